@@ -1,0 +1,42 @@
+// The splash window and the start-up sequence it drives.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/gui.h"
+
+class InternetTesterT;
+
+// The private start message, posted by the window to itself once it exists.
+constexpr std::uint32_t WM_START = 1024 + 150;
+
+class TfrmMain {
+ public:
+  TfrmMain();
+  ~TfrmMain();
+  TfrmMain(const TfrmMain&) = delete;
+  TfrmMain& operator=(const TfrmMain&) = delete;
+
+  // Handlers.
+  void FormCreate();
+  void WMStart();
+  void imgLogoDblClick();
+  void btnExitClick();
+  // The companion updater's status handler: shows Msg on the status line.
+  void SarvoStatus(const void* sender, const std::string& msg);
+
+  void StartMainProgram();
+  void UpdateSarvo();
+  static std::string GetProductName();
+
+  platform::SplashWindow& View() { return *view_; }
+
+ private:
+  void OnMessage(std::uint32_t msg);
+
+  std::unique_ptr<platform::SplashWindow> view_;
+  bool FOnline = false;
+  std::unique_ptr<InternetTesterT> FInternetTester;
+};

@@ -1,0 +1,83 @@
+// Files and folders.
+//
+// Contract: any thread; calls block only for the file system; they never
+// process GUI messages and never throw. Failures are return values; where a
+// caller needs to know why, the function hands out a Windows-style error code
+// (2 file not found, 3 path not found, 5 access denied, 32 sharing violation,
+// 80 file exists, 112 disk full) translated once at the edge of each
+// implementation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace platform {
+
+// True for an existing file that is not a folder.
+bool FileExists(const std::string& path);
+bool DirectoryExists(const std::string& path);
+// Creates the folder and any missing parents; true when it exists afterwards.
+bool ForceDirectories(const std::string& path);
+
+// Full path of a possibly relative name (relative to the working directory).
+std::string ExpandFileName(const std::string& path);
+std::string CurrentDirectory();
+
+// Directory search for the first entry matching `path` (wildcards act as a
+// pattern), no attribute excluded. Gives the low 32 bits of its size (0 for a
+// folder). False when nothing matches or the search fails.
+bool FindFirstSize(const std::string& path, std::uint32_t& sizeLow);
+
+// Resolves "." and ".." segments on the text alone; false when the result
+// would not fit in 260 characters (the caller then keeps its input).
+bool CanonicalizePath(const std::string& path, std::string& out);
+
+bool MoveFile(const std::string& from, const std::string& to, std::uint32_t* error = nullptr);
+bool DeleteFile(const std::string& path, std::uint32_t* error = nullptr);
+bool CopyFile(const std::string& from, const std::string& to, bool failIfExists,
+              std::uint32_t* error = nullptr);
+
+// A Windows-style text for the error codes above, used in exception messages.
+std::string FileErrorText(std::uint32_t code);
+
+// An open file. Move-only; closed by its destructor.
+class File {
+ public:
+  enum class Mode {
+    OpenRead,        // existing file, read access
+    OpenWrite,       // existing file, write access
+    CreateAlways,    // create new or truncate, read and write access
+  };
+  enum class Share {
+    None,            // nobody else may open the file while it is open
+    ReadWrite,       // others may read and write it meanwhile
+  };
+
+  File();
+  ~File();
+  File(File&&) noexcept;
+  File& operator=(File&&) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // False with a Windows-style code in `error` when the file cannot be opened.
+  bool Open(const std::string& path, Mode mode, Share share, std::uint32_t* error = nullptr);
+  bool IsOpen() const;
+  void Close();
+
+  bool SeekToEnd();
+  // Writes all of `size` bytes or fails (a short write is a failure).
+  bool Write(const void* data, std::size_t size, std::uint32_t* error = nullptr);
+  // Reads up to `size` bytes; `read` gets the count (0 at the end of the file).
+  bool Read(void* data, std::size_t size, std::size_t& read);
+  // Current size in bytes, or -1.
+  std::int64_t Size() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace platform

@@ -1,0 +1,80 @@
+// The application's GUI: the splash window, the message loop and modal boxes.
+// Win32 windows on Windows, FLTK 1.3 on the Linux port.
+//
+// Contract: GUI thread only (the thread that called InitApplication). Nothing
+// here throws out of a window procedure or callback: the handlers the caller
+// installs are wrapped in a catch-all that reports through
+// ShowFrameworkError.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace platform {
+
+// Must run before any other function of this header.
+void InitApplication();
+
+// Runs the message loop until the application is terminated (the splash
+// window was closed) and returns afterwards.
+void RunMessageLoop();
+
+// Handles every pending GUI message (paint, input, posted messages, timers)
+// and returns at once; safe to call when no window exists.
+void ProcessMessages();
+
+// True once the splash window was closed; the message loop then ends as soon
+// as the handler that is running returns.
+bool Terminated();
+
+// A modal message box without owner window. Flags as MessageBoxA takes them;
+// returns the button pressed (1 = OK).
+int ShowMessageBox(const std::string& text, const std::string& title, std::uint32_t flags);
+
+// The framework's own error display, for errors that escape a handler.
+void ShowFrameworkError(const std::string& text);
+
+// The splash window: borderless, 365 x 95 client area, centred, button-face
+// background, with the logo picture, three grey labels, the loading label and
+// a small flat "X" button that is hidden at first.
+struct SplashHandlers {
+  std::function<void(std::uint32_t msg)> onMessage;  // a message posted to the window
+  std::function<void()> onLogoDblClick;
+  std::function<void()> onExitClick;
+};
+
+class SplashWindow {
+ public:
+  enum class Label { Loading, Label1, Test, Status };
+
+  // Creates the window hidden; Show() makes it visible. Handlers may be called
+  // from the first ProcessMessages or RunMessageLoop on.
+  explicit SplashWindow(SplashHandlers handlers);
+  ~SplashWindow();
+  SplashWindow(const SplashWindow&) = delete;
+  SplashWindow& operator=(const SplashWindow&) = delete;
+
+  void SetCaption(const std::string& text);
+  std::string Caption() const;
+  void SetText(Label label, const std::string& text);
+  std::string Text(Label label) const;
+  void Show();
+  void Hide();
+  bool IsVisible() const;
+  void ShowExitButton();
+  bool ExitButtonVisible() const;
+  // Queues `msg` for the window; it is delivered through onMessage by the
+  // message loop or by ProcessMessages, never synchronously.
+  void PostMessage(std::uint32_t msg);
+  // Terminates the application: the loop ends once the running handler
+  // returns. The window itself stays until it is destroyed.
+  void Close();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace platform

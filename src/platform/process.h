@@ -1,0 +1,43 @@
+// Processes: a handle on a started process and the list of running ones.
+//
+// Contract: any thread. `ProcessHandle::Wait` blocks for at most its time-out
+// and never processes GUI messages (the caller's loop does that). Never throws.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace platform {
+
+class ProcessHandle {
+ public:
+  enum class WaitResult { Ended, TimedOut, Failed };
+
+  ProcessHandle();
+  ~ProcessHandle();
+  ProcessHandle(ProcessHandle&&) noexcept;
+  ProcessHandle& operator=(ProcessHandle&&) noexcept;
+  ProcessHandle(const ProcessHandle&) = delete;
+  ProcessHandle& operator=(const ProcessHandle&) = delete;
+
+  bool IsValid() const;
+  // Waits up to `ms` milliseconds for the process to end. Failed when the
+  // handle cannot be waited on.
+  WaitResult Wait(std::uint32_t ms);
+  void Close();
+
+  struct Impl;
+  explicit ProcessHandle(std::unique_ptr<Impl> impl);
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// Calls `visit` with the executable file name (without folder) of every
+// running process until it returns true. False when the process list cannot
+// be read.
+bool ForEachProcessName(const std::function<bool(const std::string& exeName)>& visit);
+
+}  // namespace platform

@@ -1,0 +1,33 @@
+// Starting programs through the shell.
+//
+// Contract: GUI thread (the shell may show a dialog, e.g. for elevation);
+// returns as soon as the program was started or refused; never processes the
+// application's GUI messages; never throws.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/process.h"
+
+namespace platform {
+
+// Starts `file` with its default action, no parameters and no working
+// directory of its own (ShellExecuteA). Returns a value above 32 when it was
+// started, else a Windows-style error code of 32 or less (2 file not found,
+// 3 path not found, 5 access denied).
+int ShellStart(const std::string& file, int showCmd);
+
+struct ShellExecResult {
+  bool ok = false;
+  std::uint32_t error = 0;  // Windows-style code when !ok
+  ProcessHandle process;    // may be invalid even when ok
+};
+
+// ShellExecuteExA with SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_DDEWAIT. On the
+// Linux port the verb is ignored (there is no elevation there) and the file is
+// spawned directly with `dir` as its working directory.
+ShellExecResult ShellExecuteEx(const std::string& verb, const std::string& file,
+                               const std::string& params, const std::string& dir, int showCmd);
+
+}  // namespace platform

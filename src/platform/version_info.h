@@ -1,0 +1,19 @@
+// Version resources of executable files.
+//
+// Contract: any thread; reads the file; never processes GUI messages; never
+// throws.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// Looks up a string of a file's version resource by its query path, for
+// example "\\StringFileInfo\\041304E4\\FileVersion". The value is returned as
+// stored, up to its first NUL. False when the file has no version resource or
+// no such string. On the Linux port the files are Windows executables too and
+// are read with a small PE resource reader; the running program itself answers
+// from the version compiled into it.
+bool QueryVersionString(const std::string& file, const std::string& queryPath, std::string& out);
+
+}  // namespace platform

@@ -1,0 +1,85 @@
+// The loader's static helper classes: TUtility (paths, file facts, process
+// starts and small formatting), TDebug (the log file) and TWinDetect (the OS
+// version tests that choose how the companion tool is started).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/sysinfo.h"
+#include "support/Format.h"
+
+class Exception;
+
+// The folder of the log files: the application folder, set before any window
+// or thread exists and only read afterwards. Empty means: the executable's
+// folder.
+extern std::string LogFolder;
+
+// Sets LogFolder to the application folder; the program entry calls this
+// before it creates the application's window.
+void InitializeUtilityUnit();
+void FinalizeUtilityUnit();
+
+struct TUtility {
+  // --- install locations and file facts ---------------------------------
+  static std::string ExeName();
+  static std::string AppPath();
+  static std::string CanonicalizePath(const std::string& path);
+  static std::string ReadFileVersion(const std::string& fileName);
+  static std::int32_t GetFileSize(const std::string& fileName);
+  static std::string GetComputerName();
+
+  // --- starting programs ------------------------------------------------
+  static int ShellStart(const std::string& fileName, int showCmd);
+  static int ExecuteAndWait(const std::string& fileName, const std::string& parameters);
+  static bool IsProcessRunning(const std::string& name);
+  // The system's message text for an error code, trailing control characters,
+  // blanks and periods removed.
+  static std::string SysErrorMessage(std::uint32_t code);
+
+  // --- command line -----------------------------------------------------
+  static bool ParamExists(const std::string& name);
+
+  // --- formatting -------------------------------------------------------
+  static std::string FormatDuration(std::uint32_t milliseconds);
+  static std::string FormatFileSize(std::int32_t size);
+
+  // --- log --------------------------------------------------------------
+  static void LogFmt(const std::string& fmt, const FmtArgs& args);
+  static void RotateFile(const std::string& fileName, std::int64_t maxSize);
+  static void LogException(const void* sender, const std::exception* e, const std::string& context);
+};
+
+struct TDebug {
+  static void Log(const std::string& msg, const std::string& category);
+  static void LogFmt(const std::string& fmt, const FmtArgs& args, const std::string& category);
+  static void AppendToLog(const std::string& fileName, const std::string& msg,
+                          const std::string& category);
+  static void LogException(const void* sender, const std::exception* e, const std::string& context);
+
+  // The pieces of a log line, exposed for the tests of the file format.
+  static constexpr std::int64_t kRotationLimit = 33554432;
+  static std::string ZeroPad(long long value, int width);
+  static std::string FixedWidth(const std::string& text, int width);
+  static std::string RotatedName(const std::string& fileName, const platform::LocalTime& when);
+};
+
+struct TWinDetect {
+  static bool IsWin7();
+  static bool IsVista();
+};
+
+// Trims characters of code 0 to 32 from both ends (Delphi's Trim).
+std::string TrimControl(const std::string& s);
+// Upper-cases the ASCII letters a to z only.
+std::string UpperAscii(const std::string& s);
+// Everything up to and including the last folder separator (or ':' on
+// Windows); empty when there is none.
+std::string ExtractFilePath(const std::string& path);
+// The part after the folder.
+std::string ExtractFileName(const std::string& path);
+// Replaces the extension (from the last '.' after the folder) or appends it.
+std::string ChangeFileExt(const std::string& path, const std::string& ext);
+std::string IncludeTrailingPathDelimiter(const std::string& path);

@@ -1,0 +1,405 @@
+#!/usr/bin/env python3
+"""Tests for update_server.py against a real server process on loopback."""
+
+import hashlib
+import http.client
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SERVER = os.path.join(HERE, "update_server.py")
+
+PAYLOAD = bytes(range(256)) * 40  # 10240 bytes, every byte value present
+
+
+def start_server(root, port_file):
+    proc = subprocess.Popen(
+        [sys.executable, SERVER, "--root", root, "--port", "0", "--port-file", port_file],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    # Bounded wait for the port file; this is a guard against hanging, not a
+    # measure of speed.
+    deadline = time.monotonic() + 10
+    while not os.path.exists(port_file):
+        if proc.poll() is not None or time.monotonic() > deadline:
+            proc.kill()
+            out, err = proc.communicate()
+            raise RuntimeError("server did not start: %r %r" % (out, err))
+        time.sleep(0.01)
+    with open(port_file) as f:
+        return proc, int(f.read())
+
+
+def stop_server(proc):
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+    try:
+        return proc.wait(timeout=10)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stdout.close()
+        proc.stderr.close()
+
+
+def parse_response(data):
+    head, sep, body = data.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    headers = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(":")
+        headers[name.strip().lower()] = value.strip()
+    return lines[0], headers, body
+
+
+class ServerTestBase(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="update-server-test-")
+        cls.root = os.path.join(cls.tmp, "root")
+        os.mkdir(cls.root)
+        with open(os.path.join(cls.root, "file.bin"), "wb") as f:
+            f.write(PAYLOAD)
+        os.mkdir(os.path.join(cls.root, "sub"))
+        with open(os.path.join(cls.root, "sub", "small.txt"), "wb") as f:
+            f.write(b"small\n")
+        # Lies outside the served folder; no request may reach it.
+        with open(os.path.join(cls.tmp, "secret.txt"), "wb") as f:
+            f.write(b"secret\n")
+        cls.proc, cls.port = start_server(cls.root, os.path.join(cls.tmp, "port"))
+
+    @classmethod
+    def tearDownClass(cls):
+        stop_server(cls.proc)
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def setUp(self):
+        self.set_rules({})
+
+    def set_rules(self, rules):
+        path = os.path.join(self.root, ".rules.json")
+        tmp = path + ".tmp"
+        with open(tmp, "w") as f:
+            json.dump(rules, f)
+        os.replace(tmp, path)
+
+    def connect(self, timeout=5.0):
+        return socket.create_connection(("127.0.0.1", self.port), timeout=timeout)
+
+    def raw(self, request, timeout=5.0):
+        """Send raw request bytes and return everything until the server closes."""
+        with self.connect(timeout) as s:
+            s.sendall(request)
+            chunks = []
+            while True:
+                data = s.recv(65536)
+                if not data:
+                    break
+                chunks.append(data)
+        return b"".join(chunks)
+
+    def request(self, method, path):
+        return self.raw(("%s %s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" % (method, path)).encode())
+
+
+class ResponseTable(ServerTestBase):
+    """One row per behaviour; each row sets the rules, sends one request and
+    checks the status line, selected headers and the body."""
+
+    # name, rules, method, path, status line, headers expected (None = absent), body
+    CASES = [
+        ("plain GET", {}, "GET", "/file.bin", "HTTP/1.1 200 OK",
+         {"content-length": str(len(PAYLOAD)), "content-type": "application/octet-stream"},
+         PAYLOAD),
+        ("GET in a subfolder", {}, "GET", "/sub/small.txt", "HTTP/1.1 200 OK",
+         {"content-length": "6"}, b"small\n"),
+        ("percent-encoded path", {}, "GET", "/sub/%73mall.txt", "HTTP/1.1 200 OK",
+         {"content-length": "6"}, b"small\n"),
+        ("plain HEAD", {}, "HEAD", "/file.bin", "HTTP/1.1 200 OK",
+         {"content-length": str(len(PAYLOAD)), "content-type": "application/octet-stream"},
+         b""),
+        ("missing file", {}, "GET", "/nothing.bin", "HTTP/1.1 404 Not Found",
+         {}, b"404 Not Found\n"),
+        ("folder is not a file", {}, "GET", "/sub", "HTTP/1.1 404 Not Found", {}, None),
+        ("status rule on an existing file", {"/file.bin": {"status": "503 Service Unavailable"}},
+         "GET", "/file.bin", "HTTP/1.1 503 Service Unavailable",
+         {"content-length": str(len(PAYLOAD))}, PAYLOAD),
+        ("status rule on a missing file", {"/gone": {"status": "410 Gone"}},
+         "GET", "/gone", "HTTP/1.1 410 Gone", {}, b"410 Gone\n"),
+        ("404 rule hides an existing file", {"/file.bin": {"status": "404 Not Found"}},
+         "GET", "/file.bin", "HTTP/1.1 404 Not Found", {}, PAYLOAD),
+        ("204 has no body and no length", {"/file.bin": {"status": "204 No Content"}},
+         "GET", "/file.bin", "HTTP/1.1 204 No Content", {"content-length": None}, b""),
+        ("nolength", {"/file.bin": {"nolength": True}}, "GET", "/file.bin", "HTTP/1.1 200 OK",
+         {"content-length": None}, PAYLOAD),
+        ("cut", {"/file.bin": {"cut": 100}}, "GET", "/file.bin", "HTTP/1.1 200 OK",
+         {"content-length": str(len(PAYLOAD))}, PAYLOAD[:100]),
+        ("cut without length", {"/file.bin": {"cut": 100, "nolength": True}}, "GET", "/file.bin",
+         "HTTP/1.1 200 OK", {"content-length": None}, PAYLOAD[:100]),
+        ("length declares more than is sent", {"/file.bin": {"length": 99999}}, "GET", "/file.bin",
+         "HTTP/1.1 200 OK", {"content-length": "99999"}, PAYLOAD),
+        ("redirect", {"/file.bin": {"redirect": "http://127.0.0.1:1/x"}}, "GET", "/file.bin",
+         "HTTP/1.1 302 Found", {"location": "http://127.0.0.1:1/x"}, b""),
+        ("garbage", {"/file.bin": {"garbage": "SSH-2.0-nonsense\r\n"}}, "GET", "/file.bin",
+         None, {}, None),
+        ("bigheader", {"/file.bin": {"bigheader": 100000}}, "GET", "/file.bin", "HTTP/1.1 200 OK",
+         {"x-filler": "x" * 100000}, PAYLOAD),
+        ("rule for another path does not apply", {"/other": {"status": "500 Oops"}}, "GET",
+         "/file.bin", "HTTP/1.1 200 OK", {}, PAYLOAD),
+        ("rule keyed with a query string", {"/file.bin?v=2": {"status": "500 Oops"}}, "GET",
+         "/file.bin?v=2", "HTTP/1.1 500 Oops", {}, PAYLOAD),
+        ("other methods are refused", {}, "DELETE", "/file.bin", "HTTP/1.1 405 Method Not Allowed",
+         {}, None),
+    ]
+
+    def test_cases(self):
+        for name, rules, method, path, status, headers, body in self.CASES:
+            with self.subTest(name):
+                self.set_rules(rules)
+                data = self.request(method, path)
+                if name == "garbage":
+                    self.assertEqual(data, b"SSH-2.0-nonsense\r\n")
+                    continue
+                line, got, got_body = parse_response(data)
+                self.assertEqual(line, status)
+                self.assertEqual(got.get("connection"), "close")
+                for key, value in headers.items():
+                    if value is None:
+                        self.assertNotIn(key, got)
+                    else:
+                        self.assertEqual(got.get(key), value, key)
+                if body is not None:
+                    self.assertEqual(got_body, body)
+
+
+class Paths(ServerTestBase):
+    def test_escapes_are_rejected(self):
+        targets = [
+            "/../secret.txt",
+            "/sub/../../secret.txt",
+            "/%2e%2e/secret.txt",
+            "/sub/%2E%2E/%2e%2e/secret.txt",
+            "/..%2fsecret.txt",
+            "/sub/../file.bin",
+        ]
+        for target in targets:
+            with self.subTest(target):
+                line, _, body = parse_response(self.request("GET", target))
+                self.assertEqual(line, "HTTP/1.1 404 Not Found")
+                self.assertNotIn(b"secret", body)
+
+
+class Behaviour(ServerTestBase):
+    def log_lines(self):
+        try:
+            with open(os.path.join(self.root, ".requests.log")) as f:
+                return f.read().splitlines()
+        except FileNotFoundError:
+            return []
+
+    def test_requests_are_logged_in_order_before_rules_apply(self):
+        before = len(self.log_lines())
+        self.set_rules({"/garbled": {"garbage": "x"}})
+        self.request("GET", "/file.bin")
+        self.request("HEAD", "/sub/small.txt?x=1")
+        self.request("GET", "/garbled")
+        self.request("GET", "/missing")
+        self.assertEqual(self.log_lines()[before:], [
+            "GET /file.bin", "HEAD /sub/small.txt?x=1", "GET /garbled", "GET /missing"])
+
+    def test_request_that_was_never_answered_is_logged(self):
+        self.set_rules({"/hang": {"never": True}})
+        with self.connect(timeout=0.3) as s:
+            s.sendall(b"GET /hang HTTP/1.1\r\nHost: x\r\n\r\n")
+            with self.assertRaises(socket.timeout):
+                s.recv(1)
+        self.assertIn("GET /hang", self.log_lines())
+
+    def test_rules_are_reread_on_every_request(self):
+        self.set_rules({"/file.bin": {"status": "500 Internal Server Error"}})
+        self.assertTrue(self.request("GET", "/file.bin").startswith(b"HTTP/1.1 500 "))
+        self.set_rules({})
+        self.assertTrue(self.request("GET", "/file.bin").startswith(b"HTTP/1.1 200 "))
+
+    def test_unreadable_rules_mean_no_rules(self):
+        for content in ["{not json", "[1, 2]", '{"/file.bin": "not an object"}']:
+            with self.subTest(content):
+                with open(os.path.join(self.root, ".rules.json"), "w") as f:
+                    f.write(content)
+                self.assertTrue(self.request("GET", "/file.bin").startswith(b"HTTP/1.1 200 OK\r\n"))
+        os.remove(os.path.join(self.root, ".rules.json"))
+        self.assertTrue(self.request("GET", "/file.bin").startswith(b"HTTP/1.1 200 OK\r\n"))
+
+    def test_http_client_sees_declared_sizes(self):
+        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=5)
+        try:
+            conn.request("HEAD", "/file.bin")
+            resp = conn.getresponse()
+            self.assertEqual(resp.status, 200)
+            self.assertEqual(resp.getheader("Content-Length"), str(len(PAYLOAD)))
+            self.assertEqual(resp.read(), b"")
+        finally:
+            conn.close()
+
+    def test_redirect_is_not_followed_by_http_client(self):
+        self.set_rules({"/moved": {"redirect": "http://127.0.0.1:1/x"}})
+        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=5)
+        try:
+            conn.request("GET", "/moved")
+            resp = conn.getresponse()
+            self.assertEqual((resp.status, resp.reason), (302, "Found"))
+            self.assertEqual(resp.getheader("Location"), "http://127.0.0.1:1/x")
+        finally:
+            conn.close()
+
+    def test_length_larger_than_body_is_detected_by_http_client(self):
+        self.set_rules({"/file.bin": {"length": len(PAYLOAD) + 10}})
+        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=5)
+        try:
+            conn.request("GET", "/file.bin")
+            with self.assertRaises(http.client.IncompleteRead):
+                conn.getresponse().read()
+        finally:
+            conn.close()
+
+    def test_stall_headers_delays_then_answers(self):
+        self.set_rules({"/file.bin": {"stall_headers": 1.0}})
+        with self.connect(timeout=0.2) as s:
+            s.sendall(b"GET /file.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+            # Nothing may arrive during the stall ...
+            with self.assertRaises(socket.timeout):
+                s.recv(1)
+            # ... and the full answer arrives after it.
+            s.settimeout(5)
+            data = b""
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                data += chunk
+        line, _, body = parse_response(data)
+        self.assertEqual(line, "HTTP/1.1 200 OK")
+        self.assertEqual(body, PAYLOAD)
+
+    def test_stall_body_pauses_after_n_bytes(self):
+        self.set_rules({"/file.bin": {"stall_body": {"after": 1000, "seconds": 1.0}}})
+        with self.connect(timeout=5) as s:
+            s.sendall(b"GET /file.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+            data = b""
+            while b"\r\n\r\n" not in data or len(data.partition(b"\r\n\r\n")[2]) < 1000:
+                chunk = s.recv(65536)
+                self.assertTrue(chunk, "connection closed before the stall")
+                data += chunk
+            self.assertEqual(len(data.partition(b"\r\n\r\n")[2]), 1000)
+            s.settimeout(0.2)
+            with self.assertRaises(socket.timeout):
+                s.recv(1)
+            s.settimeout(5)
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                data += chunk
+        self.assertEqual(parse_response(data)[2], PAYLOAD)
+
+    def test_never_answers_until_client_leaves(self):
+        self.set_rules({"/hang": {"never": True}})
+        with self.connect(timeout=0.3) as s:
+            s.sendall(b"GET /hang HTTP/1.1\r\nHost: x\r\n\r\n")
+            with self.assertRaises(socket.timeout):
+                s.recv(1)
+        # The server still answers other requests afterwards.
+        self.assertTrue(self.request("GET", "/file.bin").startswith(b"HTTP/1.1 200 OK"))
+
+
+class Lifecycle(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="update-server-life-")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+
+    def test_port_file_and_banner(self):
+        port_file = os.path.join(self.tmp, "port")
+        proc, port = start_server(self.tmp, port_file)
+        try:
+            banner = proc.stdout.readline().decode()
+            self.assertEqual(banner, "listening on http://127.0.0.1:%d\n" % port)
+            self.assertGreater(port, 0)
+            self.assertEqual([n for n in os.listdir(self.tmp) if n.endswith(".tmp")], [])
+        finally:
+            self.assertEqual(stop_server(proc), 0)
+
+    def test_stops_cleanly_on_signal_even_with_a_hanging_client(self):
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(sig.name):
+                port_file = os.path.join(self.tmp, "port-%s" % sig.name)
+                with open(os.path.join(self.tmp, ".rules.json"), "w") as f:
+                    json.dump({"/hang": {"never": True}}, f)
+                proc, port = start_server(self.tmp, port_file)
+                with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+                    s.sendall(b"GET /hang HTTP/1.1\r\nHost: x\r\n\r\n")
+                    # Make sure the request is being held before the signal.
+                    for _ in range(500):
+                        with open(os.path.join(self.tmp, ".requests.log")) as f:
+                            if f.read().count("GET /hang") > 0:
+                                break
+                        time.sleep(0.01)
+                    proc.send_signal(sig)
+                    # A bound against hanging, not a speed check.
+                    self.assertEqual(proc.wait(timeout=10), 0)
+                    stop_server(proc)
+                os.remove(os.path.join(self.tmp, ".requests.log"))
+
+    def test_large_file_is_streamed(self):
+        # A sparse 256 MiB file: cheap to make, and if the server read it all
+        # into memory its peak resident size would show it.
+        size = 256 << 20
+        with open(os.path.join(self.tmp, "big.bin"), "wb") as f:
+            f.truncate(size)
+        proc, port = start_server(self.tmp, os.path.join(self.tmp, "port"))
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
+                s.sendall(b"GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+                buf = bytearray(1 << 20)
+                head = b""
+                while b"\r\n\r\n" not in head:
+                    n = s.recv_into(buf)
+                    self.assertGreater(n, 0)
+                    head += bytes(buf[:n])
+                head, _, first = head.partition(b"\r\n\r\n")
+                self.assertIn(b"Content-Length: %d\r\n" % size, head + b"\r\n")
+                received = len(first)
+                digest = hashlib.sha256(first)
+                view = memoryview(buf)
+                while True:
+                    n = s.recv_into(buf)
+                    if n == 0:
+                        break
+                    received += n
+                    digest.update(view[:n])
+            self.assertEqual(received, size)
+            zeros = hashlib.sha256()
+            block = bytes(1 << 20)
+            for _ in range(size >> 20):
+                zeros.update(block)
+            self.assertEqual(digest.hexdigest(), zeros.hexdigest())
+            status = "/proc/%d/status" % proc.pid
+            if os.path.exists(status):
+                with open(status) as f:
+                    peak = [l for l in f if l.startswith("VmHWM:")]
+                if peak:
+                    peak_kib = int(peak[0].split()[1])
+                    self.assertLess(peak_kib, 128 * 1024)
+        finally:
+            self.assertEqual(stop_server(proc), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()

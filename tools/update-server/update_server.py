@@ -1,0 +1,369 @@
+#!/usr/bin/env python3
+"""Loopback HTTP/1.1 file server for KestroLoader tests and demos.
+
+It serves the files under --root and, when asked to, misbehaves in the ways a
+real update server or a broken proxy can: wrong status lines, missing or false
+Content-Length, truncated bodies, stalls, redirects, junk instead of HTTP and
+oversized headers. The misbehaviour is described per URL path in
+ROOT/.rules.json, which is read again on every request so that a test can
+change it between two requests without restarting anything. Every request is
+also recorded in ROOT/.requests.log so that a test can check what the client
+actually asked for.
+
+Only the Python standard library is used, so the server runs wherever the
+tests run, and it starts fast because it imports little.
+"""
+
+import argparse
+import json
+import os
+import posixpath
+import select
+import signal
+import socket
+import sys
+import threading
+import urllib.parse
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+RULES_FILE = ".rules.json"
+REQUESTS_LOG = ".requests.log"
+
+# Big enough that a 256 MiB file goes out in a few hundred system calls when
+# sendfile is not available, small enough to keep the memory use flat.
+CHUNK = 1 << 20
+
+# Set when the server is told to stop, so that handlers that are sleeping or
+# holding a connection open on purpose give up at once.
+STOPPING = threading.Event()
+
+_log_lock = threading.Lock()
+
+
+def load_rules(root):
+    """Return the rule table, or an empty one when the file is missing or bad.
+
+    A test may be halfway through rewriting the file when a request comes in;
+    treating an unreadable file as "no rules" keeps the server running, and
+    tests that care write the file atomically anyway.
+    """
+    try:
+        with open(os.path.join(root, RULES_FILE), "r", encoding="utf-8") as f:
+            rules = json.load(f)
+    except (OSError, ValueError):
+        return {}
+    return rules if isinstance(rules, dict) else {}
+
+
+def append_request(root, line):
+    # Opened and closed per line so that a reader sees each request at once.
+    with _log_lock:
+        try:
+            with open(os.path.join(root, REQUESTS_LOG), "a", encoding="utf-8") as f:
+                f.write(line + "\n")
+        except OSError:
+            pass
+
+
+def safe_file_path(root, url_path):
+    """Map a decoded URL path to a file under root, or None.
+
+    Any ".." segment is refused outright rather than resolved, because a
+    client that sends one is either buggy or probing, and a 404 is what a
+    careful real server would answer. Symbolic links inside the root are
+    followed on purpose: tests may link a large file in from elsewhere.
+    """
+    if "\0" in url_path or "\\" in url_path:
+        return None
+    parts = [p for p in url_path.split("/") if p not in ("", ".")]
+    if any(p == ".." for p in parts):
+        return None
+    if not parts:
+        return None
+    full = os.path.join(root, *parts)
+    normal = posixpath.normpath(full)
+    if not (normal == root or normal.startswith(root.rstrip("/") + "/")):
+        return None
+    return full if os.path.isfile(full) else None
+
+
+def _int(value, default=None):
+    try:
+        return int(value)
+    except (TypeError, ValueError):
+        return default
+
+
+def _float(value, default=0.0):
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        return default
+
+
+def _status_code(status):
+    return _int(str(status).split(" ", 1)[0], 0)
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "KestroUpdateServer/1"
+
+    # Quiet by default: the C++ tests print their own diagnostics and a line
+    # per request would bury them.
+    def log_message(self, format, *args):
+        if self.server.verbose:
+            sys.stderr.write("update-server: %s\n" % (format % args))
+
+    def do_GET(self):
+        self.serve("GET")
+
+    def do_HEAD(self):
+        self.serve("HEAD")
+
+    # Other methods are logged and answered 405 unless a rule says otherwise,
+    # so a client that sends the wrong method shows up in the log.
+    def do_POST(self):
+        self.serve("POST")
+
+    def do_PUT(self):
+        self.serve("PUT")
+
+    def do_DELETE(self):
+        self.serve("DELETE")
+
+    def do_OPTIONS(self):
+        self.serve("OPTIONS")
+
+    def do_PATCH(self):
+        self.serve("PATCH")
+
+    # -- helpers -------------------------------------------------------------
+
+    def wait(self, seconds):
+        """Sleep, but return early (False) when the server is stopping."""
+        if seconds > 0:
+            STOPPING.wait(seconds)
+        return not STOPPING.is_set()
+
+    def hold_open(self):
+        """Keep the connection open without answering until the peer leaves."""
+        sock = self.connection
+        while not STOPPING.is_set():
+            try:
+                ready, _, _ = select.select([sock], [], [], 0.1)
+                if ready and not sock.recv(65536):
+                    return
+            except OSError:
+                return
+
+    def send_raw(self, data):
+        self.connection.sendall(data)
+
+    def send_body(self, path, text, total, stall):
+        """Send `total` bytes of the body, pausing once if `stall` says so."""
+        after, seconds = stall if stall else (None, 0.0)
+        segments = []
+        if after is not None and 0 <= after <= total:
+            segments = [(0, after), None, (after, total)]
+        else:
+            segments = [(0, total)]
+        f = open(path, "rb") if path is not None else None
+        try:
+            for seg in segments:
+                if seg is None:
+                    if not self.wait(seconds):
+                        return
+                    continue
+                start, end = seg
+                if end <= start:
+                    continue
+                if f is not None:
+                    self.connection.sendfile(f, start, end - start)
+                else:
+                    self.send_raw(text[start:end])
+        finally:
+            if f is not None:
+                f.close()
+
+    # -- the one request path ------------------------------------------------
+
+    def serve(self, method):
+        self.close_connection = True
+        root = self.server.root
+        target = self.path
+        append_request(root, "%s %s" % (method, target))
+
+        # A request body, if any, is read and dropped so that closing the
+        # socket afterwards does not turn into a reset that loses our answer.
+        length = _int(self.headers.get("Content-Length"), 0) or 0
+        if length > 0:
+            try:
+                self.rfile.read(length)
+            except OSError:
+                return
+
+        split = urllib.parse.urlsplit(target)
+        url_path = urllib.parse.unquote(split.path)
+        rules = load_rules(root)
+        rule = None
+        for key in (target, split.path, url_path):
+            candidate = rules.get(key)
+            if isinstance(candidate, dict):
+                rule = candidate
+                break
+        rule = rule or {}
+
+        if not self.wait(_float(rule.get("stall_headers"))):
+            return
+        if rule.get("never"):
+            self.hold_open()
+            return
+        if "garbage" in rule:
+            self.send_raw(str(rule["garbage"]).encode("utf-8"))
+            return
+
+        file_path = safe_file_path(root, url_path)
+        headers = []
+        body_path = None
+        body_text = b""
+        if "redirect" in rule:
+            status = str(rule.get("status") or "302 Found")
+            headers.append(("Location", str(rule["redirect"])))
+            size = 0
+        else:
+            if "status" in rule:
+                status = str(rule["status"])
+            elif method not in ("GET", "HEAD"):
+                status = "405 Method Not Allowed"
+            elif file_path is not None:
+                status = "200 OK"
+            else:
+                status = "404 Not Found"
+            if file_path is not None and (method in ("GET", "HEAD") or "status" in rule):
+                body_path = file_path
+                size = os.path.getsize(file_path)
+                headers.append(("Content-Type", "application/octet-stream"))
+            else:
+                body_text = (status + "\n").encode("utf-8")
+                size = len(body_text)
+                headers.append(("Content-Type", "text/plain; charset=utf-8"))
+
+        code = _status_code(status)
+        has_body = not (code == 204 or code == 304 or 100 <= code < 200)
+        if not has_body:
+            body_path, body_text, size = None, b"", 0
+            headers = [h for h in headers if h[0] != "Content-Type"]
+
+        if "length" in rule:
+            headers.append(("Content-Length", str(_int(rule["length"], size))))
+        elif has_body and not rule.get("nolength"):
+            headers.append(("Content-Length", str(size)))
+        if rule.get("nolength"):
+            headers = [h for h in headers if h[0] != "Content-Length"]
+        filler = _int(rule.get("bigheader"), 0)
+        if filler > 0:
+            headers.append(("X-Filler", "x" * filler))
+        headers.append(("Connection", "close"))
+
+        head = "HTTP/1.1 %s\r\n" % status
+        head += "".join("%s: %s\r\n" % h for h in headers) + "\r\n"
+        self.send_raw(head.encode("latin-1", "replace"))
+        if method == "HEAD" or not has_body:
+            return
+
+        total = size
+        cut = _int(rule.get("cut"))
+        if cut is not None:
+            total = max(0, min(cut, size))
+        stall = None
+        sb = rule.get("stall_body")
+        if isinstance(sb, dict):
+            stall = (_int(sb.get("after"), 0), _float(sb.get("seconds")))
+        self.send_body(body_path, body_text, total, stall)
+
+
+class Server(ThreadingHTTPServer):
+    daemon_threads = True
+    block_on_close = False
+    request_queue_size = 128
+
+    def handle_error(self, request, client_address):
+        # Clients in these tests hang up early on purpose all the time; only
+        # real bugs in the server deserve a traceback.
+        exc = sys.exc_info()[1]
+        if isinstance(exc, (ConnectionError, TimeoutError, socket.timeout)):
+            return
+        super().handle_error(request, client_address)
+
+
+class _Stop(Exception):
+    pass
+
+
+def write_port_file(path, port):
+    # Written under a temporary name and renamed, so a reader polling for the
+    # file never sees it half written.
+    directory = os.path.dirname(os.path.abspath(path))
+    tmp = os.path.join(directory, ".%s.%d.tmp" % (os.path.basename(path), os.getpid()))
+    with open(tmp, "w", encoding="ascii") as f:
+        f.write("%d\n" % port)
+    os.replace(tmp, path)
+
+
+def watch_parent(parent):
+    # Used by the test wrapper: if it is killed outright it cannot stop us, so
+    # we notice that we have been handed to another parent and stop ourselves.
+    while not STOPPING.wait(0.2):
+        if os.getppid() != parent:
+            os.kill(os.getpid(), signal.SIGTERM)
+            return
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="Loopback HTTP/1.1 server for KestroLoader tests.")
+    parser.add_argument("--root", required=True, help="folder to serve")
+    parser.add_argument("--port", type=int, default=0, help="port to listen on, 0 for a free one")
+    parser.add_argument("--port-file", help="write the chosen port number to this file")
+    parser.add_argument("--host", default="127.0.0.1", help="address to bind (default 127.0.0.1)")
+    parser.add_argument("--exit-with-parent", action="store_true",
+                        help="stop when the process that started the server goes away")
+    parser.add_argument("--verbose", action="store_true", help="log each request to stderr")
+    args = parser.parse_args(argv)
+
+    root = os.path.abspath(args.root)
+    if not os.path.isdir(root):
+        parser.error("--root %s is not a folder" % args.root)
+
+    def on_signal(signum, frame):
+        if STOPPING.is_set():
+            return
+        STOPPING.set()
+        raise _Stop()
+
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGINT, on_signal)
+
+    server = None
+    try:
+        server = Server((args.host, args.port), Handler)
+        server.root = root
+        server.verbose = args.verbose
+        port = server.server_address[1]
+        if args.port_file:
+            write_port_file(args.port_file, port)
+        print("listening on http://%s:%d" % (args.host, port), flush=True)
+        if args.exit_with_parent:
+            threading.Thread(target=watch_parent, args=(os.getppid(),), daemon=True).start()
+        server.serve_forever(poll_interval=0.2)
+    except _Stop:
+        pass
+    finally:
+        STOPPING.set()
+        if server is not None:
+            server.server_close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
