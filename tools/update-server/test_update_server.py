@@ -325,6 +325,18 @@ class Lifecycle(unittest.TestCase):
         self.tmp = tempfile.mkdtemp(prefix="update-server-life-")
         self.addCleanup(shutil.rmtree, self.tmp, True)
 
+    def wait_for_log_line(self, line):
+        path = os.path.join(self.tmp, ".requests.log")
+        for _ in range(500):
+            try:
+                with open(path) as f:
+                    if line in f.read().splitlines():
+                        return
+            except FileNotFoundError:
+                pass
+            time.sleep(0.01)
+        self.fail("%r never appeared in the request log" % line)
+
     def test_port_file_and_banner(self):
         port_file = os.path.join(self.tmp, "port")
         proc, port = start_server(self.tmp, port_file)
@@ -343,17 +355,15 @@ class Lifecycle(unittest.TestCase):
                 with open(os.path.join(self.tmp, ".rules.json"), "w") as f:
                     json.dump({"/hang": {"never": True}}, f)
                 proc, port = start_server(self.tmp, port_file)
-                with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
-                    s.sendall(b"GET /hang HTTP/1.1\r\nHost: x\r\n\r\n")
-                    # Make sure the request is being held before the signal.
-                    for _ in range(500):
-                        with open(os.path.join(self.tmp, ".requests.log")) as f:
-                            if f.read().count("GET /hang") > 0:
-                                break
-                        time.sleep(0.01)
-                    proc.send_signal(sig)
-                    # A bound against hanging, not a speed check.
-                    self.assertEqual(proc.wait(timeout=10), 0)
+                try:
+                    with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+                        s.sendall(b"GET /hang HTTP/1.1\r\nHost: x\r\n\r\n")
+                        # Make sure the request is being held before the signal.
+                        self.wait_for_log_line("GET /hang")
+                        proc.send_signal(sig)
+                        # A bound against hanging, not a speed check.
+                        self.assertEqual(proc.wait(timeout=10), 0)
+                finally:
                     stop_server(proc)
                 os.remove(os.path.join(self.tmp, ".requests.log"))
 

@@ -23,6 +23,7 @@ import signal
 import socket
 import sys
 import threading
+import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
@@ -297,10 +298,6 @@ class Server(ThreadingHTTPServer):
         super().handle_error(request, client_address)
 
 
-class _Stop(Exception):
-    pass
-
-
 def write_port_file(path, port):
     # Written under a temporary name and renamed, so a reader polling for the
     # file never sees it half written.
@@ -335,33 +332,37 @@ def main(argv=None):
     if not os.path.isdir(root):
         parser.error("--root %s is not a folder" % args.root)
 
+    # The handler only raises a flag. Doing more inside a signal handler (or
+    # raising an exception from it) could interrupt the main thread while it
+    # holds a lock inside the threading machinery and hang the shutdown.
+    stop_requested = []
+
     def on_signal(signum, frame):
-        if STOPPING.is_set():
-            return
-        STOPPING.set()
-        raise _Stop()
+        stop_requested.append(signum)
 
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
 
-    server = None
+    server = Server((args.host, args.port), Handler)
+    server.root = root
+    server.verbose = args.verbose
+    port = server.server_address[1]
+    if args.port_file:
+        write_port_file(args.port_file, port)
+    print("listening on http://%s:%d" % (args.host, port), flush=True)
+
+    serving = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1},
+                               daemon=True)
+    serving.start()
+    if args.exit_with_parent:
+        threading.Thread(target=watch_parent, args=(os.getppid(),), daemon=True).start()
     try:
-        server = Server((args.host, args.port), Handler)
-        server.root = root
-        server.verbose = args.verbose
-        port = server.server_address[1]
-        if args.port_file:
-            write_port_file(args.port_file, port)
-        print("listening on http://%s:%d" % (args.host, port), flush=True)
-        if args.exit_with_parent:
-            threading.Thread(target=watch_parent, args=(os.getppid(),), daemon=True).start()
-        server.serve_forever(poll_interval=0.2)
-    except _Stop:
-        pass
+        while not stop_requested:
+            time.sleep(0.1)
     finally:
         STOPPING.set()
-        if server is not None:
-            server.server_close()
+        server.shutdown()
+        server.server_close()
     return 0
 
 
