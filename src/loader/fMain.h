@@ -35,6 +35,8 @@ class TfrmMain {
 
  private:
   void OnMessage(std::uint32_t msg);
+  void OnlinePhase();
+  void ReportError(const std::string& message, const std::string& className);
 
   std::unique_ptr<platform::SplashWindow> view_;
   bool FOnline = false;

@@ -1,0 +1,143 @@
+// The splash window and the start-up sequence it drives: it posts itself the
+// start message, and the handler of that message runs everything the loader
+// does on the GUI thread, inside one error trap, then closes the window.
+#include "loader/fMain.h"
+
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/gui.h"
+#include "support/DatabaseConnectie.h"
+#include "support/Exceptions.h"
+#include "support/Format.h"
+#include "support/u_Utility.h"
+
+namespace {
+
+const char kMainProgram[] = "KestroCore.exe";
+const char kErrorTitle[] = "Fout bij uitvoeren!";
+// MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST: the box must not hide
+// behind the splash window, which may still be on top.
+constexpr std::uint32_t kErrorBoxFlags = 0x50010;
+constexpr int kSwShow = 5;
+
+// Reads a whole file while others may keep reading and writing it.
+std::string ReadWholeFileShared(const std::string& path) {
+  platform::File f;
+  std::uint32_t error = 0;
+  if (!f.Open(path, platform::File::Mode::OpenRead, platform::File::Share::ReadWrite, &error)) {
+    throw EFOpenError(
+        Format("Cannot open file \"%s\". %s", {path, platform::FileErrorText(error)}));
+  }
+  const std::int64_t size = f.Size();
+  if (size < 0) throw EReadError("Stream read error");
+  std::string content(static_cast<std::size_t>(size), '\0');
+  std::size_t done = 0;
+  while (done < content.size()) {
+    std::size_t n = 0;
+    if (!f.Read(&content[done], content.size() - done, n) || n == 0) {
+      throw EReadError("Stream read error");
+    }
+    done += n;
+  }
+  return content;
+}
+
+}  // namespace
+
+TfrmMain::TfrmMain() {
+  platform::SplashHandlers handlers;
+  handlers.onMessage = [this](std::uint32_t msg) { OnMessage(msg); };
+  handlers.onLogoDblClick = [this] { imgLogoDblClick(); };
+  handlers.onExitClick = [this] { btnExitClick(); };
+  view_ = std::make_unique<platform::SplashWindow>(std::move(handlers));
+  // An error while the window is being set up goes to the framework's error
+  // display; the rest of the set-up is then skipped and the window stays idle
+  // until the user closes it.
+  try {
+    FormCreate();
+  } catch (const std::exception& e) {
+    platform::ShowFrameworkError(e.what());
+  }
+  view_->Show();
+}
+
+TfrmMain::~TfrmMain() = default;
+
+void TfrmMain::FormCreate() {
+  FOnline = false;
+  const std::string name = GetProductName();
+  view_->SetCaption(name);
+  view_->SetText(platform::SplashWindow::Label::Loading,
+                 Format("Een ogenblik geduld, %s wordt geladen...", {name}));
+  view_->PostMessage(WM_START);
+}
+
+void TfrmMain::OnMessage(std::uint32_t msg) {
+  if (msg == WM_START) WMStart();
+}
+
+void TfrmMain::WMStart() {
+  try {
+    OnlinePhase();
+    if (!platform::FileExists(TUtility::AppPath() + kMainProgram)) {
+      throw Exception(Format("Kan %s niet vinden!", {kMainProgram}));
+    }
+    view_->Hide();
+    platform::ProcessMessages();
+    try {
+      StartMainProgram();
+    } catch (...) {
+      TDebug::Log("Loader is afgesloten", "");
+      throw;
+    }
+    TDebug::Log("Loader is afgesloten", "");
+  } catch (const Exception& e) {
+    ReportError(e.Message(), e.ClassName());
+  } catch (const std::bad_alloc&) {
+    ReportError("Out of memory", "EOutOfMemory");
+  } catch (const std::exception& e) {
+    ReportError(e.what(), "Exception");
+  }
+  view_->Close();
+}
+
+void TfrmMain::ReportError(const std::string& message, const std::string& className) {
+  TDebug::LogFmt("Melding: %s (%s)", {message, className}, "");
+  platform::ShowMessageBox("Melding: " + message + " (" + className + ")", kErrorTitle,
+                           kErrorBoxFlags);
+  view_->ShowExitButton();
+}
+
+void TfrmMain::OnlinePhase() {}
+
+void TfrmMain::StartMainProgram() {
+  const std::string name = GetProductName();
+  const std::string program = TUtility::AppPath() + kMainProgram;
+  const std::string version = TUtility::ReadFileVersion(program);
+  TDebug::Log(name + " v" + version + " wordt gestart", "");
+  // Started by its full path: the file just tested for is the one that runs,
+  // whatever the working directory holds. The log keeps the bare name.
+  const int r = TUtility::ShellStart(program, kSwShow);
+  TDebug::LogFmt("Resultcode %d from \"%s\" ", {r, kMainProgram}, "");
+}
+
+void TfrmMain::imgLogoDblClick() { view_->ShowExitButton(); }
+
+void TfrmMain::btnExitClick() { view_->Close(); }
+
+void TfrmMain::SarvoStatus(const void* /*sender*/, const std::string& msg) {
+  view_->SetText(platform::SplashWindow::Label::Status, msg);
+  platform::ProcessMessages();
+}
+
+void TfrmMain::UpdateSarvo() {}
+
+std::string TfrmMain::GetProductName() {
+  std::string name = "Kestro";
+  const char d = platform::kPathDelim;
+  const std::string path = TUtility::CanonicalizePath(
+      GetDataMapPath() + ".." + d + "layout" + d + "Special" + d + "logo.txt");
+  if (platform::FileExists(path)) name = ReadWholeFileShared(path);
+  return TrimControl(name);
+}
