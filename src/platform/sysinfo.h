@@ -52,5 +52,8 @@ void SleepMs(std::uint32_t ms);
 
 // Reads an environment variable; false when it is not set.
 bool GetEnv(const std::string& name, std::string& out);
+// Sets or removes an environment variable of this process (environment.cpp).
+void SetEnv(const std::string& name, const std::string& value);
+void UnsetEnv(const std::string& name);
 
 }  // namespace platform

@@ -1,0 +1,69 @@
+// Small helpers shared by the tests: temporary folders, whole-file reads and
+// writes, registry values, and the log file of the running test binary.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/registry.h"
+
+namespace testing_support {
+
+// A fresh folder under the system's temp folder, removed with everything in
+// it when the object goes. path() ends with the platform's folder separator.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  // path() + the parts joined with the platform's folder separator.
+  std::string operator/(const std::string& relative) const;
+
+ private:
+  std::string path_;
+};
+
+// Joins path parts with the platform's separator ("a", "b" -> "a/b" or "a\b").
+std::string JoinPath(const std::vector<std::string>& parts);
+
+void WriteFile(const std::string& path, const std::string& bytes);
+std::string ReadFile(const std::string& path);
+bool Exists(const std::string& path);
+void MakeDirs(const std::string& path);
+void RemoveAll(const std::string& path);
+
+// Splits text at CR LF (the log file's line end); a trailing CR LF gives no
+// empty last line.
+std::vector<std::string> SplitCrLf(const std::string& text);
+
+// Registry helpers for arranging a test; they fail the test on a refused write.
+void SetRegValue(platform::RegRoot root, const std::string& key, const std::string& name,
+                 std::uint32_t type, const std::string& data);
+void SetRegString(platform::RegRoot root, const std::string& key, const std::string& name,
+                  const std::string& value);
+void SetRegDword(platform::RegRoot root, const std::string& key, const std::string& name,
+                 std::uint32_t value);
+void DeleteRegKey(platform::RegRoot root, const std::string& key);
+
+// Points the Linux port's settings store at a private folder for the life of
+// the object (on Windows the variable is ignored and the test prefix's own
+// registry is used).
+class PrivateRegistry {
+ public:
+  PrivateRegistry();
+  ~PrivateRegistry();
+
+ private:
+  TempDir dir_;
+  std::string previous_;
+  bool hadPrevious_ = false;
+};
+
+// Sets or clears an environment variable of this process.
+void SetEnv(const std::string& name, const std::string& value);
+void UnsetEnv(const std::string& name);
+
+}  // namespace testing_support
