@@ -1,0 +1,22 @@
+// Local wall-clock time from the Win32 API.
+#include "platform/clock.h"
+
+#include <windows.h>
+
+namespace platform {
+
+LocalTime Now() {
+  SYSTEMTIME st;
+  ::GetLocalTime(&st);
+  LocalTime t;
+  t.year = st.wYear;
+  t.month = st.wMonth;
+  t.day = st.wDay;
+  t.hour = st.wHour;
+  t.minute = st.wMinute;
+  t.second = st.wSecond;
+  t.millisecond = st.wMilliseconds;
+  return t;
+}
+
+}  // namespace platform

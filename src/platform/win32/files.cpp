@@ -1,0 +1,232 @@
+// Files and folders through the Win32 API. The error codes handed out are the
+// Windows codes themselves, read with GetLastError right after the failing
+// call.
+#include "platform/files.h"
+
+#include <windows.h>
+#include <shlwapi.h>
+
+#include "platform/win32/win_handles.h"
+
+// <windows.h> maps these names onto their A and W functions; the platform
+// layer uses them as names of its own.
+#undef MoveFile
+#undef DeleteFile
+#undef CopyFile
+
+namespace platform {
+
+namespace {
+
+void SetError(std::uint32_t* error, DWORD code) {
+  if (error != nullptr) *error = code;
+}
+
+DWORD Attributes(const std::string& path) { return ::GetFileAttributesA(path.c_str()); }
+
+bool IsPathDelim(char c) { return c == '\\' || c == '/'; }
+
+}  // namespace
+
+bool FileExists(const std::string& path) {
+  DWORD attr = Attributes(path);
+  return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool DirectoryExists(const std::string& path) {
+  DWORD attr = Attributes(path);
+  return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool ForceDirectories(const std::string& path) {
+  std::string dir = path;
+  while (dir.size() > 1 && IsPathDelim(dir.back())) dir.pop_back();
+  if (dir.empty()) return false;
+  if (DirectoryExists(dir)) return true;
+  // A drive ("C:") or a bare root that does not exist cannot be created.
+  if (dir.size() <= 2 && (dir.size() < 2 || dir[1] == ':')) return false;
+
+  // Create the parents first, from the top down.
+  std::string::size_type cut = dir.find_last_of("\\/:");
+  if (cut != std::string::npos && cut > 0) {
+    std::string parent = dir.substr(0, dir[cut] == ':' ? cut + 1 : cut);
+    if (parent != dir && !ForceDirectories(parent)) return false;
+  }
+  if (!::CreateDirectoryA(dir.c_str(), nullptr)) {
+    // Another thread or process may have created it meanwhile; only its
+    // existence counts.
+    return DirectoryExists(dir);
+  }
+  return true;
+}
+
+std::string ExpandFileName(const std::string& path) {
+  if (path.empty()) return std::string();
+  std::string buf(MAX_PATH, '\0');
+  for (;;) {
+    DWORD n = ::GetFullPathNameA(path.c_str(), static_cast<DWORD>(buf.size()), &buf[0], nullptr);
+    if (n == 0) return path;
+    if (n < buf.size()) {
+      buf.resize(n);
+      return buf;
+    }
+    // Too small: n is the size needed, including the NUL.
+    buf.resize(n);
+  }
+}
+
+std::string CurrentDirectory() {
+  std::string buf(MAX_PATH, '\0');
+  for (;;) {
+    DWORD n = ::GetCurrentDirectoryA(static_cast<DWORD>(buf.size()), &buf[0]);
+    if (n == 0) return std::string();
+    if (n < buf.size()) {
+      buf.resize(n);
+      return buf;
+    }
+    buf.resize(n);
+  }
+}
+
+bool FindFirstSize(const std::string& path, std::uint32_t& sizeLow) {
+  WIN32_FIND_DATAA data;
+  win32::FindHandle search(::FindFirstFileA(path.c_str(), &data));
+  if (!search) return false;
+  sizeLow = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 0 : data.nFileSizeLow;
+  return true;
+}
+
+bool CanonicalizePath(const std::string& path, std::string& out) {
+  // PathCanonicalizeA writes at most MAX_PATH characters and refuses longer
+  // input or output.
+  char buf[MAX_PATH + 1] = {};
+  if (!::PathCanonicalizeA(buf, path.c_str())) return false;
+  out.assign(buf);
+  return true;
+}
+
+bool MoveFile(const std::string& from, const std::string& to, std::uint32_t* error) {
+  if (::MoveFileA(from.c_str(), to.c_str())) return true;
+  SetError(error, ::GetLastError());
+  return false;
+}
+
+bool DeleteFile(const std::string& path, std::uint32_t* error) {
+  if (::DeleteFileA(path.c_str())) return true;
+  SetError(error, ::GetLastError());
+  return false;
+}
+
+bool CopyFile(const std::string& from, const std::string& to, bool failIfExists,
+              std::uint32_t* error) {
+  if (::CopyFileA(from.c_str(), to.c_str(), failIfExists ? TRUE : FALSE)) return true;
+  SetError(error, ::GetLastError());
+  return false;
+}
+
+std::string FileErrorText(std::uint32_t code) {
+  // Fixed English texts, the same as the system's own and the same on both
+  // platforms, so that an exception message does not depend on the language
+  // of the system.
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+      return "The system cannot find the file specified.";
+    case ERROR_PATH_NOT_FOUND:
+      return "The system cannot find the path specified.";
+    case ERROR_ACCESS_DENIED:
+      return "Access is denied.";
+    case ERROR_SHARING_VIOLATION:
+      return "The process cannot access the file because it is being used by another process.";
+    case ERROR_FILE_EXISTS:
+      return "The file exists.";
+    case ERROR_DISK_FULL:
+      return "There is not enough space on the disk.";
+    default:
+      return "Error " + std::to_string(code);
+  }
+}
+
+struct File::Impl {
+  win32::FileHandle handle;
+};
+
+File::File() = default;
+File::~File() = default;
+File::File(File&&) noexcept = default;
+File& File::operator=(File&&) noexcept = default;
+
+bool File::Open(const std::string& path, Mode mode, Share share, std::uint32_t* error) {
+  Close();
+  DWORD access = 0;
+  DWORD disposition = 0;
+  switch (mode) {
+    case Mode::OpenRead:
+      access = GENERIC_READ;
+      disposition = OPEN_EXISTING;
+      break;
+    case Mode::OpenWrite:
+      access = GENERIC_WRITE;
+      disposition = OPEN_EXISTING;
+      break;
+    case Mode::CreateAlways:
+      access = GENERIC_READ | GENERIC_WRITE;
+      disposition = CREATE_ALWAYS;
+      break;
+  }
+  DWORD shareMode = share == Share::ReadWrite ? (FILE_SHARE_READ | FILE_SHARE_WRITE) : 0;
+  HANDLE h = ::CreateFileA(path.c_str(), access, shareMode, nullptr, disposition,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    SetError(error, ::GetLastError());
+    return false;
+  }
+  impl_.reset(new Impl{win32::FileHandle(h)});
+  return true;
+}
+
+bool File::IsOpen() const { return impl_ && impl_->handle.valid(); }
+
+void File::Close() { impl_.reset(); }
+
+bool File::SeekToEnd() {
+  if (!IsOpen()) return false;
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  return ::SetFilePointerEx(impl_->handle.get(), zero, nullptr, FILE_END) != 0;
+}
+
+bool File::Write(const void* data, std::size_t size, std::uint32_t* error) {
+  if (!IsOpen()) {
+    SetError(error, ERROR_INVALID_HANDLE);
+    return false;
+  }
+  DWORD written = 0;
+  if (!::WriteFile(impl_->handle.get(), data, static_cast<DWORD>(size), &written, nullptr)) {
+    SetError(error, ::GetLastError());
+    return false;
+  }
+  if (written != size) {
+    // A disk file only writes short when the disk is full.
+    SetError(error, ERROR_DISK_FULL);
+    return false;
+  }
+  return true;
+}
+
+bool File::Read(void* data, std::size_t size, std::size_t& read) {
+  read = 0;
+  if (!IsOpen()) return false;
+  DWORD got = 0;
+  if (!::ReadFile(impl_->handle.get(), data, static_cast<DWORD>(size), &got, nullptr)) return false;
+  read = got;
+  return true;
+}
+
+std::int64_t File::Size() const {
+  if (!IsOpen()) return -1;
+  LARGE_INTEGER size;
+  if (!::GetFileSizeEx(impl_->handle.get(), &size)) return -1;
+  return size.QuadPart;
+}
+
+}  // namespace platform
