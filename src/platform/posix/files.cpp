@@ -1,0 +1,481 @@
+// Files and folders on the Linux port.
+//
+// Windows' sharing modes are emulated with flock() on each open file
+// description: a file opened without sharing holds an exclusive lock, one
+// opened with read/write sharing a shared lock, and an open whose lock cannot
+// be had fails with a sharing violation. Because flock locks belong to the open
+// file description, this also holds between two opens in the same process.
+// Windows' read-only attribute is a file without any write permission bit; it
+// refuses writing, truncating, deleting and being copied over, also for root,
+// as Windows refuses it to administrators.
+#include "platform/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+#include "platform/error_text.h"
+#include "platform/unique_handle.h"
+
+namespace platform {
+namespace {
+
+struct FdTraits {
+  using Handle = int;
+  static Handle Invalid() { return -1; }
+  static void Close(Handle h) { ::close(h); }
+};
+using UniqueFd = UniqueHandle<FdTraits>;
+
+struct DirTraits {
+  using Handle = DIR*;
+  static Handle Invalid() { return nullptr; }
+  static void Close(Handle h) { ::closedir(h); }
+};
+using UniqueDir = UniqueHandle<DirTraits>;
+
+constexpr std::uint32_t kErrFileNotFound = 2;
+constexpr std::uint32_t kErrPathNotFound = 3;
+constexpr std::uint32_t kErrAccessDenied = 5;
+constexpr std::uint32_t kErrGenFailure = 31;
+constexpr std::uint32_t kErrSharingViolation = 32;
+constexpr std::uint32_t kErrFileExists = 80;
+constexpr std::uint32_t kErrDiskFull = 112;
+constexpr std::uint32_t kErrAlreadyExists = 183;
+
+void SetError(std::uint32_t* error, std::uint32_t code) {
+  if (error != nullptr) *error = code;
+}
+
+std::string ParentOf(const std::string& path) {
+  std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool IsDir(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The one place where errno values become Windows error codes. `path` tells a
+// missing file (2) from a missing folder on the way to it (3), as Windows does.
+std::uint32_t TranslateErrno(int err, const std::string& path) {
+  switch (err) {
+    case ENOENT:
+      return IsDir(ParentOf(path)) ? kErrFileNotFound : kErrPathNotFound;
+    case ENOTDIR:
+      return kErrPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS:
+      return kErrAccessDenied;
+    case EWOULDBLOCK:
+    case ETXTBSY:
+    case EBUSY:
+      return kErrSharingViolation;
+    case EEXIST:
+      return kErrFileExists;
+    case ENOSPC:
+    case EDQUOT:
+      return kErrDiskFull;
+    default:
+      return kErrGenFailure;
+  }
+}
+
+// Windows' read-only attribute: no write permission bit at all.
+bool IsReadOnly(const struct stat& st) { return (st.st_mode & 0222) == 0; }
+
+// True when some open file (ours, in any process) holds the file; Windows
+// then refuses to delete or rename it, as none of our opens shares deletion.
+bool IsHeldOpen(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) return false;
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK;
+  return false;  // the lock goes with the descriptor
+}
+
+bool WriteAll(int fd, const void* data, std::size_t size, int& err) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::write(fd, p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      err = errno;
+      return false;
+    }
+    if (n == 0) {
+      err = ENOSPC;
+      return false;
+    }
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Lexical clean-up of an absolute path, as GetFullPathName does it.
+std::string NormalizeAbsolute(const std::string& path) {
+  std::vector<std::string> parts;
+  std::size_t pos = 0;
+  while (pos <= path.size()) {
+    std::size_t end = path.find('/', pos);
+    if (end == std::string::npos) end = path.size();
+    std::string seg = path.substr(pos, end - pos);
+    if (seg == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!seg.empty() && seg != ".") {
+      parts.push_back(seg);
+    }
+    pos = end + 1;
+  }
+  std::string out;
+  for (const auto& p : parts) out += "/" + p;
+  if (out.empty()) out = "/";
+  // A trailing separator names a folder; keep it as the caller wrote it.
+  if (out.size() > 1 && path.size() > 1 && path.back() == '/') out += '/';
+  return out;
+}
+
+bool HasWildcard(const std::string& s) { return s.find_first_of("*?") != std::string::npos; }
+
+}  // namespace
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) { return !path.empty() && IsDir(path); }
+
+bool ForceDirectories(const std::string& path) {
+  if (path.empty()) return false;
+  std::string p = path;
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  if (IsDir(p)) return true;
+  std::string parent = ParentOf(p);
+  if (parent != p && !IsDir(parent) && !ForceDirectories(parent)) return false;
+  if (::mkdir(p.c_str(), 0777) != 0 && errno != EEXIST) return false;
+  return IsDir(p);
+}
+
+std::string CurrentDirectory() {
+  std::vector<char> buf(4096);
+  for (;;) {
+    if (::getcwd(buf.data(), buf.size()) != nullptr) return std::string(buf.data());
+    if (errno != ERANGE || buf.size() > (1u << 20)) return std::string();
+    buf.resize(buf.size() * 2);
+  }
+}
+
+std::string ExpandFileName(const std::string& path) {
+  if (path.empty()) return std::string();
+  if (path[0] == '/') return NormalizeAbsolute(path);
+  return NormalizeAbsolute(CurrentDirectory() + "/" + path);
+}
+
+bool FindFirstSize(const std::string& path, std::uint32_t& sizeLow) {
+  std::string full = ExpandFileName(path);
+  if (full.empty()) return false;
+  std::size_t slash = full.find_last_of('/');
+  std::string folder = slash == 0 ? "/" : full.substr(0, slash);
+  std::string name = full.substr(slash + 1);
+
+  std::string found;
+  if (!HasWildcard(name)) {
+    found = full;
+  } else {
+    UniqueDir dir(::opendir(folder.c_str()));
+    if (!dir) return false;
+    while (dirent* e = ::readdir(dir.get())) {
+      if (::fnmatch(name.c_str(), e->d_name, 0) == 0) {
+        found = (folder == "/" ? "" : folder) + "/" + e->d_name;
+        break;
+      }
+    }
+    if (found.empty()) return false;
+  }
+  struct stat st {};
+  if (::stat(found.c_str(), &st) != 0) return false;
+  sizeLow = S_ISDIR(st.st_mode) ? 0u
+                                : static_cast<std::uint32_t>(static_cast<std::uint64_t>(st.st_size));
+  return true;
+}
+
+bool CanonicalizePath(const std::string& path, std::string& out) {
+  // The Windows original refuses an input that does not fit its buffer of 260
+  // characters (NUL included) before it looks at the text, and so do we.
+  if (path.size() + 1 > 260) return false;
+  // Purely on the text: "." segments go, ".." takes the segment before it
+  // along, and a ".." with nothing before it is dropped. Empty segments (a
+  // doubled or trailing separator) stay as written.
+  const bool absolute = !path.empty() && path[0] == '/';
+  std::vector<std::string> parts;
+  std::size_t pos = absolute ? 1 : 0;
+  for (;;) {
+    std::size_t end = path.find('/', pos);
+    std::string seg = path.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+    if (seg == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (seg != ".") {
+      parts.push_back(seg);
+    }
+    if (end == std::string::npos) break;
+    pos = end + 1;
+  }
+  std::string result = absolute ? "/" : "";
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) result += '/';
+    result += parts[i];
+  }
+  if (result.size() + 1 > 260) return false;
+  out = result;
+  return true;
+}
+
+bool MoveFile(const std::string& from, const std::string& to, std::uint32_t* error) {
+  struct stat st {};
+  if (::lstat(from.c_str(), &st) != 0) {
+    SetError(error, TranslateErrno(errno, from));
+    return false;
+  }
+  if (S_ISREG(st.st_mode) && IsHeldOpen(from)) {
+    SetError(error, kErrSharingViolation);
+    return false;
+  }
+  // Windows never replaces an existing destination here; RENAME_NOREPLACE
+  // makes that check and the rename one step.
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  int err = errno;
+  if (err == EINVAL || err == ENOSYS) {
+    // A file system without RENAME_NOREPLACE: a hard link fails on an existing
+    // destination just the same, and the old name is removed afterwards.
+    if (S_ISREG(st.st_mode) && ::link(from.c_str(), to.c_str()) == 0) {
+      ::unlink(from.c_str());
+      return true;
+    }
+    err = errno;
+  }
+  if (err == EXDEV && S_ISREG(st.st_mode)) {
+    // Another file system: Windows copies and deletes, and so do we.
+    std::uint32_t copyError = 0;
+    if (!CopyFile(from, to, true, &copyError)) {
+      SetError(error, copyError == kErrFileExists ? kErrAlreadyExists : copyError);
+      return false;
+    }
+    if (::unlink(from.c_str()) != 0) {
+      SetError(error, TranslateErrno(errno, from));
+      ::unlink(to.c_str());
+      return false;
+    }
+    return true;
+  }
+  // Windows reports an existing destination of a move as "already exists".
+  SetError(error, err == EEXIST ? kErrAlreadyExists : TranslateErrno(err, to));
+  return false;
+}
+
+bool DeleteFile(const std::string& path, std::uint32_t* error) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) {
+    SetError(error, TranslateErrno(errno, path));
+    return false;
+  }
+  if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && IsReadOnly(st))) {
+    SetError(error, kErrAccessDenied);
+    return false;
+  }
+  if (S_ISREG(st.st_mode) && IsHeldOpen(path)) {
+    SetError(error, kErrSharingViolation);
+    return false;
+  }
+  if (::unlink(path.c_str()) != 0) {
+    SetError(error, TranslateErrno(errno, path));
+    return false;
+  }
+  return true;
+}
+
+bool CopyFile(const std::string& from, const std::string& to, bool failIfExists,
+              std::uint32_t* error) {
+  UniqueFd src(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!src) {
+    SetError(error, TranslateErrno(errno, from));
+    return false;
+  }
+  struct stat sst {};
+  if (::fstat(src.get(), &sst) != 0 || S_ISDIR(sst.st_mode)) {
+    SetError(error, kErrAccessDenied);
+    return false;
+  }
+  // The source is read with read sharing: a holder without sharing stops it.
+  if (::flock(src.get(), LOCK_SH | LOCK_NB) != 0) {
+    SetError(error, TranslateErrno(errno, from));
+    return false;
+  }
+
+  struct stat dst {};
+  bool exists = ::stat(to.c_str(), &dst) == 0;
+  if (exists) {
+    if (failIfExists) {
+      SetError(error, kErrFileExists);
+      return false;
+    }
+    // Copying a file onto itself would truncate it before reading it.
+    if (dst.st_dev == sst.st_dev && dst.st_ino == sst.st_ino) {
+      SetError(error, kErrSharingViolation);
+      return false;
+    }
+    if (S_ISDIR(dst.st_mode) || IsReadOnly(dst)) {
+      SetError(error, kErrAccessDenied);
+      return false;
+    }
+  }
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : 0);
+  UniqueFd out(::open(to.c_str(), flags, 0666));
+  if (!out) {
+    SetError(error, TranslateErrno(errno, to));
+    return false;
+  }
+  // The destination is written without sharing; truncate only once that is
+  // settled, so a refused copy leaves the destination as it was.
+  if (::flock(out.get(), LOCK_EX | LOCK_NB) != 0 || ::ftruncate(out.get(), 0) != 0) {
+    SetError(error, TranslateErrno(errno, to));
+    return false;
+  }
+  std::vector<char> buf(1 << 16);
+  for (;;) {
+    ssize_t n = ::read(src.get(), buf.data(), buf.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      SetError(error, TranslateErrno(errno, from));
+      return false;
+    }
+    if (n == 0) break;
+    int err = 0;
+    if (!WriteAll(out.get(), buf.data(), static_cast<std::size_t>(n), err)) {
+      SetError(error, TranslateErrno(err, to));
+      return false;
+    }
+  }
+  // Windows copies the attributes and the last write time along; here that is
+  // the permission bits (the executable bit above all) and the modification
+  // time.
+  ::fchmod(out.get(), sst.st_mode & 07777);
+  const timespec times[2] = {sst.st_atim, sst.st_mtim};
+  ::futimens(out.get(), times);
+  return true;
+}
+
+std::string FileErrorText(std::uint32_t code) {
+  std::string text = SystemMessageText(code);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  if (text.empty()) text = "Error " + std::to_string(code);
+  return text;
+}
+
+// --- File ---------------------------------------------------------------
+
+struct File::Impl {
+  UniqueFd fd;
+};
+
+File::File() = default;
+File::~File() = default;
+File::File(File&&) noexcept = default;
+File& File::operator=(File&&) noexcept = default;
+
+bool File::Open(const std::string& path, Mode mode, Share share, std::uint32_t* error) {
+  Close();
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case Mode::OpenRead: flags |= O_RDONLY; break;
+    case Mode::OpenWrite: flags |= O_WRONLY; break;
+    case Mode::CreateAlways: flags |= O_RDWR | O_CREAT; break;
+  }
+  if (mode != Mode::OpenRead) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) && IsReadOnly(st)) {
+      SetError(error, kErrAccessDenied);
+      return false;
+    }
+  }
+  UniqueFd fd(::open(path.c_str(), flags, 0666));
+  if (!fd) {
+    SetError(error, TranslateErrno(errno, path));
+    return false;
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) {
+    // Windows opens no folder as a file.
+    SetError(error, kErrAccessDenied);
+    return false;
+  }
+  int lock = share == Share::None ? LOCK_EX : LOCK_SH;
+  if (::flock(fd.get(), lock | LOCK_NB) != 0) {
+    SetError(error, TranslateErrno(errno, path));
+    return false;
+  }
+  // Truncate only with the lock held, so a refused open changes nothing.
+  if (mode == Mode::CreateAlways && ::ftruncate(fd.get(), 0) != 0) {
+    SetError(error, TranslateErrno(errno, path));
+    return false;
+  }
+  impl_ = std::make_unique<Impl>();
+  impl_->fd = std::move(fd);
+  return true;
+}
+
+bool File::IsOpen() const { return impl_ && impl_->fd.valid(); }
+
+void File::Close() { impl_.reset(); }
+
+bool File::SeekToEnd() {
+  return IsOpen() && ::lseek(impl_->fd.get(), 0, SEEK_END) >= 0;
+}
+
+bool File::Write(const void* data, std::size_t size, std::uint32_t* error) {
+  if (!IsOpen()) {
+    SetError(error, 6);  // ERROR_INVALID_HANDLE
+    return false;
+  }
+  int err = 0;
+  if (!WriteAll(impl_->fd.get(), data, size, err)) {
+    SetError(error, TranslateErrno(err, std::string()));
+    return false;
+  }
+  return true;
+}
+
+bool File::Read(void* data, std::size_t size, std::size_t& read) {
+  read = 0;
+  if (!IsOpen()) return false;
+  for (;;) {
+    ssize_t n = ::read(impl_->fd.get(), data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    read = static_cast<std::size_t>(n);
+    return true;
+  }
+}
+
+std::int64_t File::Size() const {
+  if (!IsOpen()) return -1;
+  struct stat st {};
+  if (::fstat(impl_->fd.get(), &st) != 0) return -1;
+  return static_cast<std::int64_t>(st.st_size);
+}
+
+}  // namespace platform

@@ -1,0 +1,2 @@
+// The settings-store editor; filled in below.
+int main() { return 1; }
