@@ -26,6 +26,8 @@ class ProcessHandle {
   // Waits up to `ms` milliseconds for the process to end. Failed when the
   // handle cannot be waited on.
   WaitResult Wait(std::uint32_t ms);
+  // Ends the process at once (tests use it on a program that hangs).
+  bool Terminate();
   void Close();
 
   struct Impl;

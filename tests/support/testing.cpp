@@ -125,6 +125,23 @@ void DeleteRegKey(platform::RegRoot root, const std::string& key) {
   platform::RegDeleteKeyTree(root, key);
 }
 
+std::string NativePath(const std::string& unixPath) {
+  if (platform::kPathDelim == '/') return unixPath;
+  std::string r = "Z:" + unixPath;
+  for (char& c : r) {
+    if (c == '/') c = '\\';
+  }
+  return r;
+}
+
+std::string BuiltProgram(const std::string& name) {
+  return NativePath(std::string(KESTRO_BIN_DIR) + "/" + name + KESTRO_EXE_SUFFIX);
+}
+
+std::string FixtureProgram(const std::string& name) {
+  return NativePath(std::string(KESTRO_FIXTURE_DIR) + "/" + name + KESTRO_EXE_SUFFIX);
+}
+
 void SetEnv(const std::string& name, const std::string& value) { platform::SetEnv(name, value); }
 
 void UnsetEnv(const std::string& name) { platform::UnsetEnv(name); }

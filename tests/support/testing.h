@@ -62,6 +62,13 @@ class PrivateRegistry {
   bool hadPrevious_ = false;
 };
 
+// A path the build gave as a Unix path ("/work/x"), in the form this
+// platform's file functions take ("Z:\work\x" under Wine).
+std::string NativePath(const std::string& unixPath);
+// A program the build made: the loader or a tool in bin/, or a test fixture.
+std::string BuiltProgram(const std::string& name);
+std::string FixtureProgram(const std::string& name);
+
 // Sets or clears an environment variable of this process.
 void SetEnv(const std::string& name, const std::string& value);
 void UnsetEnv(const std::string& name);

@@ -1,0 +1,87 @@
+#include "support/installation.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "platform/process.h"
+#include "platform/shell.h"
+#include "platform/sysinfo.h"
+#include "support/u_Utility.h"
+
+namespace fs = std::filesystem;
+
+namespace testing_support {
+
+namespace {
+
+void CopyInto(const std::string& from, const std::string& to) {
+  std::error_code ec;
+  fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+  ASSERT_FALSE(ec) << "cannot copy " << from << " to " << to << ": " << ec.message();
+  fs::permissions(to, fs::perms::owner_all, fs::perm_options::add, ec);
+}
+
+constexpr std::size_t kPrefixLength = 79;
+
+}  // namespace
+
+Installation::Installation() {
+  appDir_ = dir_.path() + "app" + platform::kPathDelim;
+  MakeDirs(appDir_);
+  const std::string built = BuiltProgram("KestroLoader");
+  loader_ = appDir_ + ExtractFileName(built);
+  CopyInto(built, loader_);
+}
+
+std::string Installation::LoaderFileName() const { return ExtractFileName(loader_); }
+
+std::string Installation::LogPath() const {
+  return ChangeFileExt(loader_, ".log");
+}
+
+void Installation::AddMainProgram() { AddFixture("kestrocore_standin", "KestroCore.exe"); }
+
+void Installation::AddFixture(const std::string& fixture, const std::string& name) {
+  CopyInto(FixtureProgram(fixture), appDir_ + name);
+}
+
+void Installation::AddFile(const std::string& relative, const std::string& content) {
+  WriteFile(dir_.path() + relative, content);
+}
+
+bool Installation::Run(const std::string& params, const std::string& cwd, std::uint32_t timeoutMs,
+                       const std::function<void()>& tick) {
+  platform::ShellExecResult r =
+      platform::ShellExecuteEx("open", loader_, params, cwd.empty() ? appDir_ : cwd, 1);
+  EXPECT_TRUE(r.ok) << "loader did not start, error " << r.error;
+  if (!r.ok || !r.process.IsValid()) return false;
+  const std::uint32_t start = platform::TickCount();
+  while (r.process.Wait(100) == platform::ProcessHandle::WaitResult::TimedOut) {
+    if (tick) tick();
+    if (platform::TickCount() - start > timeoutMs) {
+      r.process.Terminate();
+      ADD_FAILURE() << "loader still running after " << timeoutMs << " ms; killed";
+      return false;
+    }
+  }
+  return true;
+}
+
+std::vector<std::string> Installation::LogLines() const { return SplitCrLf(ReadFile(LogPath())); }
+
+std::vector<std::string> Installation::Messages() const {
+  std::vector<std::string> out;
+  for (const std::string& line : LogLines()) {
+    if (line.compare(0, 8, "Log for ") == 0 || line == std::string(120, '-')) continue;
+    out.push_back(line.size() >= kPrefixLength ? line.substr(kPrefixLength) : line);
+  }
+  return out;
+}
+
+std::string Installation::MainProgramRecord() const {
+  const std::string record = appDir_ + "started-KestroCore.exe.txt";
+  return Exists(record) ? ReadFile(record) : std::string();
+}
+
+}  // namespace testing_support
