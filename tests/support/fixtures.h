@@ -1,0 +1,13 @@
+// Where the tests find the tiny Windows executables with version resources
+// that tests/fixtures/CMakeLists.txt builds (ver_nl_1_0.exe, ver_nl_1_1.exe,
+// ver_us_only.exe, no_version.exe).
+#pragma once
+
+#include <string>
+
+namespace testing_support {
+
+// Full path of a PE fixture by its file name, in this platform's path form.
+std::string PeFixture(const std::string& fileName);
+
+}  // namespace testing_support
