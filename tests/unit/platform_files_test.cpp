@@ -1,0 +1,328 @@
+// Contract of the file functions of platform/files.h, on real files in a
+// temporary folder: Windows sharing between two opens, the read-only
+// attribute, directory search, lexical canonicalisation, copy and move.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "platform/files.h"
+#include "platform/sysinfo.h"
+#include "support/testing.h"
+
+namespace {
+
+using platform::File;
+using testing_support::ReadFile;
+using testing_support::TempDir;
+using testing_support::WriteFile;
+
+const std::string D(1, platform::kPathDelim);
+
+// Takes every write permission away: the Windows read-only attribute.
+void MakeReadOnly(const std::string& path) {
+  namespace fs = std::filesystem;
+  fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+}
+
+const char* ShareName(File::Share s) { return s == File::Share::None ? "None" : "ReadWrite"; }
+
+TEST(PlatformFiles, SharingBetweenTwoOpensOfOneProcess) {
+  struct Case {
+    File::Share first;
+    File::Share second;
+    bool secondOpens;
+  };
+  const Case cases[] = {
+      {File::Share::None, File::Share::None, false},
+      {File::Share::None, File::Share::ReadWrite, false},
+      {File::Share::ReadWrite, File::Share::None, false},
+      {File::Share::ReadWrite, File::Share::ReadWrite, true},
+  };
+  TempDir dir;
+  const std::string path = dir / "shared.log";
+  WriteFile(path, "0123456789");
+  for (const auto& c : cases) {
+    for (File::Mode secondMode : {File::Mode::OpenRead, File::Mode::OpenWrite, File::Mode::CreateAlways}) {
+      SCOPED_TRACE(std::string("first ") + ShareName(c.first) + ", second " + ShareName(c.second) +
+                   ", second mode " + std::to_string(static_cast<int>(secondMode)));
+      File a;
+      ASSERT_TRUE(a.Open(path, File::Mode::OpenWrite, c.first));
+      File b;
+      std::uint32_t err = 0;
+      EXPECT_EQ(b.Open(path, secondMode, c.second, &err), c.secondOpens);
+      if (!c.secondOpens) {
+        EXPECT_EQ(err, 32u);
+        EXPECT_FALSE(b.IsOpen());
+        // A refused CreateAlways must not have truncated the file.
+        EXPECT_EQ(ReadFile(path), "0123456789");
+      } else if (secondMode == File::Mode::CreateAlways) {
+        WriteFile(path, "0123456789");
+      }
+      b.Close();
+      a.Close();
+      // Once the holder has closed, an exclusive open succeeds.
+      File c2;
+      EXPECT_TRUE(c2.Open(path, File::Mode::OpenRead, File::Share::None));
+    }
+  }
+}
+
+TEST(PlatformFiles, OpenReportsMissingFileAndFolder) {
+  TempDir dir;
+  struct Case {
+    const char* name;
+    std::string path;
+    std::uint32_t code;
+  };
+  const Case cases[] = {
+      {"missing file", dir / "nothing.txt", 2},
+      {"missing folder", dir / ("nofolder" + D + "nothing.txt"), 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    File f;
+    std::uint32_t err = 0;
+    EXPECT_FALSE(f.Open(c.path, File::Mode::OpenRead, File::Share::ReadWrite, &err));
+    EXPECT_EQ(err, c.code);
+    err = 0;
+    EXPECT_FALSE(platform::DeleteFile(c.path, &err));
+    EXPECT_EQ(err, c.code);
+  }
+}
+
+TEST(PlatformFiles, WriteAppendReadAndSize) {
+  TempDir dir;
+  const std::string path = dir / "log.txt";
+  {
+    File f;
+    ASSERT_TRUE(f.Open(path, File::Mode::CreateAlways, File::Share::None));
+    ASSERT_TRUE(f.Write("abc", 3));
+    EXPECT_EQ(f.Size(), 3);
+  }
+  {
+    File f;
+    ASSERT_TRUE(f.Open(path, File::Mode::OpenWrite, File::Share::ReadWrite));
+    ASSERT_TRUE(f.SeekToEnd());
+    ASSERT_TRUE(f.Write("def", 3));
+  }
+  EXPECT_EQ(ReadFile(path), "abcdef");
+  {
+    // CreateAlways on an existing file starts it empty.
+    File f;
+    ASSERT_TRUE(f.Open(path, File::Mode::CreateAlways, File::Share::None));
+    EXPECT_EQ(f.Size(), 0);
+  }
+  WriteFile(path, "hello");
+  File f;
+  ASSERT_TRUE(f.Open(path, File::Mode::OpenRead, File::Share::ReadWrite));
+  char buf[16] = {};
+  std::size_t n = 99;
+  ASSERT_TRUE(f.Read(buf, sizeof buf, n));
+  EXPECT_EQ(std::string(buf, n), "hello");
+  ASSERT_TRUE(f.Read(buf, sizeof buf, n));
+  EXPECT_EQ(n, 0u);
+}
+
+TEST(PlatformFiles, ReadOnlyFileRefusesEveryWrite) {
+  TempDir dir;
+  const std::string path = dir / "readonly.txt";
+  const std::string source = dir / "source.txt";
+  WriteFile(path, "keep");
+  WriteFile(source, "other");
+  MakeReadOnly(path);
+
+  File f;
+  std::uint32_t err = 0;
+  EXPECT_FALSE(f.Open(path, File::Mode::OpenWrite, File::Share::ReadWrite, &err));
+  EXPECT_EQ(err, 5u);
+  err = 0;
+  EXPECT_FALSE(f.Open(path, File::Mode::CreateAlways, File::Share::None, &err));
+  EXPECT_EQ(err, 5u);
+  err = 0;
+  EXPECT_FALSE(platform::DeleteFile(path, &err));
+  EXPECT_EQ(err, 5u);
+  err = 0;
+  EXPECT_FALSE(platform::CopyFile(source, path, false, &err));
+  EXPECT_EQ(err, 5u);
+  EXPECT_EQ(ReadFile(path), "keep");
+  EXPECT_TRUE(platform::FileExists(path));
+  // Reading stays allowed.
+  EXPECT_TRUE(f.Open(path, File::Mode::OpenRead, File::Share::ReadWrite));
+}
+
+TEST(PlatformFiles, FindFirstSize) {
+  TempDir dir;
+  WriteFile(dir / "empty.bin", "");
+  WriteFile(dir / "sized.bin", std::string(1234, 'x'));
+  testing_support::MakeDirs(dir / "folder");
+  struct Case {
+    const char* name;
+    std::string path;
+    bool found;
+    std::uint32_t size;
+  };
+  const Case cases[] = {
+      {"missing", dir / "missing.bin", false, 0},
+      {"missing folder", dir / ("nofolder" + D + "x.bin"), false, 0},
+      {"empty", dir / "empty.bin", true, 0},
+      {"sized", dir / "sized.bin", true, 1234},
+      {"folder", dir / "folder", true, 0},
+      {"wildcard *", dir / "siz*.bin", true, 1234},
+      {"wildcard ?", dir / "sized.b?n", true, 1234},
+      {"wildcard without match", dir / "nomatch*.bin", false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::uint32_t size = 777;
+    EXPECT_EQ(platform::FindFirstSize(c.path, size), c.found);
+    if (c.found) EXPECT_EQ(size, c.size);
+  }
+}
+
+TEST(PlatformFiles, FindFirstSizeOfARelativeName) {
+  // Relative names are taken from the working directory.
+  TempDir dir;
+  WriteFile(dir / "rel.bin", "12345");
+  const std::string old = platform::CurrentDirectory();
+  std::filesystem::current_path(dir.path());
+  std::uint32_t size = 0;
+  const bool found = platform::FindFirstSize("rel.bin", size);
+  const std::string expanded = platform::ExpandFileName("rel.bin");
+  std::filesystem::current_path(old);
+  EXPECT_TRUE(found);
+  EXPECT_EQ(size, 5u);
+  EXPECT_EQ(expanded, dir / "rel.bin");
+}
+
+TEST(PlatformFiles, CanonicalizePathResolvesDotsOnTheText) {
+  struct Case {
+    std::string in;
+    bool ok;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"a" + D + "b" + D + ".." + D + "c", true, "a" + D + "c"},
+      {"a" + D + "." + D + "b", true, "a" + D + "b"},
+      {"." + D + "a", true, "a"},
+      {"a" + D + "b" + D + "..", true, "a"},
+      {"a" + D + "b" + D + "." + D, true, "a" + D + "b" + D},
+      {D + "a" + D + "." + D + "b" + D, true, D + "a" + D + "b" + D},
+      {D + "x" + D + "data" + D + "database" + D + ".." + D + ".." + D + "layout" + D + "logo.txt", true,
+       D + "x" + D + "layout" + D + "logo.txt"},
+      // Nothing left to remove: the ".." goes, the root stays.
+      {D + "a" + D + ".." + D + ".." + D + "b", true, D + "b"},
+      {"a" + D + D + "b", true, "a" + D + D + "b"},
+      {std::string(259, 'a'), true, std::string(259, 'a')},
+      {std::string(260, 'a'), false, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.in.size() > 60 ? "long path of " + std::to_string(c.in.size()) : c.in);
+    std::string out = "untouched";
+    EXPECT_EQ(platform::CanonicalizePath(c.in, out), c.ok);
+    if (c.ok) EXPECT_EQ(out, c.out);
+  }
+}
+
+TEST(PlatformFiles, CopyFile) {
+  TempDir dir;
+  const std::string src = dir / "src.bin";
+  const std::string dst = dir / "dst.bin";
+  WriteFile(src, "new content");
+  WriteFile(dst, "old");
+
+  std::uint32_t err = 0;
+  EXPECT_FALSE(platform::CopyFile(src, dst, true, &err));
+  EXPECT_EQ(err, 80u);
+  EXPECT_EQ(ReadFile(dst), "old");
+
+  EXPECT_TRUE(platform::CopyFile(src, dst, false));
+  EXPECT_EQ(ReadFile(dst), "new content");
+  EXPECT_EQ(ReadFile(src), "new content");
+
+  EXPECT_TRUE(platform::CopyFile(src, dir / "fresh.bin", true));
+  EXPECT_EQ(ReadFile(dir / "fresh.bin"), "new content");
+
+  err = 0;
+  EXPECT_FALSE(platform::CopyFile(dir / "missing.bin", dst, false, &err));
+  EXPECT_EQ(err, 2u);
+
+  // A file copied onto itself keeps its content.
+  EXPECT_FALSE(platform::CopyFile(src, src, false));
+  EXPECT_EQ(ReadFile(src), "new content");
+
+  // A destination held open without sharing is not overwritten.
+  File holder;
+  ASSERT_TRUE(holder.Open(dst, File::Mode::OpenWrite, File::Share::None));
+  WriteFile(src, "third");
+  err = 0;
+  EXPECT_FALSE(platform::CopyFile(src, dst, false, &err));
+  EXPECT_EQ(err, 32u);
+  holder.Close();
+  EXPECT_EQ(ReadFile(dst), "new content");
+}
+
+TEST(PlatformFiles, MoveFile) {
+  TempDir dir;
+  const std::string a = dir / "a.log";
+  const std::string b = dir / "b.log";
+  WriteFile(a, "first");
+
+  EXPECT_TRUE(platform::MoveFile(a, b));
+  EXPECT_FALSE(platform::FileExists(a));
+  EXPECT_EQ(ReadFile(b), "first");
+
+  // An existing destination is never replaced (the log's second rotation of
+  // a day relies on this).
+  WriteFile(a, "second");
+  std::uint32_t err = 0;
+  EXPECT_FALSE(platform::MoveFile(a, b, &err));
+  EXPECT_EQ(err, 183u);
+  EXPECT_EQ(ReadFile(a), "second");
+  EXPECT_EQ(ReadFile(b), "first");
+
+  err = 0;
+  EXPECT_FALSE(platform::MoveFile(dir / "missing.log", dir / "c.log", &err));
+  EXPECT_EQ(err, 2u);
+}
+
+TEST(PlatformFiles, DeleteFile) {
+  TempDir dir;
+  const std::string path = dir / "gone.txt";
+  WriteFile(path, "x");
+  {
+    // A file that is open cannot be deleted.
+    File f;
+    ASSERT_TRUE(f.Open(path, File::Mode::OpenRead, File::Share::ReadWrite));
+    std::uint32_t err = 0;
+    EXPECT_FALSE(platform::DeleteFile(path, &err));
+    EXPECT_EQ(err, 32u);
+  }
+  EXPECT_TRUE(platform::DeleteFile(path));
+  EXPECT_FALSE(platform::FileExists(path));
+}
+
+TEST(PlatformFiles, ExistenceAndFolders) {
+  TempDir dir;
+  WriteFile(dir / "file.txt", "x");
+  const std::string nested = dir / ("one" + D + "two" + D + "three");
+  EXPECT_TRUE(platform::FileExists(dir / "file.txt"));
+  EXPECT_FALSE(platform::DirectoryExists(dir / "file.txt"));
+  EXPECT_FALSE(platform::FileExists(dir.path()));
+  EXPECT_TRUE(platform::DirectoryExists(dir.path()));
+  EXPECT_FALSE(platform::DirectoryExists(nested));
+  EXPECT_TRUE(platform::ForceDirectories(nested));
+  EXPECT_TRUE(platform::DirectoryExists(nested));
+  EXPECT_TRUE(platform::ForceDirectories(nested));  // already there
+  EXPECT_FALSE(platform::ForceDirectories(dir / ("file.txt" + D + "sub")));
+}
+
+TEST(PlatformFiles, ErrorTextsAreWindowsTexts) {
+  EXPECT_EQ(platform::FileErrorText(2), "The system cannot find the file specified.");
+  EXPECT_EQ(platform::FileErrorText(5), "Access is denied.");
+  EXPECT_EQ(platform::FileErrorText(32),
+            "The process cannot access the file because it is being used by another process.");
+}
+
+}  // namespace
