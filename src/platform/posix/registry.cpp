@@ -1,0 +1,374 @@
+// The Linux port's registry: one SQLite file per root.
+//
+// Every call opens the store, does its work in one transaction and closes it
+// again, so a value written is visible to other processes at once and no
+// process holds the store between calls. A RegKey remembers only its root,
+// its path and its access. Reads open the file read-only and never create it
+// or a key; a key is created (with its parents, and the store's folder) only
+// by RegKey::Create. A store file without any write permission bit refuses
+// every write, also for root, as a read-only hive would.
+//
+// Key paths are the Windows ones ("SOFTWARE\hollvik\Sarvo"); a leading,
+// doubled or trailing "\" is ignored. Key paths and value names compare
+// without regard to ASCII letter case and are stored as first written.
+#include "platform/registry.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <memory>
+
+#include "platform/files.h"
+#include "platform/sysinfo.h"
+
+namespace platform {
+namespace {
+
+struct DbCloser {
+  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+using DbPtr = std::unique_ptr<sqlite3, DbCloser>;
+
+struct StmtFinalizer {
+  void operator()(sqlite3_stmt* st) const { sqlite3_finalize(st); }
+};
+using StmtPtr = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
+
+// How long a call waits for another process that holds the store.
+constexpr int kBusyTimeoutMs = 5000;
+
+const char* const kSchema =
+    "CREATE TABLE IF NOT EXISTS reg_keys("
+    "  id INTEGER PRIMARY KEY,"
+    "  path TEXT NOT NULL,"            // as first written, segments joined by "\"
+    "  lpath TEXT NOT NULL UNIQUE);"   // the same in ASCII lower case, for lookups
+    "CREATE TABLE IF NOT EXISTS reg_values("
+    "  id INTEGER PRIMARY KEY,"        // insertion order
+    "  key_id INTEGER NOT NULL,"
+    "  name TEXT NOT NULL,"
+    "  lname TEXT NOT NULL,"
+    "  type INTEGER NOT NULL,"
+    "  data BLOB NOT NULL,"
+    "  UNIQUE(key_id, lname));";
+
+std::string LowerAscii(const std::string& s) {
+  std::string out = s;
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+// The path's segments without empty ones, so "\A\\B\" is A, B.
+std::vector<std::string> SplitKeyPath(const std::string& path) {
+  std::vector<std::string> segs;
+  std::size_t pos = 0;
+  while (pos <= path.size()) {
+    std::size_t end = path.find('\\', pos);
+    if (end == std::string::npos) end = path.size();
+    if (end > pos) segs.push_back(path.substr(pos, end - pos));
+    pos = end + 1;
+  }
+  return segs;
+}
+
+std::string JoinKeyPath(const std::vector<std::string>& segs, std::size_t count) {
+  std::string out;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) out += '\\';
+    out += segs[i];
+  }
+  return out;
+}
+
+std::string StoreFile(RegRoot root) {
+  const bool machine = root == RegRoot::LocalMachine;
+  std::string dir;
+  if (GetEnv("KESTRO_REGISTRY_DIR", dir) && !dir.empty()) {
+    if (dir.back() != '/') dir += '/';
+    return dir + (machine ? "machine.db" : "user.db");
+  }
+  if (machine) return "/etc/kestro/registry.db";
+  std::string config;
+  if (!GetEnv("XDG_CONFIG_HOME", config) || config.empty()) {
+    std::string home;
+    if (!GetEnv("HOME", home) || home.empty()) return std::string();
+    config = home + "/.config";
+  }
+  if (config.back() != '/') config += '/';
+  return config + "kestro/registry.db";
+}
+
+bool StoreIsReadOnly(const std::string& file) {
+  struct stat st {};
+  return ::stat(file.c_str(), &st) == 0 && (st.st_mode & 0222) == 0;
+}
+
+bool Exec(sqlite3* db, const char* sql) {
+  return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+StmtPtr Prepare(sqlite3* db, const char* sql) {
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(st);
+    return nullptr;
+  }
+  return StmtPtr(st);
+}
+
+void BindText(sqlite3_stmt* st, int i, const std::string& s) {
+  sqlite3_bind_text(st, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+}
+
+// One call's connection and transaction. The transaction is rolled back
+// unless Commit succeeds, and the connection is closed when the object goes.
+class Session {
+ public:
+  // Opens the store of `root`. A reading session never creates the file; a
+  // writing one creates it (and its folder) and the tables.
+  bool Begin(RegRoot root, bool write) {
+    file_ = StoreFile(root);
+    if (file_.empty()) return false;
+    if (write) {
+      if (StoreIsReadOnly(file_)) return false;
+      std::size_t slash = file_.find_last_of('/');
+      if (slash != std::string::npos && slash > 0 && !ForceDirectories(file_.substr(0, slash))) {
+        return false;
+      }
+    }
+    const int flags = (write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY) |
+                      SQLITE_OPEN_NOMUTEX;
+    sqlite3* raw = nullptr;
+    int rc = sqlite3_open_v2(file_.c_str(), &raw, flags, nullptr);
+    db_.reset(raw);  // also a failed open hands out a handle to be closed
+    if (rc != SQLITE_OK) return false;
+    sqlite3_busy_timeout(db_.get(), kBusyTimeoutMs);
+    if (write) {
+      // IMMEDIATE takes the write lock at once, so two writers queue up on
+      // the busy time-out instead of failing halfway.
+      if (!Exec(db_.get(), "BEGIN IMMEDIATE")) return false;
+      open_ = true;
+      return Exec(db_.get(), kSchema);
+    }
+    if (!Exec(db_.get(), "BEGIN")) return false;
+    open_ = true;
+    return true;
+  }
+
+  bool Commit() {
+    if (!open_) return false;
+    open_ = false;
+    if (Exec(db_.get(), "COMMIT")) return true;
+    Exec(db_.get(), "ROLLBACK");
+    return false;
+  }
+
+  ~Session() {
+    if (open_) Exec(db_.get(), "ROLLBACK");
+  }
+
+  sqlite3* db() const { return db_.get(); }
+
+  // The id of the key with these segments; 0 when it does not exist. The root
+  // itself exists always but has a row only once something was stored in it.
+  sqlite3_int64 FindKey(const std::vector<std::string>& segs) {
+    auto st = Prepare(db_.get(), "SELECT id FROM reg_keys WHERE lpath = ?1");
+    if (!st) return 0;
+    BindText(st.get(), 1, LowerAscii(JoinKeyPath(segs, segs.size())));
+    if (sqlite3_step(st.get()) != SQLITE_ROW) return 0;
+    return sqlite3_column_int64(st.get(), 0);
+  }
+
+  // Finds or creates the key and every missing parent; 0 on failure.
+  sqlite3_int64 CreateKey(const std::vector<std::string>& segs) {
+    sqlite3_int64 id = 0;
+    std::string parentPath;
+    for (std::size_t n = 0; n <= segs.size(); ++n) {
+      std::string lpath = LowerAscii(JoinKeyPath(segs, n));
+      auto find = Prepare(db_.get(), "SELECT id, path FROM reg_keys WHERE lpath = ?1");
+      if (!find) return 0;
+      BindText(find.get(), 1, lpath);
+      if (sqlite3_step(find.get()) == SQLITE_ROW) {
+        id = sqlite3_column_int64(find.get(), 0);
+        const unsigned char* p = sqlite3_column_text(find.get(), 1);
+        parentPath = p != nullptr ? reinterpret_cast<const char*>(p) : "";
+        continue;
+      }
+      // A new key keeps the spelling of its parents as they were first
+      // written and its own name as written now.
+      std::string path = n == 0 ? "" : (n == 1 ? segs[0] : parentPath + "\\" + segs[n - 1]);
+      auto ins = Prepare(db_.get(), "INSERT INTO reg_keys(path, lpath) VALUES(?1, ?2)");
+      if (!ins) return 0;
+      BindText(ins.get(), 1, path);
+      BindText(ins.get(), 2, lpath);
+      if (sqlite3_step(ins.get()) != SQLITE_DONE) return 0;
+      id = sqlite3_last_insert_rowid(db_.get());
+      parentPath = path;
+    }
+    return id;
+  }
+
+ private:
+  std::string file_;
+  DbPtr db_;
+  bool open_ = false;
+};
+
+bool KeyExists(RegRoot root, const std::vector<std::string>& segs) {
+  if (segs.empty()) return true;  // a root always exists
+  Session s;
+  if (!s.Begin(root, false)) return false;
+  return s.FindKey(segs) != 0;
+}
+
+}  // namespace
+
+struct RegKey::Impl {
+  RegRoot root = RegRoot::CurrentUser;
+  std::vector<std::string> segs;
+  RegAccess access = RegAccess::Read;
+};
+
+RegKey::RegKey() = default;
+RegKey::~RegKey() = default;
+RegKey::RegKey(RegKey&&) noexcept = default;
+RegKey& RegKey::operator=(RegKey&&) noexcept = default;
+
+bool RegKey::Open(RegRoot root, const std::string& path, RegAccess access) {
+  Close();
+  std::vector<std::string> segs = SplitKeyPath(path);
+  if (!KeyExists(root, segs)) return false;
+  impl_ = std::make_unique<Impl>();
+  impl_->root = root;
+  impl_->segs = std::move(segs);
+  impl_->access = access;
+  return true;
+}
+
+bool RegKey::Create(RegRoot root, const std::string& path, RegAccess access) {
+  Close();
+  std::vector<std::string> segs = SplitKeyPath(path);
+  // An existing key opens without a write, so a read-only store still gives
+  // access to what it holds (its writes are refused later, one by one).
+  if (!KeyExists(root, segs)) {
+    Session s;
+    if (!s.Begin(root, true) || s.CreateKey(segs) == 0 || !s.Commit()) return false;
+  }
+  impl_ = std::make_unique<Impl>();
+  impl_->root = root;
+  impl_->segs = std::move(segs);
+  impl_->access = access;
+  return true;
+}
+
+bool RegKey::IsOpen() const { return impl_ != nullptr; }
+
+void RegKey::Close() { impl_.reset(); }
+
+bool RegKey::Read(const std::string& name, RegValue& out) const {
+  if (!impl_) return false;
+  Session s;
+  if (!s.Begin(impl_->root, false)) return false;
+  sqlite3_int64 key = s.FindKey(impl_->segs);
+  if (key == 0) return false;
+  auto st = Prepare(s.db(), "SELECT type, data FROM reg_values WHERE key_id = ?1 AND lname = ?2");
+  if (!st) return false;
+  sqlite3_bind_int64(st.get(), 1, key);
+  BindText(st.get(), 2, LowerAscii(name));
+  if (sqlite3_step(st.get()) != SQLITE_ROW) return false;
+  out.type = static_cast<std::uint32_t>(sqlite3_column_int64(st.get(), 0));
+  const void* blob = sqlite3_column_blob(st.get(), 1);
+  int size = sqlite3_column_bytes(st.get(), 1);
+  out.data.assign(static_cast<const char*>(blob), blob != nullptr ? static_cast<std::size_t>(size) : 0);
+  return true;
+}
+
+bool RegKey::Write(const std::string& name, const RegValue& value) {
+  if (!impl_ || impl_->access != RegAccess::All) return false;
+  Session s;
+  if (!s.Begin(impl_->root, true)) return false;
+  // A key deleted since it was opened takes no more values, as on Windows.
+  sqlite3_int64 key = impl_->segs.empty() ? s.CreateKey(impl_->segs) : s.FindKey(impl_->segs);
+  if (key == 0) return false;
+  // An existing value keeps its place in the order and its spelling.
+  auto upd = Prepare(s.db(), "UPDATE reg_values SET type = ?3, data = ?4 WHERE key_id = ?1 AND lname = ?2");
+  if (!upd) return false;
+  sqlite3_bind_int64(upd.get(), 1, key);
+  BindText(upd.get(), 2, LowerAscii(name));
+  sqlite3_bind_int64(upd.get(), 3, static_cast<sqlite3_int64>(value.type));
+  sqlite3_bind_blob(upd.get(), 4, value.data.data(), static_cast<int>(value.data.size()), SQLITE_TRANSIENT);
+  if (sqlite3_step(upd.get()) != SQLITE_DONE) return false;
+  if (sqlite3_changes(s.db()) == 0) {
+    auto ins = Prepare(s.db(),
+                       "INSERT INTO reg_values(key_id, name, lname, type, data) VALUES(?1, ?2, ?3, ?4, ?5)");
+    if (!ins) return false;
+    sqlite3_bind_int64(ins.get(), 1, key);
+    BindText(ins.get(), 2, name);
+    BindText(ins.get(), 3, LowerAscii(name));
+    sqlite3_bind_int64(ins.get(), 4, static_cast<sqlite3_int64>(value.type));
+    sqlite3_bind_blob(ins.get(), 5, value.data.data(), static_cast<int>(value.data.size()), SQLITE_TRANSIENT);
+    if (sqlite3_step(ins.get()) != SQLITE_DONE) return false;
+  }
+  return s.Commit();
+}
+
+bool RegKey::DeleteValue(const std::string& name) {
+  if (!impl_ || impl_->access != RegAccess::All) return false;
+  Session s;
+  if (!s.Begin(impl_->root, true)) return false;
+  sqlite3_int64 key = s.FindKey(impl_->segs);
+  if (key == 0) return false;
+  auto del = Prepare(s.db(), "DELETE FROM reg_values WHERE key_id = ?1 AND lname = ?2");
+  if (!del) return false;
+  sqlite3_bind_int64(del.get(), 1, key);
+  BindText(del.get(), 2, LowerAscii(name));
+  if (sqlite3_step(del.get()) != SQLITE_DONE || sqlite3_changes(s.db()) == 0) return false;
+  return s.Commit();
+}
+
+std::vector<std::string> RegKey::ValueNames() const {
+  std::vector<std::string> names;
+  if (!impl_) return names;
+  Session s;
+  if (!s.Begin(impl_->root, false)) return names;
+  sqlite3_int64 key = s.FindKey(impl_->segs);
+  if (key == 0) return names;
+  auto st = Prepare(s.db(), "SELECT name FROM reg_values WHERE key_id = ?1 ORDER BY id");
+  if (!st) return names;
+  sqlite3_bind_int64(st.get(), 1, key);
+  while (sqlite3_step(st.get()) == SQLITE_ROW) {
+    const unsigned char* n = sqlite3_column_text(st.get(), 0);
+    names.emplace_back(n != nullptr ? reinterpret_cast<const char*>(n) : "",
+                       static_cast<std::size_t>(sqlite3_column_bytes(st.get(), 0)));
+  }
+  return names;
+}
+
+bool RegKeyExists(RegRoot root, const std::string& path) {
+  return KeyExists(root, SplitKeyPath(path));
+}
+
+bool RegDeleteKeyTree(RegRoot root, const std::string& path) {
+  std::vector<std::string> segs = SplitKeyPath(path);
+  if (segs.empty()) return false;  // a root cannot be deleted
+  if (!KeyExists(root, segs)) return false;
+  Session s;
+  if (!s.Begin(root, true)) return false;
+  std::string lpath = LowerAscii(JoinKeyPath(segs, segs.size()));
+  // The key and every key below it: its own path, or its path and a "\".
+  const char* const kSubtree =
+      "(lpath = ?1 OR (length(lpath) > length(?1) AND substr(lpath, 1, length(?1) + 1) = ?1 || '\\'))";
+  std::string delValues =
+      std::string("DELETE FROM reg_values WHERE key_id IN (SELECT id FROM reg_keys WHERE ") + kSubtree + ")";
+  std::string delKeys = std::string("DELETE FROM reg_keys WHERE ") + kSubtree;
+  for (const std::string& sql : {delValues, delKeys}) {
+    auto st = Prepare(s.db(), sql.c_str());
+    if (!st) return false;
+    BindText(st.get(), 1, lpath);
+    if (sqlite3_step(st.get()) != SQLITE_DONE) return false;
+  }
+  return s.Commit();
+}
+
+}  // namespace platform

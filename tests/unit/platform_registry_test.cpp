@@ -1,0 +1,234 @@
+// Contract of platform/registry.h. On the Linux port the store lives in a
+// private folder (KESTRO_REGISTRY_DIR); under Wine the test prefix's own
+// registry is used. Either way every test works below a key of its own under
+// HKCU\SOFTWARE\KestroTest and removes it afterwards.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/registry.h"
+#include "platform/sysinfo.h"
+#include "support/testing.h"
+
+namespace {
+
+using platform::RegAccess;
+using platform::RegKey;
+using platform::RegRoot;
+using platform::RegValue;
+
+RegValue Value(std::uint32_t type, const std::string& data) {
+  RegValue v;
+  v.type = type;
+  v.data = data;
+  return v;
+}
+
+std::string Sz(const std::string& text) { return text + std::string(1, '\0'); }
+
+class PlatformRegistry : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device rd;
+    base_ = "SOFTWARE\\KestroTest\\t" + std::to_string(rd()) + std::to_string(platform::TickCount());
+  }
+  void TearDown() override { platform::RegDeleteKeyTree(RegRoot::CurrentUser, base_); }
+
+  std::string Key(const std::string& sub) const { return base_ + "\\" + sub; }
+
+  testing_support::PrivateRegistry store_;
+  std::string base_;
+};
+
+TEST_F(PlatformRegistry, ReadingAMissingKeyCreatesNothing) {
+  RegKey k;
+  EXPECT_FALSE(k.Open(RegRoot::CurrentUser, Key("Sarvo"), RegAccess::Read));
+  EXPECT_FALSE(k.Open(RegRoot::CurrentUser, Key("Sarvo"), RegAccess::All));
+  EXPECT_FALSE(k.IsOpen());
+  EXPECT_FALSE(platform::RegKeyExists(RegRoot::CurrentUser, Key("Sarvo")));
+  EXPECT_FALSE(platform::RegKeyExists(RegRoot::CurrentUser, base_));
+  EXPECT_FALSE(platform::RegKeyExists(RegRoot::LocalMachine, Key("Sarvo")));
+}
+
+TEST_F(PlatformRegistry, CreateMakesTheKeyAndItsParents) {
+  RegKey k;
+  ASSERT_TRUE(k.Create(RegRoot::CurrentUser, Key("hollvik\\Sarvo"), RegAccess::All));
+  EXPECT_TRUE(k.IsOpen());
+  EXPECT_TRUE(platform::RegKeyExists(RegRoot::CurrentUser, base_));
+  EXPECT_TRUE(platform::RegKeyExists(RegRoot::CurrentUser, Key("hollvik")));
+  EXPECT_TRUE(platform::RegKeyExists(RegRoot::CurrentUser, Key("hollvik\\Sarvo")));
+  // Creating it again opens the existing key.
+  RegKey again;
+  EXPECT_TRUE(again.Create(RegRoot::CurrentUser, Key("hollvik\\Sarvo"), RegAccess::All));
+}
+
+TEST_F(PlatformRegistry, KeyPathsAndValueNamesIgnoreCaseAndExtraBackslashes) {
+  testing_support::SetRegString(RegRoot::CurrentUser, Key("hollvik\\Sarvo"), "Params", "/AUTO");
+  const std::string spellings[] = {
+      "\\" + Key("hollvik\\Sarvo"),
+      Key("HOLLVIK\\sarvo"),
+      base_ + "\\hollvik\\Sarvo\\",
+      base_ + "\\hollvik\\\\Sarvo",
+  };
+  for (const auto& path : spellings) {
+    SCOPED_TRACE(path);
+    EXPECT_TRUE(platform::RegKeyExists(RegRoot::CurrentUser, path));
+    RegKey k;
+    ASSERT_TRUE(k.Open(RegRoot::CurrentUser, path, RegAccess::Read));
+    RegValue v;
+    ASSERT_TRUE(k.Read("PARAMS", v));
+    EXPECT_EQ(v.type, platform::kRegSz);
+    EXPECT_EQ(v.data, Sz("/AUTO"));
+  }
+}
+
+TEST_F(PlatformRegistry, ValuesKeepTheirTypeAndBytes) {
+  struct Case {
+    const char* name;
+    RegValue value;
+  };
+  const Case cases[] = {
+      {"string", Value(platform::kRegSz, Sz("/AUTO /INIT"))},
+      {"empty string", Value(platform::kRegSz, Sz(""))},
+      {"expandable string", Value(platform::kRegExpandSz, Sz("%APPDATA%\\Sarvo"))},
+      {"dword 0x100", Value(platform::kRegDword, std::string("\x00\x01\x00\x00", 4))},
+      {"binary with NULs", Value(platform::kRegBinary, std::string("\x01\x00\xFF\x00\x7F", 5))},
+      {"empty binary", Value(platform::kRegBinary, "")},
+      {"qword", Value(platform::kRegQword, std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8))},
+      {"multi string", Value(platform::kRegMultiSz, std::string("a\0bc\0\0", 6))},
+      {"ANSI bytes", Value(platform::kRegSz, Sz("Caf\xE9"))},
+  };
+  RegKey w;
+  ASSERT_TRUE(w.Create(RegRoot::CurrentUser, Key("types"), RegAccess::All));
+  for (const auto& c : cases) ASSERT_TRUE(w.Write(c.name, c.value)) << c.name;
+  RegKey r;
+  ASSERT_TRUE(r.Open(RegRoot::CurrentUser, Key("types"), RegAccess::Read));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RegValue v;
+    ASSERT_TRUE(r.Read(c.name, v));
+    EXPECT_EQ(v.type, c.value.type);
+    EXPECT_EQ(v.data, c.value.data);
+  }
+}
+
+TEST_F(PlatformRegistry, OverwriteKeepsOrderAndFirstSpelling) {
+  RegKey k;
+  ASSERT_TRUE(k.Create(RegRoot::CurrentUser, Key("order"), RegAccess::All));
+  ASSERT_TRUE(k.Write("State", Value(platform::kRegDword, std::string("\x01\x00\x00\x00", 4))));
+  ASSERT_TRUE(k.Write("Params", Value(platform::kRegSz, Sz("/AUTO"))));
+  ASSERT_TRUE(k.Write("Zeta", Value(platform::kRegSz, Sz("z"))));
+  // Another type and another spelling replace the value in place.
+  ASSERT_TRUE(k.Write("STATE", Value(platform::kRegSz, Sz("text now"))));
+  EXPECT_EQ(k.ValueNames(), (std::vector<std::string>{"State", "Params", "Zeta"}));
+  RegValue v;
+  ASSERT_TRUE(k.Read("state", v));
+  EXPECT_EQ(v.type, platform::kRegSz);
+  EXPECT_EQ(v.data, Sz("text now"));
+}
+
+TEST_F(PlatformRegistry, DeleteValue) {
+  RegKey k;
+  ASSERT_TRUE(k.Create(RegRoot::CurrentUser, Key("del"), RegAccess::All));
+  ASSERT_TRUE(k.Write("Params", Value(platform::kRegSz, Sz("x"))));
+  EXPECT_TRUE(k.DeleteValue("PARAMS"));
+  RegValue v;
+  EXPECT_FALSE(k.Read("Params", v));
+  EXPECT_FALSE(k.DeleteValue("Params"));
+  EXPECT_TRUE(k.ValueNames().empty());
+}
+
+TEST_F(PlatformRegistry, AReadOnlyKeyRefusesWrites) {
+  testing_support::SetRegString(RegRoot::CurrentUser, Key("ro"), "Params", "/AUTO");
+  RegKey k;
+  ASSERT_TRUE(k.Open(RegRoot::CurrentUser, Key("ro"), RegAccess::Read));
+  EXPECT_FALSE(k.Write("Params", Value(platform::kRegSz, Sz("changed"))));
+  EXPECT_FALSE(k.DeleteValue("Params"));
+  RegValue v;
+  ASSERT_TRUE(k.Read("Params", v));
+  EXPECT_EQ(v.data, Sz("/AUTO"));
+}
+
+TEST_F(PlatformRegistry, AWriteIsSeenByAKeyOpenedBeforeIt) {
+  // Nothing is cached in an open key: every call reads the store afresh.
+  RegKey reader;
+  ASSERT_TRUE(reader.Create(RegRoot::CurrentUser, Key("Sarvo"), RegAccess::All));
+  RegValue v;
+  EXPECT_FALSE(reader.Read("State", v));
+  RegKey writer;
+  ASSERT_TRUE(writer.Create(RegRoot::CurrentUser, Key("Sarvo"), RegAccess::All));
+  ASSERT_TRUE(writer.Write("State", Value(platform::kRegDword, std::string("\x01\x00\x00\x00", 4))));
+  ASSERT_TRUE(reader.Read("State", v));
+  EXPECT_EQ(v.data, std::string("\x01\x00\x00\x00", 4));
+}
+
+TEST_F(PlatformRegistry, DeleteKeyTreeRemovesOnlyThatTree) {
+  testing_support::SetRegString(RegRoot::CurrentUser, Key("A\\B\\C"), "v", "deep");
+  testing_support::SetRegString(RegRoot::CurrentUser, Key("A"), "v", "top");
+  // Siblings that share the name's beginning are no subkeys.
+  testing_support::SetRegString(RegRoot::CurrentUser, Key("AB"), "v", "sibling");
+  testing_support::SetRegString(RegRoot::CurrentUser, Key("A_"), "v", "sibling");
+
+  EXPECT_TRUE(platform::RegDeleteKeyTree(RegRoot::CurrentUser, Key("a")));
+  EXPECT_FALSE(platform::RegKeyExists(RegRoot::CurrentUser, Key("A")));
+  EXPECT_FALSE(platform::RegKeyExists(RegRoot::CurrentUser, Key("A\\B\\C")));
+  EXPECT_TRUE(platform::RegKeyExists(RegRoot::CurrentUser, Key("AB")));
+  EXPECT_TRUE(platform::RegKeyExists(RegRoot::CurrentUser, Key("A_")));
+  EXPECT_FALSE(platform::RegDeleteKeyTree(RegRoot::CurrentUser, Key("A")));
+
+  // A key made again after its deletion starts without the old values.
+  RegKey k;
+  ASSERT_TRUE(k.Create(RegRoot::CurrentUser, Key("A\\B\\C"), RegAccess::All));
+  RegValue v;
+  EXPECT_FALSE(k.Read("v", v));
+}
+
+TEST_F(PlatformRegistry, AKeyDeletedWhileOpenTakesNoMoreValues) {
+  RegKey k;
+  ASSERT_TRUE(k.Create(RegRoot::CurrentUser, Key("gone"), RegAccess::All));
+  ASSERT_TRUE(platform::RegDeleteKeyTree(RegRoot::CurrentUser, Key("gone")));
+  EXPECT_FALSE(k.Write("State", Value(platform::kRegDword, std::string(4, '\0'))));
+  EXPECT_FALSE(platform::RegKeyExists(RegRoot::CurrentUser, Key("gone")));
+}
+
+// The Linux port's own promises about its store files.
+class PosixRegistryStore : public PlatformRegistry {
+ protected:
+  void SetUp() override {
+    if (platform::kPathDelim != '/') GTEST_SKIP() << "the store files exist on the Linux port only";
+    PlatformRegistry::SetUp();
+    ASSERT_TRUE(platform::GetEnv("KESTRO_REGISTRY_DIR", dir_));
+  }
+  std::string dir_;
+};
+
+TEST_F(PosixRegistryStore, ReadsNeverCreateTheStoreAndRootsAreSeparate) {
+  RegKey k;
+  EXPECT_FALSE(k.Open(RegRoot::CurrentUser, Key("Sarvo"), RegAccess::Read));
+  EXPECT_FALSE(testing_support::Exists(dir_ + "/user.db"));
+  testing_support::SetRegString(RegRoot::CurrentUser, Key("Sarvo"), "Params", "/AUTO");
+  EXPECT_TRUE(testing_support::Exists(dir_ + "/user.db"));
+  EXPECT_FALSE(testing_support::Exists(dir_ + "/machine.db"));
+  EXPECT_FALSE(platform::RegKeyExists(RegRoot::LocalMachine, Key("Sarvo")));
+}
+
+TEST_F(PosixRegistryStore, AStoreFileWithoutWriteBitsRefusesWrites) {
+  testing_support::SetRegString(RegRoot::CurrentUser, Key("Sarvo"), "Params", "/AUTO");
+  namespace fs = std::filesystem;
+  fs::permissions(dir_ + "/user.db", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  RegKey k;
+  ASSERT_TRUE(k.Create(RegRoot::CurrentUser, Key("Sarvo"), RegAccess::All));
+  EXPECT_FALSE(k.Write("Params", Value(platform::kRegSz, Sz("/AUTO /INIT"))));
+  RegValue v;
+  ASSERT_TRUE(k.Read("Params", v));
+  EXPECT_EQ(v.data, Sz("/AUTO"));
+  RegKey fresh;
+  EXPECT_FALSE(fresh.Create(RegRoot::CurrentUser, Key("Other"), RegAccess::All));
+  fs::permissions(dir_ + "/user.db", fs::perms::owner_write, fs::perm_options::add);
+}
+
+}  // namespace
