@@ -1,0 +1,183 @@
+// Processes on the Linux port: waiting on a child we started, and the list of
+// running processes from /proc.
+#include "platform/process.h"
+
+#include <dirent.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cctype>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "platform/posix/process_impl.h"
+
+namespace platform {
+namespace {
+
+struct DirTraits {
+  using Handle = DIR*;
+  static Handle Invalid() { return nullptr; }
+  static void Close(Handle h) { ::closedir(h); }
+};
+
+std::uint64_t MonotonicMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+int OpenPidFd(pid_t pid) {
+#ifdef SYS_pidfd_open
+  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+  (void)pid;
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::string();
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::string BaseName(const std::string& path) {
+  std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The executable name of one process, or "" when it has ended or is a
+// zombie (an ended process that nobody has reaped yet is not running).
+std::string ProcessName(const std::string& pidDir) {
+  std::string stat = ReadWhole(pidDir + "/stat");
+  std::size_t close = stat.rfind(')');
+  if (close == std::string::npos || close + 2 >= stat.size()) return std::string();
+  const char state = stat[close + 2];
+  if (state == 'Z' || state == 'X') return std::string();
+
+  char buf[4096];
+  ssize_t n = ::readlink((pidDir + "/exe").c_str(), buf, sizeof buf - 1);
+  if (n > 0) {
+    std::string exe(buf, static_cast<std::size_t>(n));
+    // A program whose file was replaced while it runs still is that program.
+    const std::string deleted = " (deleted)";
+    if (exe.size() > deleted.size() && exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0) {
+      exe.resize(exe.size() - deleted.size());
+    }
+    return BaseName(exe);
+  }
+  // Other users' processes hide their exe link; their command line does not.
+  std::string cmdline = ReadWhole(pidDir + "/cmdline");
+  std::string argv0 = cmdline.substr(0, cmdline.find('\0'));
+  if (!argv0.empty()) return BaseName(argv0);
+  std::string comm = ReadWhole(pidDir + "/comm");
+  while (!comm.empty() && comm.back() == '\n') comm.pop_back();
+  return comm;
+}
+
+}  // namespace
+
+void PidFdTraits::Close(int h) { ::close(h); }
+
+ProcessHandle::Impl::Impl(pid_t childPid) : pid(childPid), pidfd(OpenPidFd(childPid)) {}
+
+ProcessHandle::Impl::~Impl() {
+  if (reaped || pid <= 0) return;
+  pid_t child = pid;
+  // The child may run on for a long time; a detached thread waits for it so
+  // it never lingers as a zombie. It touches nothing but the pid.
+  try {
+    std::thread([child]() noexcept {
+      int status = 0;
+      while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+      }
+    }).detach();
+  } catch (...) {
+    // Without a thread the child stays a zombie until we exit; nothing worse.
+  }
+}
+
+ProcessHandle::ProcessHandle() = default;
+ProcessHandle::~ProcessHandle() = default;
+ProcessHandle::ProcessHandle(ProcessHandle&&) noexcept = default;
+ProcessHandle& ProcessHandle::operator=(ProcessHandle&&) noexcept = default;
+ProcessHandle::ProcessHandle(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+bool ProcessHandle::IsValid() const { return impl_ != nullptr && impl_->pid > 0; }
+
+void ProcessHandle::Close() { impl_.reset(); }
+
+bool ProcessHandle::Terminate() {
+  // The pid of an unreaped child of ours cannot belong to anyone else, so the
+  // signal reaches the process this handle stands for.
+  if (!IsValid() || impl_->reaped) return false;
+  return ::kill(impl_->pid, SIGKILL) == 0;
+}
+
+ProcessHandle::WaitResult ProcessHandle::Wait(std::uint32_t ms) {
+  if (!IsValid()) return WaitResult::Failed;
+  // An ended process stays signalled, as a Windows process handle does.
+  if (impl_->reaped) return WaitResult::Ended;
+
+  const bool forever = ms == 0xFFFFFFFFu;  // INFINITE
+  const std::uint64_t deadline = MonotonicMs() + ms;
+  for (;;) {
+    int status = 0;
+    pid_t r = ::waitpid(impl_->pid, &status, WNOHANG);
+    if (r == impl_->pid) {
+      impl_->reaped = true;
+      return WaitResult::Ended;
+    }
+    if (r < 0 && errno != EINTR) {
+      if (errno == ECHILD && impl_->pidfd.valid()) {
+        // Reaped elsewhere (SIGCHLD ignored): the pidfd still tells whether
+        // the process has ended.
+        pollfd p{impl_->pidfd.get(), POLLIN, 0};
+        if (::poll(&p, 1, 0) == 1) {
+          impl_->reaped = true;
+          return WaitResult::Ended;
+        }
+      }
+      return WaitResult::Failed;
+    }
+    const std::uint64_t now = MonotonicMs();
+    if (!forever && now >= deadline) return WaitResult::TimedOut;
+    // Sleep until the child ends or the time is up; without a pidfd, in
+    // short slices.
+    std::uint64_t left = forever ? 1000u : deadline - now;
+    if (impl_->pidfd.valid()) {
+      pollfd p{impl_->pidfd.get(), POLLIN, 0};
+      ::poll(&p, 1, static_cast<int>(left > 1000u ? 1000u : left));
+    } else {
+      timespec ts{0, static_cast<long>((left > 5u ? 5u : left) * 1000000L)};
+      ::nanosleep(&ts, nullptr);
+    }
+  }
+}
+
+bool ForEachProcessName(const std::function<bool(const std::string& exeName)>& visit) {
+  UniqueHandle<DirTraits> proc(::opendir("/proc"));
+  if (!proc) return false;
+  while (dirent* e = ::readdir(proc.get())) {
+    const char* name = e->d_name;
+    bool numeric = *name != '\0';
+    for (const char* p = name; *p != '\0'; ++p) {
+      if (!std::isdigit(static_cast<unsigned char>(*p))) numeric = false;
+    }
+    if (!numeric) continue;
+    std::string exe = ProcessName(std::string("/proc/") + name);
+    if (exe.empty()) continue;
+    if (visit(exe)) break;
+  }
+  return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,226 @@
+// Starting programs on the Linux port: the file is spawned directly. There is
+// no elevation here, so the verb is ignored, and there is no window to show,
+// so the show command is too.
+#include "platform/shell.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/posix/process_impl.h"
+#include "platform/sysinfo.h"
+
+extern char** environ;
+
+namespace platform {
+namespace {
+
+constexpr std::uint32_t kErrFileNotFound = 2;
+constexpr std::uint32_t kErrPathNotFound = 3;
+constexpr std::uint32_t kErrAccessDenied = 5;
+constexpr std::uint32_t kErrNotEnoughMemory = 8;
+constexpr std::uint32_t kErrGenFailure = 31;
+constexpr std::uint32_t kErrBadExeFormat = 193;
+// What ShellExecuteA returns for a started program; any value above 32 says so.
+constexpr int kStarted = 42;
+
+// The codes of a spawn that the kernel refused.
+std::uint32_t TranslateSpawnError(int err) {
+  switch (err) {
+    case ENOENT: return kErrFileNotFound;
+    case ENOTDIR: return kErrPathNotFound;
+    case EACCES:
+    case EPERM: return kErrAccessDenied;
+    case ENOMEM:
+    case EAGAIN: return kErrNotEnoughMemory;
+    case ENOEXEC: return kErrBadExeFormat;
+    default: return kErrGenFailure;
+  }
+}
+
+bool IsFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+// Finds the program as the shell would: a name with a folder as written, a
+// bare name in the working directory first and then along PATH. Gives the
+// path to start, or a Windows-style error code.
+std::uint32_t ResolveProgram(const std::string& file, std::string& path) {
+  if (file.empty()) return kErrFileNotFound;
+  if (file.find('/') != std::string::npos) {
+    path = ExpandFileName(file);
+  } else {
+    path = ExpandFileName(file);
+    if (!IsFile(path)) {
+      std::string dirs;
+      if (GetEnv("PATH", dirs)) {
+        std::size_t pos = 0;
+        while (pos <= dirs.size()) {
+          std::size_t end = dirs.find(':', pos);
+          if (end == std::string::npos) end = dirs.size();
+          std::string dir = dirs.substr(pos, end - pos);
+          if (!dir.empty()) {
+            std::string candidate = ExpandFileName(dir + "/" + file);
+            if (IsFile(candidate)) {
+              path = candidate;
+              break;
+            }
+          }
+          pos = end + 1;
+        }
+      }
+    }
+  }
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOTDIR) return kErrPathNotFound;
+    std::size_t slash = path.find_last_of('/');
+    std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+    return DirectoryExists(folder) ? kErrFileNotFound : kErrPathNotFound;
+  }
+  // Only a regular file with an execute bit can be started; root's right to
+  // run anything does not count, as no Windows shell starts a data file.
+  if (!S_ISREG(st.st_mode) || (st.st_mode & 0111) == 0) return kErrAccessDenied;
+  return 0;
+}
+
+// Splits parameters as the Windows C runtime splits a command line: blanks
+// separate, double quotes group (and are removed), 2n backslashes before a
+// quote give n backslashes and the quote acts, 2n+1 give n and a literal
+// quote, "" inside quotes gives a literal quote; other backslashes are plain.
+std::vector<std::string> SplitParameters(const std::string& params) {
+  std::vector<std::string> args;
+  std::string cur;
+  bool inArg = false;
+  bool quoted = false;
+  std::size_t i = 0;
+  while (i < params.size()) {
+    char c = params[i];
+    if (!quoted && (c == ' ' || c == '\t')) {
+      if (inArg) args.push_back(cur);
+      cur.clear();
+      inArg = false;
+      ++i;
+      continue;
+    }
+    inArg = true;
+    if (c == '\\') {
+      std::size_t n = 0;
+      while (i < params.size() && params[i] == '\\') {
+        ++n;
+        ++i;
+      }
+      if (i < params.size() && params[i] == '"') {
+        cur.append(n / 2, '\\');
+        if (n % 2 == 1) {
+          cur += '"';
+          ++i;
+        }
+      } else {
+        cur.append(n, '\\');
+      }
+      continue;
+    }
+    if (c == '"') {
+      if (quoted && i + 1 < params.size() && params[i + 1] == '"') {
+        cur += '"';
+        i += 2;
+        continue;
+      }
+      quoted = !quoted;
+      ++i;
+      continue;
+    }
+    cur += c;
+    ++i;
+  }
+  if (inArg) args.push_back(cur);
+  return args;
+}
+
+struct SpawnResult {
+  std::uint32_t error = 0;
+  pid_t pid = -1;
+};
+
+SpawnResult Spawn(const std::string& path, const std::vector<std::string>& args, const std::string& dir) {
+  SpawnResult result;
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  if (posix_spawn_file_actions_init(&actions) != 0) {
+    result.error = kErrNotEnoughMemory;
+    return result;
+  }
+  if (posix_spawnattr_init(&attr) != 0) {
+    posix_spawn_file_actions_destroy(&actions);
+    result.error = kErrNotEnoughMemory;
+    return result;
+  }
+  // The child starts with a clean signal state, whatever this process masks.
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGCHLD);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  if (!dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(path.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), environ);
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    result.error = TranslateSpawnError(rc);
+    return result;
+  }
+  result.pid = pid;
+  return result;
+}
+
+}  // namespace
+
+int ShellStart(const std::string& file, int showCmd) {
+  std::string path;
+  std::uint32_t error = ResolveProgram(file, path);
+  if (error != 0) return static_cast<int>(error);
+  SpawnResult r = Spawn(path, {}, std::string());
+  if (r.error != 0) return static_cast<int>(r.error);
+  // Nobody waits for this program; dropping the handle reaps it once it ends.
+  ProcessHandle::Impl child(r.pid);
+  return kStarted;
+}
+
+ShellExecResult ShellExecuteEx(const std::string& verb, const std::string& file,
+                               const std::string& params, const std::string& dir, int showCmd) {
+  ShellExecResult result;
+  std::string path;
+  std::uint32_t error = ResolveProgram(file, path);
+  if (error == 0 && !dir.empty() && !DirectoryExists(dir)) error = kErrPathNotFound;
+  if (error != 0) {
+    result.error = error;
+    return result;
+  }
+  SpawnResult r = Spawn(path, SplitParameters(params), dir);
+  if (r.error != 0) {
+    result.error = r.error;
+    return result;
+  }
+  result.ok = true;
+  result.process = ProcessHandle(std::make_unique<ProcessHandle::Impl>(r.pid));
+  return result;
+}
+
+}  // namespace platform

@@ -1,0 +1,218 @@
+// Contract of platform/process.h and shell.h with a real child program, the
+// sleeper fixture, which reports its working directory and arguments to a
+// file and then sleeps. Every test runs its own copy of the sleeper under a
+// unique name, so the process list cannot be confused by other tests that run
+// at the same time.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/shell.h"
+#include "platform/sysinfo.h"
+#include "support/testing.h"
+
+namespace {
+
+using platform::ProcessHandle;
+using testing_support::TempDir;
+
+constexpr int kShowNormal = 1;
+
+std::string BaseName(const std::string& path) {
+  const std::size_t p = path.find_last_of(platform::kPathDelims);
+  return p == std::string::npos ? path : path.substr(p + 1);
+}
+
+bool IsRunning(const std::string& exeName) {
+  bool found = false;
+  EXPECT_TRUE(platform::ForEachProcessName([&](const std::string& name) {
+    found = name == exeName;
+    return found;
+  }));
+  return found;
+}
+
+// Polls the process list until `exeName` is (or is no longer) listed; false
+// when that did not happen within ten seconds.
+bool WaitUntilListed(const std::string& exeName, bool listed) {
+  for (int i = 0; i < 1000; ++i) {
+    if (IsRunning(exeName) == listed) return true;
+    platform::SleepMs(10);
+  }
+  return false;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+    start = end + 1;
+  }
+  return lines;
+}
+
+// The Linux port's children that ended but were never reaped (zombies) and
+// carry `comm`, from /proc; -1 where there is no /proc to ask.
+int ZombieChildren(const std::string& comm) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const std::string self = fs::read_symlink("/proc/self", ec).string();
+  if (ec) return -1;
+  int count = 0;
+  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+    const std::string pid = entry.path().filename().string();
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream in(entry.path() / "stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t open = stat.find('('), close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos) continue;
+    std::istringstream rest(stat.substr(close + 1));
+    std::string state, ppid;
+    rest >> state >> ppid;
+    if (state == "Z" && ppid == self && stat.substr(open + 1, close - open - 1) == comm) ++count;
+  }
+  return count;
+}
+
+class PlatformProcess : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device rd;
+    const std::string original = testing_support::FixtureProgram("sleeper");
+    std::string suffix;
+    const std::size_t dot = BaseName(original).rfind('.');
+    if (dot != std::string::npos) suffix = BaseName(original).substr(dot);
+    exeName_ = "sleeper_" + std::to_string(rd() % 1000000) + suffix;
+    sleeper_ = dir_ / exeName_;
+    ASSERT_TRUE(platform::CopyFile(original, sleeper_, true)) << original;
+  }
+
+  // Reads the sleeper's report once it has been written (the sleeper renames
+  // it into place complete).
+  std::vector<std::string> Report(const std::string& file) {
+    for (int i = 0; i < 1000 && !platform::FileExists(file); ++i) platform::SleepMs(10);
+    return Lines(testing_support::ReadFile(file));
+  }
+
+  TempDir dir_;
+  std::string exeName_;
+  std::string sleeper_;
+};
+
+TEST_F(PlatformProcess, StartWaitAndProcessList) {
+  TempDir work;
+  const std::string report = dir_ / "report.txt";
+  auto r = platform::ShellExecuteEx("open", sleeper_, "1500 \"" + report + "\"", work.path(), kShowNormal);
+  ASSERT_TRUE(r.ok) << "error " << r.error;
+  ASSERT_TRUE(r.process.IsValid());
+
+  EXPECT_TRUE(WaitUntilListed(exeName_, true)) << exeName_ << " never showed in the process list";
+  EXPECT_EQ(r.process.Wait(20), ProcessHandle::WaitResult::TimedOut);
+  EXPECT_EQ(r.process.Wait(30000), ProcessHandle::WaitResult::Ended);
+  // An ended process stays ended.
+  EXPECT_EQ(r.process.Wait(0), ProcessHandle::WaitResult::Ended);
+  EXPECT_FALSE(IsRunning(exeName_));
+
+  const auto lines = Report(report);
+  ASSERT_GE(lines.size(), 1u);
+  std::string cwd = lines[0];
+  std::string expected = work.path();
+  while (!cwd.empty() && cwd.back() == platform::kPathDelim) cwd.pop_back();
+  while (!expected.empty() && expected.back() == platform::kPathDelim) expected.pop_back();
+  EXPECT_EQ(cwd, expected) << "the working directory was not the one asked for";
+}
+
+TEST_F(PlatformProcess, ParametersAreSplitByTheWindowsRules) {
+  const std::string report = dir_ / "args.txt";
+  const std::string params = "0 \"" + report + "\" /AUTO \"two words\" plain\\path \"quote\\\"inside\"  /INIT";
+  auto r = platform::ShellExecuteEx("runas", sleeper_, params, "", kShowNormal);
+  ASSERT_TRUE(r.ok) << "error " << r.error;
+  ASSERT_TRUE(r.process.IsValid());
+  EXPECT_EQ(r.process.Wait(30000), ProcessHandle::WaitResult::Ended);
+  const auto lines = Report(report);
+  ASSERT_GE(lines.size(), 1u);
+  const std::vector<std::string> args(lines.begin() + 1, lines.end());
+  EXPECT_EQ(args, (std::vector<std::string>{"0", report, "/AUTO", "two words", "plain\\path",
+                                            "quote\"inside", "/INIT"}));
+}
+
+TEST_F(PlatformProcess, AnEndedChildLeavesTheListEvenBeforeItIsWaitedFor) {
+  // A child that has ended but was not waited for yet is not running.
+  auto r = platform::ShellExecuteEx("open", sleeper_, "100", "", kShowNormal);
+  ASSERT_TRUE(r.ok) << "error " << r.error;
+  EXPECT_TRUE(WaitUntilListed(exeName_, false)) << exeName_ << " still listed after it ended";
+  EXPECT_EQ(r.process.Wait(30000), ProcessHandle::WaitResult::Ended);
+}
+
+TEST_F(PlatformProcess, ShellStartRunsWithoutLeavingAnything) {
+  // Started programs are nobody's to wait for; once they end they must be
+  // gone from the process list, however many were started.
+  for (int i = 0; i < 5; ++i) {
+    SCOPED_TRACE("start " + std::to_string(i));
+    EXPECT_GT(platform::ShellStart(sleeper_, kShowNormal), 32);
+  }
+  EXPECT_TRUE(WaitUntilListed(exeName_, false)) << exeName_ << " still listed after it ended";
+  if (platform::kPathDelim != '/') return;
+  // On the Linux port an ended child must also have been reaped.
+  int zombies = -1;
+  for (int i = 0; i < 500 && zombies != 0; ++i) {
+    zombies = ZombieChildren(exeName_.substr(0, 15));
+    if (zombies != 0) platform::SleepMs(10);
+  }
+  EXPECT_EQ(zombies, 0) << "started programs were left as zombies";
+}
+
+TEST_F(PlatformProcess, RefusedStarts) {
+  struct Case {
+    const char* name;
+    std::string file;
+    std::uint32_t code;
+  };
+  const Case cases[] = {
+      {"missing file", dir_ / "no_such_program.exe", 2},
+      {"missing folder", dir_ / ("no_such_folder" + std::string(1, platform::kPathDelim) + "x.exe"), 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(platform::ShellStart(c.file, kShowNormal), static_cast<int>(c.code));
+    auto r = platform::ShellExecuteEx("open", c.file, "", "", kShowNormal);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, c.code);
+    EXPECT_FALSE(r.process.IsValid());
+  }
+}
+
+TEST_F(PlatformProcess, AFileWithoutExecuteBitIsRefused) {
+  if (platform::kPathDelim != '/') GTEST_SKIP() << "Windows starts data files with their application";
+  const std::string data = dir_ / "data_file";
+  testing_support::WriteFile(data, "#!/bin/sh\nexit 0\n");
+  EXPECT_EQ(platform::ShellStart(data, kShowNormal), 5);
+  auto r = platform::ShellExecuteEx("open", data, "", "", kShowNormal);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, 5u);
+}
+
+TEST(PlatformProcessHandle, AnEmptyHandleCannotBeWaitedOn) {
+  ProcessHandle h;
+  EXPECT_FALSE(h.IsValid());
+  EXPECT_EQ(h.Wait(10), ProcessHandle::WaitResult::Failed);
+}
+
+TEST(PlatformProcessList, ListsThisTestProgram) {
+  EXPECT_TRUE(IsRunning(BaseName(platform::ModuleFileName())));
+  EXPECT_FALSE(IsRunning("no_such_process_name_anywhere.exe"));
+}
+
+}  // namespace
