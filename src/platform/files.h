@@ -4,8 +4,8 @@
 // process GUI messages and never throw. Failures are return values; where a
 // caller needs to know why, the function hands out a Windows-style error code
 // (2 file not found, 3 path not found, 5 access denied, 32 sharing violation,
-// 80 file exists, 112 disk full) translated once at the edge of each
-// implementation.
+// 80 file exists, 112 disk full, 183 already exists: MoveFile never replaces
+// its destination) translated once at the edge of each implementation.
 #pragma once
 
 #include <cstddef>
@@ -30,8 +30,9 @@ std::string CurrentDirectory();
 // folder). False when nothing matches or the search fails.
 bool FindFirstSize(const std::string& path, std::uint32_t& sizeLow);
 
-// Resolves "." and ".." segments on the text alone; false when the result
-// would not fit in 260 characters (the caller then keeps its input).
+// Resolves "." and ".." segments on the text alone; false when the input or
+// the result would not fit in 260 characters, NUL included (the caller then
+// keeps its input).
 bool CanonicalizePath(const std::string& path, std::string& out);
 
 bool MoveFile(const std::string& from, const std::string& to, std::uint32_t* error = nullptr);
