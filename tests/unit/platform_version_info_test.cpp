@@ -127,22 +127,25 @@ TEST_F(DamagedFixture, CorruptedHeadersGiveNothing) {
   struct Damage {
     const char* name;
     std::function<void(std::string&)> apply;
+    bool mayStillFind;  // the damage may miss what the lookup needs
   };
   const std::size_t pe = peOffset_;
   const std::size_t vk = versionKey_;
   const Damage damages[] = {
-      {"no MZ", [](std::string& s) { s[0] = 'X'; }},
-      {"PE offset past the end", [](std::string& s) { Put32(s, 0x3C, 0x7FFFFFF0u); }},
-      {"PE offset wraps", [](std::string& s) { Put32(s, 0x3C, 0xFFFFFFFCu); }},
-      {"no PE signature", [pe](std::string& s) { s[pe] = 'X'; }},
-      {"huge section count", [pe](std::string& s) { s[pe + 6] = '\xFF'; s[pe + 7] = '\xFF'; }},
-      {"version block length zero", [vk](std::string& s) { s[vk - 6] = 0; s[vk - 5] = 0; }},
-      {"version block longer than its data", [vk](std::string& s) { s[vk - 6] = '\xFF'; s[vk - 5] = '\xFF'; }},
+      {"no MZ", [](std::string& s) { s[0] = 'X'; }, false},
+      {"PE offset past the end", [](std::string& s) { Put32(s, 0x3C, 0x7FFFFFF0u); }, false},
+      {"PE offset wraps", [](std::string& s) { Put32(s, 0x3C, 0xFFFFFFFCu); }, false},
+      {"no PE signature", [pe](std::string& s) { s[pe] = 'X'; }, false},
+      {"huge section count", [pe](std::string& s) { s[pe + 6] = '\xFF'; s[pe + 7] = '\xFF'; }, false},
+      {"version block length zero", [vk](std::string& s) { s[vk - 6] = 0; s[vk - 5] = 0; }, false},
+      // Windows reads on within the resource data; that is no harm as long as no
+      // read leaves the file's bytes.
+      {"version block longer than its data", [vk](std::string& s) { s[vk - 6] = '\xFF'; s[vk - 5] = '\xFF'; }, true},
   };
   for (const auto& d : damages) {
     std::string bytes = good_;
     d.apply(bytes);
-    Check(d.name, bytes, false);
+    Check(d.name, bytes, d.mayStillFind);
   }
 }
 
