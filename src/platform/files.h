@@ -64,6 +64,9 @@ class File {
   File& operator=(const File&) = delete;
 
   // False with a Windows-style code in `error` when the file cannot be opened.
+  // A read-only file (the Windows attribute; on the Linux port a file without
+  // any write permission bit) refuses OpenWrite and CreateAlways with 5, also
+  // for an administrator or root; so do DeleteFile and a CopyFile onto it.
   bool Open(const std::string& path, Mode mode, Share share, std::uint32_t* error = nullptr);
   bool IsOpen() const;
   void Close();
