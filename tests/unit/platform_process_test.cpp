@@ -120,6 +120,11 @@ TEST_F(PlatformProcess, StartWaitAndProcessList) {
 
   EXPECT_TRUE(WaitUntilListed(exeName_, true)) << exeName_ << " never showed in the process list";
   EXPECT_EQ(r.process.Wait(20), ProcessHandle::WaitResult::TimedOut);
+  // A running program's file cannot be overwritten (an update must wait).
+  testing_support::WriteFile(dir_ / "other.bin", "not a program");
+  std::uint32_t err = 0;
+  EXPECT_FALSE(platform::CopyFile(dir_ / "other.bin", sleeper_, false, &err));
+  EXPECT_EQ(err, 32u);
   EXPECT_EQ(r.process.Wait(30000), ProcessHandle::WaitResult::Ended);
   // An ended process stays ended.
   EXPECT_EQ(r.process.Wait(0), ProcessHandle::WaitResult::Ended);
