@@ -26,7 +26,8 @@ void RunMessageLoop();
 void ProcessMessages();
 
 // True once the splash window was closed; the message loop then ends as soon
-// as the handler that is running returns.
+// as the handler that is running returns. A newly created splash window
+// starts the application afresh (not terminated).
 bool Terminated();
 
 // A modal message box without owner window. Flags as MessageBoxA takes them;
@@ -66,7 +67,9 @@ class SplashWindow {
   void ShowExitButton();
   bool ExitButtonVisible() const;
   // Queues `msg` for the window; it is delivered through onMessage by the
-  // message loop or by ProcessMessages, never synchronously.
+  // message loop or by ProcessMessages, never synchronously. Any thread may
+  // post. Only private message numbers (1024 up to 0xBFFF) are posted; the
+  // system's own numbers are ignored.
   void PostMessage(std::uint32_t msg);
   // Terminates the application: the loop ends once the running handler
   // returns. The window itself stays until it is destroyed.

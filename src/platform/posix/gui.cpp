@@ -1,0 +1,623 @@
+// The application's GUI on the Linux port, built on FLTK 1.3: the borderless
+// splash window with its picture, labels and flat close button, the message
+// loop with the window's queue of posted messages, and a modal message box.
+//
+// The whole splash is one widget that paints itself, as the Windows build
+// paints one window: the labels are transparent over the picture, so they are
+// drawn in the same pass as the picture instead of as widgets of their own.
+#include "platform/gui.h"
+
+#include <FL/Fl.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/Fl_RGB_Image.H>
+#include <FL/Fl_Return_Button.H>
+#include <FL/Fl_Widget.H>
+#include <FL/Fl_Window.H>
+#include <FL/fl_draw.H>
+#include <FL/x.H>
+// Xlib defines these as macros; they would replace names of this file.
+#undef Status
+#undef None
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+extern const unsigned char kSplashBitmap[];
+extern const std::size_t kSplashBitmapSize;
+
+namespace platform {
+namespace {
+
+// Window messages that may be posted: the private ranges of Windows
+// (WM_USER up to, not including, the registered-message range).
+constexpr std::uint32_t kFirstPrivateMessage = 0x0400;
+constexpr std::uint32_t kLastPrivateMessage = 0xBFFF;
+
+constexpr std::uint32_t kIconMask = 0xF0;
+constexpr std::uint32_t kIconError = 0x10;
+constexpr std::uint32_t kIconQuestion = 0x20;
+constexpr std::uint32_t kIconWarning = 0x30;
+constexpr std::uint32_t kIconInformation = 0x40;
+
+struct Box {
+  int x, y, w, h;
+  bool Contains(int px, int py) const { return px >= x && px < x + w && py >= y && py < y + h; }
+};
+
+// The window's geometry in client coordinates, the same as on Windows.
+constexpr int kClientWidth = 365;
+constexpr int kClientHeight = 95;
+constexpr Box kPicture{1, 1, 363, 93};
+constexpr Box kLoading{2, 3, 359, 12};
+constexpr Box kLabel1{8, 66, 108, 12};
+constexpr Box kTest{120, 66, 0, 12};  // the width follows the text
+constexpr Box kStatus{8, 78, 351, 13};
+constexpr Box kExitButton{342, 4, 17, 17};
+
+// The Windows system colours the window uses, in their classic values.
+const Fl_Color kButtonFace = fl_rgb_color(240, 240, 240);
+const Fl_Color kButtonHighlight = fl_rgb_color(255, 255, 255);
+const Fl_Color kButtonShadow = fl_rgb_color(160, 160, 160);
+const Fl_Color kWindowText = fl_rgb_color(0, 0, 0);
+const Fl_Color kGreyText = fl_rgb_color(128, 128, 128);
+
+// "Arial" through fontconfig, which substitutes a metric-compatible face
+// where the font itself is not installed. The leading blank is FLTK's mark
+// for the regular style.
+constexpr Fl_Font kArial = FL_FREE_FONT;
+constexpr int kLabelFontSize = 9;
+constexpr int kButtonFontSize = 8;
+
+bool g_initialised = false;
+bool g_terminated = false;
+
+std::string CurrentExceptionText() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Onbekende fout";
+  }
+}
+
+// Runs a handler the caller installed; whatever it throws is shown by the
+// framework's error display and goes no further, because it would otherwise
+// unwind through FLTK's C-style event dispatch.
+template <typename F>
+void CallGuarded(F&& f) noexcept {
+  try {
+    f();
+  } catch (...) {
+    try {
+      ShowFrameworkError(CurrentExceptionText());
+    } catch (...) {
+      // Not even the error could be shown (out of memory); nothing is left
+      // to report it with.
+    }
+  }
+}
+
+// An uncompressed 8-bit (palette) or 24-bit BMP as RGB bytes, top row first.
+// Every size is checked against the data, so a damaged picture gives no
+// picture instead of a read past the end.
+struct DecodedBitmap {
+  int width = 0;
+  int height = 0;
+  std::vector<unsigned char> rgb;
+};
+
+std::uint32_t ReadLe(const unsigned char* p, int bytes) {
+  std::uint32_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+std::optional<DecodedBitmap> DecodeBmp(const unsigned char* data, std::size_t size) {
+  constexpr std::size_t kFileHeader = 14;
+  if (size < kFileHeader + 40 || data[0] != 'B' || data[1] != 'M') return std::nullopt;
+  const std::uint32_t pixelOffset = ReadLe(data + 10, 4);
+  const unsigned char* info = data + kFileHeader;
+  const std::uint32_t infoSize = ReadLe(info, 4);
+  const std::int32_t width = static_cast<std::int32_t>(ReadLe(info + 4, 4));
+  const std::int32_t rawHeight = static_cast<std::int32_t>(ReadLe(info + 8, 4));
+  const std::uint32_t bitCount = ReadLe(info + 14, 2);
+  const std::uint32_t compression = ReadLe(info + 16, 4);
+  std::uint32_t colours = ReadLe(info + 32, 4);
+  if (infoSize < 40 || compression != 0 || (bitCount != 8 && bitCount != 24)) return std::nullopt;
+  if (width <= 0 || rawHeight == 0 || width > 4096 || rawHeight > 4096 || rawHeight < -4096) {
+    return std::nullopt;
+  }
+  const bool bottomUp = rawHeight > 0;
+  const int height = bottomUp ? rawHeight : -rawHeight;
+  if (bitCount == 8 && (colours == 0 || colours > 256)) colours = 256;
+  const std::size_t paletteOffset = kFileHeader + infoSize;
+  if (bitCount == 8 && paletteOffset + std::size_t{colours} * 4 > size) return std::nullopt;
+  const std::size_t stride = ((static_cast<std::size_t>(width) * bitCount + 31) / 32) * 4;
+  if (pixelOffset > size || stride * height > size - pixelOffset) return std::nullopt;
+
+  DecodedBitmap out;
+  out.width = width;
+  out.height = height;
+  out.rgb.resize(static_cast<std::size_t>(width) * height * 3);
+  for (int y = 0; y < height; ++y) {
+    const unsigned char* row = data + pixelOffset + stride * (bottomUp ? height - 1 - y : y);
+    unsigned char* dst = out.rgb.data() + static_cast<std::size_t>(y) * width * 3;
+    for (int x = 0; x < width; ++x, dst += 3) {
+      const unsigned char* bgr;
+      if (bitCount == 8) {
+        const unsigned index = row[x];
+        if (index >= colours) return std::nullopt;
+        bgr = data + paletteOffset + index * 4;
+      } else {
+        bgr = row + x * 3;
+      }
+      dst[0] = bgr[2];
+      dst[1] = bgr[1];
+      dst[2] = bgr[0];
+    }
+  }
+  return out;
+}
+
+// Draws text without FLTK's "@" symbol codes, so a status text is shown
+// exactly as it was given.
+void DrawText(const std::string& text, const Box& box, Fl_Align align) {
+  fl_draw(text.c_str(), box.x, box.y, box.w, box.h, align, nullptr, 0);
+}
+
+int TextWidth(const std::string& text) {
+  int w = 0, h = 0;
+  fl_measure(text.c_str(), w, h, 0);
+  return w;
+}
+
+// Asks the window manager (where there is one) to keep `win` above all other
+// windows, as MB_TOPMOST does on Windows.
+void KeepOnTop(Fl_Window& win) {
+  Window xid = fl_xid(&win);
+  if (!xid || !fl_display) return;
+  XEvent ev{};
+  ev.xclient.type = ClientMessage;
+  ev.xclient.window = xid;
+  ev.xclient.message_type = XInternAtom(fl_display, "_NET_WM_STATE", False);
+  ev.xclient.format = 32;
+  ev.xclient.data.l[0] = 1;  // _NET_WM_STATE_ADD
+  ev.xclient.data.l[1] = static_cast<long>(XInternAtom(fl_display, "_NET_WM_STATE_ABOVE", False));
+  ev.xclient.data.l[2] = 0;
+  ev.xclient.data.l[3] = 1;  // a request from a normal application
+  XSendEvent(fl_display, RootWindow(fl_display, fl_screen), False,
+             SubstructureRedirectMask | SubstructureNotifyMask, &ev);
+  XFlush(fl_display);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The splash window
+
+namespace {
+
+class SplashView;
+
+// Everything the splash window holds. The message loop reaches it through
+// g_splash, so it lives outside SplashWindow's private Impl.
+struct SplashState {
+  SplashHandlers handlers;
+  std::unique_ptr<Fl_Double_Window> window;
+  SplashView* view = nullptr;  // owned by `window`
+  std::string caption;
+  std::string texts[4];
+  bool exitButtonVisible = false;
+  DecodedBitmap bitmap;
+  std::unique_ptr<Fl_RGB_Image> picture;
+
+  // Posted messages come from any thread; they are handed out on the GUI
+  // thread only.
+  std::mutex queueMutex;
+  // guards:
+  std::deque<std::uint32_t> queue;
+
+  std::optional<std::uint32_t> TakePosted() {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    if (queue.empty()) return std::nullopt;
+    const std::uint32_t msg = queue.front();
+    queue.pop_front();
+    return msg;
+  }
+};
+
+// The live splash window, if any (GUI thread only). The message loop hands
+// its posted messages out through it.
+SplashState* g_splash = nullptr;
+
+// Hands out one posted message; false when the queue was empty. The window is
+// looked up afresh for every message, because a handler may run a nested loop
+// that hands out the following ones.
+bool DeliverOnePosted() {
+  SplashState* w = g_splash;
+  if (!w) return false;
+  const std::optional<std::uint32_t> msg = w->TakePosted();
+  if (!msg) return false;
+  if (w->handlers.onMessage) CallGuarded([&] { w->handlers.onMessage(*msg); });
+  return true;
+}
+
+// The panel, picture, labels and flat button in one widget.
+class SplashView : public Fl_Widget {
+ public:
+  explicit SplashView(SplashState& owner)
+      : Fl_Widget(0, 0, kClientWidth, kClientHeight), owner_(owner) {}
+
+  void draw() override {
+    fl_push_clip(x(), y(), w(), h());
+    fl_color(kButtonFace);
+    fl_rectf(x(), y(), w(), h());
+    // Panel1: a raised bevel one pixel wide around the client area.
+    fl_color(kButtonHighlight);
+    fl_xyline(x(), y(), x() + w() - 1);
+    fl_yxline(x(), y(), y() + h() - 1);
+    fl_color(kButtonShadow);
+    fl_xyline(x(), y() + h() - 1, x() + w() - 1);
+    fl_yxline(x() + w() - 1, y(), y() + h() - 1);
+
+    if (owner_.picture) {
+      fl_push_clip(kPicture.x, kPicture.y, kPicture.w, kPicture.h);
+      owner_.picture->draw(kPicture.x, kPicture.y);
+      fl_pop_clip();
+    }
+
+    fl_font(kArial, kLabelFontSize);
+    const std::string* texts = owner_.texts;
+    DrawLabel(texts[0], kLoading, kWindowText, FL_ALIGN_LEFT, true);
+    DrawLabel(texts[1], kLabel1, kGreyText, FL_ALIGN_LEFT, false);
+    DrawLabel(texts[2], kTest, kGreyText, FL_ALIGN_LEFT, false);
+    DrawLabel(texts[3], kStatus, kGreyText, FL_ALIGN_LEFT | FL_ALIGN_BOTTOM | FL_ALIGN_WRAP, true);
+
+    if (owner_.exitButtonVisible) DrawExitButton();
+    fl_pop_clip();
+  }
+
+  int handle(int event) override {
+    const int ex = Fl::event_x() - x();
+    const int ey = Fl::event_y() - y();
+    const bool onButton = owner_.exitButtonVisible && kExitButton.Contains(ex, ey);
+    switch (event) {
+      case FL_ENTER:
+      case FL_MOVE:
+      case FL_DRAG:
+        SetHot(onButton);
+        return 1;
+      case FL_LEAVE:
+        SetHot(false);
+        return 1;
+      case FL_PUSH:
+        if (Fl::event_button() != FL_LEFT_MOUSE) return 1;
+        if (onButton) {
+          pressed_ = true;
+          redraw();
+          return 1;
+        }
+        // A second click within the double-click time; counting starts anew
+        // after it, as Windows pairs the clicks of a quick series.
+        if (Fl::event_clicks() > 0 && kPicture.Contains(ex, ey)) {
+          Fl::event_clicks(0);
+          if (owner_.handlers.onLogoDblClick) CallGuarded(owner_.handlers.onLogoDblClick);
+        }
+        return 1;
+      case FL_RELEASE:
+        if (pressed_) {
+          pressed_ = false;
+          redraw();
+          if (onButton && owner_.handlers.onExitClick) CallGuarded(owner_.handlers.onExitClick);
+        }
+        return 1;
+      default:
+        return Fl_Widget::handle(event);
+    }
+  }
+
+  void ButtonHidden() {
+    hot_ = false;
+    pressed_ = false;
+  }
+
+ private:
+  void SetHot(bool hot) {
+    if (hot != hot_) {
+      hot_ = hot;
+      redraw();
+    }
+  }
+
+  // A transparent label: only its text is drawn. Fixed-size labels clip
+  // their text to their box; the others are as wide as their text.
+  void DrawLabel(const std::string& text, Box box, Fl_Color colour, Fl_Align align,
+                 bool fixedSize) {
+    if (text.empty()) return;
+    box.x += x();
+    box.y += y();
+    if (!fixedSize) box.w = TextWidth(text);
+    fl_color(colour);
+    fl_push_clip(box.x, box.y, box.w, box.h);
+    DrawText(text, box, align | FL_ALIGN_INSIDE);
+    fl_pop_clip();
+  }
+
+  // The flat button shows only its caption until the pointer is over it;
+  // then it is raised, and sunken while it is held down.
+  void DrawExitButton() {
+    const int bx = x() + kExitButton.x, by = y() + kExitButton.y;
+    const int bw = kExitButton.w, bh = kExitButton.h;
+    if (hot_ || pressed_) {
+      const bool down = pressed_ && hot_;
+      fl_color(down ? kButtonShadow : kButtonHighlight);
+      fl_xyline(bx, by, bx + bw - 1);
+      fl_yxline(bx, by, by + bh - 1);
+      fl_color(down ? kButtonHighlight : kButtonShadow);
+      fl_xyline(bx, by + bh - 1, bx + bw - 1);
+      fl_yxline(bx + bw - 1, by, by + bh - 1);
+    }
+    const int shift = (pressed_ && hot_) ? 1 : 0;
+    fl_font(kArial, kButtonFontSize);
+    fl_color(kWindowText);
+    DrawText("X", Box{bx + shift, by + shift, bw, bh}, FL_ALIGN_CENTER | FL_ALIGN_INSIDE);
+  }
+
+  SplashState& owner_;
+  bool hot_ = false;
+  bool pressed_ = false;
+};
+
+// The splash window refuses the close request of a window manager and the
+// Escape key: closing is Close(), which ends the application the same way as
+// the exit button does.
+void OnWindowCallback(Fl_Widget*, void* data) {
+  auto* self = static_cast<SplashWindow*>(data);
+  if (Fl::event() == FL_CLOSE) self->Close();
+}
+
+}  // namespace
+
+struct SplashWindow::Impl : SplashState {};
+
+SplashWindow::SplashWindow(SplashHandlers handlers) : impl_(std::make_unique<Impl>()) {
+  impl_->handlers = std::move(handlers);
+  // A new main window has not been closed yet.
+  g_terminated = false;
+
+  if (auto bmp = DecodeBmp(kSplashBitmap, kSplashBitmapSize)) {
+    impl_->bitmap = std::move(*bmp);
+    impl_->picture = std::make_unique<Fl_RGB_Image>(impl_->bitmap.rgb.data(), impl_->bitmap.width,
+                                                    impl_->bitmap.height, 3);
+  }
+
+  int sx = 0, sy = 0, sw = 0, sh = 0;
+  Fl::screen_xywh(sx, sy, sw, sh, 0);
+  impl_->window = std::make_unique<Fl_Double_Window>(
+      sx + (sw - kClientWidth) / 2, sy + (sh - kClientHeight) / 2, kClientWidth, kClientHeight);
+  Fl_Double_Window& win = *impl_->window;
+  win.border(0);
+  win.color(kButtonFace);
+  impl_->view = new SplashView(*impl_);
+  win.end();
+  win.callback(OnWindowCallback, this);
+  // The window's class, as WM_CLASS, lets desktop tools tell it apart.
+  win.xclass("KestroLoader");
+
+  SetCaption("Kestro Loader");
+  impl_->texts[static_cast<int>(Label::Loading)] = "Een ogenblik geduld, Kestro wordt geladen...";
+  impl_->texts[static_cast<int>(Label::Label1)] = "Internet beschikbaarheid: ";
+  impl_->texts[static_cast<int>(Label::Test)] = "...";
+  impl_->texts[static_cast<int>(Label::Status)] =
+      "Een moment geduld a.u.b., er worden nieuwe applicatie onderdelen gedownload.";
+  g_splash = impl_.get();
+}
+
+SplashWindow::~SplashWindow() {
+  if (g_splash == impl_.get()) g_splash = nullptr;
+  if (impl_->window) impl_->window->hide();
+  impl_->window.reset();
+  // Let the X server see the window go before anything else happens.
+  Fl::flush();
+}
+
+void SplashWindow::SetCaption(const std::string& text) {
+  impl_->caption = text;
+  impl_->window->copy_label(text.c_str());
+}
+
+std::string SplashWindow::Caption() const { return impl_->caption; }
+
+void SplashWindow::SetText(Label label, const std::string& text) {
+  impl_->texts[static_cast<int>(label)] = text;
+  impl_->view->redraw();
+}
+
+std::string SplashWindow::Text(Label label) const { return impl_->texts[static_cast<int>(label)]; }
+
+void SplashWindow::Show() { impl_->window->show(); }
+
+void SplashWindow::Hide() {
+  impl_->window->hide();
+  Fl::flush();
+}
+
+bool SplashWindow::IsVisible() const { return impl_->window->shown() && impl_->window->visible(); }
+
+void SplashWindow::ShowExitButton() {
+  impl_->exitButtonVisible = true;
+  impl_->view->redraw();
+}
+
+bool SplashWindow::ExitButtonVisible() const { return impl_->exitButtonVisible; }
+
+void SplashWindow::PostMessage(std::uint32_t msg) {
+  if (msg < kFirstPrivateMessage || msg > kLastPrivateMessage) return;
+  {
+    std::lock_guard<std::mutex> lock(impl_->queueMutex);
+    impl_->queue.push_back(msg);
+  }
+  // Wakes the GUI thread's wait; safe from any thread once Fl::lock() ran.
+  Fl::awake();
+}
+
+void SplashWindow::Close() { g_terminated = true; }
+
+// ---------------------------------------------------------------------------
+// The application
+
+void InitApplication() {
+  if (g_initialised) return;
+  Display* display = XOpenDisplay(nullptr);
+  if (!display) {
+    const char* name = std::getenv("DISPLAY");
+    std::fprintf(stderr,
+                 "KestroLoader: cannot open the X display \"%s\"; set DISPLAY to a running X "
+                 "server.\n",
+                 name ? name : "");
+    std::exit(1);
+  }
+  fl_open_display(display);
+  // Enables Fl::awake() from worker threads, which post to the window.
+  Fl::lock();
+  Fl::set_font(kArial, " Arial");
+  Fl::visible_focus(0);
+  g_initialised = true;
+}
+
+void RunMessageLoop() {
+  while (!g_terminated) {
+    if (DeliverOnePosted()) continue;
+    // Returns after at least one event, or when a message is posted.
+    Fl::wait();
+  }
+}
+
+void ProcessMessages() {
+  if (!g_initialised) return;
+  do {
+    Fl::check();
+  } while (DeliverOnePosted());
+}
+
+bool Terminated() { return g_terminated; }
+
+namespace {
+
+// The message text of a box, drawn without FLTK's "@" symbol codes.
+class MessageText : public Fl_Widget {
+ public:
+  MessageText(int x, int y, int w, int h, std::string text)
+      : Fl_Widget(x, y, w, h), text_(std::move(text)) {}
+  void draw() override {
+    fl_font(FL_HELVETICA, 14);
+    fl_color(FL_FOREGROUND_COLOR);
+    DrawText(text_, Box{x(), y(), w(), h()}, FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_WRAP);
+  }
+
+ private:
+  std::string text_;
+};
+
+// The icon of a box: a coloured disc with a sign, after MB_ICON* in flags.
+class MessageIcon : public Fl_Widget {
+ public:
+  MessageIcon(int x, int y, std::uint32_t icon) : Fl_Widget(x, y, 32, 32), icon_(icon) {}
+  void draw() override {
+    Fl_Color disc = FL_BLUE;
+    const char* sign = "i";
+    switch (icon_) {
+      case kIconError:
+        disc = fl_rgb_color(200, 30, 30);
+        sign = "X";
+        break;
+      case kIconQuestion:
+        disc = fl_rgb_color(30, 90, 200);
+        sign = "?";
+        break;
+      case kIconWarning:
+        disc = fl_rgb_color(230, 170, 0);
+        sign = "!";
+        break;
+      default:
+        disc = fl_rgb_color(30, 90, 200);
+        sign = "i";
+        break;
+    }
+    fl_color(disc);
+    fl_pie(x(), y(), w(), h(), 0, 360);
+    fl_color(FL_WHITE);
+    fl_font(FL_HELVETICA_BOLD, 20);
+    DrawText(sign, Box{x(), y(), w(), h()}, FL_ALIGN_CENTER | FL_ALIGN_INSIDE);
+  }
+
+ private:
+  std::uint32_t icon_;
+};
+
+void HideWindowOf(Fl_Widget* w, void*) {
+  if (Fl_Window* win = w->as_window() ? w->as_window() : w->window()) win->hide();
+}
+
+}  // namespace
+
+int ShowMessageBox(const std::string& text, const std::string& title, std::uint32_t flags) {
+  const std::uint32_t icon = flags & kIconMask;
+  const bool hasIcon = icon == kIconError || icon == kIconQuestion || icon == kIconWarning ||
+                       icon == kIconInformation;
+
+  // The text is wrapped at a readable width; the box grows to fit it.
+  fl_font(FL_HELVETICA, 14);
+  int textW = 400, textH = 0;
+  fl_measure(text.c_str(), textW, textH, 0);
+  textW = std::max(textW, 120);
+  textH = std::max(textH, 32);
+  const int margin = 16;
+  const int iconW = hasIcon ? 32 + margin : 0;
+  const int buttonW = 80, buttonH = 26;
+  const int boxW = std::max(margin + iconW + textW + margin, buttonW + 2 * margin);
+  const int boxH = margin + std::max(textH, hasIcon ? 32 : 0) + margin + buttonH + margin;
+
+  int sx = 0, sy = 0, sw = 0, sh = 0;
+  Fl::screen_xywh(sx, sy, sw, sh, 0);
+  Fl_Window box(sx + (sw - boxW) / 2, sy + (sh - boxH) / 2, boxW, boxH);
+  box.copy_label(title.c_str());
+  box.xclass("KestroLoader");
+  if (hasIcon) new MessageIcon(margin, margin, icon);
+  new MessageText(margin + iconW, margin, textW, std::max(textH, 32), text);
+  auto* ok = new Fl_Return_Button(boxW - margin - buttonW, boxH - margin - buttonH, buttonW,
+                                  buttonH, "OK");
+  ok->callback(HideWindowOf);
+  box.end();
+  // Escape and the window manager's close both dismiss the box, as they do a
+  // box with only an OK button on Windows.
+  box.callback(HideWindowOf);
+  box.set_modal();
+  box.show();
+  KeepOnTop(box);
+  ok->take_focus();
+
+  // The box's own loop still hands out the splash window's posted messages,
+  // as the modal loop of a Windows message box dispatches them.
+  while (box.shown()) {
+    Fl::wait();
+    while (DeliverOnePosted()) {
+    }
+  }
+  Fl::flush();
+  return 1;  // IDOK: the only button
+}
+
+void ShowFrameworkError(const std::string& text) {
+  ShowMessageBox(text, "KestroLoader", kIconError);
+}
+
+}  // namespace platform

@@ -1,0 +1,521 @@
+// The application's GUI on Windows: the borderless splash window with its
+// picture, labels and flat close button, the message loop, and message boxes,
+// all with the plain Win32 API (the A functions, as the texts are ANSI).
+//
+// The splash is one window that paints everything itself: the labels are
+// transparent over the picture and the flat button has no border until the
+// pointer is over it, so child windows would only add flicker and clipping
+// work. Painting goes through a memory bitmap for the same reason.
+#include "platform/gui.h"
+
+#include <windows.h>
+// windows.h maps PostMessage to PostMessageA; SplashWindow's method of that
+// name must keep its own.
+#undef PostMessage
+
+#include <algorithm>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "platform/unique_handle.h"
+
+namespace platform {
+namespace {
+
+constexpr char kClassName[] = "TfrmMain";
+constexpr char kFrameworkTitle[] = "KestroLoader";
+
+// Window messages that may be posted: the private ranges (WM_USER up to, not
+// including, the registered-message range). Lower numbers are the system's
+// own messages, which the window must not take as the caller's.
+constexpr std::uint32_t kFirstPrivateMessage = WM_USER;
+constexpr std::uint32_t kLastPrivateMessage = 0xBFFF;
+
+// The window's geometry in client coordinates.
+constexpr int kClientWidth = 365;
+constexpr int kClientHeight = 95;
+constexpr RECT kPicture{1, 1, 1 + 363, 1 + 93};
+constexpr RECT kLoading{2, 3, 2 + 359, 3 + 12};
+constexpr RECT kLabel1{8, 66, 8 + 108, 66 + 12};
+constexpr RECT kTest{120, 66, 120, 66 + 12};  // the width follows the text
+constexpr RECT kStatus{8, 78, 8 + 351, 78 + 13};
+constexpr RECT kExitButton{342, 4, 342 + 17, 4 + 17};
+
+constexpr COLORREF kBlack = RGB(0, 0, 0);
+constexpr COLORREF kGrey = RGB(128, 128, 128);
+
+// GDI objects (fonts, bitmaps) are freed with DeleteObject.
+template <typename T>
+struct GdiObjectTraits {
+  using Handle = T;
+  static Handle Invalid() { return nullptr; }
+  static void Close(Handle h) { ::DeleteObject(h); }
+};
+using FontHandle = UniqueHandle<GdiObjectTraits<HFONT>>;
+using BitmapHandle = UniqueHandle<GdiObjectTraits<HBITMAP>>;
+
+// Memory device contexts from CreateCompatibleDC are freed with DeleteDC.
+struct MemoryDcTraits {
+  using Handle = HDC;
+  static Handle Invalid() { return nullptr; }
+  static void Close(Handle h) { ::DeleteDC(h); }
+};
+using MemoryDc = UniqueHandle<MemoryDcTraits>;
+
+struct WindowTraits {
+  using Handle = HWND;
+  static Handle Invalid() { return nullptr; }
+  static void Close(Handle h) { ::DestroyWindow(h); }
+};
+using WindowHandle = UniqueHandle<WindowTraits>;
+
+// Selects an object into a device context for one scope and puts the previous
+// one back, which GDI requires before either is deleted.
+class ScopedSelect {
+ public:
+  ScopedSelect(HDC dc, HGDIOBJ obj) : dc_(dc), old_(::SelectObject(dc, obj)) {}
+  ~ScopedSelect() { ::SelectObject(dc_, old_); }
+  ScopedSelect(const ScopedSelect&) = delete;
+  ScopedSelect& operator=(const ScopedSelect&) = delete;
+
+ private:
+  HDC dc_;
+  HGDIOBJ old_;
+};
+
+// The paint pass of WM_PAINT: BeginPaint in the constructor, EndPaint in the
+// destructor.
+class ScopedPaint {
+ public:
+  explicit ScopedPaint(HWND wnd) : wnd_(wnd) { dc_ = ::BeginPaint(wnd, &ps_); }
+  ~ScopedPaint() { ::EndPaint(wnd_, &ps_); }
+  ScopedPaint(const ScopedPaint&) = delete;
+  ScopedPaint& operator=(const ScopedPaint&) = delete;
+  HDC dc() const { return dc_; }
+
+ private:
+  HWND wnd_;
+  PAINTSTRUCT ps_;
+  HDC dc_;
+};
+
+bool g_initialised = false;
+bool g_terminated = false;
+
+std::string CurrentExceptionText() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Onbekende fout";
+  }
+}
+
+// Shows the exception being handled with the framework's error display.
+void ReportCurrentException() noexcept {
+  try {
+    ShowFrameworkError(CurrentExceptionText());
+  } catch (...) {
+    // Not even the error could be shown (out of memory); nothing is left to
+    // report it with.
+  }
+}
+
+// Runs a handler the caller installed; whatever it throws is shown by the
+// framework's error display and goes no further, because an exception must
+// never unwind through the system's window procedure dispatch.
+template <typename F>
+void CallGuarded(F&& f) noexcept {
+  try {
+    f();
+  } catch (...) {
+    ReportCurrentException();
+  }
+}
+
+FontHandle CreateArial(int pixelHeight) {
+  // A negative height asks for the character height in pixels, not the cell.
+  return FontHandle(::CreateFontA(-pixelHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                                  DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                                  DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, "Arial"));
+}
+
+bool Contains(const RECT& r, int x, int y) {
+  return x >= r.left && x < r.right && y >= r.top && y < r.bottom;
+}
+
+// A raised (or sunken) bevel one pixel wide, drawn inside `r`.
+void DrawBevel(HDC dc, const RECT& r, bool raised) {
+  const COLORREF light = ::GetSysColor(COLOR_BTNHIGHLIGHT);
+  const COLORREF dark = ::GetSysColor(COLOR_BTNSHADOW);
+  const COLORREF topLeft = raised ? light : dark;
+  const COLORREF bottomRight = raised ? dark : light;
+  auto line = [dc](int l, int t, int rgt, int b, COLORREF c) {
+    // ExtTextOut with an opaque rectangle and no text is GDI's cheapest
+    // solid fill, and needs no brush object.
+    const RECT box{l, t, rgt, b};
+    ::SetBkColor(dc, c);
+    ::ExtTextOutA(dc, 0, 0, ETO_OPAQUE, &box, nullptr, 0, nullptr);
+  };
+  line(r.left, r.top, r.right, r.top + 1, topLeft);
+  line(r.left, r.top, r.left + 1, r.bottom, topLeft);
+  line(r.left, r.bottom - 1, r.right, r.bottom, bottomRight);
+  line(r.right - 1, r.top, r.right, r.bottom, bottomRight);
+}
+
+// Everything the splash window holds, with its window procedure. It lives
+// outside SplashWindow's private Impl so that the class registration can name
+// the window procedure.
+struct SplashState {
+  SplashHandlers handlers;
+  WindowHandle window;
+  std::string texts[4];
+  bool exitButtonVisible = false;
+  bool buttonHot = false;
+  bool buttonPressed = false;
+  bool trackingLeave = false;
+  BitmapHandle picture;
+  SIZE pictureSize{0, 0};
+  FontHandle labelFont;
+  FontHandle buttonFont;
+
+  static LRESULT CALLBACK WndProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp);
+  // `wnd` and not `window`: the handle is stored only once CreateWindowExA
+  // has returned, and the window gets messages before that.
+  LRESULT Handle(HWND wnd, UINT msg, WPARAM wp, LPARAM lp);
+  void Paint(HDC dc);
+  void DrawLabel(HDC dc, const std::string& text, RECT box, COLORREF colour, UINT format,
+                 bool fixedSize);
+  void DrawExitButton(HDC dc);
+  void InvalidateButton() {
+    if (window) ::InvalidateRect(window.get(), &kExitButton, FALSE);
+  }
+  void SetHot(bool hot) {
+    if (hot != buttonHot) {
+      buttonHot = hot;
+      InvalidateButton();
+    }
+  }
+  bool OnButton(LPARAM lp) const {
+    return exitButtonVisible &&
+           Contains(kExitButton, static_cast<short>(LOWORD(lp)), static_cast<short>(HIWORD(lp)));
+  }
+};
+
+LRESULT CALLBACK SplashState::WndProc(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_NCCREATE) {
+    auto* cs = reinterpret_cast<CREATESTRUCTA*>(lp);
+    ::SetWindowLongPtrA(wnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(cs->lpCreateParams));
+  }
+  auto* self = reinterpret_cast<SplashState*>(::GetWindowLongPtrA(wnd, GWLP_USERDATA));
+  if (!self) return ::DefWindowProcA(wnd, msg, wp, lp);
+  // The handlers are guarded one by one; this catches what painting or
+  // bookkeeping might throw (out of memory) before it reaches the system.
+  try {
+    return self->Handle(wnd, msg, wp, lp);
+  } catch (...) {
+    ReportCurrentException();
+    return 0;
+  }
+}
+
+LRESULT SplashState::Handle(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg >= kFirstPrivateMessage && msg <= kLastPrivateMessage) {
+    if (handlers.onMessage) CallGuarded([&] { handlers.onMessage(msg); });
+    return 0;
+  }
+  switch (msg) {
+    case WM_ERASEBKGND:
+      return 1;  // WM_PAINT covers every pixel
+    case WM_PAINT: {
+      ScopedPaint paint(wnd);
+      MemoryDc memory(::CreateCompatibleDC(paint.dc()));
+      BitmapHandle buffer(::CreateCompatibleBitmap(paint.dc(), kClientWidth, kClientHeight));
+      if (!memory || !buffer) {
+        Paint(paint.dc());  // no memory for the buffer: paint directly
+        return 0;
+      }
+      {
+        ScopedSelect select(memory.get(), buffer.get());
+        Paint(memory.get());
+        ::BitBlt(paint.dc(), 0, 0, kClientWidth, kClientHeight, memory.get(), 0, 0, SRCCOPY);
+      }
+      return 0;
+    }
+    case WM_MOUSEMOVE:
+      if (!trackingLeave) {
+        TRACKMOUSEEVENT tme{sizeof(tme), TME_LEAVE, wnd, 0};
+        trackingLeave = ::TrackMouseEvent(&tme) != FALSE;
+      }
+      SetHot(OnButton(lp));
+      return 0;
+    case WM_MOUSELEAVE:
+      trackingLeave = false;
+      SetHot(false);
+      return 0;
+    case WM_LBUTTONDOWN:
+      if (OnButton(lp)) {
+        buttonPressed = true;
+        ::SetCapture(wnd);
+        InvalidateButton();
+      }
+      return 0;
+    case WM_LBUTTONDBLCLK:
+      // The second click of a quick pair arrives as a double-click (the class
+      // has CS_DBLCLKS): on the button it is just another press.
+      if (OnButton(lp)) {
+        buttonPressed = true;
+        ::SetCapture(wnd);
+        InvalidateButton();
+      } else if (Contains(kPicture, static_cast<short>(LOWORD(lp)),
+                          static_cast<short>(HIWORD(lp)))) {
+        if (handlers.onLogoDblClick) CallGuarded(handlers.onLogoDblClick);
+      }
+      return 0;
+    case WM_LBUTTONUP:
+      if (buttonPressed) {
+        const bool clicked = OnButton(lp);
+        buttonPressed = false;
+        ::ReleaseCapture();
+        InvalidateButton();
+        if (clicked && handlers.onExitClick) CallGuarded(handlers.onExitClick);
+      }
+      return 0;
+    case WM_CAPTURECHANGED:
+      if (buttonPressed) {
+        buttonPressed = false;
+        InvalidateButton();
+      }
+      return 0;
+    case WM_CLOSE:
+      // Alt+F4 or the task bar: the window is closed as the exit button
+      // closes it. It is not destroyed here; the owner of SplashWindow does.
+      g_terminated = true;
+      ::PostQuitMessage(0);
+      return 0;
+    default:
+      return ::DefWindowProcA(wnd, msg, wp, lp);
+  }
+}
+
+void SplashState::Paint(HDC dc) {
+  const RECT client{0, 0, kClientWidth, kClientHeight};
+  ::FillRect(dc, &client, ::GetSysColorBrush(COLOR_BTNFACE));
+  // Panel1 fills the client area with a raised bevel one pixel wide.
+  DrawBevel(dc, client, true);
+
+  if (picture) {
+    MemoryDc source(::CreateCompatibleDC(dc));
+    if (source) {
+      ScopedSelect select(source.get(), picture.get());
+      const int w = std::min<int>(pictureSize.cx, kPicture.right - kPicture.left);
+      const int h = std::min<int>(pictureSize.cy, kPicture.bottom - kPicture.top);
+      ::BitBlt(dc, kPicture.left, kPicture.top, w, h, source.get(), 0, 0, SRCCOPY);
+    }
+  }
+
+  ::SetBkMode(dc, TRANSPARENT);
+  {
+    ScopedSelect font(dc, labelFont.get());
+    DrawLabel(dc, texts[0], kLoading, kBlack, DT_LEFT | DT_SINGLELINE | DT_VCENTER, true);
+    DrawLabel(dc, texts[1], kLabel1, kGrey, DT_LEFT | DT_SINGLELINE | DT_VCENTER, false);
+    DrawLabel(dc, texts[2], kTest, kGrey, DT_LEFT | DT_SINGLELINE | DT_VCENTER, false);
+    DrawLabel(dc, texts[3], kStatus, kGrey, DT_LEFT | DT_WORDBREAK, true);
+  }
+  if (exitButtonVisible) DrawExitButton(dc);
+}
+
+// A transparent label: only its text is drawn, never with "&" as a mnemonic
+// sign. Fixed-size labels keep their box and clip the text to it; the others
+// are as wide as their text. A word-wrapped label keeps its text at the
+// bottom of its box, so a second line grows upwards and is cut off at the top.
+void SplashState::DrawLabel(HDC dc, const std::string& text, RECT box, COLORREF colour, UINT format,
+                            bool fixedSize) {
+  if (text.empty()) return;
+  format |= DT_NOPREFIX | DT_EXPANDTABS;
+  const int len = static_cast<int>(text.size());
+  if (!fixedSize) {
+    SIZE extent{0, 0};
+    ::GetTextExtentPoint32A(dc, text.data(), len, &extent);
+    box.right = box.left + extent.cx;
+  }
+  const int saved = ::SaveDC(dc);
+  ::IntersectClipRect(dc, box.left, box.top, box.right, box.bottom);
+  if (format & DT_WORDBREAK) {
+    RECT measure = box;
+    ::DrawTextA(dc, text.data(), len, &measure, format | DT_CALCRECT);
+    box.top = box.bottom - (measure.bottom - measure.top);
+  }
+  ::SetTextColor(dc, colour);
+  ::DrawTextA(dc, text.data(), len, &box, format);
+  ::RestoreDC(dc, saved);
+}
+
+// The flat button shows only its caption until the pointer is over it; then
+// it is raised, and sunken while it is held down.
+void SplashState::DrawExitButton(HDC dc) {
+  const bool down = buttonPressed && buttonHot;
+  if (buttonHot || buttonPressed) DrawBevel(dc, kExitButton, !down);
+  RECT caption = kExitButton;
+  if (down) ::OffsetRect(&caption, 1, 1);
+  ScopedSelect font(dc, buttonFont.get());
+  ::SetTextColor(dc, ::GetSysColor(COLOR_BTNTEXT));
+  ::DrawTextA(dc, "X", 1, &caption, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+}
+
+}  // namespace
+
+struct SplashWindow::Impl : SplashState {};
+
+SplashWindow::SplashWindow(SplashHandlers handlers) : impl_(std::make_unique<Impl>()) {
+  impl_->handlers = std::move(handlers);
+  // A new main window has not been closed yet; a quit request that an
+  // earlier window left in the queue would end this one's first message box.
+  g_terminated = false;
+  MSG stale;
+  while (::PeekMessageA(&stale, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+  }
+
+  impl_->texts[static_cast<int>(Label::Loading)] = "Een ogenblik geduld, Kestro wordt geladen...";
+  impl_->texts[static_cast<int>(Label::Label1)] = "Internet beschikbaarheid: ";
+  impl_->texts[static_cast<int>(Label::Test)] = "...";
+  impl_->texts[static_cast<int>(Label::Status)] =
+      "Een moment geduld a.u.b., er worden nieuwe applicatie onderdelen gedownload.";
+  impl_->labelFont = CreateArial(9);
+  impl_->buttonFont = CreateArial(8);
+
+  HINSTANCE instance = ::GetModuleHandleA(nullptr);
+  // The picture is the executable's bitmap resource "SPLASH"; without it the
+  // window shows its button-face background.
+  impl_->picture.reset(::LoadBitmapA(instance, "SPLASH"));
+  if (impl_->picture) {
+    BITMAP info{};
+    if (::GetObjectA(impl_->picture.get(), sizeof(info), &info)) {
+      impl_->pictureSize = SIZE{info.bmWidth, info.bmHeight};
+    }
+  }
+
+  // Centred on the primary screen; a pop-up window has no frame, so its
+  // window size is its client size.
+  const int x = (::GetSystemMetrics(SM_CXSCREEN) - kClientWidth) / 2;
+  const int y = (::GetSystemMetrics(SM_CYSCREEN) - kClientHeight) / 2;
+  HWND wnd = ::CreateWindowExA(
+      0, kClassName, "Kestro Loader", WS_POPUP | WS_CLIPCHILDREN, x, y, kClientWidth, kClientHeight,
+      nullptr, nullptr, instance,
+      static_cast<SplashState*>(impl_.get()) /* lpParam: WM_NCCREATE stores it */);
+  if (!wnd) {
+    const DWORD error = ::GetLastError();
+    throw std::runtime_error("Het venster kan niet worden gemaakt (fout " + std::to_string(error) +
+                             ")");
+  }
+  impl_->window.reset(wnd);
+}
+
+SplashWindow::~SplashWindow() {
+  // The window procedure must not reach the Impl while the window goes.
+  if (impl_->window) ::SetWindowLongPtrA(impl_->window.get(), GWLP_USERDATA, 0);
+  impl_->window.reset();
+}
+
+void SplashWindow::SetCaption(const std::string& text) {
+  ::SetWindowTextA(impl_->window.get(), text.c_str());
+}
+
+std::string SplashWindow::Caption() const {
+  HWND wnd = impl_->window.get();
+  const int len = ::GetWindowTextLengthA(wnd);
+  std::string text(static_cast<std::size_t>(len) + 1, '\0');
+  const int got = ::GetWindowTextA(wnd, &text[0], len + 1);
+  text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  return text;
+}
+
+void SplashWindow::SetText(Label label, const std::string& text) {
+  impl_->texts[static_cast<int>(label)] = text;
+  ::InvalidateRect(impl_->window.get(), nullptr, FALSE);
+}
+
+std::string SplashWindow::Text(Label label) const { return impl_->texts[static_cast<int>(label)]; }
+
+void SplashWindow::Show() {
+  ::ShowWindow(impl_->window.get(), SW_SHOW);
+  ::UpdateWindow(impl_->window.get());
+}
+
+void SplashWindow::Hide() { ::ShowWindow(impl_->window.get(), SW_HIDE); }
+
+bool SplashWindow::IsVisible() const { return ::IsWindowVisible(impl_->window.get()) != FALSE; }
+
+void SplashWindow::ShowExitButton() {
+  impl_->exitButtonVisible = true;
+  impl_->InvalidateButton();
+}
+
+bool SplashWindow::ExitButtonVisible() const { return impl_->exitButtonVisible; }
+
+void SplashWindow::PostMessage(std::uint32_t msg) {
+  if (msg < kFirstPrivateMessage || msg > kLastPrivateMessage) return;
+  ::PostMessageA(impl_->window.get(), msg, 0, 0);
+}
+
+void SplashWindow::Close() {
+  g_terminated = true;
+  ::PostQuitMessage(0);
+}
+
+void InitApplication() {
+  if (g_initialised) return;
+  // The window uses no common controls, so InitCommonControls is not needed.
+  WNDCLASSEXA wc{};
+  wc.cbSize = sizeof(wc);
+  wc.style = CS_DBLCLKS;  // double-clicks on the picture
+  wc.lpfnWndProc = &SplashState::WndProc;
+  wc.hInstance = ::GetModuleHandleA(nullptr);
+  wc.hIcon = ::LoadIconA(wc.hInstance, "MAINICON");
+  wc.hCursor = ::LoadCursorA(nullptr, IDC_ARROW);
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  wc.lpszClassName = kClassName;
+  ::RegisterClassExA(&wc);
+  g_initialised = true;
+}
+
+void RunMessageLoop() {
+  MSG msg;
+  while (!g_terminated) {
+    const BOOL got = ::GetMessageA(&msg, nullptr, 0, 0);
+    if (got == 0) {  // WM_QUIT
+      g_terminated = true;
+      break;
+    }
+    if (got == -1) break;  // only for a bad window handle, which we never pass
+    ::TranslateMessage(&msg);
+    ::DispatchMessageA(&msg);
+  }
+}
+
+void ProcessMessages() {
+  MSG msg;
+  while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      g_terminated = true;
+      continue;
+    }
+    ::TranslateMessage(&msg);
+    ::DispatchMessageA(&msg);
+  }
+}
+
+bool Terminated() { return g_terminated; }
+
+int ShowMessageBox(const std::string& text, const std::string& title, std::uint32_t flags) {
+  return ::MessageBoxA(nullptr, text.c_str(), title.c_str(), flags);
+}
+
+void ShowFrameworkError(const std::string& text) {
+  ::MessageBoxA(nullptr, text.c_str(), kFrameworkTitle, MB_OK | MB_ICONERROR);
+}
+
+}  // namespace platform
