@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/clock.h"
@@ -34,6 +35,15 @@ struct TUtility {
   // --- starting programs ------------------------------------------------
   static int ShellStart(const std::string& fileName, int showCmd);
   static int ExecuteAndWait(const std::string& fileName, const std::string& parameters);
+  // Lets a test watch ExecuteAndWait at work: `onStart` sees the verb and the
+  // directory of each start request, `onSlice` runs after every wait slice
+  // that timed out (before the GUI messages are processed). Empty functions
+  // switch the watch off; the program itself never sets them.
+  struct ExecuteAndWaitWatch {
+    std::function<void(const std::string& verb, const std::string& directory)> onStart;
+    std::function<void()> onSlice;
+  };
+  static void SetExecuteAndWaitWatchForTesting(ExecuteAndWaitWatch watch);
   static bool IsProcessRunning(const std::string& name);
   // The system's message text for an error code, trailing control characters,
   // blanks and periods removed.
@@ -69,6 +79,9 @@ struct TDebug {
 struct TWinDetect {
   static bool IsWin7();
   static bool IsVista();
+  // Tests hand the two version tests a record of their choice; an empty
+  // function gives them the platform's own record again.
+  static void SetOsVersionSourceForTesting(std::function<platform::OsVersion()> source);
 };
 
 // Trims characters of code 0 to 32 from both ends (Delphi's Trim).

@@ -1,0 +1,47 @@
+// The companion-tool updater: keeps the companion tool Sarvo up to date,
+// starts it and waits until it has been closed again.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "companion/u_BaseClasses.h"
+
+// The outcome of the comparison and the download, handed to the download
+// worker: 3 not attempted, 2 up to date, 1 downloaded, 0 download failed.
+struct downloadStatusT : IntegerT {
+  using IntegerT::IntegerT;
+
+  std::string FileName;  // full path of the local companion executable
+  std::string URL;       // full URL of the server's copy
+};
+
+// The status texts the updater hands out: the sender is the tester.
+using StatusEventT = std::function<void(const void* sender, const std::string& msg)>;
+
+class SarvoTesterT {
+ public:
+  // The owner is the window that creates the tester and frees it afterwards;
+  // the tester itself does not use it.
+  explicit SarvoTesterT(void* owner);
+
+  SarvoTesterT(const SarvoTesterT&) = delete;
+  SarvoTesterT& operator=(const SarvoTesterT&) = delete;
+
+  // Brings the companion tool up to date, starts it and returns once it has
+  // been closed. Errors of the settings store reach the caller.
+  void UpdateAndStart();
+  // True when the server's copy at `url` declares the size of the local file.
+  bool IsUpToDate(const std::string& path, const std::string& url);
+  // True when a GET of `url` completes without error.
+  bool ServerAvailable(const std::string& url);
+  // Hands `msg` to OnStatus when one is assigned.
+  void DoStatus(const std::string& msg);
+  // The download routine that runs on the worker thread.
+  void DownloadUpdate(downloadStatusT* status);
+  // Returns when no process with a companion executable name runs any more,
+  // processing the application's GUI messages between polls.
+  void WaitForClose();
+
+  StatusEventT OnStatus;
+};

@@ -1,0 +1,119 @@
+// TUtility's process functions (the elevated start and wait, the process
+// list test, the system's message texts) and TWinDetect's version tests.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+
+#include "platform/error_text.h"
+#include "platform/gui.h"
+#include "platform/process.h"
+#include "platform/shell.h"
+#include "platform/sysinfo.h"
+#include "support/u_Utility.h"
+
+namespace {
+
+// SW_SHOWNORMAL: every program started here opens in its normal window.
+constexpr int kShowNormal = 1;
+// The wait slice: the splash window is serviced at least this often while
+// the started program runs, and its end is noticed within this time.
+constexpr std::uint32_t kWaitSliceMs = 50;
+// VER_PLATFORM_WIN32_NT: only the NT family knows elevation requests.
+constexpr std::uint32_t kPlatformNt = 2;
+
+// Test hooks. Set and read on the GUI thread only.
+std::function<platform::OsVersion()>& OsVersionSource() {
+  static std::function<platform::OsVersion()> source;
+  return source;
+}
+
+TUtility::ExecuteAndWaitWatch& Watch() {
+  static TUtility::ExecuteAndWaitWatch watch;
+  return watch;
+}
+
+// A fresh record on every call: the tests keep no state.
+platform::OsVersion ReadOsVersion() {
+  const auto& source = OsVersionSource();
+  return source ? source() : platform::GetOsVersion();
+}
+
+}  // namespace
+
+// --- TWinDetect ----------------------------------------------------------------
+
+bool TWinDetect::IsWin7() {
+  const platform::OsVersion v = ReadOsVersion();
+  // Each part is compared on its own: 10.0 has minor version 0 and therefore
+  // counts as "not 7" (IsVista answers for it, so the verb is the same).
+  return v.major >= 6 && v.minor >= 1 && v.build >= 7600 && v.platformId == kPlatformNt;
+}
+
+bool TWinDetect::IsVista() {
+  const platform::OsVersion v = ReadOsVersion();
+  return v.major >= 6 && v.platformId == kPlatformNt && !IsWin7();
+}
+
+void TWinDetect::SetOsVersionSourceForTesting(std::function<platform::OsVersion()> source) {
+  OsVersionSource() = std::move(source);
+}
+
+// --- TUtility: starting programs -----------------------------------------------
+
+void TUtility::SetExecuteAndWaitWatchForTesting(ExecuteAndWaitWatch watch) {
+  Watch() = std::move(watch);
+}
+
+int TUtility::ExecuteAndWait(const std::string& fileName, const std::string& parameters) {
+  // "runas" makes the shell ask for administrator rights first, on every
+  // Windows that knows such requests; elsewhere the plain default action.
+  const bool elevate = TWinDetect::IsVista() || TWinDetect::IsWin7();
+  const std::string verb = elevate ? "runas" : "open";
+  // The program runs in its own folder, so files it opens by a relative name
+  // are its own.
+  const std::string directory = ExtractFilePath(fileName);
+  if (Watch().onStart) Watch().onStart(verb, directory);
+
+  platform::ShellExecResult started =
+      platform::ShellExecuteEx(verb, fileName, parameters, directory, kShowNormal);
+  // A missing file, a refused elevation request or any other refusal: the
+  // caller logs the platform's code with its text.
+  if (!started.ok) return static_cast<int>(started.error);
+
+  // The wait ends when the process has ended, and also when its handle cannot
+  // be waited on at all (the shell handed the file to a program that was
+  // already running, or the wait itself fails): otherwise the loader would
+  // wait for ever. The handle is closed by its owner on every way out.
+  while (started.process.Wait(kWaitSliceMs) == platform::ProcessHandle::WaitResult::TimedOut) {
+    if (Watch().onSlice) Watch().onSlice();
+    platform::ProcessMessages();
+  }
+  return 0;
+}
+
+bool TUtility::IsProcessRunning(const std::string& name) {
+  const std::string wanted = UpperAscii(name);
+  // An empty name is in every name; nobody asks for it, and it names no
+  // program, so it is not running.
+  if (wanted.empty()) return false;
+  bool found = false;
+  // A process list that cannot be read counts as "not running": the wait
+  // that asks must never hang on it.
+  platform::ForEachProcessName([&](const std::string& exeName) {
+    found = UpperAscii(exeName).find(wanted) != std::string::npos;
+    return found;
+  });
+  return found;
+}
+
+std::string TUtility::SysErrorMessage(std::uint32_t code) {
+  std::string text = platform::SystemMessageText(code);
+  // The system's texts end in a full stop and a line end; both go, and with
+  // them any blanks and control characters at the end.
+  while (!text.empty() &&
+         (static_cast<unsigned char>(text.back()) <= 32 || text.back() == '.')) {
+    text.pop_back();
+  }
+  return text;
+}
