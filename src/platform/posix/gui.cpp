@@ -45,6 +45,7 @@ constexpr std::uint32_t kIconError = 0x10;
 constexpr std::uint32_t kIconQuestion = 0x20;
 constexpr std::uint32_t kIconWarning = 0x30;
 constexpr std::uint32_t kIconInformation = 0x40;
+constexpr std::uint32_t kTopmost = 0x40000;  // MB_TOPMOST
 
 struct Box {
   int x, y, w, h;
@@ -602,7 +603,7 @@ int ShowMessageBox(const std::string& text, const std::string& title, std::uint3
   box.callback(HideWindowOf);
   box.set_modal();
   box.show();
-  KeepOnTop(box);
+  if (flags & kTopmost) KeepOnTop(box);
   ok->take_focus();
 
   // The box's own loop still hands out the splash window's posted messages,
