@@ -1,0 +1,164 @@
+// The HTTP client adapter: turns one platform transfer into the loader's
+// success-or-error contract, and keeps the window alive when the call is made
+// on the GUI thread.
+#include "connection/IdHTTP.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "connection/IdAntiFreeze.h"
+#include "platform/files.h"
+
+namespace {
+
+using platform::HttpFailure;
+using platform::HttpResult;
+
+std::string FailureText(const HttpResult& r) {
+  std::string what;
+  switch (r.failure) {
+    case HttpFailure::InvalidUrl: what = "Invalid URL"; break;
+    case HttpFailure::HostNotFound: what = "Host not found"; break;
+    case HttpFailure::ConnectFailed: what = "Could not connect to the server"; break;
+    case HttpFailure::ConnectTimeout: what = "Connect timed out"; break;
+    case HttpFailure::ReadTimeout: what = "Read timed out"; break;
+    case HttpFailure::ConnectionReset: what = "Connection reset"; break;
+    case HttpFailure::ClosedEarly: what = "Connection closed before the response was complete"; break;
+    case HttpFailure::BadResponse: what = "Invalid response from the server"; break;
+    case HttpFailure::HeaderTooLarge: what = "Response headers too large"; break;
+    default: what = "HTTP transfer failed"; break;
+  }
+  return r.detail.empty() ? what : what + ": " + r.detail;
+}
+
+[[noreturn]] void ThrowFailure(const HttpResult& r) {
+  const std::string text = FailureText(r);
+  switch (r.failure) {
+    case HttpFailure::InvalidUrl: throw EIdInvalidURL(text);
+    case HttpFailure::HostNotFound:
+    case HttpFailure::ConnectFailed:
+    case HttpFailure::ConnectionReset: throw EIdSocketError(text);
+    case HttpFailure::ConnectTimeout: throw EIdConnectTimeout(text);
+    case HttpFailure::ReadTimeout: throw EIdReadTimeout(text);
+    case HttpFailure::ClosedEarly: throw EIdConnClosedGracefully(text);
+    case HttpFailure::BadResponse:
+    case HttpFailure::HeaderTooLarge: throw EIdHTTPInvalidResponse(text);
+    default: throw EIdException(text);
+  }
+}
+
+// Runs the transfer on a short-lived helper thread while the calling (GUI)
+// thread waits in slices of `idleMs` and dispatches the window's messages
+// between them. The helper is always joined before this returns or throws, so
+// the request, the sink and whatever the sink writes into outlive it.
+HttpResult TransferKeepingWindowAlive(const platform::HttpRequest& request,
+                                      const platform::HttpSink& sink, std::uint32_t idleMs) {
+  struct Shared {
+    std::mutex mutex;
+    // guards: done, result
+    bool done = false;
+    HttpResult result;
+    std::condition_variable finished;
+  } shared;
+
+  std::thread helper([&request, &sink, &shared] {
+    HttpResult r;
+    try {
+      r = platform::HttpTransfer(request, sink);
+    } catch (...) {
+      r = HttpResult();
+      r.failure = HttpFailure::Other;
+      r.detail = "unexpected error in the transfer";
+    }
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    shared.result = std::move(r);
+    shared.done = true;
+    shared.finished.notify_one();
+  });
+  struct Joiner {
+    std::thread& t;
+    ~Joiner() {
+      if (t.joinable()) t.join();
+    }
+  } joiner{helper};
+
+  std::unique_lock<std::mutex> lock(shared.mutex);
+  while (!shared.finished.wait_for(lock, std::chrono::milliseconds(idleMs),
+                                   [&shared] { return shared.done; })) {
+    lock.unlock();
+    TIdAntiFreeze::DoProcess();
+    lock.lock();
+  }
+  HttpResult r = std::move(shared.result);
+  lock.unlock();
+  helper.join();
+  return r;
+}
+
+HttpResult Transfer(const platform::HttpRequest& request, const platform::HttpSink& sink) {
+  const std::uint32_t idleMs = TIdAntiFreeze::IdleTimeOutForThisThread();
+  if (idleMs == 0) return platform::HttpTransfer(request, sink);
+  return TransferKeepingWindowAlive(request, sink, idleMs);
+}
+
+std::uint32_t LimitOrDefault(std::int32_t ms, std::int32_t fallback) {
+  return static_cast<std::uint32_t>(ms > 0 ? ms : fallback);
+}
+
+}  // namespace
+
+bool TIdHTTP::Run(platform::HttpMethod method, const std::string& url,
+                  const platform::HttpSink& sink) {
+  platform::HttpRequest request;
+  request.method = method;
+  request.url = url;
+  request.connectTimeoutMs = LimitOrDefault(ConnectTimeout, kDefaultConnectTimeout);
+  request.readTimeoutMs = LimitOrDefault(ReadTimeout, kDefaultReadTimeout);
+
+  responseCode_ = -1;
+  responseText_.clear();
+  contentLength_ = -1;
+  const HttpResult r = Transfer(request, sink);
+  responseCode_ = r.statusCode;
+  responseText_ = r.statusLine;
+  contentLength_ = r.contentLength;
+
+  if (r.failure == HttpFailure::SinkRefused) return false;
+  if (r.failure != HttpFailure::None) ThrowFailure(r);
+  if (r.statusCode < 200 || r.statusCode > 299) {
+    throw EIdHTTPProtocolException(r.statusCode, r.statusLine);
+  }
+  return true;
+}
+
+void TIdHTTP::Head(const std::string& url) {
+  // A HEAD response has no body; a sink that refuses would only ever be
+  // called by a broken library.
+  Run(platform::HttpMethod::Head, url, [](const char*, std::size_t) { return false; });
+}
+
+std::string TIdHTTP::Get(const std::string& url) {
+  std::string body;
+  const bool ok = Run(platform::HttpMethod::Get, url, [&body](const char* data, std::size_t size) {
+    if (body.size() + size > kMaxMemoryBody) return false;
+    body.append(data, size);
+    return true;
+  });
+  if (!ok) {
+    throw EIdHTTPInvalidResponse("Response body larger than " + std::to_string(kMaxMemoryBody) +
+                                 " bytes");
+  }
+  return body;
+}
+
+void TIdHTTP::Get(const std::string& url, platform::File& stream) {
+  std::uint32_t error = 0;
+  const bool ok =
+      Run(platform::HttpMethod::Get, url, [&stream, &error](const char* data, std::size_t size) {
+        return stream.Write(data, size, &error);
+      });
+  if (!ok) throw EWriteError("Stream write error: " + platform::FileErrorText(error));
+}

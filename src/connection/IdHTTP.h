@@ -1,0 +1,94 @@
+// The HTTP client the loader uses for every transfer with the update server,
+// and the errors it raises.
+//
+// Each operation makes one request on a fresh connection. Success is a final
+// response with a 2xx status; anything else raises an error of the EIdException
+// family:
+//   - EIdHTTPProtocolException: a complete response with another status (a 3xx
+//     is not followed, a 401/407 is not answered with credentials). ErrorCode()
+//     is the status code, Message() the status line ("HTTP/1.1 404 Not Found").
+//   - every other failure (no connection, time limit, connection closed early,
+//     no status line, ...) raises a class of its own with a message.
+// After any call, also a failed one, ResponseCode() and ResponseText() tell
+// the last status code (-1 when none came or it was not a number) and status
+// line (empty when none came).
+//
+// Time limits: ConnectTimeout for resolving and connecting, ReadTimeout for
+// each wait for data. Where the program sets none (0 or less), 15 s and 60 s
+// apply, so that a dead server can never hang the loader.
+//
+// Threads: an object is used by one thread at a time. On the GUI thread, with
+// an active TIdAntiFreeze, the calls dispatch pending GUI messages while they
+// wait (see IdAntiFreeze.h); elsewhere they just block.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/http.h"
+#include "support/Exceptions.h"
+
+namespace platform {
+class File;
+}
+
+// The root of the HTTP client's errors.
+KESTRO_DECLARE_EXCEPTION(EIdException, Exception);
+// The host name does not resolve, the connection is refused or broke.
+KESTRO_DECLARE_EXCEPTION(EIdSocketError, EIdException);
+KESTRO_DECLARE_EXCEPTION(EIdConnectTimeout, EIdException);
+KESTRO_DECLARE_EXCEPTION(EIdReadTimeout, EIdException);
+// The server closed the connection before the response was complete (a body
+// shorter than its Content-Length included).
+KESTRO_DECLARE_EXCEPTION(EIdConnClosedGracefully, EIdException);
+// Not an HTTP response: no status line, headers that cannot be read or that
+// are too large, or a body larger than the caller can take in memory.
+KESTRO_DECLARE_EXCEPTION(EIdHTTPInvalidResponse, EIdException);
+KESTRO_DECLARE_EXCEPTION(EIdInvalidURL, EIdException);
+
+class EIdHTTPProtocolException : public EIdException {
+ public:
+  EIdHTTPProtocolException(int errorCode, const std::string& statusLine)
+      : EIdException(statusLine), errorCode_(errorCode) {}
+  const char* ClassName() const noexcept override { return "EIdHTTPProtocolException"; }
+  int ErrorCode() const noexcept { return errorCode_; }
+
+ private:
+  int errorCode_;
+};
+
+class TIdHTTP {
+ public:
+  static constexpr std::int32_t kDefaultConnectTimeout = 15000;
+  static constexpr std::int32_t kDefaultReadTimeout = 60000;
+  // A body fetched into memory may not be larger than this.
+  static constexpr std::size_t kMaxMemoryBody = 16 * 1024 * 1024;
+
+  // Milliseconds; 0 or less means the default above.
+  std::int32_t ConnectTimeout = 0;
+  std::int32_t ReadTimeout = 0;
+
+  // HEAD of `url`. The response's headers are read, no body.
+  void Head(const std::string& url);
+  // GET of `url` into memory.
+  std::string Get(const std::string& url);
+  // GET of `url`, writing the body into `stream` as it arrives. A write that
+  // fails raises EWriteError. What arrived before a failure stays written.
+  void Get(const std::string& url, platform::File& stream);
+
+  int ResponseCode() const { return responseCode_; }
+  const std::string& ResponseText() const { return responseText_; }
+  // The last response's Content-Length, -1 when it had none or it did not fit
+  // a signed 32-bit number.
+  std::int32_t ContentLength() const { return contentLength_; }
+
+ private:
+  // One transfer; records the response, raises the failure. False when the
+  // sink refused the body, which the operation turns into its own error.
+  bool Run(platform::HttpMethod method, const std::string& url, const platform::HttpSink& sink);
+
+  int responseCode_ = -1;
+  std::string responseText_;
+  std::int32_t contentLength_ = -1;
+};

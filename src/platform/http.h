@@ -1,0 +1,126 @@
+// One plain HTTP transfer: a single HEAD or GET request for a full URL
+// (WinHTTP on Windows, libcurl on the Linux port).
+//
+// Contract: any thread; blocks until the response is complete or the transfer
+// has failed, bounded by the time limits of the request; never processes GUI
+// messages (callers on the GUI thread keep the window alive themselves) and
+// never throws. Failures are return values: a kind, for the caller to choose
+// its error, and the library's own words for the log.
+//
+// The request carries only what the library cannot leave out: no headers or
+// user agent of our own, no proxy (also none from the environment or the
+// system's settings), no credentials (also none from the URL or the logged-on
+// user), no cookies. Redirects are never followed: a 3xx is handed back as the
+// response it is. Only "http://" URLs are accepted.
+//
+// The body of a 2xx response is handed to the sink piece by piece as it
+// arrives, so memory stays constant whatever the size. The body of any other
+// response is not read: the status and headers are all a caller needs of it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace platform {
+
+enum class HttpMethod { Head, Get };
+
+struct HttpRequest {
+  HttpMethod method = HttpMethod::Get;
+  std::string url;
+  // Milliseconds allowed for resolving the host and connecting. 0: the
+  // library's own limit.
+  std::uint32_t connectTimeoutMs = 0;
+  // Milliseconds allowed without any data from the server, from the moment
+  // the connection stands until the response is complete. 0: the library's
+  // own limit.
+  std::uint32_t readTimeoutMs = 0;
+};
+
+// Why no complete response came.
+enum class HttpFailure {
+  None,            // a complete response came (any status)
+  InvalidUrl,      // not an http:// URL the library can parse
+  HostNotFound,    // the host name does not resolve
+  ConnectFailed,   // the connection was refused or could not be made
+  ConnectTimeout,  // the connection did not stand within connectTimeoutMs
+  ReadTimeout,     // no data for readTimeoutMs while waiting for the response
+  ConnectionReset, // the connection broke while sending or receiving
+  ClosedEarly,     // the server closed before the response was complete,
+                   // including a body shorter than its Content-Length
+  BadResponse,     // no HTTP status line, or headers the library rejects
+  HeaderTooLarge,  // the response headers exceed kMaxResponseHeaderBytes
+  SinkRefused,     // the sink returned false; the transfer was abandoned
+  Other,           // anything else the library reports
+};
+
+// The response headers of one response may not exceed this many bytes in
+// total; a server that sends more is broken or hostile.
+constexpr std::size_t kMaxResponseHeaderBytes = 64 * 1024;
+
+struct HttpResult {
+  HttpFailure failure = HttpFailure::None;
+  // The library's or the OS's own description of the failure (for the log);
+  // empty on success.
+  std::string detail;
+  // The status line as received, without its line end ("HTTP/1.1 404 Not
+  // Found"); empty when none came. Kept on a failure that came after it.
+  std::string statusLine;
+  // StatusCodeOf(statusLine).
+  int statusCode = -1;
+  // ContentLengthOf the response's Content-Length header, -1 when it has none.
+  std::int32_t contentLength = -1;
+  // Body bytes handed to the sink.
+  std::uint64_t bodyBytes = 0;
+};
+
+// Receives the body; false stops the transfer (failure SinkRefused). Called on
+// the thread that runs HttpTransfer; it must not throw.
+using HttpSink = std::function<bool(const char* data, std::size_t size)>;
+
+HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink);
+
+// The number after the first blank of a status line, if the text up to the
+// next blank is made of digits only and fits an int; else -1.
+inline int StatusCodeOf(const std::string& statusLine) {
+  std::string::size_type start = statusLine.find(' ');
+  if (start == std::string::npos) return -1;
+  ++start;
+  std::string::size_type end = statusLine.find(' ', start);
+  if (end == std::string::npos) end = statusLine.size();
+  if (end == start || end - start > 9) return -1;
+  int code = 0;
+  for (std::string::size_type i = start; i < end; ++i) {
+    char c = statusLine[i];
+    if (c < '0' || c > '9') return -1;
+    code = code * 10 + (c - '0');
+  }
+  return code;
+}
+
+// A Content-Length header value: digits with blanks around them; -1 for
+// anything else (a sign, a second number, more than 18 digits).
+inline std::int64_t ContentLength64Of(const std::string& value) {
+  std::string::size_type b = value.find_first_not_of(" \t");
+  std::string::size_type e = value.find_last_not_of(" \t");
+  if (b == std::string::npos) return -1;
+  if (e - b + 1 > 18) return -1;
+  std::int64_t n = 0;
+  for (std::string::size_type i = b; i <= e; ++i) {
+    char c = value[i];
+    if (c < '0' || c > '9') return -1;
+    n = n * 10 + (c - '0');
+  }
+  return n;
+}
+
+// The same as a signed 32-bit number; a value above 2147483647 gives -1, as a
+// length a 32-bit caller could only misread.
+inline std::int32_t ContentLengthOf(const std::string& value) {
+  std::int64_t n = ContentLength64Of(value);
+  return (n < 0 || n > 2147483647) ? -1 : static_cast<std::int32_t>(n);
+}
+
+}  // namespace platform

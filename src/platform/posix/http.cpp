@@ -1,0 +1,355 @@
+// HTTP transfers through libcurl.
+//
+// One easy handle per transfer, driven by a private multi handle. The easy
+// handle carries all the settings; the multi handle only lets this file run
+// the wait loop itself, so that "no data for N ms" is kept to within a few
+// milliseconds. libcurl's own low-speed check averages the speed over several
+// seconds, which would let a server that stalls after a burst of data hold the
+// caller for seconds beyond the limit.
+#include "platform/http.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+
+namespace platform {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct EasyDeleter {
+  void operator()(CURL* h) const { curl_easy_cleanup(h); }
+};
+struct MultiDeleter {
+  void operator()(CURLM* h) const { curl_multi_cleanup(h); }
+};
+struct UrlDeleter {
+  void operator()(CURLU* h) const { curl_url_cleanup(h); }
+};
+struct CurlTextDeleter {
+  void operator()(char* p) const { curl_free(p); }
+};
+using Easy = std::unique_ptr<CURL, EasyDeleter>;
+using Multi = std::unique_ptr<CURLM, MultiDeleter>;
+using Url = std::unique_ptr<CURLU, UrlDeleter>;
+using CurlText = std::unique_ptr<char, CurlTextDeleter>;
+
+// The easy handle belongs to the multi handle for the length of the transfer
+// and has to leave it before either of them is cleaned up.
+class Attachment {
+ public:
+  Attachment(CURLM* multi, CURL* easy)
+      : multi_(multi), easy_(easy), ok_(curl_multi_add_handle(multi, easy) == CURLM_OK) {}
+  ~Attachment() {
+    if (ok_) curl_multi_remove_handle(multi_, easy_);
+  }
+  Attachment(const Attachment&) = delete;
+  Attachment& operator=(const Attachment&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  CURLM* multi_;
+  CURL* easy_;
+  bool ok_;
+};
+
+bool GlobalInit() {
+  // curl_global_init is not thread-safe; a function-local static runs it
+  // exactly once, whichever thread makes the first transfer.
+  static const bool ok = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  return ok;
+}
+
+bool IsTwoHundred(int code) { return code >= 200 && code <= 299; }
+
+bool StartsWithNoCase(const std::string& s, const char* prefix) {
+  for (std::size_t i = 0; prefix[i] != '\0'; ++i) {
+    if (i >= s.size()) return false;
+    char a = s[i];
+    char b = prefix[i];
+    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
+    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
+    if (a != b) return false;
+  }
+  return true;
+}
+
+// What the callbacks learn while libcurl runs the transfer.
+struct Transfer {
+  const HttpSink* sink = nullptr;
+  HttpResult* result = nullptr;
+  std::int64_t declaredLength = -1;
+  std::size_t headerBytes = 0;
+  bool headersDone = false;
+  bool headerTooLarge = false;
+  bool bodyNotWanted = false;
+  bool sinkRefused = false;
+  bool connected = false;
+  Clock::time_point lastData;
+};
+
+size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+  Transfer& t = *static_cast<Transfer*>(user);
+  const size_t len = size * count;
+  t.lastData = Clock::now();
+  std::string line(data, len);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  if (line.compare(0, 5, "HTTP/") == 0) {
+    // A new response begins; an interim 1xx response comes before the final
+    // one, and only the final one counts.
+    t.result->statusLine = line;
+    t.result->statusCode = StatusCodeOf(line);
+    t.result->contentLength = -1;
+    t.declaredLength = -1;
+    t.headerBytes = 0;
+    t.headersDone = false;
+  } else if (line.empty()) {
+    t.headersDone = true;
+  } else if (StartsWithNoCase(line, "content-length:")) {
+    const std::string value = line.substr(15);
+    t.declaredLength = ContentLength64Of(value);
+    t.result->contentLength = ContentLengthOf(value);
+  }
+  t.headerBytes += len;
+  if (t.headerBytes > kMaxResponseHeaderBytes) {
+    t.headerTooLarge = true;
+    return 0;
+  }
+  return len;
+}
+
+size_t OnBody(char* data, size_t size, size_t count, void* user) {
+  Transfer& t = *static_cast<Transfer*>(user);
+  const size_t len = size * count;
+  t.lastData = Clock::now();
+  if (!IsTwoHundred(t.result->statusCode)) {
+    // The body of an error or redirect is of no use to anybody here; leaving
+    // it unread also spares us a large error page.
+    t.bodyNotWanted = true;
+    return 0;
+  }
+  if (!(*t.sink)(data, len)) {
+    t.sinkRefused = true;
+    return 0;
+  }
+  t.result->bodyBytes += len;
+  return len;
+}
+
+// Called once the connection stands, before the request goes out: from here
+// on the read time limit counts instead of the connect time limit.
+int OnConnected(void* user, char*, char*, int, int) {
+  Transfer& t = *static_cast<Transfer*>(user);
+  t.connected = true;
+  t.lastData = Clock::now();
+  return CURL_PREREQFUNC_OK;
+}
+
+// Parses the URL, refuses anything but plain HTTP and drops any user name and
+// password written into it: this client never sends credentials.
+bool CleanUrl(const std::string& in, std::string& out, std::string& detail) {
+  Url url(curl_url());
+  if (!url) {
+    detail = "out of memory";
+    return false;
+  }
+  CURLUcode rc = curl_url_set(url.get(), CURLUPART_URL, in.c_str(), 0);
+  if (rc != CURLUE_OK) {
+    detail = curl_url_strerror(rc);
+    return false;
+  }
+  char* raw = nullptr;
+  if (curl_url_get(url.get(), CURLUPART_SCHEME, &raw, 0) != CURLUE_OK) {
+    detail = "no scheme";
+    return false;
+  }
+  CurlText scheme(raw);
+  if (std::string(scheme.get()) != "http") {
+    detail = "only http:// is supported";
+    return false;
+  }
+  curl_url_set(url.get(), CURLUPART_USER, nullptr, 0);
+  curl_url_set(url.get(), CURLUPART_PASSWORD, nullptr, 0);
+  curl_url_set(url.get(), CURLUPART_OPTIONS, nullptr, 0);
+  raw = nullptr;
+  if (curl_url_get(url.get(), CURLUPART_URL, &raw, 0) != CURLUE_OK) {
+    detail = "cannot rebuild the URL";
+    return false;
+  }
+  CurlText text(raw);
+  out = text.get();
+  return true;
+}
+
+HttpFailure Translate(CURLcode rc, const Transfer& t) {
+  switch (rc) {
+    case CURLE_OK:
+      return HttpFailure::None;
+    case CURLE_WRITE_ERROR:
+      if (t.headerTooLarge) return HttpFailure::HeaderTooLarge;
+      if (t.sinkRefused) return HttpFailure::SinkRefused;
+      if (t.bodyNotWanted) return HttpFailure::None;
+      return HttpFailure::Other;
+    case CURLE_URL_MALFORMAT:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      // With the scheme checked beforehand, an unsupported protocol can only
+      // be a reply without a status line (what libcurl calls HTTP/0.9).
+      return t.result->statusLine.empty() && t.connected ? HttpFailure::BadResponse
+                                                         : HttpFailure::InvalidUrl;
+    case CURLE_COULDNT_RESOLVE_HOST:
+      return HttpFailure::HostNotFound;
+    case CURLE_COULDNT_CONNECT:
+      return HttpFailure::ConnectFailed;
+    case CURLE_OPERATION_TIMEDOUT:
+      return t.connected ? HttpFailure::ReadTimeout : HttpFailure::ConnectTimeout;
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+      return HttpFailure::ConnectionReset;
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+      return HttpFailure::ClosedEarly;
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_BAD_CONTENT_ENCODING:
+      return HttpFailure::BadResponse;
+    case CURLE_OUT_OF_MEMORY:
+      // libcurl refuses a single header line above its own limit this way;
+      // while the headers are still coming in, that is what it means.
+      return t.connected && !t.headersDone ? HttpFailure::HeaderTooLarge : HttpFailure::Other;
+    default:
+      return HttpFailure::Other;
+  }
+}
+
+}  // namespace
+
+HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
+  HttpResult result;
+  if (!GlobalInit()) {
+    result.failure = HttpFailure::Other;
+    result.detail = "libcurl could not be initialised";
+    return result;
+  }
+  std::string url;
+  if (!CleanUrl(request.url, url, result.detail)) {
+    result.failure = HttpFailure::InvalidUrl;
+    return result;
+  }
+
+  Easy easy(curl_easy_init());
+  Multi multi(curl_multi_init());
+  if (!easy || !multi) {
+    result.failure = HttpFailure::Other;
+    result.detail = "libcurl could not create a transfer";
+    return result;
+  }
+
+  Transfer t;
+  t.sink = &sink;
+  t.result = &result;
+  char errorText[CURL_ERROR_SIZE] = {};
+
+  CURL* e = easy.get();
+  curl_easy_setopt(e, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http");
+  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
+  // Signals would reach the whole process; the time limits are ours anyway.
+  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  // An empty proxy also keeps http_proxy and friends from the environment out.
+  curl_easy_setopt(e, CURLOPT_PROXY, "");
+  curl_easy_setopt(e, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
+  curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorText);
+  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &OnHeader);
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
+  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &OnBody);
+  curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
+  curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &OnConnected);
+  curl_easy_setopt(e, CURLOPT_PREREQDATA, &t);
+  if (request.method == HttpMethod::Head) {
+    curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+    // A HEAD response has no body, so its Content-Length is only read (by
+    // OnHeader), never trusted; a value libcurl would reject as rubbish must
+    // not fail the request, it just counts as "no length".
+    curl_easy_setopt(e, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
+  } else {
+    curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+  }
+  if (request.connectTimeoutMs > 0) {
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.connectTimeoutMs));
+  }
+
+  Attachment attached(multi.get(), e);
+  if (!attached.ok()) {
+    result.failure = HttpFailure::Other;
+    result.detail = "libcurl could not start the transfer";
+    return result;
+  }
+
+  const auto readLimit = std::chrono::milliseconds(request.readTimeoutMs);
+  t.lastData = Clock::now();
+  bool readTimedOut = false;
+  for (;;) {
+    int running = 0;
+    CURLMcode mc = curl_multi_perform(multi.get(), &running);
+    if (mc != CURLM_OK) {
+      result.failure = HttpFailure::Other;
+      result.detail = curl_multi_strerror(mc);
+      return result;
+    }
+    if (running == 0) break;
+
+    int waitMs = 1000;
+    if (t.connected && request.readTimeoutMs > 0) {
+      const auto idle = Clock::now() - t.lastData;
+      if (idle >= readLimit) {
+        readTimedOut = true;
+        break;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(readLimit - idle);
+      waitMs = static_cast<int>(std::min<long long>(std::max<long long>(left.count(), 1), 1000));
+    }
+    // Returns early on socket activity and on libcurl's own timers (such as
+    // the connect time limit).
+    mc = curl_multi_poll(multi.get(), nullptr, 0, waitMs, nullptr);
+    if (mc != CURLM_OK) {
+      result.failure = HttpFailure::Other;
+      result.detail = curl_multi_strerror(mc);
+      return result;
+    }
+  }
+
+  if (readTimedOut) {
+    result.failure = HttpFailure::ReadTimeout;
+    result.detail = "no data from the server for " + std::to_string(request.readTimeoutMs) + " ms";
+    return result;
+  }
+
+  CURLcode rc = CURLE_OK;
+  int left = 0;
+  while (CURLMsg* msg = curl_multi_info_read(multi.get(), &left)) {
+    if (msg->msg == CURLMSG_DONE && msg->easy_handle == e) rc = msg->data.result;
+  }
+  result.failure = Translate(rc, t);
+  if (result.failure == HttpFailure::None && request.method == HttpMethod::Get &&
+      IsTwoHundred(result.statusCode) && t.declaredLength >= 0 &&
+      result.bodyBytes < static_cast<std::uint64_t>(t.declaredLength)) {
+    // libcurl reports a short body itself; this is the second line of defence
+    // against installing a truncated file.
+    result.failure = HttpFailure::ClosedEarly;
+    result.detail = "the body is shorter than its Content-Length";
+    return result;
+  }
+  if (result.failure != HttpFailure::None) {
+    result.detail = errorText[0] != '\0' ? std::string(errorText) : curl_easy_strerror(rc);
+    if (result.failure == HttpFailure::HeaderTooLarge) {
+      result.detail = "the response headers exceed " + std::to_string(kMaxResponseHeaderBytes) +
+                      " bytes";
+    }
+  }
+  return result;
+}
+
+}  // namespace platform

@@ -1,0 +1,257 @@
+// HTTP transfers through WinHTTP, synchronously.
+//
+// Each transfer opens its own session, connection and request and closes them
+// again, so nothing (cookies, credentials, connections) carries over from one
+// transfer to the next. WinHTTP's error codes are translated to a failure kind
+// in one place, right after the call that failed.
+#include "platform/http.h"
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <vector>
+
+#include "platform/unique_handle.h"
+
+namespace platform {
+
+namespace {
+
+struct InternetHandleTraits {
+  using Handle = HINTERNET;
+  static Handle Invalid() { return nullptr; }
+  static void Close(Handle h) { ::WinHttpCloseHandle(h); }
+};
+using InternetHandle = UniqueHandle<InternetHandleTraits>;
+
+// Which call failed decides what a time-out means.
+enum class Phase { Send, Response, Body };
+
+std::wstring Widen(const std::string& s) {
+  if (s.empty()) return std::wstring();
+  int n = ::MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::wstring w(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
+  if (n > 0) ::MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), &w[0], n);
+  return w;
+}
+
+std::string Narrow(const wchar_t* w, std::size_t len) {
+  if (len == 0) return std::string();
+  int n = ::WideCharToMultiByte(CP_ACP, 0, w, static_cast<int>(len), nullptr, 0, nullptr, nullptr);
+  std::string s(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
+  if (n > 0) {
+    ::WideCharToMultiByte(CP_ACP, 0, w, static_cast<int>(len), &s[0], n, nullptr, nullptr);
+  }
+  return s;
+}
+
+// WinHTTP keeps the texts of its own codes in its module, not in the
+// system's message table.
+std::string WinHttpErrorText(DWORD code) {
+  char buf[256] = {};
+  DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+  HMODULE module = ::GetModuleHandleA("winhttp.dll");
+  if (module != nullptr) flags |= FORMAT_MESSAGE_FROM_HMODULE;
+  DWORD n = ::FormatMessageA(flags, module, code, 0, buf, sizeof buf, nullptr);
+  std::string text(buf, n);
+  while (!text.empty() && (static_cast<unsigned char>(text.back()) <= ' ' || text.back() == '.')) {
+    text.pop_back();
+  }
+  std::string out = "WinHTTP error " + std::to_string(code);
+  if (!text.empty()) out += ": " + text;
+  return out;
+}
+
+// Besides its own codes, WinHTTP hands on socket codes in places (Wine's does
+// for a receive that timed out, for one), so those are translated too.
+constexpr DWORD kWsaConnAborted = 10053;  // WSAECONNABORTED
+constexpr DWORD kWsaConnReset = 10054;    // WSAECONNRESET
+constexpr DWORD kWsaTimedOut = 10060;     // WSAETIMEDOUT
+constexpr DWORD kWsaConnRefused = 10061;  // WSAECONNREFUSED
+constexpr DWORD kWsaHostNotFound = 11001; // WSAHOST_NOT_FOUND
+
+HttpFailure Translate(DWORD code, Phase phase) {
+  switch (code) {
+    case ERROR_WINHTTP_INVALID_URL:
+    case ERROR_WINHTTP_UNRECOGNIZED_SCHEME:
+      return HttpFailure::InvalidUrl;
+    case ERROR_WINHTTP_NAME_NOT_RESOLVED:
+    case kWsaHostNotFound:
+      return HttpFailure::HostNotFound;
+    case ERROR_WINHTTP_CANNOT_CONNECT:
+    case kWsaConnRefused:
+      return HttpFailure::ConnectFailed;
+    case ERROR_WINHTTP_TIMEOUT:
+    case kWsaTimedOut:
+      return phase == Phase::Send ? HttpFailure::ConnectTimeout : HttpFailure::ReadTimeout;
+    case ERROR_WINHTTP_CONNECTION_ERROR:
+    case kWsaConnAborted:
+    case kWsaConnReset:
+      return phase == Phase::Send ? HttpFailure::ConnectionReset : HttpFailure::ClosedEarly;
+    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
+      return HttpFailure::BadResponse;
+    case ERROR_WINHTTP_HEADER_SIZE_OVERFLOW:
+      return HttpFailure::HeaderTooLarge;
+    default:
+      return HttpFailure::Other;
+  }
+}
+
+HttpResult Fail(HttpResult result, DWORD code, Phase phase) {
+  result.failure = Translate(code, phase);
+  result.detail = WinHttpErrorText(code);
+  return result;
+}
+
+HttpResult Fail(HttpResult result, HttpFailure failure, const std::string& detail) {
+  result.failure = failure;
+  result.detail = detail;
+  return result;
+}
+
+void SetDword(HINTERNET h, DWORD option, DWORD value) {
+  // Options this WinHTTP does not know are left at its defaults; the ones
+  // that matter for behaviour are checked by the tests.
+  ::WinHttpSetOption(h, option, &value, sizeof value);
+}
+
+// A header as text, or false when the response has none.
+bool QueryHeader(HINTERNET request, DWORD info, std::wstring& out) {
+  DWORD bytes = 0;
+  ::WinHttpQueryHeaders(request, info, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
+                        &bytes, WINHTTP_NO_HEADER_INDEX);
+  if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || bytes == 0) return false;
+  std::vector<wchar_t> buf(bytes / sizeof(wchar_t) + 1, L'\0');
+  if (!::WinHttpQueryHeaders(request, info, WINHTTP_HEADER_NAME_BY_INDEX, buf.data(), &bytes,
+                             WINHTTP_NO_HEADER_INDEX)) {
+    return false;
+  }
+  out.assign(buf.data(), bytes / sizeof(wchar_t));
+  return true;
+}
+
+bool IsTwoHundred(int code) { return code >= 200 && code <= 299; }
+
+}  // namespace
+
+HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
+  HttpResult result;
+
+  // Plain HTTP only; WinHttpCrackUrl would also take https.
+  const std::string& u = request.url;
+  if (u.size() < 7 || ::CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, u.c_str(), 7, "http://",
+                                       7) != CSTR_EQUAL) {
+    return Fail(result, HttpFailure::InvalidUrl, "only http:// is supported");
+  }
+  std::wstring wurl = Widen(u);
+  URL_COMPONENTS parts = {};
+  parts.dwStructSize = sizeof parts;
+  parts.dwHostNameLength = static_cast<DWORD>(-1);
+  parts.dwUrlPathLength = static_cast<DWORD>(-1);
+  parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+  if (!::WinHttpCrackUrl(wurl.c_str(), static_cast<DWORD>(wurl.size()), 0, &parts)) {
+    return Fail(result, ::GetLastError(), Phase::Send);
+  }
+  if (parts.nScheme != INTERNET_SCHEME_HTTP || parts.dwHostNameLength == 0) {
+    return Fail(result, HttpFailure::InvalidUrl, "only http:// is supported");
+  }
+  std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+  std::wstring path;
+  if (parts.lpszUrlPath != nullptr) path.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+  if (parts.lpszExtraInfo != nullptr) path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+  if (path.empty()) path = L"/";
+
+  // No user agent of our own (null: WinHTTP sends none), and no proxy: not
+  // even the system's configured one.
+  InternetHandle session(::WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+  if (!session) return Fail(result, ::GetLastError(), Phase::Send);
+
+  InternetHandle connection(::WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
+  if (!connection) return Fail(result, ::GetLastError(), Phase::Send);
+
+  const wchar_t* verb = request.method == HttpMethod::Head ? L"HEAD" : L"GET";
+  InternetHandle req(::WinHttpOpenRequest(connection.get(), verb, path.c_str(),
+                                          nullptr /* HTTP/1.1 */, WINHTTP_NO_REFERER,
+                                          WINHTTP_DEFAULT_ACCEPT_TYPES, 0 /* plain HTTP */));
+  if (!req) return Fail(result, ::GetLastError(), Phase::Send);
+
+  // Redirects are handed back, never followed; no cookies are kept or sent;
+  // no authentication is answered, and the logged-on user's credentials are
+  // never offered to any server.
+  SetDword(req.get(), WINHTTP_OPTION_REDIRECT_POLICY, WINHTTP_OPTION_REDIRECT_POLICY_NEVER);
+  SetDword(req.get(), WINHTTP_OPTION_DISABLE_FEATURE,
+           WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_AUTHENTICATION |
+               WINHTTP_DISABLE_KEEP_ALIVE);
+  SetDword(req.get(), WINHTTP_OPTION_AUTOLOGON_POLICY, WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH);
+  SetDword(req.get(), WINHTTP_OPTION_MAX_RESPONSE_HEADER_SIZE,
+           static_cast<DWORD>(kMaxResponseHeaderBytes));
+
+  // WinHTTP reads 0 as "no limit", so only limits we were given are set.
+  if (request.connectTimeoutMs > 0 || request.readTimeoutMs > 0) {
+    int resolve = 0, connect = 60000, send = 30000, receive = 30000;  // WinHTTP's defaults
+    if (request.connectTimeoutMs > 0) {
+      resolve = connect = static_cast<int>(request.connectTimeoutMs);
+    }
+    if (request.readTimeoutMs > 0) send = receive = static_cast<int>(request.readTimeoutMs);
+    ::WinHttpSetTimeouts(req.get(), resolve, connect, send, receive);
+    if (request.readTimeoutMs > 0) {
+      SetDword(req.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, request.readTimeoutMs);
+    }
+  }
+
+  if (!::WinHttpSendRequest(req.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
+                            0, 0, 0)) {
+    return Fail(result, ::GetLastError(), Phase::Send);
+  }
+  if (!::WinHttpReceiveResponse(req.get(), nullptr)) {
+    return Fail(result, ::GetLastError(), Phase::Response);
+  }
+
+  std::wstring raw;
+  if (QueryHeader(req.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF, raw)) {
+    std::wstring::size_type eol = raw.find(L"\r\n");
+    std::wstring first = raw.substr(0, eol);
+    result.statusLine = Narrow(first.data(), first.size());
+  }
+  result.statusCode = StatusCodeOf(result.statusLine);
+  if (raw.size() > kMaxResponseHeaderBytes) {
+    return Fail(result, HttpFailure::HeaderTooLarge,
+                "the response headers exceed " + std::to_string(kMaxResponseHeaderBytes) +
+                    " bytes");
+  }
+  if (result.statusLine.compare(0, 5, "HTTP/") != 0) {
+    return Fail(result, HttpFailure::BadResponse, "no HTTP status line");
+  }
+  std::int64_t declared = -1;
+  std::wstring length;
+  if (QueryHeader(req.get(), WINHTTP_QUERY_CONTENT_LENGTH, length)) {
+    std::string value = Narrow(length.data(), length.size());
+    declared = ContentLength64Of(value);
+    result.contentLength = ContentLengthOf(value);
+  }
+
+  if (request.method == HttpMethod::Head || !IsTwoHundred(result.statusCode)) return result;
+
+  // A fixed buffer: the body goes to the sink piece by piece.
+  std::vector<char> buf(64 * 1024);
+  for (;;) {
+    DWORD got = 0;
+    if (!::WinHttpReadData(req.get(), buf.data(), static_cast<DWORD>(buf.size()), &got)) {
+      return Fail(result, ::GetLastError(), Phase::Body);
+    }
+    if (got == 0) break;
+    if (!sink(buf.data(), got)) {
+      return Fail(result, HttpFailure::SinkRefused, "the receiver refused the data");
+    }
+    result.bodyBytes += got;
+  }
+  if (declared >= 0 && result.bodyBytes < static_cast<std::uint64_t>(declared)) {
+    return Fail(result, HttpFailure::ClosedEarly,
+                "the connection closed after " + std::to_string(result.bodyBytes) + " of " +
+                    std::to_string(declared) + " bytes");
+  }
+  return result;
+}
+
+}  // namespace platform
