@@ -1,0 +1,42 @@
+// The Internet tester: the polling wait for the probe thread.
+#include "connection/u_InternetTester.h"
+
+#include "connection/UpdateServer.h"
+#include "platform/gui.h"
+
+InternetTesterT::InternetTesterT(TickSource ticks)
+    : ticks_(ticks), thread_(new TestThreadT(ticks)) {
+  thread_->SetURL(UpdateServerUrl("/software/versie.txt"));
+  thread_->SetTimeout(kTimeout);
+}
+
+InternetTesterT::~InternetTesterT() { thread_->TerminateAndWaitFor(); }
+
+bool InternetTesterT::DeadlinePassed(std::uint32_t t0, std::uint32_t now, std::int32_t timeout) {
+  if (timeout < 0) return true;
+  const std::uint32_t elapsed = now - t0;
+  return elapsed >= static_cast<std::uint32_t>(timeout);
+}
+
+std::uint8_t InternetTesterT::Result(std::uint8_t testResult, bool timedOut) {
+  if (timedOut) return kTimedOut;
+  return testResult == TestThreadT::kCompleted ? kOnline : kNotReachable;
+}
+
+std::uint8_t InternetTesterT::TestConnection() {
+  const std::uint32_t t0 = ticks_();
+  bool timedOut = false;
+  thread_->Start();
+  // The State test comes first, so a probe that has already finished is not
+  // waited for.
+  while (thread_->State() < TestThreadT::kFinished && !timedOut) {
+    platform::ProcessMessages();
+    platform::SleepMs(kPollMs);
+    // Timeout is read afresh on every pass.
+    timedOut = DeadlinePassed(t0, ticks_(), thread_->Timeout());
+  }
+  // Does not wait: a probe still under way runs on until its HTTP client
+  // returns, and its outcome is then ignored.
+  thread_->Stop();
+  return Result(thread_->TestResult(), timedOut);
+}

@@ -1,0 +1,50 @@
+// Does the update server answer within 15 seconds? The Internet tester runs
+// the probe thread and waits for it on the GUI thread, keeping the window
+// alive, and turns the probe's outcome and its own deadline into one result.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "connection/u_TestThread.h"
+
+class InternetTesterT {
+ public:
+  // Results of TestConnection.
+  static constexpr std::uint8_t kNotReachable = 0;
+  static constexpr std::uint8_t kTimedOut = 1;
+  static constexpr std::uint8_t kOnline = 2;
+  // The probe's time limit and the tester's own deadline.
+  static constexpr std::int32_t kTimeout = 15000;
+  static constexpr std::uint32_t kPollMs = 5;
+
+  using TickSource = TestThreadT::TickSource;
+
+  // Creates the probe thread, not running, for the update server's
+  // "/software/versie.txt" with Timeout 15000.
+  explicit InternetTesterT(TickSource ticks = &platform::TickCount);
+  // Ends the probe thread and waits for it: at once when it never ran or has
+  // finished, else until its HTTP client gives up.
+  ~InternetTesterT();
+  InternetTesterT(const InternetTesterT&) = delete;
+  InternetTesterT& operator=(const InternetTesterT&) = delete;
+
+  // GUI thread, once. Starts the probe and waits, dispatching GUI messages
+  // every 5 ms, until it has finished or Timeout has passed: 2 online, 1 the
+  // deadline passed, 0 the server was not reachable. Raises nothing.
+  std::uint8_t TestConnection();
+
+  TestThreadT& Thread() { return *thread_; }
+
+  // Whether `timeout` ms have passed between the ticks t0 and now of the
+  // wrapping 32-bit counter: the elapsed time is (now - t0) modulo 2^32; a
+  // negative timeout has always passed.
+  static bool DeadlinePassed(std::uint32_t t0, std::uint32_t now, std::int32_t timeout);
+  // The result from the probe's TestResult and the deadline: a deadline that
+  // passed wins, even over a probe that finished in the same pass.
+  static std::uint8_t Result(std::uint8_t testResult, bool timedOut);
+
+ private:
+  const TickSource ticks_;
+  std::unique_ptr<TestThreadT> thread_;
+};
