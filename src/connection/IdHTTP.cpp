@@ -85,10 +85,14 @@ HttpResult TransferKeepingWindowAlive(const platform::HttpRequest& request,
     }
   } joiner{helper};
 
+  // The slices are counted from the start of the previous dispatch, so that
+  // the time the handlers take does not stretch the gap beyond idleMs.
+  const std::chrono::milliseconds slice(idleMs);
+  auto next = std::chrono::steady_clock::now() + slice;
   std::unique_lock<std::mutex> lock(shared.mutex);
-  while (!shared.finished.wait_for(lock, std::chrono::milliseconds(idleMs),
-                                   [&shared] { return shared.done; })) {
+  while (!shared.finished.wait_until(lock, next, [&shared] { return shared.done; })) {
     lock.unlock();
+    next = std::chrono::steady_clock::now() + slice;
     TIdAntiFreeze::DoProcess();
     lock.lock();
   }
