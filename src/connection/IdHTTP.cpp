@@ -20,16 +20,36 @@ using platform::HttpResult;
 std::string FailureText(const HttpResult& r) {
   std::string what;
   switch (r.failure) {
-    case HttpFailure::InvalidUrl: what = "Invalid URL"; break;
-    case HttpFailure::HostNotFound: what = "Host not found"; break;
-    case HttpFailure::ConnectFailed: what = "Could not connect to the server"; break;
-    case HttpFailure::ConnectTimeout: what = "Connect timed out"; break;
-    case HttpFailure::ReadTimeout: what = "Read timed out"; break;
-    case HttpFailure::ConnectionReset: what = "Connection reset"; break;
-    case HttpFailure::ClosedEarly: what = "Connection closed before the response was complete"; break;
-    case HttpFailure::BadResponse: what = "Invalid response from the server"; break;
-    case HttpFailure::HeaderTooLarge: what = "Response headers too large"; break;
-    default: what = "HTTP transfer failed"; break;
+    case HttpFailure::InvalidUrl:
+      what = "Invalid URL";
+      break;
+    case HttpFailure::HostNotFound:
+      what = "Host not found";
+      break;
+    case HttpFailure::ConnectFailed:
+      what = "Could not connect to the server";
+      break;
+    case HttpFailure::ConnectTimeout:
+      what = "Connect timed out";
+      break;
+    case HttpFailure::ReadTimeout:
+      what = "Read timed out";
+      break;
+    case HttpFailure::ConnectionReset:
+      what = "Connection reset";
+      break;
+    case HttpFailure::ClosedEarly:
+      what = "Connection closed before the response was complete";
+      break;
+    case HttpFailure::BadResponse:
+      what = "Invalid response from the server";
+      break;
+    case HttpFailure::HeaderTooLarge:
+      what = "Response headers too large";
+      break;
+    default:
+      what = "HTTP transfer failed";
+      break;
   }
   return r.detail.empty() ? what : what + ": " + r.detail;
 }
@@ -37,16 +57,23 @@ std::string FailureText(const HttpResult& r) {
 [[noreturn]] void ThrowFailure(const HttpResult& r) {
   const std::string text = FailureText(r);
   switch (r.failure) {
-    case HttpFailure::InvalidUrl: throw EIdInvalidURL(text);
+    case HttpFailure::InvalidUrl:
+      throw EIdInvalidURL(text);
     case HttpFailure::HostNotFound:
     case HttpFailure::ConnectFailed:
-    case HttpFailure::ConnectionReset: throw EIdSocketError(text);
-    case HttpFailure::ConnectTimeout: throw EIdConnectTimeout(text);
-    case HttpFailure::ReadTimeout: throw EIdReadTimeout(text);
-    case HttpFailure::ClosedEarly: throw EIdConnClosedGracefully(text);
+    case HttpFailure::ConnectionReset:
+      throw EIdSocketError(text);
+    case HttpFailure::ConnectTimeout:
+      throw EIdConnectTimeout(text);
+    case HttpFailure::ReadTimeout:
+      throw EIdReadTimeout(text);
+    case HttpFailure::ClosedEarly:
+      throw EIdConnClosedGracefully(text);
     case HttpFailure::BadResponse:
-    case HttpFailure::HeaderTooLarge: throw EIdHTTPInvalidResponse(text);
-    default: throw EIdException(text);
+    case HttpFailure::HeaderTooLarge:
+      throw EIdHTTPInvalidResponse(text);
+    default:
+      throw EIdException(text);
   }
 }
 

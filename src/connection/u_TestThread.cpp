@@ -105,8 +105,8 @@ void TestThreadT::Execute() {
       // set-up, and is true across a wrap of the tick counter.
       const std::uint32_t t1 = ticks_();
       outcome = kCompleted;
-      TDebug::LogFmt("Response received in: %s",
-                     {TUtility::FormatDuration(ElapsedTicks(t0, t1))}, "");
+      TDebug::LogFmt("Response received in: %s", {TUtility::FormatDuration(ElapsedTicks(t0, t1))},
+                     "");
     }
   } catch (...) {
     if (outcome == kNoTest) outcome = kError;

@@ -41,19 +41,19 @@ struct HttpRequest {
 
 // Why no complete response came.
 enum class HttpFailure {
-  None,            // a complete response came (any status)
-  InvalidUrl,      // not an http:// URL the library can parse
-  HostNotFound,    // the host name does not resolve
-  ConnectFailed,   // the connection was refused or could not be made
-  ConnectTimeout,  // the connection did not stand within connectTimeoutMs
-  ReadTimeout,     // no data for readTimeoutMs while waiting for the response
-  ConnectionReset, // the connection broke while sending or receiving
-  ClosedEarly,     // the server closed before the response was complete,
-                   // including a body shorter than its Content-Length
-  BadResponse,     // no HTTP status line, or headers the library rejects
-  HeaderTooLarge,  // the response headers exceed kMaxResponseHeaderBytes
-  SinkRefused,     // the sink returned false; the transfer was abandoned
-  Other,           // anything else the library reports
+  None,             // a complete response came (any status)
+  InvalidUrl,       // not an http:// URL the library can parse
+  HostNotFound,     // the host name does not resolve
+  ConnectFailed,    // the connection was refused or could not be made
+  ConnectTimeout,   // the connection did not stand within connectTimeoutMs
+  ReadTimeout,      // no data for readTimeoutMs while waiting for the response
+  ConnectionReset,  // the connection broke while sending or receiving
+  ClosedEarly,      // the server closed before the response was complete,
+                    // including a body shorter than its Content-Length
+  BadResponse,      // no HTTP status line, or headers the library rejects
+  HeaderTooLarge,   // the response headers exceed kMaxResponseHeaderBytes
+  SinkRefused,      // the sink returned false; the transfer was abandoned
+  Other,            // anything else the library reports
 };
 
 // The response headers of one response may not exceed this many bytes in

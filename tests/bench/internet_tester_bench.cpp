@@ -37,8 +37,8 @@ double Percentile(std::vector<double> v, double p) {
 }
 
 void Report(const char* what, const std::vector<double>& us) {
-  std::printf("%-44s median %8.0f us   p90 %8.0f us   worst %8.0f us\n", what,
-              Percentile(us, 0.5), Percentile(us, 0.9), Percentile(us, 1.0));
+  std::printf("%-44s median %8.0f us   p90 %8.0f us   worst %8.0f us\n", what, Percentile(us, 0.5),
+              Percentile(us, 0.9), Percentile(us, 1.0));
 }
 
 }  // namespace

@@ -50,7 +50,8 @@ Outcome Call(Op op, const std::string& url, std::int32_t timeoutMs,
       o.body = http.Get(url);
     } else {
       platform::File stream;
-      EXPECT_TRUE(stream.Open(file, platform::File::Mode::CreateAlways, platform::File::Share::None));
+      EXPECT_TRUE(
+          stream.Open(file, platform::File::Mode::CreateAlways, platform::File::Share::None));
       http.Get(url, stream);
     }
   } catch (const EIdHTTPProtocolException& e) {
@@ -102,26 +103,24 @@ std::vector<Case> Cases() {
       // The error page of a 404 must not end up in the caller's file.
       {"not_found_get_file", Op::GetFile, nullptr, "", "EIdHTTPProtocolException", 404,
        "HTTP/1.1 404 Not Found", kAny, ""},
-      {"redirect", Op::Head, "0123456789",
-       "{\"redirect\": \"/t/redirect_target\"}", "EIdHTTPProtocolException", 302,
-       "HTTP/1.1 302 Found", kAny, nullptr},
-      {"redirect_get", Op::GetMemory, "0123456789",
-       "{\"redirect\": \"/t/redirect_target\"}", "EIdHTTPProtocolException", 302,
-       "HTTP/1.1 302 Found", kAny, ""},
+      {"redirect", Op::Head, "0123456789", "{\"redirect\": \"/t/redirect_target\"}",
+       "EIdHTTPProtocolException", 302, "HTTP/1.1 302 Found", kAny, nullptr},
+      {"redirect_get", Op::GetMemory, "0123456789", "{\"redirect\": \"/t/redirect_target\"}",
+       "EIdHTTPProtocolException", 302, "HTTP/1.1 302 Found", kAny, ""},
       {"unauthorized", Op::Head, "0123456789", "{\"status\": \"401 Unauthorized\"}",
        "EIdHTTPProtocolException", 401, "HTTP/1.1 401 Unauthorized", kAny, nullptr},
-      {"proxy_auth", Op::Head, "0123456789",
-       "{\"status\": \"407 Proxy Authentication Required\"}", "EIdHTTPProtocolException", 407,
-       "HTTP/1.1 407 Proxy Authentication Required", kAny, nullptr},
+      {"proxy_auth", Op::Head, "0123456789", "{\"status\": \"407 Proxy Authentication Required\"}",
+       "EIdHTTPProtocolException", 407, "HTTP/1.1 407 Proxy Authentication Required", kAny,
+       nullptr},
       {"server_error", Op::GetMemory, "0123456789",
        "{\"status\": \"500 Internal Server Error\", \"nolength\": true}",
        "EIdHTTPProtocolException", 500, "HTTP/1.1 500 Internal Server Error", -1, ""},
       {"no_content", Op::Head, "0123456789", "{\"status\": \"204 No Content\"}", "", 204,
        "HTTP/1.1 204 No Content", -1, nullptr},
-      {"no_content_get", Op::GetMemory, "0123456789", "{\"status\": \"204 No Content\"}", "",
-       204, "HTTP/1.1 204 No Content", -1, ""},
-      {"no_length_head", Op::Head, "0123456789", "{\"nolength\": true}", "", 200,
-       "HTTP/1.1 200 OK", -1, nullptr},
+      {"no_content_get", Op::GetMemory, "0123456789", "{\"status\": \"204 No Content\"}", "", 204,
+       "HTTP/1.1 204 No Content", -1, ""},
+      {"no_length_head", Op::Head, "0123456789", "{\"nolength\": true}", "", 200, "HTTP/1.1 200 OK",
+       -1, nullptr},
       {"no_length_get", Op::GetFile, "0123456789", "{\"nolength\": true}", "", 200,
        "HTTP/1.1 200 OK", -1, "0123456789"},
       {"length_int32_max", Op::Head, "0123456789", "{\"length\": 2147483647}", "", 200,
@@ -136,21 +135,20 @@ std::vector<Case> Cases() {
        nullptr},
       {"cut_body", Op::GetMemory, "0123456789", "{\"cut\": 4}", "EIdConnClosedGracefully", 200,
        "HTTP/1.1 200 OK", 10, nullptr},
-      {"cut_body_file", Op::GetFile, "0123456789", "{\"cut\": 4}", "EIdConnClosedGracefully",
-       200, "HTTP/1.1 200 OK", 10, nullptr},
+      {"cut_body_file", Op::GetFile, "0123456789", "{\"cut\": 4}", "EIdConnClosedGracefully", 200,
+       "HTTP/1.1 200 OK", 10, nullptr},
       {"declared_longer", Op::GetMemory, "0123456789", "{\"length\": 11}",
        "EIdConnClosedGracefully", 200, "HTTP/1.1 200 OK", 11, nullptr},
       {"garbage", Op::Head, nullptr, "{\"garbage\": \"SSH-2.0-Nothing-Here\\r\\n\"}",
        "EIdHTTPInvalidResponse", -1, "", -1, nullptr},
-      {"closed_without_answer", Op::Head, nullptr, "{\"garbage\": \"\"}", "*", -1, "", -1,
-       nullptr},
+      {"closed_without_answer", Op::Head, nullptr, "{\"garbage\": \"\"}", "*", -1, "", -1, nullptr},
       // Headers beyond 64 KiB fail the request, but Wine's WinHTTP cuts an
       // over-long header line short and carries on, so there the rest of the
       // response must come through intact instead ("?" below).
-      {"big_header", Op::Head, "0123456789", "{\"bigheader\": 80000}",
-       "?EIdHTTPInvalidResponse", kAny, nullptr, kAny, nullptr},
-      {"huge_header", Op::Head, "0123456789", "{\"bigheader\": 1000000}",
-       "?EIdHTTPInvalidResponse", kAny, nullptr, kAny, nullptr},
+      {"big_header", Op::Head, "0123456789", "{\"bigheader\": 80000}", "?EIdHTTPInvalidResponse",
+       kAny, nullptr, kAny, nullptr},
+      {"huge_header", Op::Head, "0123456789", "{\"bigheader\": 1000000}", "?EIdHTTPInvalidResponse",
+       kAny, nullptr, kAny, nullptr},
   };
 }
 

@@ -5,8 +5,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <memory>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -75,8 +75,8 @@ class ProbeTest : public ::testing::Test {
 
   // The log's messages without their 79-character prefix and header lines.
   std::vector<std::string> Messages() const {
-    const std::string file =
-        testing_support::JoinPath({LogFolder, ChangeFileExt(ExtractFileName(TUtility::ExeName()), ".log")});
+    const std::string file = testing_support::JoinPath(
+        {LogFolder, ChangeFileExt(ExtractFileName(TUtility::ExeName()), ".log")});
     std::vector<std::string> out;
     for (const std::string& line : testing_support::SplitCrLf(testing_support::ReadFile(file))) {
       if (line.compare(0, 8, "Log for ") == 0 || line == std::string(120, '-')) continue;

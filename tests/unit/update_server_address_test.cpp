@@ -54,7 +54,8 @@ TEST(UpdateServerAddressTest, EnvironmentFirstThenTheBuiltInAddressWithoutTraili
     }
     EXPECT_EQ(r.base, UpdateServerBase());
     EXPECT_EQ(r.base + "/software/versie.txt", UpdateServerUrl("/software/versie.txt"));
-    EXPECT_EQ(r.base + "/software/sarvo/sarvo2006.exe", UpdateServerUrl("software/sarvo/sarvo2006.exe"));
+    EXPECT_EQ(r.base + "/software/sarvo/sarvo2006.exe",
+              UpdateServerUrl("software/sarvo/sarvo2006.exe"));
   }
 }
 

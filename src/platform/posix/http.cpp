@@ -345,8 +345,8 @@ HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
   if (result.failure != HttpFailure::None) {
     result.detail = errorText[0] != '\0' ? std::string(errorText) : curl_easy_strerror(rc);
     if (result.failure == HttpFailure::HeaderTooLarge) {
-      result.detail = "the response headers exceed " + std::to_string(kMaxResponseHeaderBytes) +
-                      " bytes";
+      result.detail =
+          "the response headers exceed " + std::to_string(kMaxResponseHeaderBytes) + " bytes";
     }
   }
   return result;

@@ -64,11 +64,11 @@ std::string WinHttpErrorText(DWORD code) {
 
 // Besides its own codes, WinHTTP hands on socket codes in places (Wine's does
 // for a receive that timed out, for one), so those are translated too.
-constexpr DWORD kWsaConnAborted = 10053;  // WSAECONNABORTED
-constexpr DWORD kWsaConnReset = 10054;    // WSAECONNRESET
-constexpr DWORD kWsaTimedOut = 10060;     // WSAETIMEDOUT
-constexpr DWORD kWsaConnRefused = 10061;  // WSAECONNREFUSED
-constexpr DWORD kWsaHostNotFound = 11001; // WSAHOST_NOT_FOUND
+constexpr DWORD kWsaConnAborted = 10053;   // WSAECONNABORTED
+constexpr DWORD kWsaConnReset = 10054;     // WSAECONNRESET
+constexpr DWORD kWsaTimedOut = 10060;      // WSAETIMEDOUT
+constexpr DWORD kWsaConnRefused = 10061;   // WSAECONNREFUSED
+constexpr DWORD kWsaHostNotFound = 11001;  // WSAHOST_NOT_FOUND
 
 HttpFailure Translate(DWORD code, Phase phase) {
   switch (code) {
@@ -163,8 +163,8 @@ HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
 
   // No user agent of our own (null: WinHTTP sends none), and no proxy: not
   // even the system's configured one.
-  InternetHandle session(::WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_NO_PROXY,
-                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+  InternetHandle session(::WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                       WINHTTP_NO_PROXY_BYPASS, 0));
   if (!session) return Fail(result, ::GetLastError(), Phase::Send);
 
   InternetHandle connection(::WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
@@ -200,8 +200,8 @@ HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
     }
   }
 
-  if (!::WinHttpSendRequest(req.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
-                            0, 0, 0)) {
+  if (!::WinHttpSendRequest(req.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
+                            0, 0)) {
     return Fail(result, ::GetLastError(), Phase::Send);
   }
   if (!::WinHttpReceiveResponse(req.get(), nullptr)) {
@@ -216,9 +216,9 @@ HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
   }
   result.statusCode = StatusCodeOf(result.statusLine);
   if (raw.size() > kMaxResponseHeaderBytes) {
-    return Fail(result, HttpFailure::HeaderTooLarge,
-                "the response headers exceed " + std::to_string(kMaxResponseHeaderBytes) +
-                    " bytes");
+    return Fail(
+        result, HttpFailure::HeaderTooLarge,
+        "the response headers exceed " + std::to_string(kMaxResponseHeaderBytes) + " bytes");
   }
   if (result.statusLine.compare(0, 5, "HTTP/") != 0) {
     return Fail(result, HttpFailure::BadResponse, "no HTTP status line");
