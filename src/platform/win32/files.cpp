@@ -26,6 +26,15 @@ DWORD Attributes(const std::string& path) { return ::GetFileAttributesA(path.c_s
 
 bool IsPathDelim(char c) { return c == '\\' || c == '/'; }
 
+// Windows refuses to open a read-only file for writing. Wine leaves that to
+// the Unix permissions, which do not bind the superuser, so the attribute is
+// tested here as well; on Windows itself this test only repeats the system's.
+bool IsReadOnlyFile(const std::string& path) {
+  DWORD attr = Attributes(path);
+  return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_READONLY) != 0 &&
+         (attr & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 }  // namespace
 
 bool FileExists(const std::string& path) {
@@ -119,6 +128,10 @@ bool DeleteFile(const std::string& path, std::uint32_t* error) {
 
 bool CopyFile(const std::string& from, const std::string& to, bool failIfExists,
               std::uint32_t* error) {
+  if (!failIfExists && IsReadOnlyFile(to)) {
+    SetError(error, ERROR_ACCESS_DENIED);
+    return false;
+  }
   if (::CopyFileA(from.c_str(), to.c_str(), failIfExists ? TRUE : FALSE)) return true;
   SetError(error, ::GetLastError());
   return false;
@@ -172,6 +185,10 @@ bool File::Open(const std::string& path, Mode mode, Share share, std::uint32_t* 
       access = GENERIC_READ | GENERIC_WRITE;
       disposition = CREATE_ALWAYS;
       break;
+  }
+  if (mode != Mode::OpenRead && IsReadOnlyFile(path)) {
+    SetError(error, ERROR_ACCESS_DENIED);
+    return false;
   }
   DWORD shareMode = share == Share::ReadWrite ? (FILE_SHARE_READ | FILE_SHARE_WRITE) : 0;
   HANDLE h = ::CreateFileA(path.c_str(), access, shareMode, nullptr, disposition,

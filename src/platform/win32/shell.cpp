@@ -74,9 +74,13 @@ ShellExecResult ShellExecuteEx(const std::string& verb, const std::string& file,
   if (!::ShellExecuteExA(&info)) {
     result.error = ::GetLastError();
     // Without SEE_MASK_FLAG_NO_UI the shell shows its own error box, and
-    // Wine's box leaves the error code at 0; the shell's result code in
-    // hInstApp still says what went wrong.
-    if (result.error == ERROR_SUCCESS) result.error = ErrorFromInstApp(info.hInstApp);
+    // Wine's box overwrites the error code: 0 once the box was shown, 1400
+    // (invalid window handle) when it could not be. The start itself has no
+    // window to get wrong, so in both cases the shell's result code in
+    // hInstApp says what went wrong.
+    if (result.error == ERROR_SUCCESS || result.error == ERROR_INVALID_WINDOW_HANDLE) {
+      result.error = ErrorFromInstApp(info.hInstApp);
+    }
     return result;
   }
   result.ok = true;
