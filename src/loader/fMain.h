@@ -7,8 +7,6 @@
 
 #include "platform/gui.h"
 
-class InternetTesterT;
-
 // The private start message, posted by the window to itself once it exists.
 constexpr std::uint32_t WM_START = 1024 + 150;
 
@@ -40,5 +38,4 @@ class TfrmMain {
 
   std::unique_ptr<platform::SplashWindow> view_;
   bool FOnline = false;
-  std::unique_ptr<InternetTesterT> FInternetTester;
 };

@@ -113,3 +113,19 @@ std::string TUtility::GetComputerName() {
 int TUtility::ShellStart(const std::string& fileName, int showCmd) {
   return platform::ShellStart(fileName, showCmd);
 }
+
+// --- command line --------------------------------------------------------------
+
+bool ParamExistsIn(const std::vector<std::string>& args, const std::string& name) {
+  std::string line;
+  for (const std::string& a : args) line += a + " ";
+  line = UpperAscii(TrimControl(line));
+  const std::string key = "/" + UpperAscii(TrimControl(name));
+  // A plain substring test, not bound to argument boundaries: "/noupdates"
+  // and "x/noupdate" give the switch "noupdate" too.
+  return line.find(key) != std::string::npos;
+}
+
+bool TUtility::ParamExists(const std::string& name) {
+  return ParamExistsIn(platform::CommandLineArgs(), name);
+}

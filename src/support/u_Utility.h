@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/sysinfo.h"
@@ -96,3 +97,5 @@ std::string ExtractFileName(const std::string& path);
 // Replaces the extension (from the last '.' after the folder) or appends it.
 std::string ChangeFileExt(const std::string& path, const std::string& ext);
 std::string IncludeTrailingPathDelimiter(const std::string& path);
+// The switch test of TUtility::ParamExists over a given argument list.
+bool ParamExistsIn(const std::vector<std::string>& args, const std::string& name);

@@ -80,8 +80,18 @@ std::vector<std::string> Installation::Messages() const {
 }
 
 std::string Installation::MainProgramRecord() const {
+  // The loader does not wait for the main program, so its record may come a
+  // moment after the loader has ended.
   const std::string record = appDir_ + "started-KestroCore.exe.txt";
-  return Exists(record) ? ReadFile(record) : std::string();
+  const std::uint32_t start = platform::TickCount();
+  while (platform::TickCount() - start < 10000) {
+    if (Exists(record)) {
+      platform::SleepMs(200);
+      return ReadFile(record);
+    }
+    platform::SleepMs(50);
+  }
+  return std::string();
 }
 
 }  // namespace testing_support
