@@ -1,0 +1,209 @@
+// The companion tool's update-and-launch flow against the real update
+// server, the real settings store and a real companion stand-in that records
+// the start mode it found. The flow looks for the companion beside the
+// running program, so each case places its files beside this test binary and
+// removes them afterwards.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "companion/SynchedThreads.h"
+#include "companion/u_SarvoChecker.h"
+#include "companion/u_SarvoPrep.h"
+#include "platform/files.h"
+#include "platform/gui.h"
+#include "platform/sysinfo.h"
+#include "support/testing.h"
+#include "support/u_Utility.h"
+#include "support/update_server.h"
+
+using namespace testing_support;
+
+namespace {
+
+const char* const kExePath = "/software/sarvo/sarvo2006.exe";
+const char* const kReachPath = "/software/sarvo/versie.txt";
+const char* const kWaitText =
+    "Een moment geduld a.u.b., er worden nieuwe applicatie onderdelen gedownload.";
+
+bool OnWindows() { return platform::kPathDelim == '\\'; }
+
+class SarvoUpdateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::InitApplication();
+    dir_ = ExtractFilePath(platform::ModuleFileName());
+    companion_ = dir_ + "sarvo2006.exe";
+    Clean();
+    standin_ = ReadFile(FixtureProgram("sarvo_standin"));
+    ASSERT_FALSE(standin_.empty());
+    // The store starts with a start mode of an earlier run, so a test sees
+    // whether the flow touched it.
+    auto settings = GetSarvoSettings();
+    settings->SetState(0);
+    settings->SetParams("earlier");
+  }
+  void TearDown() override { Clean(); }
+
+  void Clean() {
+    for (const std::string& f : {companion_, companion_ + ".bak", dir_ + "sarvo2006.tmp",
+                                 dir_ + "sarvo-seen.txt", TUtility::AppPath() + "NoSarvoUpdate.txt",
+                                 LogPath()}) {
+      if (Exists(f)) platform::DeleteFile(f);
+    }
+    TestServer::SetRules("{}");
+  }
+  std::string LogPath() const { return ChangeFileExt(TUtility::ExeName(), ".log"); }
+  std::string Log() const { return Exists(LogPath()) ? ReadFile(LogPath()) : std::string(); }
+  std::string Seen() const {
+    return Exists(dir_ + "sarvo-seen.txt") ? ReadFile(dir_ + "sarvo-seen.txt") : std::string();
+  }
+
+  // Runs the flow and keeps the status texts it handed out.
+  void Run() {
+    SarvoTesterT tester(nullptr);
+    tester.OnStatus = [this](const void*, const std::string& msg) { status_.push_back(msg); };
+    tester.UpdateAndStart();
+  }
+
+  PrivateRegistry registry_;
+  std::string dir_, companion_, standin_;
+  std::vector<std::string> status_;
+};
+
+// The server's copy differs from the local one by a tail of padding, which
+// neither a PE nor an ELF loader minds, so both copies stay runnable.
+std::string Newer(const std::string& exe) { return exe + std::string(4096, 'N'); }
+
+TEST_F(SarvoUpdateTest, ComparesDownloadsInstallsAndStartsAsTheCaseDemands) {
+  struct Case {
+    const char* name;
+    bool localExists;
+    bool serverNewer;       // else the server serves the local bytes
+    bool reachable;         // versie.txt can be fetched (see the rules)
+    bool marker;            // NoSarvoUpdate.txt beside the program
+    const char* rules;      // .rules.json for the executable's path
+    bool expectDownload;    // a GET of the executable
+    bool expectInstalled;   // the companion holds the server's copy afterwards
+    const char* expectMode; // "" = nothing started
+  };
+  const std::vector<Case> cases = {
+      {"up to date", true, false, true, false, "{}", false, false, "/AUTO"},
+      {"size differs", true, true, true, false, "{}", true, true, "/AUTO /INIT"},
+      {"first installation", false, true, true, false, "{}", true, true, "/AUTO /INIT"},
+      {"HEAD without length", true, false, true, false,
+       R"({"/software/sarvo/sarvo2006.exe": {"nolength": true}})", true, true, "/AUTO /INIT"},
+      {"reachability file missing", true, true, false, false,
+       R"({"/software/sarvo/versie.txt": {"status": "404 Not Found"}})", false, false, "/AUTO"},
+      {"marker file", true, true, true, true, "{}", false, false, "/AUTO"},
+      {"404", true, true, true, false,
+       R"({"/software/sarvo/sarvo2006.exe": {"status": "404 Not Found"}})", true, false, ""},
+      {"cut after 10 bytes", true, true, true, false,
+       R"({"/software/sarvo/sarvo2006.exe": {"cut": 10}})", true, false, ""},
+      {"cut one byte short", true, true, true, false,
+       R"({"/software/sarvo/sarvo2006.exe": {"cut": CUT}})", true, false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Clean();
+    status_.clear();
+    GetSarvoSettings()->SetParams("earlier");
+    const std::string server = c.serverNewer ? Newer(standin_) : standin_;
+    TestServer::PutFile(kExePath, server);
+    TestServer::PutFile(kReachPath, "2.0\r\n");
+    std::string rules = c.rules;
+    const std::size_t at = rules.find("CUT");
+    if (at != std::string::npos) rules.replace(at, 3, std::to_string(server.size() - 1));
+    TestServer::SetRules(rules);
+    // A copy keeps the stand-in's execute bit on the Linux port.
+    if (c.localExists) {
+      ASSERT_TRUE(platform::CopyFile(FixtureProgram("sarvo_standin"), companion_, false));
+    }
+    if (c.marker) WriteFile(TUtility::AppPath() + "NoSarvoUpdate.txt", "");
+    const std::size_t getsBefore = TestServer::CountRequests(std::string("GET ") + kExePath);
+
+    Run();
+
+    const std::string log = Log();
+    EXPECT_EQ(c.expectDownload,
+              TestServer::CountRequests(std::string("GET ") + kExePath) > getsBefore);
+    // A failed or cut download never leaves its temporary file, and never
+    // touches the installed executable.
+    EXPECT_FALSE(Exists(dir_ + "sarvo2006.tmp"));
+    if (c.expectInstalled) {
+      EXPECT_TRUE(server == ReadFile(companion_)) << "installed copy differs from the server's";
+      EXPECT_NE(std::string::npos, log.find("Opgeslagen als " + companion_));
+      if (c.localExists) {
+        EXPECT_TRUE(standin_ == ReadFile(companion_ + ".bak")) << "backup is not the old executable";
+      } else {
+        EXPECT_FALSE(Exists(companion_ + ".bak"));
+      }
+    } else if (c.localExists) {
+      EXPECT_TRUE(standin_ == ReadFile(companion_)) << "the installed executable was touched";
+      EXPECT_FALSE(Exists(companion_ + ".bak"));
+    }
+    // The wait text shows only when a download is about to be tried; the
+    // status line is cleared on every path.
+    const bool updateBranch = c.expectDownload || c.serverNewer;
+    const bool waitTextShown =
+        std::find(status_.begin(), status_.end(), kWaitText) != status_.end();
+    EXPECT_EQ(updateBranch && !c.marker, waitTextShown);
+    ASSERT_FALSE(status_.empty());
+    EXPECT_EQ("", status_.back());
+
+    auto settings = GetSarvoSettings();
+    EXPECT_EQ(0, settings->GetState());
+    const std::string mode = c.expectMode;
+    if (mode.empty()) {
+      EXPECT_EQ("earlier", settings->GetParams());
+      EXPECT_EQ(std::string::npos, log.find("Starting "));
+      EXPECT_EQ("", Seen());
+      EXPECT_NE(std::string::npos, log.find("====[ Exception report ]"));
+    } else {
+      EXPECT_EQ("", settings->GetParams());
+      EXPECT_NE(std::string::npos, log.find("Starting " + companion_ + " with \"" + mode + "\""))
+          << log;
+      EXPECT_NE(std::string::npos, log.find("## LastErrorCode: "));
+      // On the Linux port a freshly downloaded file carries no execute bit
+      // yet, so the stand-in's own record is checked where it can run.
+      if (!c.expectInstalled || OnWindows()) {
+        EXPECT_EQ("State=1 Params=" + mode + "\n", Seen());
+      }
+    }
+  }
+}
+
+TEST(SynchedThreadsTest, WaitReturnsAfterTheWorkerAndClearsTheVariable) {
+  platform::InitApplication();
+  struct Case {
+    const char* name;
+    std::uint32_t sleepMs;
+    bool throws;
+  };
+  const std::vector<Case> cases = {
+      {"returns at once", 0, false},
+      {"runs a while", 200, false},
+      {"raises", 50, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    IntegerT arg(0);
+    TWaitThread* worker = nullptr;
+    RunWaitThread(
+        worker,
+        [&c](void* a) {
+          platform::SleepMs(c.sleepMs);
+          static_cast<IntegerT*>(a)->Value = 7;
+          if (c.throws) throw std::runtime_error("worker failed");
+        },
+        &arg);
+    EXPECT_EQ(7, arg.Value);
+    EXPECT_EQ(nullptr, worker);
+  }
+  EXPECT_EQ(0xFFFFFFFFu, MsgWaitForThread(nullptr));
+}
+
+}  // namespace
