@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "platform/files.h"
 #include "platform/gui.h"
 #include "platform/sysinfo.h"
+#include "support/fixtures.h"
 #include "support/testing.h"
 #include "support/u_Utility.h"
 #include "support/update_server.h"
@@ -172,6 +174,94 @@ TEST_F(SarvoUpdateTest, ComparesDownloadsInstallsAndStartsAsTheCaseDemands) {
       if (!c.expectInstalled || OnWindows()) {
         EXPECT_EQ("State=1 Params=" + mode + "\n", Seen());
       }
+    }
+  }
+}
+
+// A download that changes the version text is logged with both versions,
+// and the new copy is started in its first-run mode.
+TEST_F(SarvoUpdateTest, LogsTheVersionChangeOfAnUpdate) {
+  ASSERT_TRUE(platform::CopyFile(PeFixture("ver_nl_1_0.exe"), companion_, false));
+  TestServer::PutFile(kExePath, Newer(ReadFile(PeFixture("ver_nl_1_1.exe"))));
+  TestServer::PutFile(kReachPath, "2.0");
+
+  Run();
+
+  const std::string log = Log();
+  EXPECT_NE(std::string::npos, log.find("sarvo2006.exe is geupdate van v1.0 naar v1.1")) << log;
+  EXPECT_NE(std::string::npos, log.find("Starting " + companion_ + " with \"/AUTO /INIT\""));
+  EXPECT_EQ("1.1", TUtility::ReadFileVersion(companion_));
+  EXPECT_EQ("1.0", TUtility::ReadFileVersion(companion_ + ".bak"));
+}
+
+// The install step on its own, for the file-system failures the flow cannot
+// easily provoke: each keeps the installed executable intact and says why.
+TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
+  namespace fs = std::filesystem;
+  struct Case {
+    const char* name;
+    const char* rules;
+    bool readOnlyBackup;
+    bool readOnlyExe;     // stands for an executable that is in use
+    int value;
+    const char* exeAfter;
+    const char* bakAfter;
+    bool tmpKept;
+    std::vector<std::string> logLines;  // in this order
+  };
+  const std::string exe = "sarvo2006.exe";
+  const std::vector<Case> cases = {
+      {"installed over an old backup and a stale temp file", "{}", false, false, 1, "new", "old",
+       false, {"Downloaden van ", "Opgeslagen als "}},
+      {"server error", R"({"/software/sarvo/sarvo2006.exe": {"status": "500 Internal Server Error"}})",
+       false, false, 0, "old", "older", false, {"Downloaden van ", "====[ Exception report ]"}},
+      {"backup cannot be replaced", "{}", true, false, 1, "old", "older", true,
+       {"Opgeslagen als ", "Backup maken van DIR" + exe + " naar DIR" + exe + ".bak is mislukt!",
+        "Update zal doorgaan",
+        "Backup maken van \"DIR" + exe + "\" naar \"DIR" + exe + ".bak\" is mislukt!"}},
+      {"executable cannot be replaced", "{}", false, true, 1, "old", "old", true,
+       {"Opgeslagen als ",
+        "Copieren van \"DIRsarvo2006.tmp\" naar \"DIR" + exe + "\" is mislukt!"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    platform::DeleteFile(LogPath());
+    const std::string file = dir / exe;
+    WriteFile(file, "old");
+    WriteFile(file + ".bak", "older");
+    WriteFile(dir / "sarvo2006.tmp", "stale");
+    if (c.readOnlyBackup) {
+      fs::permissions(file + ".bak", fs::perms::owner_write | fs::perms::group_write |
+                                          fs::perms::others_write, fs::perm_options::remove);
+    }
+    if (c.readOnlyExe) {
+      fs::permissions(file, fs::perms::owner_write | fs::perms::group_write |
+                                fs::perms::others_write, fs::perm_options::remove);
+    }
+    TestServer::PutFile(kExePath, "new");
+    TestServer::SetRules(c.rules);
+
+    downloadStatusT status(3);
+    status.FileName = file;
+    status.URL = TestServer::Url(kExePath);
+    SarvoTesterT tester(nullptr);
+    tester.DownloadUpdate(&status);
+
+    EXPECT_EQ(c.value, status.Value);
+    EXPECT_EQ(c.exeAfter, ReadFile(file));
+    EXPECT_EQ(c.bakAfter, ReadFile(file + ".bak"));
+    EXPECT_EQ(c.tmpKept, Exists(dir / "sarvo2006.tmp"));
+    if (c.tmpKept) EXPECT_EQ("new", ReadFile(dir / "sarvo2006.tmp"));
+    const std::string log = Log();
+    std::size_t from = 0;
+    for (std::string line : c.logLines) {
+      for (std::size_t at; (at = line.find("DIR")) != std::string::npos;) {
+        line.replace(at, 3, dir.path());
+      }
+      const std::size_t at = log.find(line, from);
+      EXPECT_NE(std::string::npos, at) << "missing or out of order: " << line << "\n" << log;
+      if (at != std::string::npos) from = at + line.size();
     }
   }
 }
