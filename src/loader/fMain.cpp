@@ -5,6 +5,9 @@
 
 #include <vector>
 
+#include "companion/u_SarvoChecker.h"
+#include "connection/IdAntiFreeze.h"
+#include "connection/u_InternetTester.h"
 #include "platform/files.h"
 #include "platform/gui.h"
 #include "support/DatabaseConnectie.h"
@@ -51,6 +54,7 @@ TfrmMain::TfrmMain() {
   handlers.onLogoDblClick = [this] { imgLogoDblClick(); };
   handlers.onExitClick = [this] { btnExitClick(); };
   view_ = std::make_unique<platform::SplashWindow>(std::move(handlers));
+  IdAntiFreeze = std::make_unique<TIdAntiFreeze>();
   // An error while the window is being set up goes to the framework's error
   // display; the rest of the set-up is then skipped and the window stays idle
   // until the user closes it.
@@ -109,7 +113,33 @@ void TfrmMain::ReportError(const std::string& message, const std::string& classN
   view_->ShowExitButton();
 }
 
-void TfrmMain::OnlinePhase() {}
+void TfrmMain::OnlinePhase() {
+  // 1. The connection test, unless a marker file in the working directory or
+  // the switch turns it off (the file is looked at first).
+  std::string reason;
+  if (!platform::FileExists("noconnectiontest.ini") && !TUtility::ParamExists("noconnectiontest")) {
+    FInternetTester = std::make_unique<InternetTesterT>();
+    reason = "onbekend";
+    const std::uint8_t r = FInternetTester->TestConnection();
+    if (r == 0) reason = "Webserver niet beschikbaar";
+    else if (r == 1) reason = "Timeout!";
+    else if (r == 2) reason = "U bent online!";
+    FOnline = (r == 2);
+    view_->SetText(platform::SplashWindow::Label::Test, reason);
+  }
+
+  // 2. The update decision.
+  if (FOnline) {
+    if (platform::FileExists(TUtility::AppPath() + "NoUpdate.txt") ||
+        TUtility::ParamExists("noupdate")) {
+      TDebug::Log("Update wordt overgeslagen", "");
+    } else if (!platform::FileExists(TUtility::AppPath() + "NoSarvoUpdate.txt")) {
+      UpdateSarvo();
+    }
+  } else {
+    TDebug::Log("Er is momenteel geen internet verbinding beschikbaar, reden: [" + reason + "]", "");
+  }
+}
 
 void TfrmMain::StartMainProgram() {
   const std::string name = GetProductName();
@@ -131,7 +161,12 @@ void TfrmMain::SarvoStatus(const void* /*sender*/, const std::string& msg) {
   platform::ProcessMessages();
 }
 
-void TfrmMain::UpdateSarvo() {}
+void TfrmMain::UpdateSarvo() {
+  // The tester lives for this call only; unique_ptr frees it on errors too.
+  auto tester = std::make_unique<SarvoTesterT>(this);
+  tester->OnStatus = [this](const void* sender, const std::string& msg) { SarvoStatus(sender, msg); };
+  tester->UpdateAndStart();
+}
 
 std::string TfrmMain::GetProductName() {
   std::string name = "Kestro";

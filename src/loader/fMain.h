@@ -7,6 +7,9 @@
 
 #include "platform/gui.h"
 
+class InternetTesterT;
+class TIdAntiFreeze;
+
 // The private start message, posted by the window to itself once it exists.
 constexpr std::uint32_t WM_START = 1024 + 150;
 
@@ -37,5 +40,8 @@ class TfrmMain {
   void ReportError(const std::string& message, const std::string& className);
 
   std::unique_ptr<platform::SplashWindow> view_;
+  // The HTTP layer's anti-freeze: created on the GUI thread with the window.
+  std::unique_ptr<TIdAntiFreeze> IdAntiFreeze;
   bool FOnline = false;
+  std::unique_ptr<InternetTesterT> FInternetTester;
 };

@@ -1,0 +1,139 @@
+// The online phase end to end: the real loader in a throw-away installation
+// against the real update server on loopback, for the roads where the
+// companion tool is not run (switches, marker files, an unreachable server)
+// and the error road of a missing main program.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "platform/sysinfo.h"
+#include "support/installation.h"
+#include "support/testing.h"
+#include "support/u_Utility.h"
+#include "support/xdotool.h"
+
+using namespace testing_support;
+
+namespace {
+
+const char kNoInternet[] = "Er is momenteel geen internet verbinding beschikbaar, reden: [";
+
+std::string ServerRoot() {
+  std::string root;
+  platform::GetEnv("KESTRO_TEST_SERVER_ROOT", root);
+  return IncludeTrailingPathDelimiter(root);
+}
+
+// The probe file the connection test asks for; present means "online".
+void ServeProbeFile(bool present) {
+  const char d = platform::kPathDelim;
+  const std::string folder = ServerRoot() + "software";
+  MakeDirs(folder);
+  if (present) {
+    WriteFile(folder + d + "versie.txt", "5.1.5.203\r\n");
+  } else {
+    RemoveAll(folder + d + "versie.txt");
+  }
+}
+
+bool Contains(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// The lines of a normal ending: start line, result code, closing line.
+void ExpectMainProgramStarted(const Installation& inst, const std::vector<std::string>& m) {
+  ASSERT_GE(m.size(), 3u);
+  EXPECT_EQ(m[m.size() - 3], "Kestro v wordt gestart");
+  EXPECT_EQ(m.back(), "Loader is afgesloten");
+  EXPECT_FALSE(inst.MainProgramRecord().empty()) << "main program not started";
+}
+
+struct Road {
+  const char* name;
+  bool online;           // the server serves the probe file
+  const char* params;    // command line of the loader
+  const char* marker;    // marker file in the application folder, or ""
+  bool iniInCwd;         // noconnectiontest.ini in the working directory
+  const char* expected;  // the update decision's log line, "" for none
+  bool probed;           // the connection test ran
+};
+
+TEST(OnlineRoads, SwitchesAndMarkerFilesDecideTheUpdate) {
+  const std::string noInternetEmpty = std::string(kNoInternet) + "]";
+  const std::string notReachable = std::string(kNoInternet) + "Webserver niet beschikbaar]";
+  const Road roads[] = {
+      {"switch noconnectiontest", true, "/noconnectiontest", "", false, noInternetEmpty.c_str(), false},
+      {"ini in the working directory", true, "", "", true, noInternetEmpty.c_str(), false},
+      {"ini in the application folder does not count", false, "", "noconnectiontest.ini", false,
+       notReachable.c_str(), true},
+      {"server without the probe file", false, "", "", false, notReachable.c_str(), true},
+      {"NoUpdate.txt", true, "", "NoUpdate.txt", false, "Update wordt overgeslagen", true},
+      {"/NoUpdate", true, "/NoUpdate", "", false, "Update wordt overgeslagen", true},
+      {"/noupdates", true, "/noupdates", "", false, "Update wordt overgeslagen", true},
+      {"NoSarvoUpdate.txt", true, "", "NoSarvoUpdate.txt", false, "", true},
+  };
+  for (const Road& r : roads) {
+    SCOPED_TRACE(r.name);
+    Installation inst;
+    inst.AddMainProgram();
+    if (*r.marker) inst.AddFile(std::string("app") + platform::kPathDelim + r.marker, "");
+    std::string cwd;
+    if (r.iniInCwd || *r.marker) {
+      // A working directory of its own, so a marker in the application folder
+      // is not also in the working directory.
+      cwd = inst.Root() + "cwd";
+      MakeDirs(cwd);
+      if (r.iniInCwd) WriteFile(cwd + platform::kPathDelim + "noconnectiontest.ini", "");
+    }
+    ServeProbeFile(r.online);
+    ASSERT_TRUE(inst.Run(r.params, cwd, 60000));
+    const auto m = inst.Messages();
+    const bool probed = std::any_of(m.begin(), m.end(), [](const std::string& s) {
+      return s.compare(0, 21, "Testen van verbinding") == 0;
+    });
+    EXPECT_EQ(probed, r.probed);
+    if (*r.expected) {
+      EXPECT_TRUE(Contains(m, r.expected)) << "missing: " << r.expected;
+    }
+    EXPECT_FALSE(Contains(m, "Update wordt overgeslagen") && std::string(r.expected).empty());
+    EXPECT_FALSE(Contains(m, "Checking Sarvo version with server")) << "companion flow ran";
+    ExpectMainProgramStarted(inst, m);
+  }
+}
+
+TEST(OnlineRoads, RefusedConnectionMeansServerNotAvailable) {
+  Installation inst;
+  inst.AddMainProgram();
+  std::string previous;
+  platform::GetEnv("KESTRO_UPDATE_SERVER", previous);
+  // Port 1 on loopback: nobody listens there, so the connection is refused.
+  SetEnv("KESTRO_UPDATE_SERVER", "http://127.0.0.1:1");
+  const bool ran = inst.Run("", "", 60000);
+  SetEnv("KESTRO_UPDATE_SERVER", previous);
+  ASSERT_TRUE(ran);
+  const auto m = inst.Messages();
+  EXPECT_TRUE(Contains(m, std::string(kNoInternet) + "Webserver niet beschikbaar]"));
+  ExpectMainProgramStarted(inst, m);
+}
+
+TEST(OnlineRoads, MissingMainProgramEndsInTheErrorBox) {
+  Installation inst;
+  ServeProbeFile(false);
+  const std::string pattern = ShellQuote(ExactTitlePattern("Fout bij uitvoeren!"));
+  UnixScript dismiss(
+      "id=$(xdotool search --sync --onlyvisible --name " + pattern + " | head -n1)\n" +
+          "sleep 0.3\n"
+          "xdotool windowfocus --sync \"$id\" key Return\n",
+      60);
+  ASSERT_TRUE(dismiss.Started()) << dismiss.StartError();
+  ASSERT_TRUE(inst.Run("", "", 90000));
+  ASSERT_TRUE(dismiss.WaitPumping(30000));
+  EXPECT_EQ(dismiss.ExitCode(), 0) << "the box was not found: " << dismiss.Output();
+  const auto m = inst.Messages();
+  ASSERT_FALSE(m.empty());
+  EXPECT_EQ(m.back(), "Melding: Kan KestroCore.exe niet vinden! (Exception)");
+  EXPECT_FALSE(Contains(m, "Loader is afgesloten"));
+  EXPECT_TRUE(inst.MainProgramRecord().empty());
+}
+
+}  // namespace
