@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "companion/u_SarvoPrep.h"
 #include "platform/sysinfo.h"
 #include "support/installation.h"
 #include "support/testing.h"
@@ -134,6 +135,64 @@ TEST(OnlineRoads, MissingMainProgramEndsInTheErrorBox) {
   EXPECT_EQ(m.back(), "Melding: Kan KestroCore.exe niet vinden! (Exception)");
   EXPECT_FALSE(Contains(m, "Loader is afgesloten"));
   EXPECT_TRUE(inst.MainProgramRecord().empty());
+}
+
+// The companion roads: the server answers and offers a companion executable.
+struct CompanionRoad {
+  const char* name;
+  bool serverCopyDiffers;  // else the server's copy has the local size
+  bool serveExecutable;    // else the executable is missing on the server (404)
+  const char* seen;        // what the companion stand-in saw, "" when not started
+  bool downloaded;
+};
+
+TEST(OnlineRoads, CompanionIsUpdatedStartedAndWaitedFor) {
+  const CompanionRoad roads[] = {
+      {"online and out of date", true, true, "State=1 Params=/AUTO /INIT\n", true},
+      {"online and up to date", false, true, "State=1 Params=/AUTO\n", false},
+      {"failed download", true, false, "", false},
+  };
+  const char d = platform::kPathDelim;
+  for (const CompanionRoad& r : roads) {
+    SCOPED_TRACE(r.name);
+    Installation inst;
+    inst.AddMainProgram();
+    inst.AddFixture("sarvo_standin", "sarvo2006.exe");
+    const std::string local = inst.AppDir() + "sarvo2006.exe";
+    const std::string original = ReadFile(local);
+    ServeProbeFile(true);
+    const std::string sarvoDir = ServerRoot() + "software" + d + "sarvo";
+    MakeDirs(sarvoDir);
+    WriteFile(sarvoDir + d + "versie.txt", "2.0\r\n");
+    const std::string served = r.serverCopyDiffers ? original + "newer build" : original;
+    if (r.serveExecutable) {
+      WriteFile(sarvoDir + d + "sarvo2006.exe", served);
+    } else {
+      RemoveAll(sarvoDir + d + "sarvo2006.exe");
+    }
+
+    ASSERT_TRUE(inst.Run("", "", 120000));
+    const auto m = inst.Messages();
+    EXPECT_TRUE(Contains(m, "Checking Sarvo version with server")) << ::testing::PrintToString(m);
+    const std::string seenFile = inst.AppDir() + "sarvo-seen.txt";
+    EXPECT_EQ(Exists(seenFile) ? ReadFile(seenFile) : std::string(), r.seen);
+    // Installed exactly when downloaded; never a broken or partial file.
+    EXPECT_TRUE(ReadFile(local) == (r.downloaded ? served : original)) << "installed file";
+    EXPECT_EQ(Exists(local + ".bak"), r.downloaded);
+    if (r.downloaded) EXPECT_TRUE(ReadFile(local + ".bak") == original) << "backup";
+    EXPECT_FALSE(Exists(inst.AppDir() + "sarvo2006.tmp")) << "Temp left behind";
+    if (*r.seen) {
+      EXPECT_TRUE(Contains(m, "Waiting for Sarvo...."));
+      EXPECT_TRUE(Contains(m, "Sarvo has been closed"));
+    } else {
+      EXPECT_FALSE(Contains(m, "Waiting for Sarvo...."));
+    }
+    // The start mode is cleared again after the companion has closed.
+    auto settings = GetSarvoSettings();
+    EXPECT_EQ(settings->GetState(), 0);
+    if (*r.seen) EXPECT_EQ(settings->GetParams(), "");
+    ExpectMainProgramStarted(inst, m);
+  }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <fnmatch.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -371,7 +372,15 @@ bool CopyFile(const std::string& from, const std::string& to, bool failIfExists,
   // Windows copies the attributes and the last write time along; here that is
   // the permission bits (the executable bit above all) and the modification
   // time.
-  ::fchmod(out.get(), sst.st_mode & 07777);
+  // Windows has no executable bit: whether a file can be started follows from
+  // its name. A downloaded companion comes from a plain data file, so a
+  // destination named *.exe is made executable wherever it is readable;
+  // otherwise the installed tool could not be started any more.
+  mode_t mode = sst.st_mode & 07777;
+  if (to.size() >= 4 && strcasecmp(to.c_str() + to.size() - 4, ".exe") == 0) {
+    mode |= (mode & 0444) >> 2;
+  }
+  ::fchmod(out.get(), mode);
   const timespec times[2] = {sst.st_atim, sst.st_mtim};
   ::futimens(out.get(), times);
   return true;
