@@ -130,8 +130,8 @@ std::string Format(const std::string& fmt, const FmtArgs& args) {
       continue;
     }
     if (i + 1 >= fmt.size()) ThrowInvalid(fmt);
-    const char spec = fmt[++i];
-    switch (spec) {
+    const char conversion = fmt[++i];
+    switch (conversion) {
       case '%':
         out += '%';
         break;
