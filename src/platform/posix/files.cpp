@@ -8,6 +8,7 @@
 // Windows' read-only attribute is a file without any write permission bit; it
 // refuses writing, truncating, deleting and being copied over, also for root,
 // as Windows refuses it to administrators.
+#include "platform/posix/unique_fd.h"
 #include "platform/files.h"
 
 #include <dirent.h>
@@ -28,12 +29,6 @@
 namespace platform {
 namespace {
 
-struct FdTraits {
-  using Handle = int;
-  static Handle Invalid() { return -1; }
-  static void Close(Handle h) { ::close(h); }
-};
-using UniqueFd = UniqueHandle<FdTraits>;
 
 struct DirTraits {
   using Handle = DIR*;

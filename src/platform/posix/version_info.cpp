@@ -7,6 +7,7 @@
 //
 // The running program answers from the version compiled into it, since on
 // this port it is not a PE file itself.
+#include "platform/posix/unique_fd.h"
 #include "platform/version_info.h"
 
 #include <fcntl.h>
@@ -23,12 +24,6 @@
 namespace platform {
 namespace {
 
-struct FdTraits {
-  using Handle = int;
-  static Handle Invalid() { return -1; }
-  static void Close(Handle h) { ::close(h); }
-};
-using UniqueFd = UniqueHandle<FdTraits>;
 
 constexpr std::uint32_t kRtVersion = 16;
 constexpr std::uint32_t kHighBit = 0x80000000u;
