@@ -173,8 +173,15 @@ void SarvoTesterT::DownloadUpdate(downloadStatusT* status) {
     // A body shorter than its declared length raises here, so a cut
     // download never counts as done.
     http.Get(status->URL, file);
-    LogFmt("Opgeslagen als %s (%s)",
-           {status->FileName, TUtility::FormatFileSize(TUtility::GetFileSize(temp))});
+    file.Close();
+    const std::int32_t size = TUtility::GetFileSize(temp);
+    // A success status without a body (204 No Content, or an empty file on
+    // the server) would install an empty executable over a working one.
+    if (size == 0) {
+      throw EIdException("Geen inhoud ontvangen voor " + status->URL + " (HTTP " +
+                         std::to_string(http.ResponseCode()) + ")");
+    }
+    LogFmt("Opgeslagen als %s (%s)", {status->FileName, TUtility::FormatFileSize(size)});
     status->Value = 1;
   } catch (const std::exception& e) {
     TUtility::LogException(this, &e, kDownloadFailedContext);

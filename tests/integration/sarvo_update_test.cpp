@@ -16,6 +16,8 @@
 #include "companion/u_SarvoPrep.h"
 #include "platform/files.h"
 #include "platform/gui.h"
+#include "platform/process.h"
+#include "platform/shell.h"
 #include "platform/sysinfo.h"
 #include "support/fixtures.h"
 #include "support/testing.h"
@@ -89,6 +91,7 @@ TEST_F(SarvoUpdateTest, ComparesDownloadsInstallsAndStartsAsTheCaseDemands) {
     bool expectDownload;    // a GET of the executable
     bool expectInstalled;   // the companion holds the server's copy afterwards
     const char* expectMode; // "" = nothing started
+    const char* expectLog = "";  // a line the log must hold
   };
   const std::vector<Case> cases = {
       {"up to date", true, false, true, false, "{}", false, false, "/AUTO"},
@@ -105,6 +108,14 @@ TEST_F(SarvoUpdateTest, ComparesDownloadsInstallsAndStartsAsTheCaseDemands) {
        R"({"/software/sarvo/sarvo2006.exe": {"cut": 10}})", true, false, ""},
       {"cut one byte short", true, true, true, false,
        R"({"/software/sarvo/sarvo2006.exe": {"cut": CUT}})", true, false, ""},
+      // A 204 to the size check sends the flow to the download; the same 204
+      // to the download has no body, which must not replace the executable.
+      {"204 No Content", true, false, true, false,
+       R"({"/software/sarvo/sarvo2006.exe": {"status": "204 No Content"}})", true, false, "",
+       "Response: \"204: "},
+      {"body stalls within the time limit", true, true, true, false,
+       R"({"/software/sarvo/sarvo2006.exe": {"stall_body": {"after": 1000, "seconds": 1.5}}})",
+       true, true, "/AUTO /INIT"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -128,6 +139,7 @@ TEST_F(SarvoUpdateTest, ComparesDownloadsInstallsAndStartsAsTheCaseDemands) {
     Run();
 
     const std::string log = Log();
+    EXPECT_NE(std::string::npos, log.find(c.expectLog)) << log;
     EXPECT_EQ(c.expectDownload,
               TestServer::CountRequests(std::string("GET ") + kExePath) > getsBefore);
     // A failed or cut download never leaves its temporary file, and never
@@ -196,7 +208,8 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
     const char* name;
     const char* rules;
     bool readOnlyBackup;
-    bool readOnlyExe;     // stands for an executable that is in use
+    bool runningExe;      // the executable is a running program
+    bool tempIsFolder;    // the temporary file's name is taken by a folder
     int value;
     const char* exeAfter;
     const char* bakAfter;
@@ -205,33 +218,54 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
   };
   const std::string exe = "sarvo2006.exe";
   const std::vector<Case> cases = {
-      {"installed over an old backup and a stale temp file", "{}", false, false, 1, "new", "old",
-       false, {"Downloaden van ", "Opgeslagen als "}},
+      {"installed over an old backup and a stale temp file", "{}", false, false, false, 1, "new",
+       "OLD", false, {"Downloaden van ", "Opgeslagen als "}},
       {"server error", R"({"/software/sarvo/sarvo2006.exe": {"status": "500 Internal Server Error"}})",
-       false, false, 0, "old", "older", false, {"Downloaden van ", "====[ Exception report ]"}},
-      {"backup cannot be replaced", "{}", true, false, 1, "old", "older", true,
+       false, false, false, 0, "OLD", "older", false,
+       {"Downloaden van ", "====[ Exception report ]"}},
+      {"backup cannot be replaced", "{}", true, false, false, 1, "OLD", "older", true,
        {"Opgeslagen als ", "Backup maken van DIR" + exe + " naar DIR" + exe + ".bak is mislukt!",
         "Update zal doorgaan",
         "Backup maken van \"DIR" + exe + "\" naar \"DIR" + exe + ".bak\" is mislukt!"}},
-      {"executable cannot be replaced", "{}", false, true, 1, "old", "old", true,
+      {"executable in use", "{}", false, true, false, 1, "OLD", "OLD", true,
        {"Opgeslagen als ",
         "Copieren van \"DIRsarvo2006.tmp\" naar \"DIR" + exe + "\" is mislukt!"}},
+      {"temporary file cannot be created", "{}", false, false, true, 0, "OLD", "older", false,
+       {"====[ Exception report ]"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     platform::DeleteFile(LogPath());
     const std::string file = dir / exe;
-    WriteFile(file, "old");
+    // "OLD" in the table stands for the executable as it was before.
+    const std::string old = c.runningExe ? ReadFile(FixtureProgram("sleeper")) : "old";
+    if (c.runningExe) {
+      ASSERT_TRUE(platform::CopyFile(FixtureProgram("sleeper"), file, false));
+    } else {
+      WriteFile(file, old);
+    }
     WriteFile(file + ".bak", "older");
-    WriteFile(dir / "sarvo2006.tmp", "stale");
+    if (c.tempIsFolder) {
+      fs::create_directory(dir / "sarvo2006.tmp");
+    } else {
+      WriteFile(dir / "sarvo2006.tmp", "stale");
+    }
+    // The running program holds its executable file the way a companion tool
+    // that the user still has open does.
+    platform::ProcessHandle running;
+    if (c.runningExe) {
+      platform::ShellExecResult started =
+          platform::ShellExecuteEx("open", file, "60000", dir.path(), 0);
+      ASSERT_TRUE(started.ok) << started.error;
+      running = std::move(started.process);
+      ASSERT_TRUE(running.IsValid());
+      // Give the program time to map its image.
+      platform::SleepMs(500);
+    }
     if (c.readOnlyBackup) {
       fs::permissions(file + ".bak", fs::perms::owner_write | fs::perms::group_write |
                                           fs::perms::others_write, fs::perm_options::remove);
-    }
-    if (c.readOnlyExe) {
-      fs::permissions(file, fs::perms::owner_write | fs::perms::group_write |
-                                fs::perms::others_write, fs::perm_options::remove);
     }
     TestServer::PutFile(kExePath, "new");
     TestServer::SetRules(c.rules);
@@ -242,11 +276,20 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
     SarvoTesterT tester(nullptr);
     tester.DownloadUpdate(&status);
 
+    if (running.IsValid()) {
+      running.Terminate();
+      running.Wait(5000);
+    }
+    auto expected = [&old](const std::string& text) { return text == "OLD" ? old : text; };
     EXPECT_EQ(c.value, status.Value);
-    EXPECT_EQ(c.exeAfter, ReadFile(file));
-    EXPECT_EQ(c.bakAfter, ReadFile(file + ".bak"));
-    EXPECT_EQ(c.tmpKept, Exists(dir / "sarvo2006.tmp"));
-    if (c.tmpKept) EXPECT_EQ("new", ReadFile(dir / "sarvo2006.tmp"));
+    EXPECT_TRUE(expected(c.exeAfter) == ReadFile(file)) << "the executable is not as expected";
+    EXPECT_TRUE(expected(c.bakAfter) == ReadFile(file + ".bak")) << "the backup is not as expected";
+    if (!c.tempIsFolder) {
+      EXPECT_EQ(c.tmpKept, Exists(dir / "sarvo2006.tmp"));
+    }
+    if (c.tmpKept) {
+      EXPECT_EQ("new", ReadFile(dir / "sarvo2006.tmp"));
+    }
     const std::string log = Log();
     std::size_t from = 0;
     for (std::string line : c.logLines) {
