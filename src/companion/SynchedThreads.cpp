@@ -1,17 +1,15 @@
 // The worker threads of the companion updater and the message-pumping wait.
 #include "companion/SynchedThreads.h"
 
-#include <chrono>
 #include <utility>
 
 #include "platform/gui.h"
 
 namespace {
 
-// How long one wait slice lasts before the GUI's messages are processed.
-// Short enough that the splash window paints and answers without a visible
-// delay, long enough not to burn the processor.
-constexpr auto kWaitSlice = std::chrono::milliseconds(15);
+// The wait wakes on input and on the worker's end; this bound only keeps a
+// missed wake-up from stretching the wait.
+constexpr std::uint32_t kLongestSleepMs = 250;
 constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;
 
 }  // namespace
@@ -44,9 +42,7 @@ void TSimpleThread::Resume() {
       delete this;
     } catch (...) {
     }
-    std::lock_guard<std::mutex> guard(handle->lock);
-    handle->done = true;
-    handle->ended.notify_all();
+    handle->ended.Set();
   });
   if (!waited) handle->thread.detach();
 }
@@ -66,11 +62,8 @@ void TWaitThread::ResumeAndWait() {
 
 std::uint32_t MsgWaitForThread(const TThreadHandle& handle) {
   if (!handle) return kWaitFailed;
-  for (;;) {
-    {
-      std::unique_lock<std::mutex> guard(handle->lock);
-      if (handle->ended.wait_for(guard, kWaitSlice, [&] { return handle->done; })) break;
-    }
+  while (!handle->ended.IsSet()) {
+    platform::WaitForWakeOrInput(handle->ended, kLongestSleepMs);
     platform::ProcessMessages();
   }
   if (handle->thread.joinable()) handle->thread.join();

@@ -2,12 +2,12 @@
 // that keeps the application's GUI answering meanwhile.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
+
+#include "platform/gui.h"
 
 // The method a worker runs: one object argument, no result.
 using TArgMethod = std::function<void(void* arg)>;
@@ -16,9 +16,9 @@ using TArgMethod = std::function<void(void* arg)>;
 // itself when its method returns, so a wait that begins after the worker has
 // already ended still finds the worker's end recorded.
 struct TThreadCompletion {
-  std::mutex lock;
-  std::condition_variable ended;
-  bool done = false;
+  // Raised as the worker's very last act; it also wakes a GUI thread that
+  // sleeps until input arrives.
+  platform::WakeSignal ended;
   std::thread thread;  // joined by the waiter; detached when nobody waits
 };
 using TThreadHandle = std::shared_ptr<TThreadCompletion>;
@@ -61,8 +61,9 @@ class TWaitThread : public TSimpleThread {
   void ResumeAndWait();
 };
 
-// Waits until the thread behind `handle` has ended, processing pending GUI
-// messages between short waits, then joins it. Returns 0 when the thread
+// Waits until the thread behind `handle` has ended, then joins it. The wait
+// wakes on every input and message for the application and processes them,
+// so the window paints and answers during the whole wait. Returns 0 when the thread
 // ended, 0xFFFFFFFF (WAIT_FAILED) for an empty handle.
 std::uint32_t MsgWaitForThread(const TThreadHandle& handle);
 

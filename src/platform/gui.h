@@ -25,6 +25,34 @@ void RunMessageLoop();
 // and returns at once; safe to call when no window exists.
 void ProcessMessages();
 
+// A flag that another thread raises to end the GUI thread's
+// WaitForWakeOrInput at once. Set() may be called from any thread, also
+// before the wait begins; the flag stays raised.
+class WakeSignal {
+ public:
+  WakeSignal();
+  ~WakeSignal();
+  WakeSignal(const WakeSignal&) = delete;
+  WakeSignal& operator=(const WakeSignal&) = delete;
+
+  void Set();
+  bool IsSet() const;
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+  friend bool WaitForWakeOrInput(WakeSignal& signal, std::uint32_t ms);
+};
+
+// Sleeps until `signal` is raised, input or a message for the application
+// arrives, or `ms` milliseconds pass, whichever comes first; returns whether
+// the signal is raised. The caller processes the messages afterwards
+// (ProcessMessages). Windows: MsgWaitForMultipleObjects with QS_ALLINPUT;
+// the Linux port: FLTK's wait, which returns on every X event and on every
+// posted message (and may handle the events it waited for itself).
+bool WaitForWakeOrInput(WakeSignal& signal, std::uint32_t ms);
+
 // True once the splash window was closed; the message loop then ends as soon
 // as the handler that is running returns. A newly created splash window
 // starts the application afresh (not terminated).

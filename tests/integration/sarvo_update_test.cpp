@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -331,6 +332,37 @@ TEST(SynchedThreadsTest, WaitReturnsAfterTheWorkerAndClearsTheVariable) {
     EXPECT_EQ(nullptr, worker);
   }
   EXPECT_EQ(0xFFFFFFFFu, MsgWaitForThread(nullptr));
+}
+
+// The window handles its messages while the GUI thread waits for a worker:
+// the worker posts to the window and waits, bounded, for the handler to run.
+// A wait that did not process messages would let the worker give up.
+TEST(SynchedThreadsTest, WindowMessagesAreHandledDuringTheWait) {
+  platform::InitApplication();
+  std::atomic<int> handled{0};
+  platform::SplashWindow window({[&handled](std::uint32_t) { ++handled; }, nullptr, nullptr});
+  window.Show();
+  struct Outcome {
+    bool handledWhileRunning = false;
+  } outcome;
+  TWaitThread* worker = nullptr;
+  RunWaitThread(
+      worker,
+      [&](void* arg) {
+        for (int i = 0; i < 3; ++i) {
+          const int before = handled;
+          window.PostMessage(1024 + 150);
+          for (int waited = 0; handled == before && waited < 10000; waited += 10) {
+            platform::SleepMs(10);
+          }
+          if (handled == before) return;
+        }
+        static_cast<Outcome*>(arg)->handledWhileRunning = true;
+      },
+      &outcome);
+  EXPECT_TRUE(outcome.handledWhileRunning);
+  EXPECT_EQ(3, handled);
+  window.Close();
 }
 
 }  // namespace

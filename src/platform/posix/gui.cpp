@@ -20,6 +20,9 @@
 #undef None
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -78,6 +81,8 @@ constexpr int kButtonFontSize = 8;
 
 bool g_initialised = false;
 bool g_terminated = false;
+// Set once Fl::lock() ran, after which any thread may call Fl::awake().
+std::atomic<bool> g_awakeReady{false};
 
 std::string CurrentExceptionText() {
   try {
@@ -489,6 +494,7 @@ void InitApplication() {
   fl_open_display(display);
   // Enables Fl::awake() from worker threads, which post to the window.
   Fl::lock();
+  g_awakeReady = true;
   Fl::set_font(kArial, " Arial");
   Fl::visible_focus(0);
   g_initialised = true;
@@ -510,6 +516,41 @@ void ProcessMessages() {
 }
 
 bool Terminated() { return g_terminated; }
+
+struct WakeSignal::Impl {
+  std::mutex lock;
+  std::condition_variable raised;
+  std::atomic<bool> set{false};
+};
+
+WakeSignal::WakeSignal() : impl_(std::make_unique<Impl>()) {}
+WakeSignal::~WakeSignal() = default;
+
+void WakeSignal::Set() {
+  {
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    impl_->set = true;
+  }
+  impl_->raised.notify_all();
+  // Ends a running Fl::wait; the wake stays pending when no wait runs yet,
+  // so a wait that begins afterwards returns at once.
+  if (g_awakeReady) Fl::awake();
+}
+
+bool WakeSignal::IsSet() const { return impl_->set; }
+
+bool WaitForWakeOrInput(WakeSignal& signal, std::uint32_t ms) {
+  if (signal.IsSet()) return true;
+  if (!g_initialised) {
+    // No display: only the signal and the time can end the wait.
+    std::unique_lock<std::mutex> guard(signal.impl_->lock);
+    signal.impl_->raised.wait_for(guard, std::chrono::milliseconds(ms),
+                                  [&] { return signal.impl_->set.load(); });
+    return signal.IsSet();
+  }
+  Fl::wait(static_cast<double>(ms) / 1000.0);
+  return signal.IsSet();
+}
 
 namespace {
 

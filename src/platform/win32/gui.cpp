@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "platform/unique_handle.h"
+#include "platform/win32/win_handles.h"
 
 namespace platform {
 namespace {
@@ -509,6 +510,28 @@ void ProcessMessages() {
 }
 
 bool Terminated() { return g_terminated; }
+
+struct WakeSignal::Impl {
+  // A manual-reset event: once set it stays set for every later wait.
+  win32::KernelHandle event{::CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+};
+
+WakeSignal::WakeSignal() : impl_(std::make_unique<Impl>()) {
+  if (!impl_->event) throw std::runtime_error("CreateEvent failed");
+}
+WakeSignal::~WakeSignal() = default;
+
+void WakeSignal::Set() { ::SetEvent(impl_->event.get()); }
+
+bool WakeSignal::IsSet() const {
+  return ::WaitForSingleObject(impl_->event.get(), 0) == WAIT_OBJECT_0;
+}
+
+bool WaitForWakeOrInput(WakeSignal& signal, std::uint32_t ms) {
+  HANDLE event = signal.impl_->event.get();
+  const DWORD result = ::MsgWaitForMultipleObjects(1, &event, FALSE, ms, QS_ALLINPUT);
+  return result == WAIT_OBJECT_0 || signal.IsSet();
+}
 
 int ShowMessageBox(const std::string& text, const std::string& title, std::uint32_t flags) {
   return ::MessageBoxA(nullptr, text.c_str(), title.c_str(), flags);
