@@ -6,11 +6,12 @@
 
 #include <algorithm>
 
-#include "companion/u_SarvoPrep.h"
 #include "platform/sysinfo.h"
 #include "support/installation.h"
+#include "support/registry_tool.h"
 #include "support/testing.h"
 #include "support/u_Utility.h"
+#include "support/update_server.h"
 #include "support/xdotool.h"
 
 using namespace testing_support;
@@ -35,6 +36,27 @@ void ServeProbeFile(bool present) {
   } else {
     RemoveAll(folder + d + "versie.txt");
   }
+}
+
+const char kSarvoKey[] = "HKCU\\SOFTWARE\\hollvik\\Sarvo";
+
+// The companion's start mode as an earlier run left it, written with the
+// registry tool, so a road shows whether the loader touched it.
+void PresetStartMode() {
+  ASSERT_TRUE(AddRegistryValue(kSarvoKey, "Params", "REG_SZ", "earlier"));
+  ASSERT_TRUE(AddRegistryValue(kSarvoKey, "State", "REG_DWORD", "5"));
+}
+
+// The start mode after a run, as the registry tool lists it.
+void ExpectStartMode(const std::string& state, const std::string& params) {
+  const RegListing s = QueryRegistry(kSarvoKey, "State");
+  EXPECT_TRUE(s.valueFound) << "State is missing";
+  EXPECT_EQ(s.type, "REG_DWORD");
+  EXPECT_EQ(s.data, state) << "State";
+  const RegListing p = QueryRegistry(kSarvoKey, "Params");
+  EXPECT_TRUE(p.valueFound) << "Params is missing";
+  EXPECT_EQ(p.type, "REG_SZ");
+  EXPECT_EQ(p.data, params) << "Params";
 }
 
 bool Contains(const std::vector<std::string>& lines, const std::string& line) {
@@ -87,6 +109,7 @@ TEST(OnlineRoads, SwitchesAndMarkerFilesDecideTheUpdate) {
       if (r.iniInCwd) WriteFile(cwd + platform::kPathDelim + "noconnectiontest.ini", "");
     }
     ServeProbeFile(r.online);
+    PresetStartMode();
     ASSERT_TRUE(inst.Run(r.params, cwd, 60000));
     const auto m = inst.Messages();
     const bool probed = std::any_of(m.begin(), m.end(), [](const std::string& s) {
@@ -98,8 +121,27 @@ TEST(OnlineRoads, SwitchesAndMarkerFilesDecideTheUpdate) {
     }
     EXPECT_FALSE(Contains(m, "Update wordt overgeslagen") && std::string(r.expected).empty());
     EXPECT_FALSE(Contains(m, "Checking Sarvo version with server")) << "companion flow ran";
+    ExpectStartMode("0x5", "earlier");
     ExpectMainProgramStarted(inst, m);
   }
+}
+
+// A server that accepts the connection but never answers: the connection
+// test gives up after its 15 seconds, and the loader goes on without update.
+TEST(OnlineRoads, ServerThatNeverAnswersTimesOut) {
+  Installation inst;
+  inst.AddMainProgram();
+  ServeProbeFile(true);
+  TestServer::SetRules(R"({"/software/versie.txt": {"never": true}})");
+  PresetStartMode();
+  const bool ran = inst.Run("", "", 90000);
+  TestServer::SetRules("{}");
+  ASSERT_TRUE(ran);
+  const auto m = inst.Messages();
+  EXPECT_TRUE(Contains(m, std::string(kNoInternet) + "Timeout!]")) << ::testing::PrintToString(m);
+  EXPECT_FALSE(Contains(m, "Checking Sarvo version with server")) << "companion flow ran";
+  ExpectStartMode("0x5", "earlier");
+  ExpectMainProgramStarted(inst, m);
 }
 
 TEST(OnlineRoads, RefusedConnectionMeansServerNotAvailable) {
@@ -109,11 +151,13 @@ TEST(OnlineRoads, RefusedConnectionMeansServerNotAvailable) {
   platform::GetEnv("KESTRO_UPDATE_SERVER", previous);
   // Port 1 on loopback: nobody listens there, so the connection is refused.
   SetEnv("KESTRO_UPDATE_SERVER", "http://127.0.0.1:1");
+  PresetStartMode();
   const bool ran = inst.Run("", "", 60000);
   SetEnv("KESTRO_UPDATE_SERVER", previous);
   ASSERT_TRUE(ran);
   const auto m = inst.Messages();
   EXPECT_TRUE(Contains(m, std::string(kNoInternet) + "Webserver niet beschikbaar]"));
+  ExpectStartMode("0x5", "earlier");
   ExpectMainProgramStarted(inst, m);
 }
 
@@ -171,6 +215,7 @@ TEST(OnlineRoads, CompanionIsUpdatedStartedAndWaitedFor) {
       RemoveAll(sarvoDir + d + "sarvo2006.exe");
     }
 
+    PresetStartMode();
     ASSERT_TRUE(inst.Run("", "", 120000));
     const auto m = inst.Messages();
     EXPECT_TRUE(Contains(m, "Checking Sarvo version with server")) << ::testing::PrintToString(m);
@@ -179,7 +224,9 @@ TEST(OnlineRoads, CompanionIsUpdatedStartedAndWaitedFor) {
     // Installed exactly when downloaded; never a broken or partial file.
     EXPECT_TRUE(ReadFile(local) == (r.downloaded ? served : original)) << "installed file";
     EXPECT_EQ(Exists(local + ".bak"), r.downloaded);
-    if (r.downloaded) EXPECT_TRUE(ReadFile(local + ".bak") == original) << "backup";
+    if (r.downloaded) {
+      EXPECT_TRUE(ReadFile(local + ".bak") == original) << "backup";
+    }
     EXPECT_FALSE(Exists(inst.AppDir() + "sarvo2006.tmp")) << "Temp left behind";
     if (*r.seen) {
       EXPECT_TRUE(Contains(m, "Waiting for Sarvo...."));
@@ -187,10 +234,10 @@ TEST(OnlineRoads, CompanionIsUpdatedStartedAndWaitedFor) {
     } else {
       EXPECT_FALSE(Contains(m, "Waiting for Sarvo...."));
     }
-    // The start mode is cleared again after the companion has closed.
-    auto settings = GetSarvoSettings();
-    EXPECT_EQ(settings->GetState(), 0);
-    if (*r.seen) EXPECT_EQ(settings->GetParams(), "");
+    // The companion saw State 1 and its start mode while it ran (above); the
+    // start mode is cleared once it has closed. A failed download writes
+    // State 0 and leaves "Params" as it was.
+    ExpectStartMode("0x0", *r.seen ? "" : "earlier");
     ExpectMainProgramStarted(inst, m);
   }
 }

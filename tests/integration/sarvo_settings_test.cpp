@@ -14,7 +14,7 @@
 #include "platform/registry.h"
 #include "platform/sysinfo.h"
 #include "support/Exceptions.h"
-#include "support/run_capture.h"
+#include "support/registry_tool.h"
 #include "support/testing.h"
 
 using namespace testing_support;
@@ -26,50 +26,9 @@ const char* const kFullKey = "HKCU\\SOFTWARE\\hollvik\\Sarvo";
 
 bool OnWindows() { return platform::kPathDelim == '\\'; }
 
-// A value as an outside program lists it.
-struct Listed {
-  bool keyFound = false;
-  bool valueFound = false;
-  std::string type;
-  std::string data;
-};
-
-std::string WithoutCr(std::string line) {
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
-}
-
 // Asks reg.exe (Windows) or kestro-reg (Linux port) for the key, or for one
-// of its values. Both print each value as "    NAME    TYPE    DATA".
-Listed ListExternally(const std::string& name = "") {
-  std::vector<std::string> args = {"query", kFullKey};
-  if (!name.empty()) {
-    args.push_back("/v");
-    args.push_back(name);
-  }
-  const CaptureResult r =
-      RunCapture(OnWindows() ? std::string("reg") : BuiltProgram("kestro-reg"), args);
-  Listed listed;
-  if (r.exitCode != 0) return listed;
-  listed.keyFound = true;
-  std::size_t pos = 0;
-  while (pos < r.out.size()) {
-    std::size_t end = r.out.find('\n', pos);
-    if (end == std::string::npos) end = r.out.size();
-    const std::string line = WithoutCr(r.out.substr(pos, end - pos));
-    pos = end + 1;
-    const std::string prefix = "    " + name + "    ";
-    if (name.empty() || line.compare(0, prefix.size(), prefix) != 0) continue;
-    const std::string rest = line.substr(prefix.size());
-    const std::size_t sep = rest.find("    ");
-    listed.valueFound = true;
-    listed.type = rest.substr(0, sep);
-    // An empty string value ends right after its type, with or without the
-    // separator.
-    listed.data = sep == std::string::npos ? std::string() : rest.substr(sep + 4);
-  }
-  return listed;
-}
+// of its values.
+RegListing ListExternally(const std::string& name = "") { return QueryRegistry(kFullKey, name); }
 
 std::string Dword(std::uint32_t v) {
   std::string d(4, '\0');
@@ -140,7 +99,7 @@ TEST_F(SarvoSettingsTest, EveryWriteIsVisibleToAnotherProgramAtOnce) {
     const platform::RegValue v = Stored(c.value);
     EXPECT_EQ(v.type, c.stored.type);
     EXPECT_EQ(v.data, c.stored.data);
-    const Listed listed = ListExternally(c.value);
+    const RegListing listed = ListExternally(c.value);
     ASSERT_TRUE(listed.valueFound);
     EXPECT_EQ(listed.type, c.listedType);
     EXPECT_EQ(listed.data, c.listedData);
@@ -242,10 +201,10 @@ TEST_F(SarvoSettingsTest, AWriteReplacesAValueOfAnotherType) {
   store->SetState(1);
   EXPECT_EQ(store->GetParams(), "/AUTO");
   EXPECT_EQ(store->GetState(), 1);
-  const Listed params = ListExternally("Params");
+  const RegListing params = ListExternally("Params");
   EXPECT_EQ(params.type, "REG_SZ");
   EXPECT_EQ(params.data, "/AUTO");
-  const Listed state = ListExternally("State");
+  const RegListing state = ListExternally("State");
   EXPECT_EQ(state.type, "REG_DWORD");
   EXPECT_EQ(state.data, "0x1");
 }
