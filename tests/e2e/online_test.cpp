@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "platform/sysinfo.h"
 #include "support/installation.h"
@@ -295,6 +296,72 @@ TEST(OnlineRoads, CompanionIsUpdatedStartedAndWaitedFor) {
     ExpectStartMode("0x0", *r.seen ? "" : "earlier");
     ExpectMainProgramStarted(inst, m);
   }
+}
+
+// The window answers while the loader waits for the download: a double-click
+// on the picture shows the "X" button, and a click on it does not cut the
+// sequence short. The server pauses in the middle of the file, and a script
+// acts as the user once the download has begun. Whether the button appeared
+// is seen from outside: the window's pixels change with the double-click.
+TEST(OnlineRoads, WindowAnswersDuringTheDownload) {
+  const char d = platform::kPathDelim;
+  Installation inst;
+  inst.AddMainProgram();
+  inst.AddFixture("sarvo_standin", "sarvo2006.exe");
+  const std::string local = inst.AppDir() + "sarvo2006.exe";
+  const std::string served = ReadFile(local) + "newer build";
+  ServeProbeFile(true);
+  const std::string sarvoDir = ServerRoot() + "software" + d + "sarvo";
+  MakeDirs(sarvoDir);
+  WriteFile(sarvoDir + d + "versie.txt", "2.0\r\n");
+  WriteFile(sarvoDir + d + "sarvo2006.exe", served);
+  TestServer::SetRules(
+      R"({"/software/sarvo/sarvo2006.exe": {"stall_body": {"after": 1000, "seconds": 8}}})");
+  const std::string get = "GET /software/sarvo/sarvo2006.exe";
+  const std::size_t getsBefore = TestServer::CountRequests(get);
+
+  const std::string user =
+      "id=$(xdotool search --sync --onlyvisible --name " +
+      ShellQuote(ExactTitlePattern("Kestro")) + " | head -n1)\n" +
+      "shots=$(mktemp -d)\n"
+      "xwd -silent -id \"$id\" > \"$shots/before\"\n"
+      "xdotool mousemove --window \"$id\" 180 40\n"
+      "sleep 0.2\n"
+      "xdotool click --repeat 2 --delay 120 1\n"
+      "sleep 0.8\n"
+      "xwd -silent -id \"$id\" > \"$shots/after\"\n"
+      "same=0; cmp -s \"$shots/before\" \"$shots/after\" && same=1\n"
+      "rm -rf \"$shots\"\n"
+      "if [ $same = 1 ]; then echo 'the double-click changed nothing'; exit 3; fi\n"
+      // Far enough apart that the click does not pair with the double-click.
+      "sleep 1.1\n"
+      "xdotool mousemove --window \"$id\" 350 12\n"
+      "sleep 0.2\n"
+      "xdotool click 1\n";
+  std::unique_ptr<UnixScript> script;
+  ASSERT_TRUE(inst.Run("", "", 120000, [&] {
+    if (!script && TestServer::CountRequests(get) > getsBefore) {
+      script = std::make_unique<UnixScript>(user, 60);
+    }
+  }));
+  TestServer::SetRules("{}");
+  ASSERT_TRUE(script) << "the download never began";
+  ASSERT_TRUE(script->Started()) << script->StartError();
+  ASSERT_TRUE(script->WaitPumping(30000));
+  EXPECT_EQ(script->ExitCode(), 0) << script->Output();
+
+  const auto m = inst.Messages();
+  ExpectLog(m,
+            {"Testen van verbinding. URL: BASE/software/versie.txt, Timeout: 0:00:15.000",
+             "Response received in: *", "Checking Sarvo version with server",
+             "Downloaden van BASE/software/sarvo/sarvo2006.exe",
+             "Opgeslagen als APPsarvo2006.exe (*",
+             "Starting APPsarvo2006.exe with \"/AUTO /INIT\"", "## LastErrorCode: 0: *",
+             "Waiting for Sarvo....", "Sarvo has been closed", "Kestro v wordt gestart",
+             "Resultcode *", "Loader is afgesloten"},
+            inst.AppDir());
+  EXPECT_TRUE(ReadFile(local) == served) << "the new companion is not installed";
+  EXPECT_FALSE(inst.MainProgramRecord().empty()) << "main program not started";
 }
 
 }  // namespace
