@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 
 #include "platform/sysinfo.h"
@@ -362,6 +363,52 @@ TEST(OnlineRoads, WindowAnswersDuringTheDownload) {
             inst.AppDir());
   EXPECT_TRUE(ReadFile(local) == served) << "the new companion is not installed";
   EXPECT_FALSE(inst.MainProgramRecord().empty()) << "main program not started";
+}
+
+// A registry that refuses the companion's start mode ends the run in the
+// error trap: the companion is not started, and neither is the main program.
+// Only the Linux port's store can be made to refuse writes from a test (its
+// file without write permission); a Wine prefix's registry cannot.
+TEST(OnlineRoads, RefusedStartModeEndsInTheErrorBox) {
+  if (platform::kPathDelim == '\\') GTEST_SKIP() << "needs a registry that refuses writes";
+  const char d = platform::kPathDelim;
+  Installation inst;
+  inst.AddMainProgram();
+  inst.AddFixture("sarvo_standin", "sarvo2006.exe");
+  ServeProbeFile(true);
+  const std::string sarvoDir = ServerRoot() + "software" + d + "sarvo";
+  MakeDirs(sarvoDir);
+  WriteFile(sarvoDir + d + "versie.txt", "2.0\r\n");
+  WriteFile(sarvoDir + d + "sarvo2006.exe", ReadFile(inst.AppDir() + "sarvo2006.exe"));
+  PresetStartMode();
+  std::string folder;
+  ASSERT_TRUE(platform::GetEnv("KESTRO_REGISTRY_DIR", folder));
+  namespace fs = std::filesystem;
+  const fs::path store = fs::path(folder) / "user.db";
+  const auto writeBits = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+  fs::permissions(store, writeBits, fs::perm_options::remove);
+
+  UnixScript dismiss(
+      "id=$(xdotool search --sync --onlyvisible --name " +
+          ShellQuote(ExactTitlePattern("Fout bij uitvoeren!")) + " | head -n1)\n" +
+          "sleep 0.3\n"
+          "xdotool windowfocus --sync \"$id\" key Return\n",
+      60);
+  ASSERT_TRUE(dismiss.Started()) << dismiss.StartError();
+  const bool ran = inst.Run("", "", 90000);
+  fs::permissions(store, writeBits, fs::perm_options::add);
+  ASSERT_TRUE(ran);
+  ASSERT_TRUE(dismiss.WaitPumping(30000));
+  EXPECT_EQ(dismiss.ExitCode(), 0) << "the box was not found: " << dismiss.Output();
+
+  ExpectLog(inst.Messages(),
+            {"Testen van verbinding. URL: BASE/software/versie.txt, Timeout: 0:00:15.000",
+             "Response received in: *", "Checking Sarvo version with server",
+             "Melding: Failed to set data for 'State' (ERegistryException)"},
+            inst.AppDir());
+  EXPECT_FALSE(Exists(inst.AppDir() + "sarvo-seen.txt")) << "the companion was started";
+  EXPECT_TRUE(inst.MainProgramRecord().empty()) << "the main program was started";
+  ExpectStartMode("0x5", "earlier");
 }
 
 }  // namespace
