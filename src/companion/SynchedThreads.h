@@ -63,8 +63,8 @@ class TWaitThread : public TSimpleThread {
 
 // Waits until the thread behind `handle` has ended, then joins it. The wait
 // wakes on every input and message for the application and processes them,
-// so the window paints and answers during the whole wait. Returns 0 when the thread
-// ended, 0xFFFFFFFF (WAIT_FAILED) for an empty handle.
+// so the window paints and answers during the whole wait. Returns 0 when the
+// thread ended, 0xFFFFFFFF (WAIT_FAILED) for an empty handle.
 std::uint32_t MsgWaitForThread(const TThreadHandle& handle);
 
 // Runs `method(arg)` on a worker and returns when it has ended; `worker`
