@@ -29,14 +29,6 @@
 namespace platform {
 namespace {
 
-
-struct DirTraits {
-  using Handle = DIR*;
-  static Handle Invalid() { return nullptr; }
-  static void Close(Handle h) { ::closedir(h); }
-};
-using UniqueDir = UniqueHandle<DirTraits>;
-
 constexpr std::uint32_t kErrFileNotFound = 2;
 constexpr std::uint32_t kErrPathNotFound = 3;
 constexpr std::uint32_t kErrAccessDenied = 5;

@@ -17,15 +17,10 @@
 #include <thread>
 
 #include "platform/posix/process_impl.h"
+#include "platform/posix/unique_fd.h"
 
 namespace platform {
 namespace {
-
-struct DirTraits {
-  using Handle = DIR*;
-  static Handle Invalid() { return nullptr; }
-  static void Close(Handle h) { ::closedir(h); }
-};
 
 std::uint64_t MonotonicMs() {
   timespec ts{};
@@ -164,7 +159,7 @@ ProcessHandle::WaitResult ProcessHandle::Wait(std::uint32_t ms) {
 }
 
 bool ForEachProcessName(const std::function<bool(const std::string& exeName)>& visit) {
-  UniqueHandle<DirTraits> proc(::opendir("/proc"));
+  UniqueDir proc(::opendir("/proc"));
   if (!proc) return false;
   while (dirent* e = ::readdir(proc.get())) {
     const char* name = e->d_name;

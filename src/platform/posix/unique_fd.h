@@ -1,7 +1,8 @@
-// The Linux port's owner of a file descriptor, shared by the files and the
-// version-resource reader.
+// The Linux port's owners of a file descriptor and of an open directory,
+// shared by the files, the version-resource reader and the process list.
 #pragma once
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include "platform/unique_handle.h"
@@ -14,5 +15,12 @@ struct FdTraits {
   static void Close(Handle h) { ::close(h); }
 };
 using UniqueFd = UniqueHandle<FdTraits>;
+
+struct DirTraits {
+  using Handle = DIR*;
+  static Handle Invalid() { return nullptr; }
+  static void Close(Handle h) { ::closedir(h); }
+};
+using UniqueDir = UniqueHandle<DirTraits>;
 
 }  // namespace platform
