@@ -61,6 +61,28 @@ void ExpectStartMode(const std::string& state, const std::string& params) {
   EXPECT_EQ(p.data, params) << "Params";
 }
 
+// The companion's files on the server: the reachability file and `exe` as
+// the executable, or no executable at all (a 404) when `exe` is null.
+void ServeCompanion(const std::string* exe) {
+  const char d = platform::kPathDelim;
+  const std::string folder = ServerRoot() + "software" + d + "sarvo";
+  MakeDirs(folder);
+  WriteFile(folder + d + "versie.txt", "2.0\r\n");
+  if (exe) {
+    WriteFile(folder + d + "sarvo2006.exe", *exe);
+  } else {
+    RemoveAll(folder + d + "sarvo2006.exe");
+  }
+}
+
+// A user who presses Return on the loader's error box once it shows.
+std::string DismissErrorBox() {
+  return "id=$(xdotool search --sync --onlyvisible --name " +
+         ShellQuote(ExactTitlePattern("Fout bij uitvoeren!")) + " | head -n1)\n" +
+         "sleep 0.3\n"
+         "xdotool windowfocus --sync \"$id\" key Return\n";
+}
+
 bool Contains(const std::vector<std::string>& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
@@ -197,12 +219,7 @@ TEST(OnlineRoads, RefusedConnectionMeansServerNotAvailable) {
 TEST(OnlineRoads, MissingMainProgramEndsInTheErrorBox) {
   Installation inst;
   ServeProbeFile(false);
-  const std::string pattern = ShellQuote(ExactTitlePattern("Fout bij uitvoeren!"));
-  UnixScript dismiss(
-      "id=$(xdotool search --sync --onlyvisible --name " + pattern + " | head -n1)\n" +
-          "sleep 0.3\n"
-          "xdotool windowfocus --sync \"$id\" key Return\n",
-      60);
+  UnixScript dismiss(DismissErrorBox(), 60);
   ASSERT_TRUE(dismiss.Started()) << dismiss.StartError();
   ASSERT_TRUE(inst.Run("", "", 90000));
   ASSERT_TRUE(dismiss.WaitPumping(30000));
@@ -253,7 +270,6 @@ TEST(OnlineRoads, CompanionIsUpdatedStartedAndWaitedFor) {
              "Exception details:", "========================================================",
              ""})},
   };
-  const char d = platform::kPathDelim;
   for (const CompanionRoad& r : roads) {
     SCOPED_TRACE(r.name);
     Installation inst;
@@ -262,15 +278,8 @@ TEST(OnlineRoads, CompanionIsUpdatedStartedAndWaitedFor) {
     const std::string local = inst.AppDir() + "sarvo2006.exe";
     const std::string original = ReadFile(local);
     ServeProbeFile(true);
-    const std::string sarvoDir = ServerRoot() + "software" + d + "sarvo";
-    MakeDirs(sarvoDir);
-    WriteFile(sarvoDir + d + "versie.txt", "2.0\r\n");
     const std::string served = r.serverCopyDiffers ? original + "newer build" : original;
-    if (r.serveExecutable) {
-      WriteFile(sarvoDir + d + "sarvo2006.exe", served);
-    } else {
-      RemoveAll(sarvoDir + d + "sarvo2006.exe");
-    }
+    ServeCompanion(r.serveExecutable ? &served : nullptr);
 
     PresetStartMode();
     ASSERT_TRUE(inst.Run("", "", 120000));
@@ -305,17 +314,13 @@ TEST(OnlineRoads, CompanionIsUpdatedStartedAndWaitedFor) {
 // acts as the user once the download has begun. Whether the button appeared
 // is seen from outside: the window's pixels change with the double-click.
 TEST(OnlineRoads, WindowAnswersDuringTheDownload) {
-  const char d = platform::kPathDelim;
   Installation inst;
   inst.AddMainProgram();
   inst.AddFixture("sarvo_standin", "sarvo2006.exe");
   const std::string local = inst.AppDir() + "sarvo2006.exe";
   const std::string served = ReadFile(local) + "newer build";
   ServeProbeFile(true);
-  const std::string sarvoDir = ServerRoot() + "software" + d + "sarvo";
-  MakeDirs(sarvoDir);
-  WriteFile(sarvoDir + d + "versie.txt", "2.0\r\n");
-  WriteFile(sarvoDir + d + "sarvo2006.exe", served);
+  ServeCompanion(&served);
   TestServer::SetRules(
       R"({"/software/sarvo/sarvo2006.exe": {"stall_body": {"after": 1000, "seconds": 8}}})");
   const std::string get = "GET /software/sarvo/sarvo2006.exe";
@@ -371,15 +376,12 @@ TEST(OnlineRoads, WindowAnswersDuringTheDownload) {
 // file without write permission); a Wine prefix's registry cannot.
 TEST(OnlineRoads, RefusedStartModeEndsInTheErrorBox) {
   if (platform::kPathDelim == '\\') GTEST_SKIP() << "needs a registry that refuses writes";
-  const char d = platform::kPathDelim;
   Installation inst;
   inst.AddMainProgram();
   inst.AddFixture("sarvo_standin", "sarvo2006.exe");
   ServeProbeFile(true);
-  const std::string sarvoDir = ServerRoot() + "software" + d + "sarvo";
-  MakeDirs(sarvoDir);
-  WriteFile(sarvoDir + d + "versie.txt", "2.0\r\n");
-  WriteFile(sarvoDir + d + "sarvo2006.exe", ReadFile(inst.AppDir() + "sarvo2006.exe"));
+  const std::string same = ReadFile(inst.AppDir() + "sarvo2006.exe");
+  ServeCompanion(&same);
   PresetStartMode();
   std::string folder;
   ASSERT_TRUE(platform::GetEnv("KESTRO_REGISTRY_DIR", folder));
@@ -388,12 +390,7 @@ TEST(OnlineRoads, RefusedStartModeEndsInTheErrorBox) {
   const auto writeBits = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
   fs::permissions(store, writeBits, fs::perm_options::remove);
 
-  UnixScript dismiss(
-      "id=$(xdotool search --sync --onlyvisible --name " +
-          ShellQuote(ExactTitlePattern("Fout bij uitvoeren!")) + " | head -n1)\n" +
-          "sleep 0.3\n"
-          "xdotool windowfocus --sync \"$id\" key Return\n",
-      60);
+  UnixScript dismiss(DismissErrorBox(), 60);
   ASSERT_TRUE(dismiss.Started()) << dismiss.StartError();
   const bool ran = inst.Run("", "", 90000);
   fs::permissions(store, writeBits, fs::perm_options::add);
