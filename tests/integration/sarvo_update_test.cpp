@@ -52,9 +52,9 @@ class SarvoUpdateTest : public ::testing::Test {
   void TearDown() override { Clean(); }
 
   void Clean() {
-    for (const std::string& f : {companion_, companion_ + ".bak", dir_ + "sarvo2006.tmp",
-                                 dir_ + "sarvo-seen.txt", TUtility::AppPath() + "NoSarvoUpdate.txt",
-                                 LogPath()}) {
+    for (const std::string& f :
+         {companion_, companion_ + ".bak", dir_ + "sarvo2006.tmp", dir_ + "sarvo-seen.txt",
+          TUtility::AppPath() + "NoSarvoUpdate.txt", LogPath()}) {
       if (Exists(f)) platform::DeleteFile(f);
     }
     TestServer::SetRules("{}");
@@ -85,13 +85,13 @@ TEST_F(SarvoUpdateTest, ComparesDownloadsInstallsAndStartsAsTheCaseDemands) {
   struct Case {
     const char* name;
     bool localExists;
-    bool serverNewer;       // else the server serves the local bytes
-    bool reachable;         // versie.txt can be fetched (see the rules)
-    bool marker;            // NoSarvoUpdate.txt beside the program
-    const char* rules;      // .rules.json for the executable's path
-    bool expectDownload;    // a GET of the executable
-    bool expectInstalled;   // the companion holds the server's copy afterwards
-    const char* expectMode; // "" = nothing started
+    bool serverNewer;            // else the server serves the local bytes
+    bool reachable;              // versie.txt can be fetched (see the rules)
+    bool marker;                 // NoSarvoUpdate.txt beside the program
+    const char* rules;           // .rules.json for the executable's path
+    bool expectDownload;         // a GET of the executable
+    bool expectInstalled;        // the companion holds the server's copy afterwards
+    const char* expectMode;      // "" = nothing started
     const char* expectLog = "";  // a line the log must hold
   };
   const std::vector<Case> cases = {
@@ -150,7 +150,8 @@ TEST_F(SarvoUpdateTest, ComparesDownloadsInstallsAndStartsAsTheCaseDemands) {
       EXPECT_TRUE(server == ReadFile(companion_)) << "installed copy differs from the server's";
       EXPECT_NE(std::string::npos, log.find("Opgeslagen als " + companion_));
       if (c.localExists) {
-        EXPECT_TRUE(standin_ == ReadFile(companion_ + ".bak")) << "backup is not the old executable";
+        EXPECT_TRUE(standin_ == ReadFile(companion_ + ".bak"))
+            << "backup is not the old executable";
       } else {
         EXPECT_FALSE(Exists(companion_ + ".bak"));
       }
@@ -209,8 +210,8 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
     const char* name;
     const char* rules;
     bool readOnlyBackup;
-    bool runningExe;      // the executable is a running program
-    bool tempIsFolder;    // the temporary file's name is taken by a folder
+    bool runningExe;    // the executable is a running program
+    bool tempIsFolder;  // the temporary file's name is taken by a folder
     int value;
     const char* exeAfter;
     const char* bakAfter;
@@ -219,19 +220,58 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
   };
   const std::string exe = "sarvo2006.exe";
   const std::vector<Case> cases = {
-      {"installed over an old backup and a stale temp file", "{}", false, false, false, 1, "new",
-       "OLD", false, {"Downloaden van ", "Opgeslagen als "}},
-      {"server error", R"({"/software/sarvo/sarvo2006.exe": {"status": "500 Internal Server Error"}})",
-       false, false, false, 0, "OLD", "older", false,
+      {"installed over an old backup and a stale temp file",
+       "{}",
+       false,
+       false,
+       false,
+       1,
+       "new",
+       "OLD",
+       false,
+       {"Downloaden van ", "Opgeslagen als "}},
+      {"server error",
+       R"({"/software/sarvo/sarvo2006.exe": {"status": "500 Internal Server Error"}})",
+       false,
+       false,
+       false,
+       0,
+       "OLD",
+       "older",
+       false,
        {"Downloaden van ", "====[ Exception report ]"}},
-      {"backup cannot be replaced", "{}", true, false, false, 1, "OLD", "older", true,
+      {"backup cannot be replaced",
+       "{}",
+       true,
+       false,
+       false,
+       1,
+       "OLD",
+       "older",
+       true,
        {"Opgeslagen als ", "Backup maken van DIR" + exe + " naar DIR" + exe + ".bak is mislukt!",
         "Update zal doorgaan",
         "Backup maken van \"DIR" + exe + "\" naar \"DIR" + exe + ".bak\" is mislukt!"}},
-      {"executable in use", "{}", false, true, false, 1, "OLD", "OLD", true,
+      {"executable in use",
+       "{}",
+       false,
+       true,
+       false,
+       1,
+       "OLD",
+       "OLD",
+       true,
        {"Opgeslagen als ",
         "Copieren van \"DIRsarvo2006.tmp\" naar \"DIR" + exe + "\" is mislukt!"}},
-      {"temporary file cannot be created", "{}", false, false, true, 0, "OLD", "older", false,
+      {"temporary file cannot be created",
+       "{}",
+       false,
+       false,
+       true,
+       0,
+       "OLD",
+       "older",
+       false,
        {"====[ Exception report ]"}},
   };
   for (const Case& c : cases) {
@@ -265,8 +305,9 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
       platform::SleepMs(500);
     }
     if (c.readOnlyBackup) {
-      fs::permissions(file + ".bak", fs::perms::owner_write | fs::perms::group_write |
-                                          fs::perms::others_write, fs::perm_options::remove);
+      fs::permissions(file + ".bak",
+                      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                      fs::perm_options::remove);
     }
     TestServer::PutFile(kExePath, "new");
     TestServer::SetRules(c.rules);
@@ -301,6 +342,52 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
       EXPECT_NE(std::string::npos, at) << "missing or out of order: " << line << "\n" << log;
       if (at != std::string::npos) from = at + line.size();
     }
+  }
+}
+
+// On the Linux port a symbolic link in the place of the temporary file or the
+// backup must never make the download write outside the folder: the link is
+// removed and a file of our own takes its place.
+TEST_F(SarvoUpdateTest, LinksInPlaceOfTempOrBackupAreNotFollowed) {
+  if (platform::kPathDelim != '/') GTEST_SKIP() << "links are a concern of the Linux port";
+  namespace fs = std::filesystem;
+  struct Case {
+    const char* name;
+    const char* linkName;
+    bool targetExists;
+  };
+  const Case cases[] = {
+      {"temporary file, dangling link", "sarvo2006.tmp", false},
+      {"temporary file, link to a file outside", "sarvo2006.tmp", true},
+      {"backup, dangling link", "sarvo2006.exe.bak", false},
+      {"backup, link to a file outside", "sarvo2006.exe.bak", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    TempDir outside;
+    const std::string file = dir / "sarvo2006.exe";
+    WriteFile(file, "old");
+    const std::string target = outside / "target";
+    if (c.targetExists) WriteFile(target, "outside");
+    fs::create_symlink(target, dir / c.linkName);
+    TestServer::PutFile(kExePath, "new");
+
+    downloadStatusT status(3);
+    status.FileName = file;
+    status.URL = TestServer::Url(kExePath);
+    SarvoTesterT tester(nullptr);
+    tester.DownloadUpdate(&status);
+
+    EXPECT_EQ(Exists(target), c.targetExists) << "a file was made outside the folder";
+    if (c.targetExists) {
+      EXPECT_EQ(ReadFile(target), "outside");
+    }
+    EXPECT_EQ(1, status.Value);
+    EXPECT_EQ("new", ReadFile(file));
+    EXPECT_FALSE(fs::is_symlink(dir / "sarvo2006.exe.bak"));
+    EXPECT_EQ("old", ReadFile(dir / "sarvo2006.exe.bak"));
+    EXPECT_FALSE(fs::is_symlink(dir / "sarvo2006.tmp"));
   }
 }
 

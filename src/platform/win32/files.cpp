@@ -3,8 +3,8 @@
 // call.
 #include "platform/files.h"
 
-#include <windows.h>
 #include <shlwapi.h>
+#include <windows.h>
 
 #include "platform/win32/win_handles.h"
 
@@ -185,8 +185,20 @@ bool File::Open(const std::string& path, Mode mode, Share share, std::uint32_t* 
       access = GENERIC_READ | GENERIC_WRITE;
       disposition = CREATE_ALWAYS;
       break;
+    case Mode::OpenAppend:
+      // Append data without write data: the system puts every write at the
+      // end of the file as it is then, so writers in several processes never
+      // overwrite each other. Read attributes lets Size() work.
+      access = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+      disposition = OPEN_EXISTING;
+      break;
+    case Mode::CreateNew:
+      access = GENERIC_READ | GENERIC_WRITE;
+      disposition = CREATE_NEW;
+      break;
   }
-  if (mode != Mode::OpenRead && IsReadOnlyFile(path)) {
+  // A name that is taken fails CreateNew with "file exists", read-only or not.
+  if (mode != Mode::OpenRead && mode != Mode::CreateNew && IsReadOnlyFile(path)) {
     SetError(error, ERROR_ACCESS_DENIED);
     return false;
   }
