@@ -99,11 +99,15 @@ bool TUtility::IsProcessRunning(const std::string& name) {
   if (wanted.empty()) return false;
   bool found = false;
   // A process list that cannot be read counts as "not running": the wait
-  // that asks must never hang on it.
-  platform::ForEachProcessName([&](const std::string& exeName) {
-    found = UpperAscii(exeName).find(wanted) != std::string::npos;
-    return found;
-  });
+  // that asks must never hang on it. Only the caller's own session counts:
+  // on a terminal server another user's companion tool is none of this
+  // loader's business and must not hold its start.
+  platform::ForEachProcessName(
+      [&](const std::string& exeName) {
+        found = UpperAscii(exeName).find(wanted) != std::string::npos;
+        return found;
+      },
+      platform::ProcessScope::CallerSession);
   return found;
 }
 
@@ -111,8 +115,7 @@ std::string TUtility::SysErrorMessage(std::uint32_t code) {
   std::string text = platform::SystemMessageText(code);
   // The system's texts end in a full stop and a line end; both go, and with
   // them any blanks and control characters at the end.
-  while (!text.empty() &&
-         (static_cast<unsigned char>(text.back()) <= 32 || text.back() == '.')) {
+  while (!text.empty() && (static_cast<unsigned char>(text.back()) <= 32 || text.back() == '.')) {
     text.pop_back();
   }
   return text;

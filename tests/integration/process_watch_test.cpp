@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -82,8 +83,9 @@ class Companion {
   std::uint32_t EndTick() const {
     const std::string r = ReadFile(record_);
     const std::size_t p = r.find("\ndone ");
-    return p == std::string::npos ? 0 : static_cast<std::uint32_t>(
-                                            std::strtoul(r.c_str() + p + 6, nullptr, 10));
+    return p == std::string::npos
+               ? 0
+               : static_cast<std::uint32_t>(std::strtoul(r.c_str() + p + 6, nullptr, 10));
   }
   platform::ProcessHandle& Process() { return process_; }
 
@@ -206,6 +208,54 @@ TEST_F(ProcessWatchTest, WaitsUntilTheLastCompanionIsGone) {
   }
 }
 
+TEST_F(ProcessWatchTest, AnotherUsersCompanionDoesNotHoldTheWait) {
+  // On a terminal server every adviser has a session of his own; a companion
+  // tool open in another session must not hold this loader. Here the other
+  // session is another user: the tests run as root and start the companion
+  // as "nobody". Wine shows every process in the caller's own session, so
+  // only the Linux port can show this.
+  if (platform::kPathDelim != '/') GTEST_SKIP() << "needs a process of another user";
+  namespace fs = std::filesystem;
+  const std::string folder = dir_ / JoinPath({"other", ""});
+  MakeDirs(folder);
+  // The other user must reach the program and write its record.
+  fs::permissions(dir_.path(), fs::perms::all, fs::perm_options::add);
+  fs::permissions(folder, fs::perms::all, fs::perm_options::add);
+  const std::string exe = folder + "Sarvo2009.exe";
+  const std::string record = folder + "record.txt";
+  ASSERT_TRUE(platform::CopyFile(FixtureProgram("recorder"), exe, false));
+  fs::permissions(exe, fs::perms::all, fs::perm_options::add);
+  platform::ShellExecResult r = platform::ShellExecuteEx(
+      "open", "/usr/bin/setpriv",
+      "--reuid=nobody --regid=nogroup --clear-groups \"" + exe + "\" 20000 \"" + record + "\"",
+      folder, 1);
+  ASSERT_TRUE(r.ok) << "cannot start the other user's companion: code " << r.error;
+  struct Ender {
+    platform::ProcessHandle& p;
+    ~Ender() {
+      p.Terminate();
+      p.Wait(5000);
+    }
+  } ender{r.process};
+  bool listed = false;
+  for (int i = 0; i < 1000 && !listed; ++i) {
+    listed = ListedExactly("Sarvo2009.exe");
+    if (!listed) platform::SleepMs(10);
+  }
+  ASSERT_TRUE(listed) << "the other user's companion never showed up";
+
+  EXPECT_FALSE(TUtility::IsProcessRunning("Sarvo2009.exe"));
+  const std::uint32_t start = platform::TickCount();
+  SarvoTesterT tester(nullptr);
+  tester.WaitForClose();
+  const std::uint32_t waited = platform::TickCount() - start;
+  EXPECT_LT(waited, 2000u) << "another user's companion held the wait";
+  EXPECT_EQ(LogMessages(),
+            (std::vector<std::string>{"Waiting for Sarvo....", "Sarvo has been closed"}));
+  // It still ran all the while: the wait ended although it was listed.
+  EXPECT_EQ(r.process.Wait(0), platform::ProcessHandle::WaitResult::TimedOut);
+}
+
 TEST_F(ProcessWatchTest, IsProcessRunningMatchesPartsOfUpperCasedNames) {
   // "\xE9" and "\xC9" are e and E with an acute accent in the Windows ANSI
   // code page; on the Linux port they are just bytes of a file name.
@@ -229,7 +279,7 @@ TEST_F(ProcessWatchTest, IsProcessRunningMatchesPartsOfUpperCasedNames) {
       {"Sarvo2011.exe", false},
       {"sarvo2010.exe ", false},
       {"OLDSARVO.EXE.EXE", false},
-      {"KESTRO\xE9WATCH.EXE", true},   // only a to z change case
+      {"KESTRO\xE9WATCH.EXE", true},  // only a to z change case
       {"kestro\xE9watch", true},
       {"KESTRO\xC9WATCH.EXE", false},  // the accented letters compare exactly
       {"kestro\xC9watch", false},
