@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <memory>
 
+#include "platform/process.h"
+#include "platform/shell.h"
 #include "platform/sysinfo.h"
 #include "support/installation.h"
 #include "support/registry_tool.h"
@@ -90,7 +92,8 @@ bool Contains(const std::vector<std::string>& lines, const std::string& line) {
 std::string Expand(std::string line, const std::string& app) {
   for (const auto& [from, to] : {std::pair<std::string, std::string>{"BASE", TestServer::Base()},
                                  std::pair<std::string, std::string>{"APP", app}}) {
-    for (std::size_t at; (at = line.find(from)) != std::string::npos;) line.replace(at, from.size(), to);
+    for (std::size_t at; (at = line.find(from)) != std::string::npos;)
+      line.replace(at, from.size(), to);
   }
   return line;
 }
@@ -131,7 +134,8 @@ TEST(OnlineRoads, SwitchesAndMarkerFilesDecideTheUpdate) {
   const std::string noInternetEmpty = std::string(kNoInternet) + "]";
   const std::string notReachable = std::string(kNoInternet) + "Webserver niet beschikbaar]";
   const Road roads[] = {
-      {"switch noconnectiontest", true, "/noconnectiontest", "", false, noInternetEmpty.c_str(), false},
+      {"switch noconnectiontest", true, "/noconnectiontest", "", false, noInternetEmpty.c_str(),
+       false},
       {"ini in the working directory", true, "", "", true, noInternetEmpty.c_str(), false},
       {"ini in the application folder does not count", false, "", "noconnectiontest.ini", false,
        notReachable.c_str(), true},
@@ -166,7 +170,8 @@ TEST(OnlineRoads, SwitchesAndMarkerFilesDecideTheUpdate) {
                   r.online ? "Response received in: *" : "Code: 404, HTTP/1.1 404 Not Found"};
     }
     if (*r.expected) expected.push_back(r.expected);
-    expected.insert(expected.end(), {"Kestro v wordt gestart", "Resultcode *", "Loader is afgesloten"});
+    expected.insert(expected.end(),
+                    {"Kestro v wordt gestart", "Resultcode *", "Loader is afgesloten"});
     ExpectLog(m, expected, inst.AppDir());
     ExpectStartMode("0x5", "earlier");
     ExpectMainProgramStarted(inst, m);
@@ -249,26 +254,26 @@ TEST(OnlineRoads, CompanionIsUpdatedStartedAndWaitedFor) {
   const std::vector<std::string> ending = {"Kestro v wordt gestart", "Resultcode *",
                                            "Loader is afgesloten"};
   const auto with = [&](std::vector<std::string> lines) {
-    lines.insert(lines.begin(), {probe, "Response received in: *",
-                                 "Checking Sarvo version with server"});
+    lines.insert(lines.begin(),
+                 {probe, "Response received in: *", "Checking Sarvo version with server"});
     lines.insert(lines.end(), ending.begin(), ending.end());
     return lines;
   };
   const CompanionRoad roads[] = {
       {"online and out of date", true, true, "State=1 Params=/AUTO /INIT\n", true,
        with({"Downloaden van BASE/software/sarvo/sarvo2006.exe",
-             "Opgeslagen als APPsarvo2006.exe (*",
-             "Starting APPsarvo2006.exe with \"/AUTO /INIT\"", "## LastErrorCode: 0: *",
-             "Waiting for Sarvo....", "Sarvo has been closed"})},
+             "Opgeslagen als APPsarvo2006.exe (*", "Starting APPsarvo2006.exe with \"/AUTO /INIT\"",
+             "## LastErrorCode: 0: *", "Waiting for Sarvo....", "Sarvo has been closed"})},
       {"online and up to date", false, true, "State=1 Params=/AUTO\n", false,
        with({"Starting APPsarvo2006.exe with \"/AUTO\"", "## LastErrorCode: 0: *",
              "Waiting for Sarvo....", "Sarvo has been closed"})},
       {"failed download", true, false, "", false,
-       with({"Exception [EIdHTTPProtocolException]: HTTP/1.1 404 Not Found", ". ",
-             ". Errorcode 404, message: HTTP/1.1 404 Not Found", "Downloaden van BASE/software/sarvo/sarvo2006.exe",
-             "====[ Exception report ]================================", "Environment details:",
-             "Exception details:", "========================================================",
-             ""})},
+       with(
+           {"Exception [EIdHTTPProtocolException]: HTTP/1.1 404 Not Found", ". ",
+            ". Errorcode 404, message: HTTP/1.1 404 Not Found",
+            "Downloaden van BASE/software/sarvo/sarvo2006.exe",
+            "====[ Exception report ]================================", "Environment details:",
+            "Exception details:", "========================================================", ""})},
   };
   for (const CompanionRoad& r : roads) {
     SCOPED_TRACE(r.name);
@@ -327,8 +332,8 @@ TEST(OnlineRoads, WindowAnswersDuringTheDownload) {
   const std::size_t getsBefore = TestServer::CountRequests(get);
 
   const std::string user =
-      "id=$(xdotool search --sync --onlyvisible --name " +
-      ShellQuote(ExactTitlePattern("Kestro")) + " | head -n1)\n" +
+      "id=$(xdotool search --sync --onlyvisible --name " + ShellQuote(ExactTitlePattern("Kestro")) +
+      " | head -n1)\n" +
       "shots=$(mktemp -d)\n"
       "xwd -silent -id \"$id\" > \"$shots/before\"\n"
       "xdotool mousemove --window \"$id\" 180 40\n"
@@ -361,13 +366,70 @@ TEST(OnlineRoads, WindowAnswersDuringTheDownload) {
             {"Testen van verbinding. URL: BASE/software/versie.txt, Timeout: 0:00:15.000",
              "Response received in: *", "Checking Sarvo version with server",
              "Downloaden van BASE/software/sarvo/sarvo2006.exe",
-             "Opgeslagen als APPsarvo2006.exe (*",
-             "Starting APPsarvo2006.exe with \"/AUTO /INIT\"", "## LastErrorCode: 0: *",
-             "Waiting for Sarvo....", "Sarvo has been closed", "Kestro v wordt gestart",
-             "Resultcode *", "Loader is afgesloten"},
+             "Opgeslagen als APPsarvo2006.exe (*", "Starting APPsarvo2006.exe with \"/AUTO /INIT\"",
+             "## LastErrorCode: 0: *", "Waiting for Sarvo....", "Sarvo has been closed",
+             "Kestro v wordt gestart", "Resultcode *", "Loader is afgesloten"},
             inst.AppDir());
   EXPECT_TRUE(ReadFile(local) == served) << "the new companion is not installed";
   EXPECT_FALSE(inst.MainProgramRecord().empty()) << "main program not started";
+}
+
+// Two loaders of one installation folder start together while the server
+// sends the companion slowly: one downloads and installs, the other waits
+// for it, finds the companion up to date and starts it; both start the
+// companion, and the file is fetched and installed once.
+TEST(OnlineRoads, TwoLoadersOfOneFolderUpdateOnce) {
+  Installation inst;
+  inst.AddMainProgram();
+  inst.AddFixture("sarvo_standin", "sarvo2006.exe");
+  const std::string local = inst.AppDir() + "sarvo2006.exe";
+  const std::string original = ReadFile(local);
+  const std::string served = original + "newer build";
+  ServeProbeFile(true);
+  ServeCompanion(&served);
+  TestServer::SetRules(
+      R"({"/software/sarvo/sarvo2006.exe": {"stall_body": {"after": 1000, "seconds": 5}}})");
+  const std::string get = "GET /software/sarvo/sarvo2006.exe";
+  const std::size_t getsBefore = TestServer::CountRequests(get);
+  PresetStartMode();
+
+  std::vector<platform::ProcessHandle> loaders;
+  for (int i = 0; i < 2; ++i) {
+    platform::ShellExecResult r =
+        platform::ShellExecuteEx("open", inst.LoaderPath(), "", inst.AppDir(), 1);
+    ASSERT_TRUE(r.ok) << "loader did not start, error " << r.error;
+    loaders.push_back(std::move(r.process));
+  }
+  const std::uint32_t start = platform::TickCount();
+  for (platform::ProcessHandle& loader : loaders) {
+    while (loader.Wait(100) == platform::ProcessHandle::WaitResult::TimedOut) {
+      if (platform::TickCount() - start > 120000) {
+        loader.Terminate();
+        FAIL() << "a loader still ran after two minutes";
+      }
+    }
+  }
+  TestServer::SetRules("{}");
+
+  EXPECT_EQ(TestServer::CountRequests(get) - getsBefore, 1u) << "fetched more than once";
+  EXPECT_TRUE(ReadFile(local) == served) << "the new companion is not installed";
+  EXPECT_TRUE(ReadFile(local + ".bak") == original) << "backup";
+  EXPECT_FALSE(Exists(inst.AppDir() + "sarvo2006.tmp")) << "Temp left behind";
+  EXPECT_TRUE(Exists(local + ".lock"));
+  // Both wrote the one log; each started the companion.
+  const auto m = inst.Messages();
+  const auto count = [&m](const std::string& prefix) {
+    return std::count_if(m.begin(), m.end(), [&prefix](const std::string& line) {
+      return line.compare(0, prefix.size(), prefix) == 0;
+    });
+  };
+  EXPECT_EQ(count("Downloaden van "), 1) << ::testing::PrintToString(m);
+  EXPECT_EQ(count("Opgeslagen als "), 1);
+  EXPECT_EQ(count("Sarvo wordt al bijgewerkt door een andere loader"), 1);
+  EXPECT_EQ(count("Starting " + local + " with "), 2);
+  EXPECT_EQ(count("Loader is afgesloten"), 2);
+  const std::string seen = ReadFile(inst.AppDir() + "sarvo-seen.txt");
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), '\n'), 2) << seen;
 }
 
 // A registry that refuses the companion's start mode ends the run in the
