@@ -208,7 +208,8 @@ bool SarvoTesterT::IsUpToDate(const std::string& path, const std::string& url) {
       return http.ContentLength() == TUtility::GetFileSize(path);
     }
     LogFmt("Sarvo could not be found @ %s", {url});
-    Log("Response: \"" + std::to_string(http.ResponseCode()) + ": " + http.ResponseText() + "\"");
+    Log("Response: \"" + std::to_string(http.ResponseCode()) + ": " + http.ResponseText() +
+        "\"");
   } catch (const Exception& e) {
     Log(std::string("Exception [") + e.ClassName() + "]: " + e.Message() + "\r\nErrorcode " +
         std::to_string(http.ResponseCode()) + ", message: " + http.ResponseText());
@@ -238,8 +239,10 @@ void SarvoTesterT::DownloadUpdate(downloadStatusT* status) {
     platform::DeleteFile(temp);
     platform::File file;
     std::uint32_t error = 0;
-    if (!file.Open(temp, platform::File::Mode::CreateAlways, platform::File::Share::None, &error)) {
-      throw EFCreateError("Cannot create file \"" + temp + "\". " + platform::FileErrorText(error));
+    if (!file.Open(temp, platform::File::Mode::CreateAlways, platform::File::Share::None,
+                   &error)) {
+      throw EFCreateError("Cannot create file \"" + temp + "\". " +
+                          platform::FileErrorText(error));
     }
     LogFmt("Downloaden van %s", {status->URL});
     // A body shorter than its declared length raises here, so a cut

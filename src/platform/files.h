@@ -65,8 +65,8 @@ class File {
     CreateNew,
   };
   enum class Share {
-    None,       // nobody else may open the file while it is open
-    ReadWrite,  // others may read and write it meanwhile
+    None,            // nobody else may open the file while it is open
+    ReadWrite,       // others may read and write it meanwhile
   };
 
   File();

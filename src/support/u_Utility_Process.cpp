@@ -115,7 +115,8 @@ std::string TUtility::SysErrorMessage(std::uint32_t code) {
   std::string text = platform::SystemMessageText(code);
   // The system's texts end in a full stop and a line end; both go, and with
   // them any blanks and control characters at the end.
-  while (!text.empty() && (static_cast<unsigned char>(text.back()) <= 32 || text.back() == '.')) {
+  while (!text.empty() &&
+         (static_cast<unsigned char>(text.back()) <= 32 || text.back() == '.')) {
     text.pop_back();
   }
   return text;

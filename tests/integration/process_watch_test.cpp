@@ -83,9 +83,8 @@ class Companion {
   std::uint32_t EndTick() const {
     const std::string r = ReadFile(record_);
     const std::size_t p = r.find("\ndone ");
-    return p == std::string::npos
-               ? 0
-               : static_cast<std::uint32_t>(std::strtoul(r.c_str() + p + 6, nullptr, 10));
+    return p == std::string::npos ? 0 : static_cast<std::uint32_t>(
+                                            std::strtoul(r.c_str() + p + 6, nullptr, 10));
   }
   platform::ProcessHandle& Process() { return process_; }
 
@@ -279,7 +278,7 @@ TEST_F(ProcessWatchTest, IsProcessRunningMatchesPartsOfUpperCasedNames) {
       {"Sarvo2011.exe", false},
       {"sarvo2010.exe ", false},
       {"OLDSARVO.EXE.EXE", false},
-      {"KESTRO\xE9WATCH.EXE", true},  // only a to z change case
+      {"KESTRO\xE9WATCH.EXE", true},   // only a to z change case
       {"kestro\xE9watch", true},
       {"KESTRO\xC9WATCH.EXE", false},  // the accented letters compare exactly
       {"kestro\xC9watch", false},

@@ -89,13 +89,13 @@ TEST_F(SarvoUpdateTest, ComparesDownloadsInstallsAndStartsAsTheCaseDemands) {
   struct Case {
     const char* name;
     bool localExists;
-    bool serverNewer;            // else the server serves the local bytes
-    bool reachable;              // versie.txt can be fetched (see the rules)
-    bool marker;                 // NoSarvoUpdate.txt beside the program
-    const char* rules;           // .rules.json for the executable's path
-    bool expectDownload;         // a GET of the executable
-    bool expectInstalled;        // the companion holds the server's copy afterwards
-    const char* expectMode;      // "" = nothing started
+    bool serverNewer;       // else the server serves the local bytes
+    bool reachable;         // versie.txt can be fetched (see the rules)
+    bool marker;            // NoSarvoUpdate.txt beside the program
+    const char* rules;      // .rules.json for the executable's path
+    bool expectDownload;    // a GET of the executable
+    bool expectInstalled;   // the companion holds the server's copy afterwards
+    const char* expectMode; // "" = nothing started
     const char* expectLog = "";  // a line the log must hold
   };
   const std::vector<Case> cases = {
@@ -154,8 +154,7 @@ TEST_F(SarvoUpdateTest, ComparesDownloadsInstallsAndStartsAsTheCaseDemands) {
       EXPECT_TRUE(server == ReadFile(companion_)) << "installed copy differs from the server's";
       EXPECT_NE(std::string::npos, log.find("Opgeslagen als " + companion_));
       if (c.localExists) {
-        EXPECT_TRUE(standin_ == ReadFile(companion_ + ".bak"))
-            << "backup is not the old executable";
+        EXPECT_TRUE(standin_ == ReadFile(companion_ + ".bak")) << "backup is not the old executable";
       } else {
         EXPECT_FALSE(Exists(companion_ + ".bak"));
       }
@@ -342,8 +341,8 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
     const char* name;
     const char* rules;
     bool readOnlyBackup;
-    bool runningExe;    // the executable is a running program
-    bool tempIsFolder;  // the temporary file's name is taken by a folder
+    bool runningExe;      // the executable is a running program
+    bool tempIsFolder;    // the temporary file's name is taken by a folder
     int value;
     const char* exeAfter;
     const char* bakAfter;
@@ -352,58 +351,19 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
   };
   const std::string exe = "sarvo2006.exe";
   const std::vector<Case> cases = {
-      {"installed over an old backup and a stale temp file",
-       "{}",
-       false,
-       false,
-       false,
-       1,
-       "new",
-       "OLD",
-       false,
-       {"Downloaden van ", "Opgeslagen als "}},
-      {"server error",
-       R"({"/software/sarvo/sarvo2006.exe": {"status": "500 Internal Server Error"}})",
-       false,
-       false,
-       false,
-       0,
-       "OLD",
-       "older",
-       false,
+      {"installed over an old backup and a stale temp file", "{}", false, false, false, 1, "new",
+       "OLD", false, {"Downloaden van ", "Opgeslagen als "}},
+      {"server error", R"({"/software/sarvo/sarvo2006.exe": {"status": "500 Internal Server Error"}})",
+       false, false, false, 0, "OLD", "older", false,
        {"Downloaden van ", "====[ Exception report ]"}},
-      {"backup cannot be replaced",
-       "{}",
-       true,
-       false,
-       false,
-       1,
-       "OLD",
-       "older",
-       true,
+      {"backup cannot be replaced", "{}", true, false, false, 1, "OLD", "older", true,
        {"Opgeslagen als ", "Backup maken van DIR" + exe + " naar DIR" + exe + ".bak is mislukt!",
         "Update zal doorgaan",
         "Backup maken van \"DIR" + exe + "\" naar \"DIR" + exe + ".bak\" is mislukt!"}},
-      {"executable in use",
-       "{}",
-       false,
-       true,
-       false,
-       1,
-       "OLD",
-       "OLD",
-       true,
+      {"executable in use", "{}", false, true, false, 1, "OLD", "OLD", true,
        {"Opgeslagen als ",
         "Copieren van \"DIRsarvo2006.tmp\" naar \"DIR" + exe + "\" is mislukt!"}},
-      {"temporary file cannot be created",
-       "{}",
-       false,
-       false,
-       true,
-       0,
-       "OLD",
-       "older",
-       false,
+      {"temporary file cannot be created", "{}", false, false, true, 0, "OLD", "older", false,
        {"====[ Exception report ]"}},
   };
   for (const Case& c : cases) {
@@ -437,9 +397,8 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
       platform::SleepMs(500);
     }
     if (c.readOnlyBackup) {
-      fs::permissions(file + ".bak",
-                      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                      fs::perm_options::remove);
+      fs::permissions(file + ".bak", fs::perms::owner_write | fs::perms::group_write |
+                                          fs::perms::others_write, fs::perm_options::remove);
     }
     TestServer::PutFile(kExePath, "new");
     TestServer::SetRules(c.rules);

@@ -44,8 +44,7 @@ TEST(PlatformFiles, SharingBetweenTwoOpensOfOneProcess) {
   const std::string path = dir / "shared.log";
   WriteFile(path, "0123456789");
   for (const auto& c : cases) {
-    for (File::Mode secondMode :
-         {File::Mode::OpenRead, File::Mode::OpenWrite, File::Mode::CreateAlways}) {
+    for (File::Mode secondMode : {File::Mode::OpenRead, File::Mode::OpenWrite, File::Mode::CreateAlways}) {
       SCOPED_TRACE(std::string("first ") + ShareName(c.first) + ", second " + ShareName(c.second) +
                    ", second mode " + std::to_string(static_cast<int>(secondMode)));
       File a;
@@ -210,8 +209,8 @@ TEST(PlatformFiles, CanonicalizePathResolvesDotsOnTheText) {
       {"a" + D + "b" + D + "..", true, "a"},
       {"a" + D + "b" + D + "." + D, true, "a" + D + "b" + D},
       {D + "a" + D + "." + D + "b" + D, true, D + "a" + D + "b" + D},
-      {D + "x" + D + "data" + D + "database" + D + ".." + D + ".." + D + "layout" + D + "logo.txt",
-       true, D + "x" + D + "layout" + D + "logo.txt"},
+      {D + "x" + D + "data" + D + "database" + D + ".." + D + ".." + D + "layout" + D + "logo.txt", true,
+       D + "x" + D + "layout" + D + "logo.txt"},
       // Nothing left to remove: the ".." goes, the root stays.
       {D + "a" + D + ".." + D + ".." + D + "b", true, D + "b"},
       {"a" + D + D + "b", true, "a" + D + D + "b"},

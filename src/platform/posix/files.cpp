@@ -196,8 +196,8 @@ bool FindFirstSize(const std::string& path, std::uint32_t& sizeLow) {
   }
   struct stat st {};
   if (::stat(found.c_str(), &st) != 0) return false;
-  sizeLow =
-      S_ISDIR(st.st_mode) ? 0u : static_cast<std::uint32_t>(static_cast<std::uint64_t>(st.st_size));
+  sizeLow = S_ISDIR(st.st_mode) ? 0u
+                                : static_cast<std::uint32_t>(static_cast<std::uint64_t>(st.st_size));
   return true;
 }
 
@@ -475,7 +475,9 @@ bool File::IsOpen() const { return impl_ && impl_->fd.valid(); }
 
 void File::Close() { impl_.reset(); }
 
-bool File::SeekToEnd() { return IsOpen() && ::lseek(impl_->fd.get(), 0, SEEK_END) >= 0; }
+bool File::SeekToEnd() {
+  return IsOpen() && ::lseek(impl_->fd.get(), 0, SEEK_END) >= 0;
+}
 
 bool File::Write(const void* data, std::size_t size, std::uint32_t* error) {
   if (!IsOpen()) {

@@ -26,8 +26,7 @@ namespace {
 std::uint64_t MonotonicMs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
-         static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
 int OpenPidFd(pid_t pid) {
@@ -66,8 +65,7 @@ std::string ProcessName(const std::string& pidDir) {
     std::string exe(buf, static_cast<std::size_t>(n));
     // A program whose file was replaced while it runs still is that program.
     const std::string deleted = " (deleted)";
-    if (exe.size() > deleted.size() &&
-        exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0) {
+    if (exe.size() > deleted.size() && exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0) {
       exe.resize(exe.size() - deleted.size());
     }
     return BaseName(exe);
