@@ -207,52 +207,73 @@ TEST_F(ProcessWatchTest, WaitsUntilTheLastCompanionIsGone) {
   }
 }
 
-TEST_F(ProcessWatchTest, AnotherUsersCompanionDoesNotHoldTheWait) {
+TEST_F(ProcessWatchTest, ACompanionOfAnotherSessionDoesNotHoldTheWait) {
   // On a terminal server every adviser has a session of his own; a companion
-  // tool open in another session must not hold this loader. Here the other
-  // session is another user: the tests run as root and start the companion
-  // as "nobody". Wine shows every process in the caller's own session, so
+  // tool open in another session must not hold this loader. The tests run as
+  // root and start the companion as another user ("nobody"), and as root in a
+  // login session of its own (a new login uid gives the process a new
+  // session id). Wine shows every process in the caller's own session, so
   // only the Linux port can show this.
-  if (platform::kPathDelim != '/') GTEST_SKIP() << "needs a process of another user";
+  if (platform::kPathDelim != '/') GTEST_SKIP() << "needs processes of other sessions";
   namespace fs = std::filesystem;
-  const std::string folder = dir_ / JoinPath({"other", ""});
-  MakeDirs(folder);
-  // The other user must reach the program and write its record.
-  fs::permissions(dir_.path(), fs::perms::all, fs::perm_options::add);
-  fs::permissions(folder, fs::perms::all, fs::perm_options::add);
-  const std::string exe = folder + "Sarvo2009.exe";
-  const std::string record = folder + "record.txt";
-  ASSERT_TRUE(platform::CopyFile(FixtureProgram("recorder"), exe, false));
-  fs::permissions(exe, fs::perms::all, fs::perm_options::add);
-  platform::ShellExecResult r = platform::ShellExecuteEx(
-      "open", "/usr/bin/setpriv",
-      "--reuid=nobody --regid=nogroup --clear-groups \"" + exe + "\" 20000 \"" + record + "\"",
-      folder, 1);
-  ASSERT_TRUE(r.ok) << "cannot start the other user's companion: code " << r.error;
-  struct Ender {
-    platform::ProcessHandle& p;
-    ~Ender() {
-      p.Terminate();
-      p.Wait(5000);
+  struct Case {
+    const char* name;
+    const char* launcher;  // a script that starts its arguments in the other session
+  };
+  const Case cases[] = {
+      {"another user",
+       "#!/bin/sh\nexec setpriv --reuid=nobody --regid=nogroup --clear-groups \"$@\"\n"},
+      {"same user, another login session",
+       "#!/bin/sh\necho 0 > /proc/self/loginuid || exit 3\nexec \"$@\"\n"},
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (std::string(c.name).find("login") != std::string::npos &&
+        ReadFile("/proc/self/sessionid").empty()) {
+      continue;  // a kernel without login sessions
     }
-  } ender{r.process};
-  bool listed = false;
-  for (int i = 0; i < 1000 && !listed; ++i) {
-    listed = ListedExactly("Sarvo2009.exe");
-    if (!listed) platform::SleepMs(10);
-  }
-  ASSERT_TRUE(listed) << "the other user's companion never showed up";
+    platform::DeleteFile(IncludeTrailingPathDelimiter(LogFolder) +
+                         ChangeFileExt(ExtractFileName(TUtility::ExeName()), ".log"));
+    const std::string folder = dir_ / JoinPath({"other" + std::to_string(index++), ""});
+    MakeDirs(folder);
+    // The other user must reach the program and write its record.
+    fs::permissions(dir_.path(), fs::perms::all, fs::perm_options::add);
+    fs::permissions(folder, fs::perms::all, fs::perm_options::add);
+    const std::string exe = folder + "Sarvo2009.exe";
+    const std::string record = folder + "record.txt";
+    ASSERT_TRUE(platform::CopyFile(FixtureProgram("recorder"), exe, false));
+    fs::permissions(exe, fs::perms::all, fs::perm_options::add);
+    WriteFile(folder + "launch", c.launcher);
+    fs::permissions(folder + "launch", fs::perms::all, fs::perm_options::add);
+    platform::ShellExecResult r = platform::ShellExecuteEx(
+        "open", folder + "launch", "\"" + exe + "\" 20000 \"" + record + "\"", folder, 1);
+    ASSERT_TRUE(r.ok) << "cannot start the other session's companion: code " << r.error;
+    struct Ender {
+      platform::ProcessHandle& p;
+      ~Ender() {
+        p.Terminate();
+        p.Wait(5000);
+      }
+    } ender{r.process};
+    bool listed = false;
+    for (int i = 0; i < 1000 && !listed; ++i) {
+      listed = ListedExactly("Sarvo2009.exe");
+      if (!listed) platform::SleepMs(10);
+    }
+    ASSERT_TRUE(listed) << "the other session's companion never showed up";
 
-  EXPECT_FALSE(TUtility::IsProcessRunning("Sarvo2009.exe"));
-  const std::uint32_t start = platform::TickCount();
-  SarvoTesterT tester(nullptr);
-  tester.WaitForClose();
-  const std::uint32_t waited = platform::TickCount() - start;
-  EXPECT_LT(waited, 2000u) << "another user's companion held the wait";
-  EXPECT_EQ(LogMessages(),
-            (std::vector<std::string>{"Waiting for Sarvo....", "Sarvo has been closed"}));
-  // It still ran all the while: the wait ended although it was listed.
-  EXPECT_EQ(r.process.Wait(0), platform::ProcessHandle::WaitResult::TimedOut);
+    EXPECT_FALSE(TUtility::IsProcessRunning("Sarvo2009.exe"));
+    const std::uint32_t start = platform::TickCount();
+    SarvoTesterT tester(nullptr);
+    tester.WaitForClose();
+    const std::uint32_t waited = platform::TickCount() - start;
+    EXPECT_LT(waited, 2000u) << "another session's companion held the wait";
+    EXPECT_EQ(LogMessages(),
+              (std::vector<std::string>{"Waiting for Sarvo....", "Sarvo has been closed"}));
+    // It still ran all the while: the wait ended although it was listed.
+    EXPECT_EQ(r.process.Wait(0), platform::ProcessHandle::WaitResult::TimedOut);
+  }
 }
 
 TEST_F(ProcessWatchTest, IsProcessRunningMatchesPartsOfUpperCasedNames) {

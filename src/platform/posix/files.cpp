@@ -8,12 +8,13 @@
 // Windows' read-only attribute is a file without any write permission bit; it
 // refuses writing, truncating, deleting and being copied over, also for root,
 // as Windows refuses it to administrators.
+#include "platform/posix/unique_fd.h"
 #include "platform/files.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <strings.h>
+#include <fnmatch.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,7 +24,6 @@
 #include <vector>
 
 #include "platform/error_text.h"
-#include "platform/posix/unique_fd.h"
 #include "platform/unique_handle.h"
 
 namespace platform {

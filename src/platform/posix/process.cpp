@@ -116,11 +116,18 @@ std::string XdgSession(const std::string& pidDir) {
   return std::string();
 }
 
+std::string OwnXdgSession() {
+  const char* id = std::getenv("XDG_SESSION_ID");
+  return id != nullptr ? std::string(id) : std::string();
+}
+
 // The caller's own session, read once per listing.
 struct OwnSession {
   uid_t uid = ::getuid();
   std::string login = LoginSession("/proc/self");
-  std::string xdg = XdgSession("/proc/self");
+  // Our own variable as it stands now; /proc/self/environ shows only the
+  // environment the process was started with.
+  std::string xdg = OwnXdgSession();
 
   // The same user, and the same login session where both sides can tell.
   bool Holds(const std::string& pidDir) const {

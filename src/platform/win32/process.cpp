@@ -1,8 +1,8 @@
 // Process handles and the process list through the Win32 API.
 #include "platform/process.h"
 
-#include <tlhelp32.h>
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <cstring>
 
