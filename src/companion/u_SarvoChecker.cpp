@@ -11,6 +11,7 @@
 #include "companion/u_SarvoPrep.h"
 #include "connection/IdHTTP.h"
 #include "connection/UpdateServer.h"
+#include "platform/file_lock.h"
 #include "platform/files.h"
 #include "platform/gui.h"
 #include "platform/sysinfo.h"
@@ -30,6 +31,19 @@ const char* const kCompanionNames[] = {
 };
 
 constexpr std::uint32_t kPollIntervalMs = 250;
+
+// One update at a time per installation folder: loaders of every user and
+// session that share the folder meet on this file beside the companion.
+const char* const kUpdateLockSuffix = ".lock";
+// How long a loader waits for another loader's update before it starts the
+// companion it has, and how often it asks meanwhile.
+constexpr std::uint32_t kUpdateLockLimitMs = 10 * 60 * 1000;
+constexpr std::uint32_t kUpdateLockPollMs = 100;
+
+std::uint32_t& UpdateLockLimitMs() {
+  static std::uint32_t limit = kUpdateLockLimitMs;
+  return limit;
+}
 
 const char* const kCompanionExe = "sarvo2006.exe";
 const char* const kCompanionServerPath = "/software/sarvo/sarvo2006.exe";
@@ -60,6 +74,47 @@ void StartCompanion(SarvoTesterT& tester, ISarvoSettings& settings, const std::s
   settings.SetParams("");
 }
 
+enum class UpdateLock {
+  AtOnce,        // taken without waiting
+  AfterWaiting,  // taken once another loader had finished
+  Without,       // the lock file is unusable: the update goes on unguarded
+  TimedOut,      // another loader kept it past the limit
+};
+
+// Takes the installation's update lock, waiting for another loader's update
+// with the splash window alive. A lock file that cannot be made or locked
+// (a read-only folder, a file system without locks) must not stop the
+// update: the folder has to be writable for the update anyway, and one
+// loader alone is the common case.
+UpdateLock TakeUpdateLock(platform::FileLock& lock, const std::string& lockPath) {
+  const std::uint32_t start = platform::TickCount();
+  bool waited = false;
+  platform::WakeSignal neverRaised;
+  for (;;) {
+    std::uint32_t error = 0;
+    switch (lock.TryLock(lockPath, &error)) {
+      case platform::FileLock::Result::Acquired:
+        return waited ? UpdateLock::AfterWaiting : UpdateLock::AtOnce;
+      case platform::FileLock::Result::Failed:
+        LogFmt("Vergrendelen van %s is mislukt (%s), de update gaat zonder vergrendeling door",
+               {lockPath, platform::FileErrorText(error)});
+        return UpdateLock::Without;
+      case platform::FileLock::Result::Held:
+        break;
+    }
+    if (!waited) {
+      LogFmt("Sarvo wordt al bijgewerkt door een andere loader, wachten op %s", {lockPath});
+      waited = true;
+    }
+    if (platform::TickCount() - start >= UpdateLockLimitMs()) {
+      LogFmt("Wachten op %s duurt te lang, Sarvo wordt niet bijgewerkt", {lockPath});
+      return UpdateLock::TimedOut;
+    }
+    platform::WaitForWakeOrInput(neverRaised, kUpdateLockPollMs);
+    platform::ProcessMessages();
+  }
+}
+
 bool AnyCompanionRunning() {
   for (const char* name : kCompanionNames) {
     if (TUtility::IsProcessRunning(name)) return true;
@@ -75,6 +130,8 @@ void SarvoTesterT::DoStatus(const std::string& msg) {
   if (OnStatus) OnStatus(this, msg);
 }
 
+void SarvoTesterT::SetUpdateLockLimitForTesting(std::uint32_t ms) { UpdateLockLimitMs() = ms; }
+
 void SarvoTesterT::UpdateAndStart() {
   // The module's own folder, without removing a long-path prefix.
   const std::string path =
@@ -86,6 +143,7 @@ void SarvoTesterT::UpdateAndStart() {
   bool updateBranch = false;
   std::string versionBefore;
 
+  const std::int64_t sizeAtCheck = TUtility::GetFileSize(path);
   if (platform::FileExists(path) && IsUpToDate(path, exeUrl)) {
     status->Value = 2;
   } else {
@@ -96,11 +154,28 @@ void SarvoTesterT::UpdateAndStart() {
     if (!platform::FileExists(TUtility::AppPath() + kNoUpdateMarker)) {
       DoStatus(kDownloadingText);
       if (ServerAvailable(UpdateServerUrl(kReachabilityServerPath))) {
-        TWaitThread* worker = nullptr;
-        RunWaitThread(
-            worker,
-            [this](void* arg) { DownloadUpdate(static_cast<downloadStatusT*>(arg)); },
-            status.get());
+        // Held from before the download until the install is done, so no
+        // two loaders of this folder ever write the companion's files at
+        // once.
+        platform::FileLock lock;
+        const UpdateLock taken = TakeUpdateLock(lock, path + kUpdateLockSuffix);
+        // After a wait for another loader, or when the companion changed
+        // since it was compared, that loader has most likely just installed
+        // the server's copy: compare again rather than fetch it twice.
+        const bool compareAgain =
+            taken == UpdateLock::AfterWaiting ||
+            (taken == UpdateLock::AtOnce && TUtility::GetFileSize(path) != sizeAtCheck);
+        if (taken == UpdateLock::TimedOut) {
+          // As if the reachability file had not been fetched: the companion
+          // at hand is started.
+        } else if (compareAgain && platform::FileExists(path) && IsUpToDate(path, exeUrl)) {
+          status->Value = 2;
+        } else {
+          TWaitThread* worker = nullptr;
+          RunWaitThread(
+              worker, [this](void* arg) { DownloadUpdate(static_cast<downloadStatusT*>(arg)); },
+              status.get());
+        }
       }
     }
   }

@@ -2,6 +2,7 @@
 // starts it and waits until it has been closed again.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -42,6 +43,10 @@ class SarvoTesterT {
   // Returns when no process with a companion executable name runs any more,
   // processing the application's GUI messages between polls.
   void WaitForClose();
+
+  // How long UpdateAndStart waits for another loader's update of the same
+  // installation (ten minutes unless a test shortens it).
+  static void SetUpdateLockLimitForTesting(std::uint32_t ms);
 
   StatusEventT OnStatus;
 };

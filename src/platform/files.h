@@ -6,6 +6,12 @@
 // (2 file not found, 3 path not found, 5 access denied, 32 sharing violation,
 // 80 file exists, 112 disk full, 183 already exists: MoveFile never replaces
 // its destination) translated once at the edge of each implementation.
+//
+// Symbolic links (Linux port): nothing here ever writes through a link. An
+// open for writing or appending refuses a link in the file's place (5); an
+// open that creates (CreateAlways) and the destination of CopyFile replace a
+// link by a new file; CreateNew counts a link as an existing file (80);
+// MoveFile and DeleteFile act on the link itself. Reading follows links.
 #pragma once
 
 #include <cstddef>
@@ -47,9 +53,16 @@ std::string FileErrorText(std::uint32_t code);
 class File {
  public:
   enum class Mode {
-    OpenRead,        // existing file, read access
-    OpenWrite,       // existing file, write access
-    CreateAlways,    // create new or truncate, read and write access
+    OpenRead,      // existing file, read access
+    OpenWrite,     // existing file, write access
+    CreateAlways,  // create new or truncate, read and write access
+    // Existing file, append access only: every Write lands whole at the end
+    // of the file as it is at that moment, whatever other openers write
+    // (Windows FILE_APPEND_DATA without FILE_WRITE_DATA; O_APPEND).
+    OpenAppend,
+    // A new file, read and write access; fails with 80 when the name is
+    // taken, so of two openers racing for one name exactly one wins.
+    CreateNew,
   };
   enum class Share {
     None,            // nobody else may open the file while it is open

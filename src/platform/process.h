@@ -37,9 +37,23 @@ class ProcessHandle {
   std::unique_ptr<Impl> impl_;
 };
 
+// Which processes ForEachProcessName lists.
+enum class ProcessScope {
+  // Every process of the machine.
+  AllSessions,
+  // Only the processes of the caller's own session, as a terminal server
+  // separates its users: Windows, the same session id (a process whose
+  // session cannot be read is left out); the Linux port, the same real user
+  // and, where both can be read, the same login session (/proc/<pid>/
+  // sessionid, else the XDG_SESSION_ID of the environment).
+  CallerSession,
+};
+
 // Calls `visit` with the executable file name (without folder) of every
-// running process until it returns true. False when the process list cannot
-// be read.
-bool ForEachProcessName(const std::function<bool(const std::string& exeName)>& visit);
+// running process in `scope` until it returns true. False when the process
+// list cannot be read. A process that ends while the list is read is
+// skipped, never an error.
+bool ForEachProcessName(const std::function<bool(const std::string& exeName)>& visit,
+                        ProcessScope scope = ProcessScope::AllSessions);
 
 }  // namespace platform

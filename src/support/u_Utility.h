@@ -45,6 +45,8 @@ struct TUtility {
     std::function<void()> onSlice;
   };
   static void SetExecuteAndWaitWatchForTesting(ExecuteAndWaitWatch watch);
+  // True when `name` occurs (ASCII letters compared in upper case) in the
+  // executable name of a running process of the caller's own session.
   static bool IsProcessRunning(const std::string& name);
   // The system's message text for an error code, trailing control characters,
   // blanks and periods removed.

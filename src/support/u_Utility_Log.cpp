@@ -7,6 +7,11 @@
 // marked ". ". A file that has grown past 32 MiB is moved to a dated name
 // before the next line goes in. Logging never tells its caller about a
 // failure: a line that cannot be written is lost.
+//
+// Many loaders may share one log (one installation folder for a whole office,
+// a terminal server): the log is appended to, never written at a position, and
+// a new log appears only whole, with its header, so no loader truncates,
+// overwrites or cuts another's lines.
 
 #include <cstdint>
 #include <exception>
@@ -259,6 +264,93 @@ namespace {
 std::mutex gLogFileMutex;
 }  // namespace
 
+namespace {
+
+// Windows-style codes of the file layer that the log tells apart.
+constexpr std::uint32_t kFileNotFound = 2;
+constexpr std::uint32_t kFileExists = 80;
+constexpr std::uint32_t kAlreadyExists = 183;
+
+// Writes the message's lines; false when a write failed (the lines already
+// written stay).
+bool WriteBody(platform::File& file, const std::string& prefix, const std::string& body) {
+  for (const std::string& text : BodyLines(body, prefix.size())) {
+    if (!WriteLine(file, prefix + text)) return false;
+  }
+  return true;
+}
+
+// Appends the call's lines to an existing log. Append mode puts every line
+// whole at the end of the file as it is at that moment, so loaders of other
+// processes that write the same log meanwhile never overwrite or cut it.
+// `openError` tells a missing log (2) from one that cannot be opened.
+bool AppendToExisting(const std::string& fileName, const std::string& body,
+                      const std::string& category, std::uint32_t& openError) {
+  platform::File file;
+  openError = 0;
+  // Others (another loader, a viewer) may keep the log open meanwhile.
+  if (!file.Open(fileName, platform::File::Mode::OpenAppend, platform::File::Share::ReadWrite,
+                 &openError)) {
+    return false;
+  }
+  // One clock reading for all lines of this call.
+  WriteBody(file, LinePrefix(category), body);
+  return true;
+}
+
+// A name beside the log that no other thread of any loader uses at the same
+// time: thread ids are unique on a machine while their threads live, and the
+// computer name keeps apart the machines that share one folder.
+std::string PrivateTempName(const std::string& fileName) {
+  std::string computer = TUtility::GetComputerName();
+  for (char& c : computer) {
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+    if (!plain) c = '_';
+  }
+  return fileName + "." + computer + "-" + std::to_string(platform::CurrentThreadId()) + ".new";
+}
+
+// Makes a missing log whole before anyone can append to it: header and the
+// call's lines go into a private file, which is then moved into place
+// without replacing. Of two loaders starting on a missing log, one wins the
+// move; the other removes its file and appends its lines to the winner's
+// log, so the header is written once and is always the first line.
+void CreateLog(const std::string& fileName, const std::string& body, const std::string& category) {
+  const std::string temp = PrivateTempName(fileName);
+  platform::File file;
+  std::uint32_t error = 0;
+  if (!file.Open(temp, platform::File::Mode::CreateNew, platform::File::Share::None, &error)) {
+    // Left behind by a loader that ended in the middle of this step (its
+    // thread id has been handed out again): nobody else uses the name.
+    if (error != kFileExists || !platform::DeleteFile(temp) ||
+        !file.Open(temp, platform::File::Mode::CreateNew, platform::File::Share::None)) {
+      return;
+    }
+  }
+  const std::string exe = TUtility::ExeName();
+  const std::string header = "Log for \"" + ExtractFileName(exe) + "\" v" +
+                             TUtility::ReadFileVersion(exe) + " started @ " +
+                             TimeStamp(platform::Now());
+  const bool written = WriteLine(file, header) &&
+                       WriteLine(file, std::string(kHeaderRuleWidth, '-')) &&
+                       WriteBody(file, LinePrefix(category), body);
+  file.Close();
+  if (!written) {
+    platform::DeleteFile(temp);
+    return;
+  }
+  std::uint32_t moveError = 0;
+  if (platform::MoveFile(temp, fileName, &moveError)) return;
+  platform::DeleteFile(temp);
+  if (moveError == kAlreadyExists || moveError == kFileExists) {
+    // Another loader made the log first: the lines go to its file.
+    std::uint32_t openError = 0;
+    AppendToExisting(fileName, body, category, openError);
+  }
+}
+
+}  // namespace
+
 void TDebug::AppendToLog(const std::string& fileName, const std::string& msg,
                          const std::string& category) {
   try {
@@ -266,33 +358,14 @@ void TDebug::AppendToLog(const std::string& fileName, const std::string& msg,
 
     TUtility::RotateFile(fileName, kRotationLimit);
 
-    platform::File file;
-    if (platform::FileExists(fileName)) {
-      // Others (another loader, a viewer) may keep the log open meanwhile.
-      if (!file.Open(fileName, platform::File::Mode::OpenWrite, platform::File::Share::ReadWrite)) {
-        return;
-      }
-      if (!file.SeekToEnd()) return;
-    } else {
-      if (!file.Open(fileName, platform::File::Mode::CreateAlways, platform::File::Share::None)) {
-        return;
-      }
-      const std::string exe = TUtility::ExeName();
-      const std::string header = "Log for \"" + ExtractFileName(exe) + "\" v" +
-                                 TUtility::ReadFileVersion(exe) + " started @ " +
-                                 TimeStamp(platform::Now());
-      if (!WriteLine(file, header)) return;
-      if (!WriteLine(file, std::string(kHeaderRuleWidth, '-'))) return;
-    }
-
     // A NUL ends the message, as it would end the text for the OS.
     const std::string body = msg.substr(0, msg.find('\0'));
-    // One clock reading for all lines of this call.
-    const std::string prefix = LinePrefix(category);
-    for (const std::string& text : BodyLines(body, prefix.size())) {
-      // A failed write ends the call; the lines already written stay.
-      if (!WriteLine(file, prefix + text)) return;
-    }
+    std::uint32_t openError = 0;
+    if (AppendToExisting(fileName, body, category, openError)) return;
+    // Only a log that is not there is made anew. One that is there but
+    // cannot be opened (held without sharing, read-only, a link in its place
+    // on the Linux port) loses this call's lines.
+    if (openError == kFileNotFound) CreateLog(fileName, body, category);
   } catch (...) {
     // The log never fails its caller; this call's lines are lost.
   }

@@ -99,11 +99,15 @@ bool TUtility::IsProcessRunning(const std::string& name) {
   if (wanted.empty()) return false;
   bool found = false;
   // A process list that cannot be read counts as "not running": the wait
-  // that asks must never hang on it.
-  platform::ForEachProcessName([&](const std::string& exeName) {
-    found = UpperAscii(exeName).find(wanted) != std::string::npos;
-    return found;
-  });
+  // that asks must never hang on it. Only the caller's own session counts:
+  // on a terminal server another user's companion tool is none of this
+  // loader's business and must not hold its start.
+  platform::ForEachProcessName(
+      [&](const std::string& exeName) {
+        found = UpperAscii(exeName).find(wanted) != std::string::npos;
+        return found;
+      },
+      platform::ProcessScope::CallerSession);
   return found;
 }
 

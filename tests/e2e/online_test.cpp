@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <memory>
 
+#include "platform/process.h"
+#include "platform/shell.h"
 #include "platform/sysinfo.h"
 #include "support/installation.h"
 #include "support/registry_tool.h"
@@ -368,6 +370,64 @@ TEST(OnlineRoads, WindowAnswersDuringTheDownload) {
             inst.AppDir());
   EXPECT_TRUE(ReadFile(local) == served) << "the new companion is not installed";
   EXPECT_FALSE(inst.MainProgramRecord().empty()) << "main program not started";
+}
+
+// Two loaders of one installation folder start together while the server
+// sends the companion slowly: one downloads and installs, the other waits
+// for it, finds the companion up to date and starts it; both start the
+// companion, and the file is fetched and installed once.
+TEST(OnlineRoads, TwoLoadersOfOneFolderUpdateOnce) {
+  Installation inst;
+  inst.AddMainProgram();
+  inst.AddFixture("sarvo_standin", "sarvo2006.exe");
+  const std::string local = inst.AppDir() + "sarvo2006.exe";
+  const std::string original = ReadFile(local);
+  const std::string served = original + "newer build";
+  ServeProbeFile(true);
+  ServeCompanion(&served);
+  TestServer::SetRules(
+      R"({"/software/sarvo/sarvo2006.exe": {"stall_body": {"after": 1000, "seconds": 5}}})");
+  const std::string get = "GET /software/sarvo/sarvo2006.exe";
+  const std::size_t getsBefore = TestServer::CountRequests(get);
+  PresetStartMode();
+
+  std::vector<platform::ProcessHandle> loaders;
+  for (int i = 0; i < 2; ++i) {
+    platform::ShellExecResult r =
+        platform::ShellExecuteEx("open", inst.LoaderPath(), "", inst.AppDir(), 1);
+    ASSERT_TRUE(r.ok) << "loader did not start, error " << r.error;
+    loaders.push_back(std::move(r.process));
+  }
+  const std::uint32_t start = platform::TickCount();
+  for (platform::ProcessHandle& loader : loaders) {
+    while (loader.Wait(100) == platform::ProcessHandle::WaitResult::TimedOut) {
+      if (platform::TickCount() - start > 120000) {
+        loader.Terminate();
+        FAIL() << "a loader still ran after two minutes";
+      }
+    }
+  }
+  TestServer::SetRules("{}");
+
+  EXPECT_EQ(TestServer::CountRequests(get) - getsBefore, 1u) << "fetched more than once";
+  EXPECT_TRUE(ReadFile(local) == served) << "the new companion is not installed";
+  EXPECT_TRUE(ReadFile(local + ".bak") == original) << "backup";
+  EXPECT_FALSE(Exists(inst.AppDir() + "sarvo2006.tmp")) << "Temp left behind";
+  EXPECT_TRUE(Exists(local + ".lock"));
+  // Both wrote the one log; each started the companion.
+  const auto m = inst.Messages();
+  const auto count = [&m](const std::string& prefix) {
+    return std::count_if(m.begin(), m.end(), [&prefix](const std::string& line) {
+      return line.compare(0, prefix.size(), prefix) == 0;
+    });
+  };
+  EXPECT_EQ(count("Downloaden van "), 1) << ::testing::PrintToString(m);
+  EXPECT_EQ(count("Opgeslagen als "), 1);
+  EXPECT_EQ(count("Sarvo wordt al bijgewerkt door een andere loader"), 1);
+  EXPECT_EQ(count("Starting " + local + " with "), 2);
+  EXPECT_EQ(count("Loader is afgesloten"), 2);
+  const std::string seen = ReadFile(inst.AppDir() + "sarvo-seen.txt");
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), '\n'), 2) << seen;
 }
 
 // A registry that refuses the companion's start mode ends the run in the

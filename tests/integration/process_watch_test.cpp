@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "platform/process.h"
 #include "platform/shell.h"
 #include "platform/sysinfo.h"
+#include "support/run_capture.h"
 #include "support/testing.h"
 #include "support/u_Utility.h"
 
@@ -203,6 +205,78 @@ TEST_F(ProcessWatchTest, WaitsUntilTheLastCompanionIsGone) {
     EXPECT_TRUE(handledWhileRunning);
     EXPECT_EQ(LogMessages(),
               (std::vector<std::string>{"Waiting for Sarvo....", "Sarvo has been closed"}));
+  }
+}
+
+TEST_F(ProcessWatchTest, ACompanionOfAnotherSessionDoesNotHoldTheWait) {
+  // On a terminal server every adviser has a session of his own; a companion
+  // tool open in another session must not hold this loader. The tests run as
+  // root and start the companion as another user ("nobody"), and as root in a
+  // login session of its own (a new login uid gives the process a new
+  // session id). Wine shows every process in the caller's own session, so
+  // only the Linux port can show this.
+  if (platform::kPathDelim != '/') GTEST_SKIP() << "needs processes of other sessions";
+  namespace fs = std::filesystem;
+  struct Case {
+    const char* name;
+    const char* launcher;  // a script that starts its arguments in the other session
+  };
+  const Case cases[] = {
+      {"another user",
+       "#!/bin/sh\nexec setpriv --reuid=nobody --regid=nogroup --clear-groups \"$@\"\n"},
+      {"same user, another login session",
+       "#!/bin/sh\necho 0 > /proc/self/loginuid || exit 3\nexec \"$@\"\n"},
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // A kernel without login sessions, or a container that may not start
+    // one, cannot show the second case.
+    if (std::string(c.name).find("login") != std::string::npos &&
+        (ReadFile("/proc/self/sessionid").empty() ||
+         RunCapture("/bin/sh", {"-c", "echo 0 > /proc/self/loginuid"}).exitCode != 0)) {
+      continue;
+    }
+    platform::DeleteFile(IncludeTrailingPathDelimiter(LogFolder) +
+                         ChangeFileExt(ExtractFileName(TUtility::ExeName()), ".log"));
+    const std::string folder = dir_ / JoinPath({"other" + std::to_string(index++), ""});
+    MakeDirs(folder);
+    // The other user must reach the program and write its record.
+    fs::permissions(dir_.path(), fs::perms::all, fs::perm_options::add);
+    fs::permissions(folder, fs::perms::all, fs::perm_options::add);
+    const std::string exe = folder + "Sarvo2009.exe";
+    const std::string record = folder + "record.txt";
+    ASSERT_TRUE(platform::CopyFile(FixtureProgram("recorder"), exe, false));
+    fs::permissions(exe, fs::perms::all, fs::perm_options::add);
+    WriteFile(folder + "launch", c.launcher);
+    fs::permissions(folder + "launch", fs::perms::all, fs::perm_options::add);
+    platform::ShellExecResult r = platform::ShellExecuteEx(
+        "open", folder + "launch", "\"" + exe + "\" 20000 \"" + record + "\"", folder, 1);
+    ASSERT_TRUE(r.ok) << "cannot start the other session's companion: code " << r.error;
+    struct Ender {
+      platform::ProcessHandle& p;
+      ~Ender() {
+        p.Terminate();
+        p.Wait(5000);
+      }
+    } ender{r.process};
+    bool listed = false;
+    for (int i = 0; i < 1000 && !listed; ++i) {
+      listed = ListedExactly("Sarvo2009.exe");
+      if (!listed) platform::SleepMs(10);
+    }
+    ASSERT_TRUE(listed) << "the other session's companion never showed up";
+
+    EXPECT_FALSE(TUtility::IsProcessRunning("Sarvo2009.exe"));
+    const std::uint32_t start = platform::TickCount();
+    SarvoTesterT tester(nullptr);
+    tester.WaitForClose();
+    const std::uint32_t waited = platform::TickCount() - start;
+    EXPECT_LT(waited, 2000u) << "another session's companion held the wait";
+    EXPECT_EQ(LogMessages(),
+              (std::vector<std::string>{"Waiting for Sarvo....", "Sarvo has been closed"}));
+    // It still ran all the while: the wait ended although it was listed.
+    EXPECT_EQ(r.process.Wait(0), platform::ProcessHandle::WaitResult::TimedOut);
   }
 }
 

@@ -10,11 +10,13 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "companion/SynchedThreads.h"
 #include "companion/u_SarvoChecker.h"
 #include "companion/u_SarvoPrep.h"
+#include "platform/file_lock.h"
 #include "platform/files.h"
 #include "platform/gui.h"
 #include "platform/process.h"
@@ -52,9 +54,11 @@ class SarvoUpdateTest : public ::testing::Test {
   void TearDown() override { Clean(); }
 
   void Clean() {
-    for (const std::string& f : {companion_, companion_ + ".bak", dir_ + "sarvo2006.tmp",
-                                 dir_ + "sarvo-seen.txt", TUtility::AppPath() + "NoSarvoUpdate.txt",
-                                 LogPath()}) {
+    // The loader never removes its lock file; the tests do, between cases.
+    RemoveAll(companion_ + ".lock");
+    for (const std::string& f :
+         {companion_, companion_ + ".bak", dir_ + "sarvo2006.tmp", dir_ + "sarvo-seen.txt",
+          TUtility::AppPath() + "NoSarvoUpdate.txt", LogPath()}) {
       if (Exists(f)) platform::DeleteFile(f);
     }
     TestServer::SetRules("{}");
@@ -185,6 +189,134 @@ TEST_F(SarvoUpdateTest, ComparesDownloadsInstallsAndStartsAsTheCaseDemands) {
   }
 }
 
+// Another loader of the same folder holds the update lock. The flow waits for
+// it with the window alive; when the other loader installed the server's copy
+// meanwhile, the flow compares again and fetches nothing; when the lock stays
+// held past the limit, it starts the companion it has. A lock file that cannot
+// be made does not stop the update.
+TEST_F(SarvoUpdateTest, WaitsForAnotherLoadersUpdate) {
+  struct Case {
+    const char* name;
+    bool held;           // another loader holds the lock when the flow begins
+    int releaseAfterMs;  // it installs the server's copy and lets go; -1 never
+    bool lockIsFolder;   // the lock file's name is taken by a folder
+    bool expectDownload;
+    bool expectInstalled;  // the companion holds the server's copy afterwards
+    const char* expectMode;
+    std::vector<std::string> logLines;  // in this order
+  };
+  const std::string lock = "LOCK";
+  const std::vector<Case> cases = {
+      {"other loader finishes within the limit",
+       true,
+       800,
+       false,
+       false,
+       true,
+       "/AUTO",
+       {"Sarvo wordt al bijgewerkt door een andere loader, wachten op LOCK", "Starting "}},
+      {"other loader holds it past the limit",
+       true,
+       -1,
+       false,
+       false,
+       false,
+       "/AUTO",
+       {"Sarvo wordt al bijgewerkt door een andere loader, wachten op LOCK",
+        "Wachten op LOCK duurt te lang, Sarvo wordt niet bijgewerkt", "Starting "}},
+      {"lock file cannot be made",
+       false,
+       -1,
+       true,
+       true,
+       true,
+       "/AUTO /INIT",
+       {"Vergrendelen van LOCK is mislukt (", "Downloaden van ", "Opgeslagen als ", "Starting "}},
+      {"nobody holds it",
+       false,
+       -1,
+       false,
+       true,
+       true,
+       "/AUTO /INIT",
+       {"Downloaden van ", "Opgeslagen als ", "Starting "}},
+  };
+  SarvoTesterT::SetUpdateLockLimitForTesting(2500);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Clean();
+    status_.clear();
+    const std::string server = Newer(standin_);
+    TestServer::PutFile(kExePath, server);
+    TestServer::PutFile(kReachPath, "2.0\r\n");
+    ASSERT_TRUE(platform::CopyFile(FixtureProgram("sarvo_standin"), companion_, false));
+    if (c.lockIsFolder) MakeDirs(companion_ + ".lock");
+    const std::size_t getsBefore = TestServer::CountRequests(std::string("GET ") + kExePath);
+
+    // The other loader: holds the lock, then (if it finishes) installs the
+    // server's copy and lets go, from a thread of its own.
+    platform::FileLock other;
+    if (c.held) {
+      ASSERT_EQ(other.TryLock(companion_ + ".lock"), platform::FileLock::Result::Acquired);
+    }
+    std::atomic<bool> stillHeld{c.held};
+    std::thread finisher;
+    if (c.held && c.releaseAfterMs >= 0) {
+      finisher = std::thread([&, ms = c.releaseAfterMs] {
+        platform::SleepMs(static_cast<std::uint32_t>(ms));
+        // A copy onto the companion's name keeps it runnable on the Linux
+        // port.
+        WriteFile(dir_ + "sarvo2006.new", server);
+        platform::CopyFile(dir_ + "sarvo2006.new", companion_, false);
+        platform::DeleteFile(dir_ + "sarvo2006.new");
+        stillHeld = false;
+        other.Unlock();
+      });
+    }
+    // The window is serviced while the flow waits for the lock.
+    int handled = 0;
+    bool handledWhileHeld = false;
+    platform::SplashWindow window({[&](std::uint32_t) {
+                                     ++handled;
+                                     handledWhileHeld = stillHeld;
+                                   },
+                                   nullptr, nullptr});
+    window.PostMessage(1024 + 151);
+    const std::uint32_t start = platform::TickCount();
+    Run();
+    const std::uint32_t took = platform::TickCount() - start;
+    if (finisher.joinable()) finisher.join();
+    other.Unlock();
+    window.Close();
+
+    EXPECT_EQ(c.expectDownload,
+              TestServer::CountRequests(std::string("GET ") + kExePath) > getsBefore);
+    EXPECT_TRUE((c.expectInstalled ? server : standin_) == ReadFile(companion_))
+        << "the companion is not as expected";
+    EXPECT_EQ("State=1 Params=" + std::string(c.expectMode) + "\n", Seen());
+    EXPECT_EQ(1, handled) << "the window was not serviced";
+    EXPECT_EQ(c.held, handledWhileHeld) << "the window was not serviced during the wait";
+    if (c.held && c.releaseAfterMs < 0) {
+      EXPECT_GE(took, 2500u) << "gave up before the limit";
+    }
+    const std::string log = Log();
+    std::size_t from = 0;
+    for (std::string line : c.logLines) {
+      for (std::size_t at; (at = line.find(lock)) != std::string::npos;) {
+        line.replace(at, lock.size(), companion_ + ".lock");
+      }
+      const std::size_t at = log.find(line, from);
+      EXPECT_NE(std::string::npos, at) << "missing or out of order: " << line << "\n" << log;
+      if (at != std::string::npos) from = at + line.size();
+    }
+    if (!c.held) {
+      EXPECT_EQ(std::string::npos, log.find("andere loader"));
+    }
+    EXPECT_TRUE(Exists(companion_ + ".lock")) << "the lock file is never removed";
+  }
+  SarvoTesterT::SetUpdateLockLimitForTesting(10 * 60 * 1000);
+}
+
 // A download that changes the version text is logged with both versions,
 // and the new copy is started in its first-run mode.
 TEST_F(SarvoUpdateTest, LogsTheVersionChangeOfAnUpdate) {
@@ -301,6 +433,52 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
       EXPECT_NE(std::string::npos, at) << "missing or out of order: " << line << "\n" << log;
       if (at != std::string::npos) from = at + line.size();
     }
+  }
+}
+
+// On the Linux port a symbolic link in the place of the temporary file or the
+// backup must never make the download write outside the folder: the link is
+// removed and a file of our own takes its place.
+TEST_F(SarvoUpdateTest, LinksInPlaceOfTempOrBackupAreNotFollowed) {
+  if (platform::kPathDelim != '/') GTEST_SKIP() << "links are a concern of the Linux port";
+  namespace fs = std::filesystem;
+  struct Case {
+    const char* name;
+    const char* linkName;
+    bool targetExists;
+  };
+  const Case cases[] = {
+      {"temporary file, dangling link", "sarvo2006.tmp", false},
+      {"temporary file, link to a file outside", "sarvo2006.tmp", true},
+      {"backup, dangling link", "sarvo2006.exe.bak", false},
+      {"backup, link to a file outside", "sarvo2006.exe.bak", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    TempDir outside;
+    const std::string file = dir / "sarvo2006.exe";
+    WriteFile(file, "old");
+    const std::string target = outside / "target";
+    if (c.targetExists) WriteFile(target, "outside");
+    fs::create_symlink(target, dir / c.linkName);
+    TestServer::PutFile(kExePath, "new");
+
+    downloadStatusT status(3);
+    status.FileName = file;
+    status.URL = TestServer::Url(kExePath);
+    SarvoTesterT tester(nullptr);
+    tester.DownloadUpdate(&status);
+
+    EXPECT_EQ(Exists(target), c.targetExists) << "a file was made outside the folder";
+    if (c.targetExists) {
+      EXPECT_EQ(ReadFile(target), "outside");
+    }
+    EXPECT_EQ(1, status.Value);
+    EXPECT_EQ("new", ReadFile(file));
+    EXPECT_FALSE(fs::is_symlink(dir / "sarvo2006.exe.bak"));
+    EXPECT_EQ("old", ReadFile(dir / "sarvo2006.exe.bak"));
+    EXPECT_FALSE(fs::is_symlink(dir / "sarvo2006.tmp"));
   }
 }
 

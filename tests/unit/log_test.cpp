@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <stdexcept>
@@ -18,12 +19,15 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/locale.h"
+#include "platform/process.h"
+#include "platform/shell.h"
 #include "platform/sysinfo.h"
 #include "support/Exceptions.h"
 #include "support/testing.h"
 #include "support/u_Utility.h"
 
 namespace fs = std::filesystem;
+using testing_support::FixtureProgram;
 using testing_support::ReadFile;
 using testing_support::SplitCrLf;
 using testing_support::TempDir;
@@ -407,6 +411,39 @@ TEST_F(LogTest, FailuresLoseTheLinesWithoutTellingTheCaller) {
   EXPECT_EQ(ReadFile(dir_ / "blocker"), "x");
 }
 
+TEST_F(LogTest, ALinkInPlaceOfTheLogFailsTheCall) {
+  // On the Linux port a symbolic link where the log belongs must not make
+  // the loader create or extend a file elsewhere; that call's lines are lost.
+  if (platform::kPathDelim != '/') GTEST_SKIP() << "links are a concern of the Linux port";
+  struct Case {
+    const char* name;
+    bool targetExists;
+  };
+  const Case cases[] = {{"dangling link", false}, {"link to a file outside", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RemoveLog();
+    TempDir outside;
+    const std::string target = outside / "target.log";
+    if (c.targetExists) testing_support::WriteFile(target, "outside");
+    fs::create_symlink(target, logFile_);
+    EXPECT_NO_THROW(TDebug::Log("niet daarheen", ""));
+    EXPECT_EQ(testing_support::Exists(target), c.targetExists);
+    if (c.targetExists) {
+      EXPECT_EQ(ReadFile(target), "outside");
+    }
+    EXPECT_TRUE(fs::is_symlink(logFile_));
+    // Nothing of a private file beside the log is left behind.
+    std::size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(dir_.path())) {
+      (void)entry;
+      ++files;
+    }
+    EXPECT_EQ(files, 1u);
+  }
+  RemoveLog();
+}
+
 TEST_F(LogTest, LogFmtFormatsOrRaisesBeforeAnythingIsWritten) {
   TUtility::LogFmt("Resultaat van %s: %d", {"KestroCore.exe", 42});
   TDebug::LogFmt("%s", {"met categorie"}, "Lead");
@@ -530,6 +567,122 @@ TEST_F(LogTest, ConcurrentCallsNeitherLoseNorInterleaveLines) {
   }
   ASSERT_EQ(seen.size(), 2u * kPerThread);
   for (const auto& entry : seen) EXPECT_EQ(entry.second, 1) << entry.first;
+}
+
+// --- several processes ---------------------------------------------------------------
+
+// Runs copies of the log_writer fixture at once on one log folder and hands
+// back the log's lines. Each program waits for a start file, so all of them
+// begin writing together.
+class SharedLogTest : public ::testing::Test {
+ protected:
+  struct Writer {
+    int threads;
+    int lines;
+  };
+
+  std::string LogPath() const { return dir_.path() + "log_writer.log"; }
+
+  void RunWriters(const std::vector<Writer>& writers) {
+    const std::string go = dir_ / "go";
+    std::vector<platform::ProcessHandle> running;
+    for (std::size_t id = 0; id < writers.size(); ++id) {
+      const std::string params = "\"" + dir_.path() + "\" " + std::to_string(id) + " " +
+                                 std::to_string(writers[id].threads) + " " +
+                                 std::to_string(writers[id].lines) + " \"" + go + "\"";
+      platform::ShellExecResult r =
+          platform::ShellExecuteEx("open", FixtureProgram("log_writer"), params, dir_.path(), 1);
+      ASSERT_TRUE(r.ok) << "cannot start the log writer: code " << r.error;
+      running.push_back(std::move(r.process));
+    }
+    testing_support::WriteFile(go, "");
+    for (platform::ProcessHandle& p : running) {
+      EXPECT_EQ(p.Wait(120000), platform::ProcessHandle::WaitResult::Ended);
+    }
+    fs::remove(go);
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(SharedLogTest, EveryLineOfEveryProcessAndThreadArrivesOnceAndWhole) {
+  // Three programs of two threads each, 1000 lines per thread, 1 to 200
+  // characters of text each: 6000 lines.
+  const std::vector<Writer> writers = {{2, 1000}, {2, 1000}, {2, 1000}};
+  RunWriters(writers);
+
+  const std::vector<std::string> lines = SplitCrLf(ReadFile(LogPath()));
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0].compare(0, 8, "Log for "), 0) << lines[0];
+  EXPECT_EQ(lines[1], std::string(120, '-'));
+  std::map<std::string, int> seen;
+  std::size_t broken = 0;
+  for (std::size_t n = 2; n < lines.size(); ++n) {
+    const std::string& line = lines[n];
+    // "ID.t.i LEN FILL" after the prefix, FILL being LEN times one letter.
+    bool whole = line.size() > kPrefixLength && IsTimeStamp(line.substr(0, 17));
+    std::string key;
+    if (whole) {
+      const std::string text = line.substr(kPrefixLength);
+      const std::size_t space1 = text.find(' ');
+      const std::size_t space2 = text.find(' ', space1 + 1);
+      whole = space1 != std::string::npos && space2 != std::string::npos;
+      if (whole) {
+        key = text.substr(0, space1);
+        const std::string fill = text.substr(space2 + 1);
+        const long length = std::strtol(text.c_str() + space1 + 1, nullptr, 10);
+        whole = length > 0 && fill.size() == static_cast<std::size_t>(length) &&
+                fill.find_first_not_of(fill[0]) == std::string::npos;
+      }
+    }
+    if (!whole) {
+      if (++broken <= 5) ADD_FAILURE() << "line " << n + 1 << " is not whole: " << line;
+      continue;
+    }
+    ++seen[key];
+  }
+  EXPECT_EQ(broken, 0u) << "lines cut or mixed";
+  std::size_t missing = 0;
+  for (std::size_t id = 0; id < writers.size(); ++id) {
+    for (int t = 0; t < writers[id].threads; ++t) {
+      for (int i = 0; i < writers[id].lines; ++i) {
+        const std::string key =
+            std::to_string(id) + "." + std::to_string(t) + "." + std::to_string(i);
+        const auto it = seen.find(key);
+        if (it == seen.end()) {
+          if (++missing <= 5) ADD_FAILURE() << "line " << key << " is missing";
+        } else if (it->second != 1) {
+          ADD_FAILURE() << "line " << key << " is there " << it->second << " times";
+        }
+      }
+    }
+  }
+  EXPECT_EQ(missing, 0u) << "lines lost";
+  EXPECT_EQ(lines.size(), 2u + 6000u);
+}
+
+TEST_F(SharedLogTest, ProgramsStartingOnAMissingLogLeaveOneHeader) {
+  // Each round starts four programs on a missing log, each writing a few
+  // lines; the race for making the file is run several times.
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round + 1));
+    fs::remove(LogPath());
+    RunWriters({{1, 3}, {1, 3}, {1, 3}, {1, 3}});
+    const std::vector<std::string> lines = SplitCrLf(ReadFile(LogPath()));
+    ASSERT_EQ(lines.size(), 2u + 12u);
+    EXPECT_EQ(lines[0].compare(0, 8, "Log for "), 0) << lines[0];
+    EXPECT_EQ(lines[1], std::string(120, '-'));
+    std::size_t headers = 0;
+    for (const std::string& line : lines) headers += line.compare(0, 8, "Log for ") == 0;
+    EXPECT_EQ(headers, 1u);
+    // Nothing of a private file beside the log is left behind.
+    std::size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(dir_.path())) {
+      (void)entry;
+      ++files;
+    }
+    EXPECT_EQ(files, 1u);
+  }
 }
 
 // --- exception report -------------------------------------------------------------------

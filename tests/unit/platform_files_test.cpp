@@ -318,6 +318,137 @@ TEST(PlatformFiles, ExistenceAndFolders) {
   EXPECT_FALSE(platform::ForceDirectories(dir / ("file.txt" + D + "sub")));
 }
 
+TEST(PlatformFiles, AppendModeWritesAtTheEndWhateverOthersWrote) {
+  TempDir dir;
+  const std::string path = dir / "shared.log";
+  struct Case {
+    const char* name;
+    File::Mode mode;
+    File::Share share;
+    std::uint32_t code;  // 0: opens
+  };
+  const Case missing[] = {
+      {"append to a missing file", File::Mode::OpenAppend, File::Share::ReadWrite, 2},
+  };
+  for (const Case& c : missing) {
+    SCOPED_TRACE(c.name);
+    File f;
+    std::uint32_t err = 0;
+    EXPECT_FALSE(f.Open(path, c.mode, c.share, &err));
+    EXPECT_EQ(err, c.code);
+    EXPECT_FALSE(testing_support::Exists(path));
+  }
+  WriteFile(path, "head\n");
+  // Two appenders open at once, each writing after the other without seeking:
+  // nothing is overwritten.
+  File a;
+  File b;
+  ASSERT_TRUE(a.Open(path, File::Mode::OpenAppend, File::Share::ReadWrite));
+  ASSERT_TRUE(b.Open(path, File::Mode::OpenAppend, File::Share::ReadWrite));
+  ASSERT_TRUE(a.Write("a1\n", 3));
+  ASSERT_TRUE(b.Write("b1\n", 3));
+  ASSERT_TRUE(a.Write("a2\n", 3));
+  EXPECT_EQ(b.Size(), 14);
+  a.Close();
+  b.Close();
+  EXPECT_EQ(ReadFile(path), "head\na1\nb1\na2\n");
+  // A holder without sharing keeps an appender out.
+  File holder;
+  ASSERT_TRUE(holder.Open(path, File::Mode::OpenWrite, File::Share::None));
+  std::uint32_t err = 0;
+  EXPECT_FALSE(b.Open(path, File::Mode::OpenAppend, File::Share::ReadWrite, &err));
+  EXPECT_EQ(err, 32u);
+}
+
+TEST(PlatformFiles, CreateNewFailsOnATakenName) {
+  TempDir dir;
+  const std::string path = dir / "new.txt";
+  File first;
+  ASSERT_TRUE(first.Open(path, File::Mode::CreateNew, File::Share::None));
+  ASSERT_TRUE(first.Write("one", 3));
+  first.Close();
+  struct Case {
+    const char* name;
+    bool readOnly;
+  };
+  const Case cases[] = {{"existing file", false}, {"existing read-only file", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.readOnly) MakeReadOnly(path);
+    File second;
+    std::uint32_t err = 0;
+    EXPECT_FALSE(second.Open(path, File::Mode::CreateNew, File::Share::None, &err));
+    EXPECT_EQ(err, 80u);
+    EXPECT_EQ(ReadFile(path), "one");
+  }
+}
+
+// The Linux port writes no file through a symbolic link: a planted link must
+// not let the loader create or change a file outside its folder.
+TEST(PlatformFiles, NoWriteGoesThroughASymbolicLink) {
+  if (platform::kPathDelim != '/') GTEST_SKIP() << "links are a concern of the Linux port";
+  namespace fs = std::filesystem;
+  enum class Op { OpenWrite, OpenAppend, CreateAlways, CreateNew, CopyOnto };
+  struct Case {
+    const char* name;
+    Op op;
+    bool targetExists;
+    bool succeeds;       // the operation reports success
+    std::uint32_t code;  // when it fails
+    bool linkReplaced;   // a regular file stands where the link was
+  };
+  const Case cases[] = {
+      {"write, dangling link", Op::OpenWrite, false, false, 5, false},
+      {"write, link to a file", Op::OpenWrite, true, false, 5, false},
+      {"append, dangling link", Op::OpenAppend, false, false, 5, false},
+      {"append, link to a file", Op::OpenAppend, true, false, 5, false},
+      {"create always, dangling link", Op::CreateAlways, false, true, 0, true},
+      {"create always, link to a file", Op::CreateAlways, true, true, 0, true},
+      {"create new, dangling link", Op::CreateNew, false, false, 80, false},
+      {"create new, link to a file", Op::CreateNew, true, false, 80, false},
+      {"copy onto a dangling link", Op::CopyOnto, false, true, 0, true},
+      {"copy onto a link to a file", Op::CopyOnto, true, true, 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir inside;
+    TempDir outside;
+    const std::string target = outside / "target";
+    if (c.targetExists) WriteFile(target, "outside");
+    const std::string link = inside / "name";
+    fs::create_symlink(target, link);
+    WriteFile(inside / "source", "copied");
+
+    bool ok = false;
+    std::uint32_t err = 0;
+    if (c.op == Op::CopyOnto) {
+      ok = platform::CopyFile(inside / "source", link, false, &err);
+    } else {
+      const File::Mode mode = c.op == Op::OpenWrite      ? File::Mode::OpenWrite
+                              : c.op == Op::OpenAppend   ? File::Mode::OpenAppend
+                              : c.op == Op::CreateAlways ? File::Mode::CreateAlways
+                                                         : File::Mode::CreateNew;
+      File f;
+      ok = f.Open(link, mode, File::Share::None, &err);
+      if (ok) ok = f.Write("written", 7);
+    }
+    EXPECT_EQ(ok, c.succeeds);
+    if (!c.succeeds) {
+      EXPECT_EQ(err, c.code);
+    }
+    // The file outside stays as it was, or missing.
+    EXPECT_EQ(testing_support::Exists(target), c.targetExists);
+    if (c.targetExists) {
+      EXPECT_EQ(ReadFile(target), "outside");
+    }
+    EXPECT_EQ(fs::is_symlink(link), !c.linkReplaced);
+    if (c.linkReplaced) {
+      EXPECT_TRUE(fs::is_regular_file(link));
+      EXPECT_EQ(ReadFile(link), c.op == Op::CopyOnto ? "copied" : "written");
+    }
+  }
+}
+
 TEST(PlatformFiles, ErrorTextsAreWindowsTexts) {
   EXPECT_EQ(platform::FileErrorText(2), "The system cannot find the file specified.");
   EXPECT_EQ(platform::FileErrorText(5), "Access is denied.");

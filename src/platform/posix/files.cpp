@@ -66,6 +66,7 @@ std::uint32_t TranslateErrno(int err, const std::string& path) {
     case EPERM:
     case EISDIR:
     case EROFS:
+    case ELOOP:  // O_NOFOLLOW met a symbolic link in the file's place
       return kErrAccessDenied;
     case EWOULDBLOCK:
     case ETXTBSY:
@@ -313,7 +314,21 @@ bool CopyFile(const std::string& from, const std::string& to, bool failIfExists,
   }
 
   struct stat dst {};
-  bool exists = ::stat(to.c_str(), &dst) == 0;
+  bool exists = ::lstat(to.c_str(), &dst) == 0;
+  if (exists && S_ISLNK(dst.st_mode)) {
+    if (failIfExists) {
+      SetError(error, kErrFileExists);
+      return false;
+    }
+    // A link in the destination's place is replaced, never written
+    // through: otherwise a planted link would make us fill a file anywhere
+    // the link points, also outside the folder.
+    if (::unlink(to.c_str()) != 0 && errno != ENOENT) {
+      SetError(error, TranslateErrno(errno, to));
+      return false;
+    }
+    exists = false;
+  }
   if (exists) {
     if (failIfExists) {
       SetError(error, kErrFileExists);
@@ -329,7 +344,9 @@ bool CopyFile(const std::string& from, const std::string& to, bool failIfExists,
       return false;
     }
   }
-  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : 0);
+  // A destination that was not there is created exclusively, so a link put
+  // in its place meanwhile makes the copy fail instead of being followed.
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (exists ? 0 : O_EXCL);
   UniqueFd out(::open(to.c_str(), flags, 0666));
   if (!out) {
     SetError(error, TranslateErrno(errno, to));
@@ -393,20 +410,32 @@ File& File::operator=(File&&) noexcept = default;
 
 bool File::Open(const std::string& path, Mode mode, Share share, std::uint32_t* error) {
   Close();
+  // Every open that writes refuses to follow a symbolic link: the loader
+  // writes only files of its own folder, never where a link points.
   int flags = O_CLOEXEC;
   switch (mode) {
     case Mode::OpenRead: flags |= O_RDONLY; break;
-    case Mode::OpenWrite: flags |= O_WRONLY; break;
-    case Mode::CreateAlways: flags |= O_RDWR | O_CREAT; break;
+    case Mode::OpenWrite: flags |= O_WRONLY | O_NOFOLLOW; break;
+    case Mode::OpenAppend: flags |= O_WRONLY | O_APPEND | O_NOFOLLOW; break;
+    case Mode::CreateAlways: flags |= O_RDWR | O_CREAT | O_NOFOLLOW; break;
+    // O_EXCL fails on any name that is taken, a dangling link included.
+    case Mode::CreateNew: flags |= O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW; break;
   }
-  if (mode != Mode::OpenRead) {
+  if (mode != Mode::OpenRead && mode != Mode::CreateNew) {
+    // lstat: a link is not the file it points to; the open below refuses it.
     struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) && IsReadOnly(st)) {
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && IsReadOnly(st)) {
       SetError(error, kErrAccessDenied);
       return false;
     }
   }
   UniqueFd fd(::open(path.c_str(), flags, 0666));
+  if (!fd && errno == ELOOP && mode == Mode::CreateAlways) {
+    // A link where a new file is to be made: the link goes, and the file is
+    // made in its place, exclusively, so a link put back meanwhile fails the
+    // open rather than being followed.
+    if (::unlink(path.c_str()) == 0) fd.reset(::open(path.c_str(), flags | O_EXCL, 0666));
+  }
   if (!fd) {
     SetError(error, TranslateErrno(errno, path));
     return false;

@@ -10,8 +10,9 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -77,6 +78,68 @@ std::string ProcessName(const std::string& pidDir) {
   while (!comm.empty() && comm.back() == '\n') comm.pop_back();
   return comm;
 }
+
+// The real user id of a process from its status file; false when the
+// process has ended meanwhile or cannot be read.
+bool RealUid(const std::string& pidDir, uid_t& uid) {
+  const std::string status = ReadWhole(pidDir + "/status");
+  const std::size_t at = status.find("\nUid:");
+  if (at == std::string::npos) return false;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(status.c_str() + at + 5, &end, 10);
+  if (end == status.c_str() + at + 5) return false;
+  uid = static_cast<uid_t>(value);
+  return true;
+}
+
+// The kernel's login session id of a process, "" where the kernel keeps
+// none or the process has ended.
+std::string LoginSession(const std::string& pidDir) {
+  std::string id = ReadWhole(pidDir + "/sessionid");
+  while (!id.empty() && (id.back() == '\n' || id.back() == ' ')) id.pop_back();
+  return id;
+}
+
+// XDG_SESSION_ID from a process's environment; "" when it has none or its
+// environment cannot be read.
+std::string XdgSession(const std::string& pidDir) {
+  const std::string env = ReadWhole(pidDir + "/environ");
+  const std::string key = "XDG_SESSION_ID=";
+  std::size_t pos = 0;
+  while (pos < env.size()) {
+    std::size_t end = env.find('\0', pos);
+    if (end == std::string::npos) end = env.size();
+    if (env.compare(pos, key.size(), key) == 0)
+      return env.substr(pos + key.size(), end - pos - key.size());
+    pos = end + 1;
+  }
+  return std::string();
+}
+
+std::string OwnXdgSession() {
+  const char* id = std::getenv("XDG_SESSION_ID");
+  return id != nullptr ? std::string(id) : std::string();
+}
+
+// The caller's own session, read once per listing.
+struct OwnSession {
+  uid_t uid = ::getuid();
+  std::string login = LoginSession("/proc/self");
+  // Our own variable as it stands now; /proc/self/environ shows only the
+  // environment the process was started with.
+  std::string xdg = OwnXdgSession();
+
+  // The same user, and the same login session where both sides can tell.
+  bool Holds(const std::string& pidDir) const {
+    uid_t other = 0;
+    if (!RealUid(pidDir, other) || other != uid) return false;
+    const std::string otherLogin = LoginSession(pidDir);
+    if (!login.empty() && !otherLogin.empty()) return otherLogin == login;
+    const std::string otherXdg = xdg.empty() ? std::string() : XdgSession(pidDir);
+    if (!otherXdg.empty()) return otherXdg == xdg;
+    return true;
+  }
+};
 
 }  // namespace
 
@@ -158,9 +221,11 @@ ProcessHandle::WaitResult ProcessHandle::Wait(std::uint32_t ms) {
   }
 }
 
-bool ForEachProcessName(const std::function<bool(const std::string& exeName)>& visit) {
+bool ForEachProcessName(const std::function<bool(const std::string& exeName)>& visit,
+                        ProcessScope scope) {
   UniqueDir proc(::opendir("/proc"));
   if (!proc) return false;
+  const OwnSession own;
   while (dirent* e = ::readdir(proc.get())) {
     const char* name = e->d_name;
     bool numeric = *name != '\0';
@@ -168,8 +233,10 @@ bool ForEachProcessName(const std::function<bool(const std::string& exeName)>& v
       if (!std::isdigit(static_cast<unsigned char>(*p))) numeric = false;
     }
     if (!numeric) continue;
-    std::string exe = ProcessName(std::string("/proc/") + name);
+    const std::string pidDir = std::string("/proc/") + name;
+    std::string exe = ProcessName(pidDir);
     if (exe.empty()) continue;
+    if (scope == ProcessScope::CallerSession && !own.Holds(pidDir)) continue;
     if (visit(exe)) break;
   }
   return true;

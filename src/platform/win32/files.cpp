@@ -3,8 +3,8 @@
 // call.
 #include "platform/files.h"
 
-#include <windows.h>
 #include <shlwapi.h>
+#include <windows.h>
 
 #include "platform/win32/win_handles.h"
 
@@ -161,7 +161,48 @@ std::string FileErrorText(std::uint32_t code) {
 
 struct File::Impl {
   win32::FileHandle handle;
+  bool append = false;
 };
+
+namespace {
+
+// Windows puts every write of an append handle at the end of the file in one
+// step. Some layers that emulate Windows, and some file servers, find the end
+// and then write there in two steps, so two processes appending at once can
+// overwrite each other. Every append therefore also holds an exclusive lock
+// on one byte far beyond any real end of file: appenders of all processes and
+// machines take turns, and nobody else is hindered, since nothing reads or
+// writes there.
+constexpr DWORD kAppendTurnOffsetHigh = 0x40000000;  // byte 2^62
+constexpr DWORD kAppendTurnWaitMs = 2000;
+
+// Takes the appenders' turn; false when it could not be had in time (the
+// write then goes ahead anyway: a log line must never wait for long).
+bool TakeAppendTurn(HANDLE h) {
+  const DWORD start = ::GetTickCount();
+  for (;;) {
+    OVERLAPPED at = {};
+    at.OffsetHigh = kAppendTurnOffsetHigh;
+    if (::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, /*dwReserved=*/0,
+                     /*nNumberOfBytesToLockLow=*/1, /*nNumberOfBytesToLockHigh=*/0, &at)) {
+      return true;
+    }
+    const DWORD code = ::GetLastError();
+    if ((code != ERROR_LOCK_VIOLATION && code != ERROR_IO_PENDING) ||
+        ::GetTickCount() - start >= kAppendTurnWaitMs) {
+      return false;
+    }
+    ::Sleep(1);
+  }
+}
+
+void GiveAppendTurn(HANDLE h) {
+  OVERLAPPED at = {};
+  at.OffsetHigh = kAppendTurnOffsetHigh;
+  ::UnlockFileEx(h, /*dwReserved=*/0, 1, 0, &at);
+}
+
+}  // namespace
 
 File::File() = default;
 File::~File() = default;
@@ -185,8 +226,21 @@ bool File::Open(const std::string& path, Mode mode, Share share, std::uint32_t* 
       access = GENERIC_READ | GENERIC_WRITE;
       disposition = CREATE_ALWAYS;
       break;
+    case Mode::OpenAppend:
+      // Append data without write data: the system puts every write at the
+      // end of the file as it is then, so writers in several processes never
+      // overwrite each other. Read attributes lets Size() work; read data
+      // lets the handle take the appenders' turn (LockFileEx needs it).
+      access = FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+      disposition = OPEN_EXISTING;
+      break;
+    case Mode::CreateNew:
+      access = GENERIC_READ | GENERIC_WRITE;
+      disposition = CREATE_NEW;
+      break;
   }
-  if (mode != Mode::OpenRead && IsReadOnlyFile(path)) {
+  // A name that is taken fails CreateNew with "file exists", read-only or not.
+  if (mode != Mode::OpenRead && mode != Mode::CreateNew && IsReadOnlyFile(path)) {
     SetError(error, ERROR_ACCESS_DENIED);
     return false;
   }
@@ -197,7 +251,7 @@ bool File::Open(const std::string& path, Mode mode, Share share, std::uint32_t* 
     SetError(error, ::GetLastError());
     return false;
   }
-  impl_.reset(new Impl{win32::FileHandle(h)});
+  impl_.reset(new Impl{win32::FileHandle(h), mode == Mode::OpenAppend});
   return true;
 }
 
@@ -218,8 +272,12 @@ bool File::Write(const void* data, std::size_t size, std::uint32_t* error) {
     return false;
   }
   DWORD written = 0;
-  if (!::WriteFile(impl_->handle.get(), data, static_cast<DWORD>(size), &written, nullptr)) {
-    SetError(error, ::GetLastError());
+  const bool turn = impl_->append && TakeAppendTurn(impl_->handle.get());
+  const BOOL ok = ::WriteFile(impl_->handle.get(), data, static_cast<DWORD>(size), &written, nullptr);
+  const DWORD code = ::GetLastError();
+  if (turn) GiveAppendTurn(impl_->handle.get());
+  if (!ok) {
+    SetError(error, code);
     return false;
   }
   if (written != size) {

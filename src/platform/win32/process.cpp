@@ -42,7 +42,13 @@ bool ProcessHandle::Terminate() {
   return IsValid() && ::TerminateProcess(impl_->process.get(), 1) != FALSE;
 }
 
-bool ForEachProcessName(const std::function<bool(const std::string& exeName)>& visit) {
+bool ForEachProcessName(const std::function<bool(const std::string& exeName)>& visit,
+                        ProcessScope scope) {
+  // The caller's own session; when even that cannot be read, nothing can be
+  // told apart and every process is listed, as without a scope.
+  DWORD ownSession = 0;
+  const bool bySession = scope == ProcessScope::CallerSession &&
+                         ::ProcessIdToSessionId(::GetCurrentProcessId(), &ownSession) != FALSE;
   win32::FileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot) return false;
   PROCESSENTRY32 entry;
@@ -53,7 +59,13 @@ bool ForEachProcessName(const std::function<bool(const std::string& exeName)>& v
     // The name field holds the executable's file name without folder; it is
     // NUL-terminated within its 260 characters.
     std::string name(entry.szExeFile, strnlen(entry.szExeFile, sizeof(entry.szExeFile)));
-    if (visit(name)) break;
+    // A process that has ended since the snapshot, or whose session is
+    // hidden from us, belongs to no session we can vouch for.
+    DWORD session = 0;
+    const bool inScope =
+        !bySession ||
+        (::ProcessIdToSessionId(entry.th32ProcessID, &session) != FALSE && session == ownSession);
+    if (inScope && visit(name)) break;
     entry.dwSize = sizeof(entry);
   } while (::Process32Next(snapshot.get(), &entry));
   return true;
