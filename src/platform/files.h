@@ -3,9 +3,10 @@
 // Contract: any thread; calls block only for the file system; they never
 // process GUI messages and never throw. Failures are return values; where a
 // caller needs to know why, the function hands out a Windows-style error code
-// (2 file not found, 3 path not found, 5 access denied, 32 sharing violation,
-// 80 file exists, 112 disk full, 183 already exists: MoveFile never replaces
-// its destination) translated once at the edge of each implementation.
+// (2 file not found, 3 path not found, 5 access denied, 17 not the same
+// volume, 32 sharing violation, 80 file exists, 112 disk full, 183 already
+// exists: MoveFile never replaces its destination) translated once at the edge
+// of each implementation.
 #pragma once
 
 #include <cstddef>
@@ -39,6 +40,18 @@ bool MoveFile(const std::string& from, const std::string& to, std::uint32_t* err
 bool DeleteFile(const std::string& path, std::uint32_t* error = nullptr);
 bool CopyFile(const std::string& from, const std::string& to, bool failIfExists,
               std::uint32_t* error = nullptr);
+// Puts the file `from` in place of `to` in one step, for installing a program:
+// `from`'s data is flushed to the disk first, and the name `to` then holds at
+// every instant either the whole old or the whole new file, also when the
+// process is killed or the machine stops halfway. `to` need not exist; both
+// must lie on one volume (else 17). `from` is gone afterwards and keeps its
+// own permissions (the Linux port makes a `to` named *.exe executable wherever
+// it is readable, as CopyFile does). False with a code in `error`, both files
+// left as they were, when `to` is read-only or a folder (5), or held open or a
+// running program (32: Windows refuses to replace those, and so does the
+// Linux port, so a running companion keeps its file on both).
+bool ReplaceFileAtomically(const std::string& from, const std::string& to,
+                           std::uint32_t* error = nullptr);
 
 // A Windows-style text for the error codes above, used in exception messages.
 std::string FileErrorText(std::uint32_t code);
@@ -47,13 +60,13 @@ std::string FileErrorText(std::uint32_t code);
 class File {
  public:
   enum class Mode {
-    OpenRead,        // existing file, read access
-    OpenWrite,       // existing file, write access
-    CreateAlways,    // create new or truncate, read and write access
+    OpenRead,      // existing file, read access
+    OpenWrite,     // existing file, write access
+    CreateAlways,  // create new or truncate, read and write access
   };
   enum class Share {
-    None,            // nobody else may open the file while it is open
-    ReadWrite,       // others may read and write it meanwhile
+    None,       // nobody else may open the file while it is open
+    ReadWrite,  // others may read and write it meanwhile
   };
 
   File();

@@ -335,6 +335,17 @@ class Behaviour(ServerTestBase):
                 s.recv(1)
         self.assertIn("GET /hang", self.log_lines())
 
+    def test_rule_for_one_method_comes_first(self):
+        self.set_rules({"GET /file.bin": {"nolength": True}, "/file.bin": {"status": "410 Gone"},
+                        "HEAD /sub/small.txt": {"status": "500 Oops"}})
+        line, headers, body = parse_response(self.request("GET", "/file.bin"))
+        self.assertEqual((line, headers.get("content-length"), body),
+                         ("HTTP/1.1 200 OK", None, PAYLOAD))
+        line, headers, _ = parse_response(self.request("HEAD", "/file.bin"))
+        self.assertEqual(line, "HTTP/1.1 410 Gone")
+        self.assertTrue(self.request("HEAD", "/sub/small.txt").startswith(b"HTTP/1.1 500 Oops"))
+        self.assertTrue(self.request("GET", "/sub/small.txt").startswith(b"HTTP/1.1 200 OK"))
+
     def test_rules_are_reread_on_every_request(self):
         self.set_rules({"/file.bin": {"status": "500 Internal Server Error"}})
         self.assertTrue(self.request("GET", "/file.bin").startswith(b"HTTP/1.1 500 "))

@@ -266,7 +266,11 @@ class Handler(BaseHTTPRequestHandler):
         url_path = urllib.parse.unquote(split.path)
         rules = load_rules(root)
         rule = None
-        for key in (target, split.path, url_path):
+        # A key that starts with the method ("GET /x") applies to that method
+        # only and comes first, so that, say, a HEAD and a GET of one path can
+        # declare different things.
+        keys = ["%s %s" % (method, k) for k in (target, split.path, url_path)]
+        for key in keys + [target, split.path, url_path]:
             candidate = rules.get(key)
             if isinstance(candidate, dict):
                 rule = candidate

@@ -8,13 +8,12 @@
 // Windows' read-only attribute is a file without any write permission bit; it
 // refuses writing, truncating, deleting and being copied over, also for root,
 // as Windows refuses it to administrators.
-#include "platform/posix/unique_fd.h"
 #include "platform/files.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <strings.h>
 #include <fnmatch.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,6 +23,7 @@
 #include <vector>
 
 #include "platform/error_text.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/unique_handle.h"
 
 namespace platform {
@@ -32,6 +32,7 @@ namespace {
 constexpr std::uint32_t kErrFileNotFound = 2;
 constexpr std::uint32_t kErrPathNotFound = 3;
 constexpr std::uint32_t kErrAccessDenied = 5;
+constexpr std::uint32_t kErrNotSameDevice = 17;
 constexpr std::uint32_t kErrGenFailure = 31;
 constexpr std::uint32_t kErrSharingViolation = 32;
 constexpr std::uint32_t kErrFileExists = 80;
@@ -195,8 +196,8 @@ bool FindFirstSize(const std::string& path, std::uint32_t& sizeLow) {
   }
   struct stat st {};
   if (::stat(found.c_str(), &st) != 0) return false;
-  sizeLow = S_ISDIR(st.st_mode) ? 0u
-                                : static_cast<std::uint32_t>(static_cast<std::uint64_t>(st.st_size));
+  sizeLow =
+      S_ISDIR(st.st_mode) ? 0u : static_cast<std::uint32_t>(static_cast<std::uint64_t>(st.st_size));
   return true;
 }
 
@@ -271,6 +272,69 @@ bool MoveFile(const std::string& from, const std::string& to, std::uint32_t* err
   // Windows reports an existing destination of a move as "already exists".
   SetError(error, err == EEXIST ? kErrAlreadyExists : TranslateErrno(err, to));
   return false;
+}
+
+bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::uint32_t* error) {
+  UniqueFd src(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!src) {
+    SetError(error, TranslateErrno(errno, from));
+    return false;
+  }
+  struct stat sst {};
+  if (::fstat(src.get(), &sst) != 0 || !S_ISREG(sst.st_mode)) {
+    SetError(error, kErrAccessDenied);
+    return false;
+  }
+  // Windows refuses to move a file that somebody holds open without sharing.
+  if (::flock(src.get(), LOCK_EX | LOCK_NB) != 0) {
+    SetError(error, TranslateErrno(errno, from));
+    return false;
+  }
+  struct stat dst {};
+  if (::lstat(to.c_str(), &dst) == 0) {
+    if (S_ISDIR(dst.st_mode) || (S_ISREG(dst.st_mode) && IsReadOnly(dst))) {
+      SetError(error, kErrAccessDenied);
+      return false;
+    }
+    if (S_ISREG(dst.st_mode)) {
+      if (IsHeldOpen(to)) {
+        SetError(error, kErrSharingViolation);
+        return false;
+      }
+      // A rename over a running program would succeed here, but Windows
+      // refuses to replace the image of a running program, and the port
+      // keeps to that: the companion the user has open keeps its file, and
+      // the update waits for a start when it is closed. Opening the file for
+      // writing is how the kernel tells (ETXTBSY); it changes nothing.
+      UniqueFd probe(::open(to.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+      if (!probe && errno == ETXTBSY) {
+        SetError(error, kErrSharingViolation);
+        return false;
+      }
+    }
+  }
+  // Windows has no executable bit (see CopyFile): the downloaded program comes
+  // from a plain data file, so a *.exe name makes it executable wherever it is
+  // readable.
+  mode_t mode = sst.st_mode & 07777;
+  if (to.size() >= 4 && strcasecmp(to.c_str() + to.size() - 4, ".exe") == 0) {
+    mode |= (mode & 0444) >> 2;
+  }
+  // The data, and the mode, go to the disk before the name points at them,
+  // so a power cut right after the rename cannot leave the name on an empty
+  // file; then the folder, so that the rename itself is on the disk.
+  if (::fchmod(src.get(), mode) != 0 || ::fsync(src.get()) != 0) {
+    SetError(error, TranslateErrno(errno, from));
+    return false;
+  }
+  if (::rename(from.c_str(), to.c_str()) != 0) {
+    const int err = errno;
+    SetError(error, err == EXDEV ? kErrNotSameDevice : TranslateErrno(err, to));
+    return false;
+  }
+  UniqueFd folder(::open(ParentOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder) ::fsync(folder.get());
+  return true;
 }
 
 bool DeleteFile(const std::string& path, std::uint32_t* error) {
@@ -395,9 +459,15 @@ bool File::Open(const std::string& path, Mode mode, Share share, std::uint32_t* 
   Close();
   int flags = O_CLOEXEC;
   switch (mode) {
-    case Mode::OpenRead: flags |= O_RDONLY; break;
-    case Mode::OpenWrite: flags |= O_WRONLY; break;
-    case Mode::CreateAlways: flags |= O_RDWR | O_CREAT; break;
+    case Mode::OpenRead:
+      flags |= O_RDONLY;
+      break;
+    case Mode::OpenWrite:
+      flags |= O_WRONLY;
+      break;
+    case Mode::CreateAlways:
+      flags |= O_RDWR | O_CREAT;
+      break;
   }
   if (mode != Mode::OpenRead) {
     struct stat st {};
@@ -436,9 +506,7 @@ bool File::IsOpen() const { return impl_ && impl_->fd.valid(); }
 
 void File::Close() { impl_.reset(); }
 
-bool File::SeekToEnd() {
-  return IsOpen() && ::lseek(impl_->fd.get(), 0, SEEK_END) >= 0;
-}
+bool File::SeekToEnd() { return IsOpen() && ::lseek(impl_->fd.get(), 0, SEEK_END) >= 0; }
 
 bool File::Write(const void* data, std::size_t size, std::uint32_t* error) {
   if (!IsOpen()) {

@@ -3,8 +3,8 @@
 // call.
 #include "platform/files.h"
 
-#include <windows.h>
 #include <shlwapi.h>
+#include <windows.h>
 
 #include "platform/win32/win_handles.h"
 
@@ -122,6 +122,36 @@ bool MoveFile(const std::string& from, const std::string& to, std::uint32_t* err
 
 bool DeleteFile(const std::string& path, std::uint32_t* error) {
   if (::DeleteFileA(path.c_str())) return true;
+  SetError(error, ::GetLastError());
+  return false;
+}
+
+bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::uint32_t* error) {
+  {
+    // The data goes to the disk before the name points at it, so that a power
+    // cut right after the replace cannot leave the name on an empty file.
+    // Readers may share it; a holder without sharing refuses the open (32).
+    win32::FileHandle file(::CreateFileA(from.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+      SetError(error, ::GetLastError());
+      return false;
+    }
+    if (!::FlushFileBuffers(file.get())) {
+      SetError(error, ::GetLastError());
+      return false;
+    }
+  }
+  if (IsReadOnlyFile(to)) {
+    SetError(error, ERROR_ACCESS_DENIED);
+    return false;
+  }
+  // One rename on the volume: the old file stays whole until the new one is
+  // in place. No copy across volumes (that would write `to` piece by piece),
+  // and write-through so the new name is on the disk when this returns.
+  if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return true;
+  }
   SetError(error, ::GetLastError());
   return false;
 }
