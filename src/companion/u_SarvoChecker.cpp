@@ -101,7 +101,8 @@ void SarvoTesterT::UpdateAndStart() {
       if (ServerAvailable(UpdateServerUrl(kReachabilityServerPath))) {
         TWaitThread* worker = nullptr;
         RunWaitThread(
-            worker, [this](void* arg) { DownloadUpdate(static_cast<downloadStatusT*>(arg)); },
+            worker,
+            [this](void* arg) { DownloadUpdate(static_cast<downloadStatusT*>(arg)); },
             status.get());
       }
     }
@@ -143,7 +144,8 @@ bool SarvoTesterT::IsUpToDate(const std::string& path, const std::string& url,
       return http.ContentLength() == TUtility::GetFileSize(path);
     }
     LogFmt("Sarvo could not be found @ %s", {url});
-    Log("Response: \"" + std::to_string(http.ResponseCode()) + ": " + http.ResponseText() + "\"");
+    Log("Response: \"" + std::to_string(http.ResponseCode()) + ": " + http.ResponseText() +
+        "\"");
   } catch (const Exception& e) {
     Log(std::string("Exception [") + e.ClassName() + "]: " + e.Message() + "\r\nErrorcode " +
         std::to_string(http.ResponseCode()) + ", message: " + http.ResponseText());

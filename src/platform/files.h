@@ -60,13 +60,13 @@ std::string FileErrorText(std::uint32_t code);
 class File {
  public:
   enum class Mode {
-    OpenRead,      // existing file, read access
-    OpenWrite,     // existing file, write access
-    CreateAlways,  // create new or truncate, read and write access
+    OpenRead,        // existing file, read access
+    OpenWrite,       // existing file, write access
+    CreateAlways,    // create new or truncate, read and write access
   };
   enum class Share {
-    None,       // nobody else may open the file while it is open
-    ReadWrite,  // others may read and write it meanwhile
+    None,            // nobody else may open the file while it is open
+    ReadWrite,       // others may read and write it meanwhile
   };
 
   File();

@@ -53,9 +53,9 @@ class SarvoUpdateTest : public ::testing::Test {
   void TearDown() override { Clean(); }
 
   void Clean() {
-    for (const std::string& f :
-         {companion_, companion_ + ".bak", dir_ + "sarvo2006.tmp", dir_ + "sarvo-seen.txt",
-          TUtility::AppPath() + "NoSarvoUpdate.txt", LogPath()}) {
+    for (const std::string& f : {companion_, companion_ + ".bak", dir_ + "sarvo2006.tmp",
+                                 dir_ + "sarvo-seen.txt", TUtility::AppPath() + "NoSarvoUpdate.txt",
+                                 LogPath()}) {
       if (Exists(f)) platform::DeleteFile(f);
     }
     TestServer::SetRules("{}");
@@ -212,8 +212,7 @@ TEST_F(SarvoUpdateTest, ComparesDownloadsInstallsAndStartsAsTheCaseDemands) {
       EXPECT_TRUE(server == ReadFile(companion_)) << "installed copy differs from the server's";
       EXPECT_NE(std::string::npos, log.find("Opgeslagen als " + companion_));
       if (c.localExists) {
-        EXPECT_TRUE(standin_ == ReadFile(companion_ + ".bak"))
-            << "backup is not the old executable";
+        EXPECT_TRUE(standin_ == ReadFile(companion_ + ".bak")) << "backup is not the old executable";
       } else {
         EXPECT_FALSE(Exists(companion_ + ".bak"));
       }
@@ -284,8 +283,8 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
     const char* name;
     const char* rules;
     bool readOnlyBackup;
-    bool runningExe;    // the executable is a running program
-    bool tempIsFolder;  // the temporary file's name is taken by a folder
+    bool runningExe;      // the executable is a running program
+    bool tempIsFolder;    // the temporary file's name is taken by a folder
     int value;
     const char* exeAfter;
     const char* bakAfter;
@@ -294,58 +293,19 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
   };
   const std::string exe = "sarvo2006.exe";
   const std::vector<Case> cases = {
-      {"installed over an old backup and a stale temp file",
-       "{}",
-       false,
-       false,
-       false,
-       1,
-       "new",
-       "OLD",
-       false,
-       {"Downloaden van ", "Opgeslagen als "}},
-      {"server error",
-       R"({"/software/sarvo/sarvo2006.exe": {"status": "500 Internal Server Error"}})",
-       false,
-       false,
-       false,
-       0,
-       "OLD",
-       "older",
-       false,
+      {"installed over an old backup and a stale temp file", "{}", false, false, false, 1, "new",
+       "OLD", false, {"Downloaden van ", "Opgeslagen als "}},
+      {"server error", R"({"/software/sarvo/sarvo2006.exe": {"status": "500 Internal Server Error"}})",
+       false, false, false, 0, "OLD", "older", false,
        {"Downloaden van ", "====[ Exception report ]"}},
-      {"backup cannot be replaced",
-       "{}",
-       true,
-       false,
-       false,
-       1,
-       "OLD",
-       "older",
-       true,
+      {"backup cannot be replaced", "{}", true, false, false, 1, "OLD", "older", true,
        {"Opgeslagen als ", "Backup maken van DIR" + exe + " naar DIR" + exe + ".bak is mislukt!",
         "Update zal doorgaan",
         "Backup maken van \"DIR" + exe + "\" naar \"DIR" + exe + ".bak\" is mislukt!"}},
-      {"executable in use",
-       "{}",
-       false,
-       true,
-       false,
-       1,
-       "OLD",
-       "OLD",
-       true,
+      {"executable in use", "{}", false, true, false, 1, "OLD", "OLD", true,
        {"Opgeslagen als ",
         "Copieren van \"DIRsarvo2006.tmp\" naar \"DIR" + exe + "\" is mislukt!"}},
-      {"temporary file cannot be created",
-       "{}",
-       false,
-       false,
-       true,
-       0,
-       "OLD",
-       "older",
-       false,
+      {"temporary file cannot be created", "{}", false, false, true, 0, "OLD", "older", false,
        {"====[ Exception report ]"}},
   };
   for (const Case& c : cases) {
@@ -381,9 +341,8 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
       platform::SleepMs(500);
     }
     if (c.readOnlyBackup) {
-      fs::permissions(file + ".bak",
-                      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                      fs::perm_options::remove);
+      fs::permissions(file + ".bak", fs::perms::owner_write | fs::perms::group_write |
+                                          fs::perms::others_write, fs::perm_options::remove);
     }
     TestServer::PutFile(kExePath, fresh);
     TestServer::SetRules(c.rules);

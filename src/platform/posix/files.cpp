@@ -8,12 +8,13 @@
 // Windows' read-only attribute is a file without any write permission bit; it
 // refuses writing, truncating, deleting and being copied over, also for root,
 // as Windows refuses it to administrators.
+#include "platform/posix/unique_fd.h"
 #include "platform/files.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <strings.h>
+#include <fnmatch.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,7 +24,6 @@
 #include <vector>
 
 #include "platform/error_text.h"
-#include "platform/posix/unique_fd.h"
 #include "platform/unique_handle.h"
 
 namespace platform {
@@ -196,8 +196,8 @@ bool FindFirstSize(const std::string& path, std::uint32_t& sizeLow) {
   }
   struct stat st {};
   if (::stat(found.c_str(), &st) != 0) return false;
-  sizeLow =
-      S_ISDIR(st.st_mode) ? 0u : static_cast<std::uint32_t>(static_cast<std::uint64_t>(st.st_size));
+  sizeLow = S_ISDIR(st.st_mode) ? 0u
+                                : static_cast<std::uint32_t>(static_cast<std::uint64_t>(st.st_size));
   return true;
 }
 
@@ -459,15 +459,9 @@ bool File::Open(const std::string& path, Mode mode, Share share, std::uint32_t* 
   Close();
   int flags = O_CLOEXEC;
   switch (mode) {
-    case Mode::OpenRead:
-      flags |= O_RDONLY;
-      break;
-    case Mode::OpenWrite:
-      flags |= O_WRONLY;
-      break;
-    case Mode::CreateAlways:
-      flags |= O_RDWR | O_CREAT;
-      break;
+    case Mode::OpenRead: flags |= O_RDONLY; break;
+    case Mode::OpenWrite: flags |= O_WRONLY; break;
+    case Mode::CreateAlways: flags |= O_RDWR | O_CREAT; break;
   }
   if (mode != Mode::OpenRead) {
     struct stat st {};
@@ -506,7 +500,9 @@ bool File::IsOpen() const { return impl_ && impl_->fd.valid(); }
 
 void File::Close() { impl_.reset(); }
 
-bool File::SeekToEnd() { return IsOpen() && ::lseek(impl_->fd.get(), 0, SEEK_END) >= 0; }
+bool File::SeekToEnd() {
+  return IsOpen() && ::lseek(impl_->fd.get(), 0, SEEK_END) >= 0;
+}
 
 bool File::Write(const void* data, std::size_t size, std::uint32_t* error) {
   if (!IsOpen()) {

@@ -3,8 +3,8 @@
 // call.
 #include "platform/files.h"
 
-#include <shlwapi.h>
 #include <windows.h>
+#include <shlwapi.h>
 
 #include "platform/win32/win_handles.h"
 
