@@ -25,6 +25,7 @@ constexpr std::uint16_t kDll = 0x2000;              // IMAGE_FILE_DLL
 constexpr std::uint32_t kDosHeaderSize = 64;
 constexpr std::uint32_t kFileHeaderSize = 20;
 constexpr std::uint32_t kSectionHeaderSize = 40;
+constexpr std::uint32_t kSymbolSize = 18;
 // SizeOfHeaders sits at the same place in the optional headers of PE32 and
 // PE32+; an optional header shorter than that cannot describe an image.
 constexpr std::uint32_t kSizeOfHeadersOffset = 60;
@@ -91,6 +92,8 @@ bool IsWholeExecutable(const std::string& path, std::string* why) {
   }
   const std::uint16_t machine = U16(b, nt + 4);
   const std::uint32_t sections = U16(b, nt + 6);
+  const std::uint64_t symbols = U32(b, nt + 12);
+  const std::uint64_t symbolCount = U32(b, nt + 16);
   const std::uint32_t optionalSize = U16(b, nt + 20);
   const std::uint16_t characteristics = U16(b, nt + 22);
   if (machine != kMachineI386 && machine != kMachineAmd64) {
@@ -141,6 +144,30 @@ bool IsWholeExecutable(const std::string& path, std::string* why) {
     if (rawSize > 0 && rawStart + rawSize > size) {
       return No(why, "the file ends before the data of section " + std::to_string(i + 1) + " (" +
                          Bytes(size) + " of " + Bytes(rawStart + rawSize) + ")");
+    }
+  }
+
+  // A program linked with its symbols carries the COFF symbol table and the
+  // string table behind it after the sections; the header says where, and
+  // the string table opens with its own size.
+  if (symbols != 0) {
+    const std::uint64_t strings = symbols + symbolCount * kSymbolSize;
+    if (strings + 4 > size) {
+      return No(why, "the file ends before its symbol table ends (" + Bytes(size) + " of " +
+                         Bytes(strings + 4) + ")");
+    }
+    std::vector<unsigned char> n(4);
+    LARGE_INTEGER at = {};
+    at.QuadPart = static_cast<LONGLONG>(strings);
+    DWORD got = 0;
+    if (!::SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN) ||
+        !::ReadFile(file.get(), n.data(), 4, &got, nullptr) || got != 4) {
+      return No(why, "cannot be read");
+    }
+    const std::uint64_t stringsEnd = strings + U32(n, 0);
+    if (stringsEnd > size) {
+      return No(why, "the file ends before its string table ends (" + Bytes(size) + " of " +
+                         Bytes(stringsEnd) + ")");
     }
   }
   return true;
