@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -477,6 +478,63 @@ TEST_F(SarvoUpdateTest, FailedDownloadLogsItsCause) {
     const std::string text = cause.substr(std::min<std::size_t>(79, cause.size()));
     EXPECT_EQ(0u, text.find(std::string("Oorzaak: ") + c.cause)) << cause;
     EXPECT_NE(std::string::npos, text.find(c.more)) << cause;
+  }
+}
+
+// A disk that fills up during the download or during the backup, made real
+// by a small tmpfs (the Linux port run as root; elsewhere the case is
+// skipped): the installed executable stays whole and the log says why.
+TEST_F(SarvoUpdateTest, DiskFullKeepsTheExecutableWhole) {
+  if (OnWindows()) GTEST_SKIP() << "needs a small file system the test can mount";
+  struct Case {
+    const char* name;
+    const char* size;        // of the file system
+    std::size_t oldBytes;    // the installed program, padded to this size
+    std::size_t newBytes;    // the server's program, padded to this size
+    int value;
+    bool tmpKept;
+    const char* log;         // a line the log must hold
+  };
+  const std::size_t MiB = 1 << 20;
+  const std::vector<Case> cases = {
+      {"during the download", "4m", 1 * MiB, 8 * MiB, 0, false,
+       "Oorzaak: EWriteError: Stream write error: "},
+      {"during the backup", "3584k", 1200 * 1024, 1600 * 1024, 1, true,
+       "Backup maken van \"DIRsarvo2006.exe\" naar \"DIRsarvo2006.exe.bak\" is mislukt!"},
+  };
+  const std::string program = ReadFile(FixtureProgram("sleeper"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string mount = "mount -t tmpfs -o size=" + std::string(c.size) + " tmpfs '" +
+                              dir.path() + "' 2>/dev/null";
+    if (std::system(mount.c_str()) != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
+    struct Unmount {
+      std::string path;
+      ~Unmount() { std::system(("umount '" + path + "'").c_str()); }
+    } unmount{dir.path()};
+    platform::DeleteFile(LogPath());
+    const std::string file = dir / "sarvo2006.exe";
+    const std::string old = program + std::string(c.oldBytes - program.size(), 'O');
+    const std::string fresh = program + std::string(c.newBytes - program.size(), 'N');
+    WriteFile(file, old);
+    TestServer::PutFile(kExePath, fresh);
+
+    downloadStatusT status(3);
+    status.FileName = file;
+    status.URL = TestServer::Url(kExePath);
+    SarvoTesterT tester(nullptr);
+    tester.DownloadUpdate(&status);
+
+    EXPECT_EQ(c.value, status.Value);
+    EXPECT_TRUE(old == ReadFile(file)) << "the installed executable changed";
+    EXPECT_EQ(c.tmpKept, Exists(dir / "sarvo2006.tmp"));
+    if (c.tmpKept) EXPECT_TRUE(fresh == ReadFile(dir / "sarvo2006.tmp"));
+    std::string line = c.log;
+    for (std::size_t at; (at = line.find("DIR")) != std::string::npos;) {
+      line.replace(at, 3, dir.path());
+    }
+    EXPECT_NE(std::string::npos, Log().find(line)) << Log();
   }
 }
 
