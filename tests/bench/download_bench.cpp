@@ -1,15 +1,15 @@
 // How fast the companion tool's update gets a large file from the local
 // update server, next to the curl command-line tool fetching the same URL.
 //
-// For each size a program is put on the server (this benchmark's own
-// executable, padded with bytes that do not compress to the size: a whole
-// program for the download's check). Then, in turns:
+// For each size a program is put on the server (a tiny ELF program padded
+// with bytes that do not compress to the size: a whole program for the
+// download's check on this machine). Then, in turns:
 //   - the download step alone: TIdHTTP::Get of the URL into a file, as the
 //     download worker makes it;
 //   - the whole SarvoTesterT::DownloadUpdate as a user waits for it: the
 //     download into sarvo2006.tmp, the check that it is a whole program, the
-//     backup of the installed companion (a small program: this executable)
-//     and the atomic replace, flushed to the disk;
+//     backup of the installed companion (a small program) and the atomic
+//     replace, flushed to the disk;
 //   - `curl -s -o FILE URL` (the curl time includes starting the process).
 // Every installed file is checked for its size and bytes; a wrong download
 // ends the run with exit code 1. The speeds themselves are only reported,
@@ -35,6 +35,8 @@
 #include <string>
 #include <system_error>
 #include <vector>
+
+#include <unistd.h>
 
 #include "companion/u_SarvoChecker.h"
 #include "connection/IdHTTP.h"
@@ -77,10 +79,32 @@ class Pattern {
   std::uint64_t state_;
 };
 
-// The program every served file starts with: this benchmark's own executable.
+// The program every served file starts with: a tiny but whole 64-bit ELF
+// program (an ELF header and one program header that loads the file), which
+// the download's check takes for a program on this machine.
 std::string ProgramBytes() {
-  std::ifstream in(platform::ModuleFileName(), std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::string b(64 + 56, '\0');
+  auto put = [&b](std::size_t at, std::uint64_t value, std::size_t width) {
+    for (std::size_t i = 0; i < width; ++i) b[at + i] = static_cast<char>(value >> (8 * i));
+  };
+  const unsigned char ident[] = {0x7f, 'E', 'L', 'F', 2 /* 64-bit */, 1 /* LSB */, 1};
+  std::memcpy(&b[0], ident, sizeof ident);
+  put(16, 2, 2);           // e_type: executable
+  put(18, 62, 2);          // e_machine: x86-64
+  put(20, 1, 4);           // e_version
+  put(24, 0x400078, 8);    // e_entry
+  put(32, 64, 8);          // e_phoff
+  put(52, 64, 2);          // e_ehsize
+  put(54, 56, 2);          // e_phentsize
+  put(56, 1, 2);           // e_phnum
+  put(64, 1, 4);           // p_type: load
+  put(68, 5, 4);           // p_flags: read, execute
+  put(80, 0x400000, 8);    // p_vaddr
+  put(88, 0x400000, 8);    // p_paddr
+  put(96, b.size(), 8);    // p_filesz
+  put(104, b.size(), 8);   // p_memsz
+  put(112, 0x1000, 8);     // p_align
+  return b;
 }
 
 // The program, then the pattern of `seed` up to `size` bytes.
@@ -148,6 +172,11 @@ long PeakRssKiB() {
 }
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// Writes every dirty page out before a timed step, so that no step pays for
+// the write-back of the files the step before it left (the served file
+// above all), whatever the order of the steps.
+void Quiesce() { ::sync(); }
 
 // Removes the folders it was given when the run ends, on any path out.
 struct Cleanup {
@@ -221,17 +250,14 @@ int Run(const Options& options) {
       "curl -q -s --noproxy '*' -o '" + curlOut.string() + "' '" + url + "'";
 
   const std::string program = ProgramBytes();
-  if (program.size() < 1024) {
-    std::fprintf(stderr, "cannot read this program's own file\n");
-    return 2;
-  }
   const fs::path step = work / "step.bin";
 
   std::printf(
       "GET %s, best of %d runs each, MiB/s = 2^20 bytes per second:\n"
       "  download = TIdHTTP::Get into a file; update = the whole DownloadUpdate (download,\n"
-      "  check, backup of a %.1f MiB program, atomic replace); curl = `curl -s -o FILE URL`\n",
-      url.c_str(), options.runs, static_cast<double>(program.size()) / kMiB);
+      "  check, backup of a %zu-byte program, atomic replace); curl = `curl -s -o FILE URL`;\n"
+      "  peak RSS before the first download: %.1f MiB\n",
+      url.c_str(), options.runs, program.size(), static_cast<double>(PeakRssKiB()) / 1024.0);
   std::printf("%10s %10s %10s %10s %10s %10s %16s\n", "size", "download", "update", "curl",
               "down/curl", "upd/curl", "peak RSS (VmHWM)");
 
@@ -259,6 +285,7 @@ int Run(const Options& options) {
           return 2;
         }
         TIdHTTP http;
+        Quiesce();
         const Clock::time_point start = Clock::now();
         http.Get(url, file);
         file.Close();
@@ -277,6 +304,7 @@ int Run(const Options& options) {
       downloadStatusT status(3);
       status.URL = url;
       status.FileName = installed.string();
+      Quiesce();
       const Clock::time_point start = Clock::now();
       tester.DownloadUpdate(&status);
       const double ours = Seconds(Clock::now() - start);
@@ -297,6 +325,7 @@ int Run(const Options& options) {
       RemoveQuietly(installed);
 
       RemoveQuietly(curlOut);
+      Quiesce();
       const Clock::time_point curlStart = Clock::now();
       const int rc = std::system(curlCommand.c_str());
       const double theirs = Seconds(Clock::now() - curlStart);
