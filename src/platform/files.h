@@ -47,9 +47,10 @@ bool CopyFile(const std::string& from, const std::string& to, bool failIfExists,
 // must lie on one volume (else 17). `from` is gone afterwards and keeps its
 // own permissions (the Linux port makes a `to` named *.exe executable wherever
 // it is readable, as CopyFile does). False with a code in `error`, both files
-// left as they were, when `to` is read-only or a folder (5), or held open or a
-// running program (32: Windows refuses to replace those, and so does the
-// Linux port, so a running companion keeps its file on both).
+// left as they were: 5 when `to` is read-only, a folder, held open or a
+// running program (Windows refuses to replace those, and so does the Linux
+// port, so a running companion keeps its file on both), 32 when `from` is
+// held open without sharing, 2 when it is missing.
 bool ReplaceFileAtomically(const std::string& from, const std::string& to,
                            std::uint32_t* error = nullptr);
 

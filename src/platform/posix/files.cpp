@@ -297,8 +297,10 @@ bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::
       return false;
     }
     if (S_ISREG(dst.st_mode)) {
+      // Windows answers "access denied" for a destination that is open, and
+      // for the image of a running program.
       if (IsHeldOpen(to)) {
-        SetError(error, kErrSharingViolation);
+        SetError(error, kErrAccessDenied);
         return false;
       }
       // A rename over a running program would succeed here, but Windows
@@ -308,7 +310,7 @@ bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::
       // writing is how the kernel tells (ETXTBSY); it changes nothing.
       UniqueFd probe(::open(to.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
       if (!probe && errno == ETXTBSY) {
-        SetError(error, kErrSharingViolation);
+        SetError(error, kErrAccessDenied);
         return false;
       }
     }
