@@ -11,6 +11,7 @@
 #include "companion/u_SarvoPrep.h"
 #include "connection/IdHTTP.h"
 #include "connection/UpdateServer.h"
+#include "platform/executable.h"
 #include "platform/file_lock.h"
 #include "platform/files.h"
 #include "platform/gui.h"
@@ -144,11 +145,13 @@ void SarvoTesterT::UpdateAndStart() {
   std::string versionBefore;
 
   const std::int64_t sizeAtCheck = TUtility::GetFileSize(path);
-  if (platform::FileExists(path) && IsUpToDate(path, exeUrl)) {
+  std::int32_t serverSize = -1;
+  if (platform::FileExists(path) && IsUpToDate(path, exeUrl, serverSize)) {
     status->Value = 2;
   } else {
     updateBranch = true;
     status->URL = exeUrl;
+    status->ServerSize = serverSize;
     status->FileName = path;
     versionBefore = TUtility::ReadFileVersion(path);
     if (!platform::FileExists(TUtility::AppPath() + kNoUpdateMarker)) {
@@ -168,7 +171,8 @@ void SarvoTesterT::UpdateAndStart() {
         if (taken == UpdateLock::TimedOut) {
           // As if the reachability file had not been fetched: the companion
           // at hand is started.
-        } else if (compareAgain && platform::FileExists(path) && IsUpToDate(path, exeUrl)) {
+        } else if (compareAgain && platform::FileExists(path) &&
+                   IsUpToDate(path, exeUrl, status->ServerSize)) {
           status->Value = 2;
         } else {
           TWaitThread* worker = nullptr;
@@ -201,10 +205,18 @@ void SarvoTesterT::UpdateAndStart() {
 }
 
 bool SarvoTesterT::IsUpToDate(const std::string& path, const std::string& url) {
+  std::int32_t serverSize = -1;
+  return IsUpToDate(path, url, serverSize);
+}
+
+bool SarvoTesterT::IsUpToDate(const std::string& path, const std::string& url,
+                              std::int32_t& serverSize) {
   TIdHTTP http;
+  serverSize = -1;
   try {
     http.Head(url);
     if (http.ResponseCode() == 200) {
+      serverSize = http.ContentLength();
       return http.ContentLength() == TUtility::GetFileSize(path);
     }
     LogFmt("Sarvo could not be found @ %s", {url});
@@ -234,58 +246,108 @@ bool SarvoTesterT::ServerAvailable(const std::string& url) {
 void SarvoTesterT::DownloadUpdate(downloadStatusT* status) {
   status->Value = 0;
   const std::string temp = ChangeFileExt(status->FileName, ".tmp");
+  // Each step raises on a failure; all of them before the install count as a
+  // failed download, which never touches the installed executable.
   try {
-    TIdHTTP http;
-    platform::DeleteFile(temp);
-    platform::File file;
-    std::uint32_t error = 0;
-    if (!file.Open(temp, platform::File::Mode::CreateAlways, platform::File::Share::None,
-                   &error)) {
-      throw EFCreateError("Cannot create file \"" + temp + "\". " +
-                          platform::FileErrorText(error));
-    }
-    LogFmt("Downloaden van %s", {status->URL});
-    // A body shorter than its declared length raises here, so a cut
-    // download never counts as done.
-    http.Get(status->URL, file);
-    file.Close();
-    const std::int32_t size = TUtility::GetFileSize(temp);
-    // A success status without a body (204 No Content, or an empty file on
-    // the server) would install an empty executable over a working one.
-    if (size == 0) {
-      throw EIdException("Geen inhoud ontvangen voor " + status->URL + " (HTTP " +
-                         std::to_string(http.ResponseCode()) + ")");
-    }
+    const std::int32_t size = FetchWhole(*status, temp);
+    CheckIsProgram(temp);
     LogFmt("Opgeslagen als %s (%s)", {status->FileName, TUtility::FormatFileSize(size)});
     status->Value = 1;
   } catch (const std::exception& e) {
-    TUtility::LogException(this, &e, kDownloadFailedContext);
+    ReportFailedDownload(&e);
   } catch (...) {
-    TUtility::LogException(this, nullptr, kDownloadFailedContext);
+    ReportFailedDownload(nullptr);
   }
 
   if (status->Value == 0) {
     if (platform::FileExists(temp)) platform::DeleteFile(temp);
     return;
   }
+  Install(status->FileName, temp);
+}
 
-  const std::string backup = status->FileName + ".bak";
+std::int32_t SarvoTesterT::FetchWhole(const downloadStatusT& status, const std::string& temp) {
+  TIdHTTP http;
+  platform::DeleteFile(temp);
+  platform::File file;
+  std::uint32_t error = 0;
+  if (!file.Open(temp, platform::File::Mode::CreateAlways, platform::File::Share::None, &error)) {
+    throw EFCreateError("Cannot create file \"" + temp + "\". " + platform::FileErrorText(error));
+  }
+  LogFmt("Downloaden van %s", {status.URL});
+  // A body shorter than its declared length, or a chunked body without its
+  // last chunk, raises here, so a cut download never counts as done.
+  http.Get(status.URL, file);
+  const std::int64_t received = file.Size();
+  file.Close();
+  // A success status without a body (204 No Content, or an empty file on
+  // the server) would install an empty executable over a working one.
+  if (received == 0) {
+    throw EIdException("Geen inhoud ontvangen voor " + status.URL + " (HTTP " +
+                       std::to_string(http.ResponseCode()) + ")");
+  }
+  // A body without a declared length ends when the connection does, so a
+  // cut one looks whole to the HTTP layer; the length that the size check
+  // just read from the server tells it.
+  if (http.ContentLength() < 0 && status.ServerSize >= 0 && received != status.ServerSize) {
+    const std::string counts =
+        std::to_string(received) + " of the " + std::to_string(status.ServerSize) + " bytes";
+    if (received < status.ServerSize) {
+      throw EIdConnClosedGracefully("Connection closed after " + counts +
+                                    " the server declared for " + status.URL);
+    }
+    throw EIdHTTPInvalidResponse("Received " + std::to_string(received) + " bytes instead of " +
+                                 std::to_string(status.ServerSize) + " the server declared for " +
+                                 status.URL);
+  }
+  return TUtility::GetFileSize(temp);
+}
+
+void SarvoTesterT::CheckIsProgram(const std::string& temp) {
+  // A login page of a guest network, an error page with a success status or
+  // a piece of a program must never replace the companion tool.
+  std::string why;
+  if (!platform::IsWholeExecutable(temp, &why)) {
+    throw EInvalidExecutable(temp + " is geen geldig programma: " + why);
+  }
+}
+
+void SarvoTesterT::ReportFailedDownload(const std::exception* e) {
+  TUtility::LogException(this, e, kDownloadFailedContext);
+  // The report's own lines are the same for every failure; this one says
+  // which it was.
+  const auto* known = dynamic_cast<const Exception*>(e);
+  const std::string className = known != nullptr ? known->ClassName() : "Exception";
+  const std::string message = known != nullptr ? known->Message()
+                              : e != nullptr   ? e->what()
+                                               : "unknown error";
+  TDebug::LogFmt("Oorzaak: %s: %s", {className, message}, kDownloadFailedContext);
+}
+
+void SarvoTesterT::Install(const std::string& fileName, const std::string& temp) {
+  const std::string backup = fileName + ".bak";
   // On a first installation there is nothing to back up; the download is
   // installed all the same rather than left behind as a temporary file.
-  if (platform::FileExists(status->FileName)) {
-    if (platform::FileExists(backup) && !platform::DeleteFile(backup)) {
-      LogFmt("Backup maken van %s naar %s is mislukt!", {status->FileName, backup});
-      Log("Update zal doorgaan");
-    }
-    if (!platform::CopyFile(status->FileName, backup, false)) {
-      LogFmt("Backup maken van \"%s\" naar \"%s\" is mislukt!", {status->FileName, backup});
-      return;
+  if (platform::FileExists(fileName)) {
+    if (!platform::IsWholeExecutable(fileName)) {
+      // A broken companion (a piece left by an older loader, say) would push
+      // the last good copy out of the one backup there is.
+      LogFmt("Backup overgeslagen: %s is geen geldig programma", {fileName});
+    } else {
+      if (platform::FileExists(backup) && !platform::DeleteFile(backup)) {
+        LogFmt("Backup maken van %s naar %s is mislukt!", {fileName, backup});
+        Log("Update zal doorgaan");
+      }
+      if (!platform::CopyFile(fileName, backup, false)) {
+        LogFmt("Backup maken van \"%s\" naar \"%s\" is mislukt!", {fileName, backup});
+        return;
+      }
     }
   }
-  if (platform::CopyFile(temp, status->FileName, false)) {
-    platform::DeleteFile(temp);
-  } else {
-    LogFmt("Copieren van \"%s\" naar \"%s\" is mislukt!", {temp, status->FileName});
+  // One atomic replace instead of a copy over the executable: whenever the
+  // loader stops, the companion is the whole old or the whole new program.
+  if (!platform::ReplaceFileAtomically(temp, fileName)) {
+    LogFmt("Copieren van \"%s\" naar \"%s\" is mislukt!", {temp, fileName});
   }
 }
 

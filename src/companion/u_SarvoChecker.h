@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <string>
 
@@ -15,6 +16,10 @@ struct downloadStatusT : IntegerT {
 
   std::string FileName;  // full path of the local companion executable
   std::string URL;       // full URL of the server's copy
+  // The size the server declared for its copy in the size check, -1 when it
+  // declared none or no check was made; a download without a length of its
+  // own must have this one.
+  std::int64_t ServerSize = -1;
 };
 
 // The status texts the updater hands out: the sender is the tester.
@@ -34,6 +39,8 @@ class SarvoTesterT {
   void UpdateAndStart();
   // True when the server's copy at `url` declares the size of the local file.
   bool IsUpToDate(const std::string& path, const std::string& url);
+  // The same, handing out the size the server declared (-1 for none).
+  bool IsUpToDate(const std::string& path, const std::string& url, std::int32_t& serverSize);
   // True when a GET of `url` completes without error.
   bool ServerAvailable(const std::string& url);
   // Hands `msg` to OnStatus when one is assigned.
@@ -49,4 +56,14 @@ class SarvoTesterT {
   static void SetUpdateLockLimitForTesting(std::uint32_t ms);
 
   StatusEventT OnStatus;
+
+ private:
+  // The steps of DownloadUpdate. The first two raise on a failure: the body
+  // into `temp`, whole (its size is returned), then the check that it is a
+  // program this platform can start. Install never raises; it logs.
+  std::int32_t FetchWhole(const downloadStatusT& status, const std::string& temp);
+  void CheckIsProgram(const std::string& temp);
+  void Install(const std::string& fileName, const std::string& temp);
+  // The exception report of a failed download, and the line with its cause.
+  void ReportFailedDownload(const std::exception* e);
 };

@@ -3,15 +3,17 @@
 // Contract: any thread; calls block only for the file system; they never
 // process GUI messages and never throw. Failures are return values; where a
 // caller needs to know why, the function hands out a Windows-style error code
-// (2 file not found, 3 path not found, 5 access denied, 32 sharing violation,
-// 80 file exists, 112 disk full, 183 already exists: MoveFile never replaces
-// its destination) translated once at the edge of each implementation.
+// (2 file not found, 3 path not found, 5 access denied, 17 not the same
+// volume, 32 sharing violation, 80 file exists, 112 disk full, 183 already
+// exists: MoveFile never replaces its destination) translated once at the edge
+// of each implementation.
 //
 // Symbolic links (Linux port): nothing here ever writes through a link. An
 // open for writing or appending refuses a link in the file's place (5); an
 // open that creates (CreateAlways) and the destination of CopyFile replace a
 // link by a new file; CreateNew counts a link as an existing file (80);
-// MoveFile and DeleteFile act on the link itself. Reading follows links.
+// MoveFile, ReplaceFileAtomically and DeleteFile act on the link itself.
+// Reading follows links.
 #pragma once
 
 #include <cstddef>
@@ -45,6 +47,19 @@ bool MoveFile(const std::string& from, const std::string& to, std::uint32_t* err
 bool DeleteFile(const std::string& path, std::uint32_t* error = nullptr);
 bool CopyFile(const std::string& from, const std::string& to, bool failIfExists,
               std::uint32_t* error = nullptr);
+// Puts the file `from` in place of `to` in one step, for installing a program:
+// `from`'s data is flushed to the disk first, and the name `to` then holds at
+// every instant either the whole old or the whole new file, also when the
+// process is killed or the machine stops halfway. `to` need not exist; both
+// must lie on one volume (else 17). `from` is gone afterwards and keeps its
+// own permissions (the Linux port makes a `to` named *.exe executable wherever
+// it is readable, as CopyFile does). False with a code in `error`, both files
+// left as they were: 5 when `to` is read-only, a folder, held open or a
+// running program (Windows refuses to replace those, and so does the Linux
+// port, so a running companion keeps its file on both), 32 when `from` is
+// held open without sharing, 2 when it is missing.
+bool ReplaceFileAtomically(const std::string& from, const std::string& to,
+                           std::uint32_t* error = nullptr);
 
 // A Windows-style text for the error codes above, used in exception messages.
 std::string FileErrorText(std::uint32_t code);

@@ -32,5 +32,7 @@ KESTRO_DECLARE_EXCEPTION(EFOpenError, EStreamError);
 KESTRO_DECLARE_EXCEPTION(EFCreateError, EStreamError);
 KESTRO_DECLARE_EXCEPTION(EReadError, EStreamError);
 KESTRO_DECLARE_EXCEPTION(EWriteError, EStreamError);
+// A downloaded file that is no whole program this platform can start.
+KESTRO_DECLARE_EXCEPTION(EInvalidExecutable, Exception);
 // Registry values of the wrong type and refused reads or writes.
 KESTRO_DECLARE_EXCEPTION(ERegistryException, Exception);

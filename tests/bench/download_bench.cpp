@@ -1,21 +1,26 @@
-// How fast the companion tool's download gets a large file from the local
+// How fast the companion tool's update gets a large file from the local
 // update server, next to the curl command-line tool fetching the same URL.
 //
-// For each size the file is put on the server, then fetched in turns by
-// SarvoTesterT::DownloadUpdate (as a first installation: no old file, so no
-// backup) and by `curl -s -o FILE URL`. The DownloadUpdate time is the whole
-// call, because that is what the user waits for: the download into
-// sarvo2006.tmp and its installation by copy onto sarvo2006.exe. The curl time
-// includes starting the curl process. Every installed file is checked for its
-// size and bytes; a wrong download ends the run with exit code 1. The speeds
-// themselves are only reported, never judged.
+// For each size a program is put on the server (a tiny ELF program padded
+// with bytes that do not compress to the size: a whole program for the
+// download's check on this machine). Then, in turns:
+//   - the download step alone: TIdHTTP::Get of the URL into a file, as the
+//     download worker makes it;
+//   - the whole SarvoTesterT::DownloadUpdate as a user waits for it: the
+//     download into sarvo2006.tmp, the check that it is a whole program, the
+//     backup of the installed companion (a small program) and the atomic
+//     replace, flushed to the disk;
+//   - `curl -s -o FILE URL` (the curl time includes starting the process).
+// Every installed file is checked for its size and bytes; a wrong download
+// ends the run with exit code 1. The speeds themselves are only reported,
+// never judged.
 //
 // The peak resident size is the process's high-water mark, which only ever
 // grows, so the sizes are run from small to large.
 //
 //   tests/run-test -- build/native/bench/download_bench [--runs=N] [MIB ...]
 //
-// Defaults: 3 runs of each download per size, sizes 16 and 256 MiB.
+// Defaults: 5 runs of each per size, sizes 16 and 256 MiB.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -25,13 +30,18 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include <unistd.h>
+
 #include "companion/u_SarvoChecker.h"
+#include "connection/IdHTTP.h"
 #include "connection/UpdateServer.h"
+#include "platform/files.h"
 #include "platform/sysinfo.h"
 #include "support/u_Utility.h"
 
@@ -69,11 +79,42 @@ class Pattern {
   std::uint64_t state_;
 };
 
-bool WritePatternFile(const fs::path& path, std::uint64_t size, std::uint64_t seed) {
+// The program every served file starts with: a tiny but whole 64-bit ELF
+// program (an ELF header and one program header that loads the file), which
+// the download's check takes for a program on this machine.
+std::string ProgramBytes() {
+  std::string b(64 + 56, '\0');
+  auto put = [&b](std::size_t at, std::uint64_t value, std::size_t width) {
+    for (std::size_t i = 0; i < width; ++i) b[at + i] = static_cast<char>(value >> (8 * i));
+  };
+  const unsigned char ident[] = {0x7f, 'E', 'L', 'F', 2 /* 64-bit */, 1 /* LSB */, 1};
+  std::memcpy(&b[0], ident, sizeof ident);
+  put(16, 2, 2);           // e_type: executable
+  put(18, 62, 2);          // e_machine: x86-64
+  put(20, 1, 4);           // e_version
+  put(24, 0x400078, 8);    // e_entry
+  put(32, 64, 8);          // e_phoff
+  put(52, 64, 2);          // e_ehsize
+  put(54, 56, 2);          // e_phentsize
+  put(56, 1, 2);           // e_phnum
+  put(64, 1, 4);           // p_type: load
+  put(68, 5, 4);           // p_flags: read, execute
+  put(80, 0x400000, 8);    // p_vaddr
+  put(88, 0x400000, 8);    // p_paddr
+  put(96, b.size(), 8);    // p_filesz
+  put(104, b.size(), 8);   // p_memsz
+  put(112, 0x1000, 8);     // p_align
+  return b;
+}
+
+// The program, then the pattern of `seed` up to `size` bytes.
+bool WritePatternFile(const fs::path& path, std::uint64_t size, std::uint64_t seed,
+                      const std::string& program) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(program.data(), static_cast<std::streamsize>(program.size()));
   Pattern pattern(seed);
   std::vector<char> buf(kChunk);
-  for (std::uint64_t left = size; left > 0 && out;) {
+  for (std::uint64_t left = size - program.size(); left > 0 && out;) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunk));
     pattern.Fill(buf);
     out.write(buf.data(), static_cast<std::streamsize>(n));
@@ -85,7 +126,8 @@ bool WritePatternFile(const fs::path& path, std::uint64_t size, std::uint64_t se
 
 // Empty when `path` holds exactly `size` bytes of the pattern of `seed`,
 // else what is wrong with it.
-std::string CheckPatternFile(const fs::path& path, std::uint64_t size, std::uint64_t seed) {
+std::string CheckPatternFile(const fs::path& path, std::uint64_t size, std::uint64_t seed,
+                             const std::string& program) {
   std::error_code ec;
   const std::uintmax_t actual = fs::file_size(path, ec);
   if (ec) return "cannot read its size: " + ec.message();
@@ -94,10 +136,14 @@ std::string CheckPatternFile(const fs::path& path, std::uint64_t size, std::uint
   }
   std::ifstream in(path, std::ios::binary);
   if (!in) return "cannot open it";
+  std::string head(program.size(), '\0');
+  if (!in.read(&head[0], static_cast<std::streamsize>(head.size())) || head != program) {
+    return "its program part differs";
+  }
   Pattern pattern(seed);
   std::vector<char> want(kChunk);
   std::vector<char> got(kChunk);
-  for (std::uint64_t offset = 0; offset < size;) {
+  for (std::uint64_t offset = program.size(); offset < size;) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size - offset, kChunk));
     pattern.Fill(want);
     if (!in.read(got.data(), static_cast<std::streamsize>(n))) {
@@ -127,6 +173,11 @@ long PeakRssKiB() {
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
+// Writes every dirty page out before a timed step, so that no step pays for
+// the write-back of the files the step before it left (the served file
+// above all), whatever the order of the steps.
+void Quiesce() { ::sync(); }
+
 // Removes the folders it was given when the run ends, on any path out.
 struct Cleanup {
   std::vector<fs::path> dirs;
@@ -144,7 +195,7 @@ void RemoveQuietly(const fs::path& p) {
 }
 
 struct Options {
-  int runs = 3;
+  int runs = 5;
   std::vector<std::uint64_t> sizesMiB;
 };
 
@@ -198,34 +249,62 @@ int Run(const Options& options) {
   const std::string curlCommand =
       "curl -q -s --noproxy '*' -o '" + curlOut.string() + "' '" + url + "'";
 
+  const std::string program = ProgramBytes();
+  const fs::path step = work / "step.bin";
+
   std::printf(
-      "GET %s: DownloadUpdate (whole call: download to .tmp and install by copy,\n"
-      "first installation) against `curl -s -o FILE URL` (process start included);\n"
-      "best of %d runs each, MiB/s = 2^20 bytes per second\n",
-      url.c_str(), options.runs);
-  std::printf("%10s %20s %12s %8s %16s\n", "size", "DownloadUpdate MiB/s", "curl MiB/s", "ratio",
-              "peak RSS (VmHWM)");
+      "GET %s, best of %d runs each, MiB/s = 2^20 bytes per second:\n"
+      "  download = TIdHTTP::Get into a file; update = the whole DownloadUpdate (download,\n"
+      "  check, backup of a %zu-byte program, atomic replace); curl = `curl -s -o FILE URL`;\n"
+      "  peak RSS before the first download: %.1f MiB\n",
+      url.c_str(), options.runs, program.size(), static_cast<double>(PeakRssKiB()) / 1024.0);
+  std::printf("%10s %10s %10s %10s %10s %10s %16s\n", "size", "download", "update", "curl",
+              "down/curl", "upd/curl", "peak RSS (VmHWM)");
 
   for (const std::uint64_t mib : options.sizesMiB) {
     const std::uint64_t size = mib * kMiB;
     const std::uint64_t seed = 0x6B6573747230ULL + mib;
     RemoveQuietly(served);
-    if (!WritePatternFile(served, size, seed)) {
+    if (size <= program.size() || !WritePatternFile(served, size, seed, program)) {
       std::fprintf(stderr, "cannot write %s\n", served.string().c_str());
       return 2;
     }
 
+    double bestStep = 0;
     double bestOurs = 0;
     double bestCurl = 0;
+    const double mibs = static_cast<double>(mib);
     for (int run = 0; run < options.runs; ++run) {
-      // A first installation every time: no old file, no backup, no leftover.
-      RemoveQuietly(installed);
+      // The download step alone.
+      {
+        RemoveQuietly(step);
+        platform::File file;
+        if (!file.Open(step.string(), platform::File::Mode::CreateAlways,
+                       platform::File::Share::None)) {
+          std::fprintf(stderr, "cannot create %s\n", step.string().c_str());
+          return 2;
+        }
+        TIdHTTP http;
+        Quiesce();
+        const Clock::time_point start = Clock::now();
+        http.Get(url, file);
+        file.Close();
+        bestStep = std::max(bestStep, mibs / Seconds(Clock::now() - start));
+        RemoveQuietly(step);
+      }
+
+      // The whole update over a small installed program.
       RemoveQuietly(temp);
       RemoveQuietly(backup);
+      {
+        std::ofstream old(installed, std::ios::binary | std::ios::trunc);
+        old.write(program.data(), static_cast<std::streamsize>(program.size()));
+      }
       SarvoTesterT tester(nullptr);
       downloadStatusT status(3);
       status.URL = url;
       status.FileName = installed.string();
+      Quiesce();
       const Clock::time_point start = Clock::now();
       tester.DownloadUpdate(&status);
       const double ours = Seconds(Clock::now() - start);
@@ -235,7 +314,9 @@ int Run(const Options& options) {
                      static_cast<unsigned long long>(mib), run + 1, status.Value);
         return 1;
       }
-      const std::string wrong = CheckPatternFile(installed, size, seed);
+      std::string wrong = CheckPatternFile(installed, size, seed, program);
+      if (wrong.empty() && !fs::exists(backup)) wrong = "no backup was made";
+      if (wrong.empty() && fs::exists(temp)) wrong = "the temporary file is left";
       if (!wrong.empty()) {
         std::fprintf(stderr, "%llu MiB, run %d: the installed file is wrong: %s\n",
                      static_cast<unsigned long long>(mib), run + 1, wrong.c_str());
@@ -244,6 +325,7 @@ int Run(const Options& options) {
       RemoveQuietly(installed);
 
       RemoveQuietly(curlOut);
+      Quiesce();
       const Clock::time_point curlStart = Clock::now();
       const int rc = std::system(curlCommand.c_str());
       const double theirs = Seconds(Clock::now() - curlStart);
@@ -257,15 +339,15 @@ int Run(const Options& options) {
       }
       RemoveQuietly(curlOut);
 
-      const double mibs = static_cast<double>(mib);
       bestOurs = std::max(bestOurs, mibs / ours);
       bestCurl = std::max(bestCurl, mibs / theirs);
     }
     RemoveQuietly(served);
 
     const long peak = PeakRssKiB();
-    std::printf("%6llu MiB %20.1f %12.1f %8.2f %12.1f MiB\n", static_cast<unsigned long long>(mib),
-                bestOurs, bestCurl, bestOurs / bestCurl,
+    std::printf("%6llu MiB %10.1f %10.1f %10.1f %10.2f %10.2f %12.1f MiB\n",
+                static_cast<unsigned long long>(mib), bestStep, bestOurs, bestCurl,
+                bestStep / bestCurl, bestOurs / bestCurl,
                 peak < 0 ? -1.0 : static_cast<double>(peak) / 1024.0);
     std::fflush(stdout);
   }

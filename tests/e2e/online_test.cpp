@@ -270,7 +270,7 @@ TEST(OnlineRoads, CompanionIsUpdatedStartedAndWaitedFor) {
              ". Errorcode 404, message: HTTP/1.1 404 Not Found", "Downloaden van BASE/software/sarvo/sarvo2006.exe",
              "====[ Exception report ]================================", "Environment details:",
              "Exception details:", "========================================================",
-             ""})},
+             "", "Oorzaak: EIdHTTPProtocolException: HTTP/1.1 404 Not Found"})},
   };
   for (const CompanionRoad& r : roads) {
     SCOPED_TRACE(r.name);

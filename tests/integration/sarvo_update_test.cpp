@@ -7,10 +7,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "companion/SynchedThreads.h"
@@ -85,19 +87,39 @@ class SarvoUpdateTest : public ::testing::Test {
 // neither a PE nor an ELF loader minds, so both copies stay runnable.
 std::string Newer(const std::string& exe) { return exe + std::string(4096, 'N'); }
 
+bool OnWindows() { return platform::kPathDelim == '\\'; }
+
+// A whole program, but for the other platform.
+std::string OtherPlatformsProgram() {
+  return OnWindows() ? TinyElf() : ReadFile(PeFixture("no_version.exe"));
+}
+
 TEST_F(SarvoUpdateTest, ComparesDownloadsInstallsAndStartsAsTheCaseDemands) {
   struct Case {
     const char* name;
     bool localExists;
-    bool serverNewer;       // else the server serves the local bytes
-    bool reachable;         // versie.txt can be fetched (see the rules)
-    bool marker;            // NoSarvoUpdate.txt beside the program
-    const char* rules;      // .rules.json for the executable's path
-    bool expectDownload;    // a GET of the executable
-    bool expectInstalled;   // the companion holds the server's copy afterwards
-    const char* expectMode; // "" = nothing started
+    bool serverNewer;            // else the server serves the local bytes
+    bool reachable;              // versie.txt can be fetched (see the rules)
+    bool marker;                 // NoSarvoUpdate.txt beside the program
+    std::string rules;           // .rules.json for the executable's path
+    bool expectDownload;         // a GET of the executable
+    bool expectInstalled;        // the companion holds the server's copy afterwards
+    const char* expectMode;      // "" = nothing started
     const char* expectLog = "";  // a line the log must hold
+    // What every URL serves instead of the executable: "login" (a guest
+    // network's login page) or "other" (the other platform's program).
+    const char* serve = "";
   };
+  auto rule = [](const std::string& body) {
+    return "{\"/software/sarvo/sarvo2006.exe\": " + body + "}";
+  };
+  // A rule for the download alone: the size check's HEAD declares the length.
+  auto getRule = [](const std::string& body) {
+    return "{\"GET /software/sarvo/sarvo2006.exe\": " + body + "}";
+  };
+  const std::string login =
+      "<!DOCTYPE html>\r\n<html><head><title>Inloggen</title></head><body>"
+      "<form method=\"post\">Welkom op het gastnetwerk</form></body></html>\r\n";
   const std::vector<Case> cases = {
       {"up to date", true, false, true, false, "{}", false, false, "/AUTO"},
       {"size differs", true, true, true, false, "{}", true, true, "/AUTO /INIT"},
@@ -121,18 +143,60 @@ TEST_F(SarvoUpdateTest, ComparesDownloadsInstallsAndStartsAsTheCaseDemands) {
       {"body stalls within the time limit", true, true, true, false,
        R"({"/software/sarvo/sarvo2006.exe": {"stall_body": {"after": 1000, "seconds": 1.5}}})",
        true, true, "/AUTO /INIT"},
+      // A network that answers every URL with its own page: the page is no
+      // program, so it is neither installed nor started.
+      {"login page for every URL", true, true, true, false, "{}", true, false, "", "", "login"},
+      {"other platform's program", true, true, true, false, "{}", true, false, "", "", "other"},
+      {"cut at 0", true, true, true, false, rule(R"({"cut": 0})"), true, false, ""},
+      {"cut at 1", true, true, true, false, rule(R"({"cut": 1})"), true, false, ""},
+      {"cut at half", true, true, true, false, rule(R"({"cut": HALF})"), true, false, ""},
+      // Without a length only the content can tell a cut body, and the length
+      // that the size check's HEAD declared.
+      {"no length, cut at 0", true, true, true, false, getRule(R"({"nolength": true, "cut": 0})"),
+       true, false, ""},
+      {"no length, cut at 1", true, true, true, false, getRule(R"({"nolength": true, "cut": 1})"),
+       true, false, ""},
+      {"no length, cut at half", true, true, true, false,
+       getRule(R"({"nolength": true, "cut": HALF})"), true, false, ""},
+      {"no length, all but one byte", true, true, true, false,
+       getRule(R"({"nolength": true, "cut": CUT})"), true, false, ""},
+      {"no length in HEAD and GET, cut at half", true, true, true, false,
+       rule(R"({"nolength": true, "cut": HALF})"), true, false, ""},
+      {"no length, whole", true, true, true, false, rule(R"({"nolength": true})"), true, true,
+       "/AUTO /INIT"},
+            // The Windows build takes no chunked answer (see the HTTP client's test).
+      {"chunked, whole", true, true, true, false, rule(R"({"chunked": 4096})"), true,
+       !OnWindows(), OnWindows() ? "" : "/AUTO /INIT"},
+      {"chunked, cut at 0", true, true, true, false, rule(R"({"chunked": 4096, "cut_chunked": 0})"),
+       true, false, ""},
+      {"chunked, cut at 1", true, true, true, false, rule(R"({"chunked": 4096, "cut_chunked": 1})"),
+       true, false, ""},
+      {"chunked, cut at half", true, true, true, false,
+       rule(R"({"chunked": 4096, "cut_chunked": HALF})"), true, false, ""},
+      {"chunked, all but one byte", true, true, true, false,
+       rule(R"({"chunked": 4096, "cut_chunked": CUT})"), true, false, ""},
+      {"chunked, all data but no last chunk", true, true, true, false,
+       rule(R"({"chunked": 4096, "cut_chunked": ALL})"), true, false, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Clean();
     status_.clear();
     GetSarvoSettings()->SetParams("earlier");
-    const std::string server = c.serverNewer ? Newer(standin_) : standin_;
+    std::string server = c.serverNewer ? Newer(standin_) : standin_;
+    const std::string serve = c.serve;
+    if (serve == "login") server = login;
+    if (serve == "other") server = OtherPlatformsProgram();
     TestServer::PutFile(kExePath, server);
-    TestServer::PutFile(kReachPath, "2.0\r\n");
+    TestServer::PutFile(kReachPath, serve == "login" ? login : "2.0\r\n");
     std::string rules = c.rules;
-    const std::size_t at = rules.find("CUT");
-    if (at != std::string::npos) rules.replace(at, 3, std::to_string(server.size() - 1));
+    for (const auto& mark : {std::make_pair(std::string("CUT"), server.size() - 1),
+                             std::make_pair(std::string("HALF"), server.size() / 2),
+                             std::make_pair(std::string("ALL"), server.size())}) {
+      const std::size_t at = rules.find(mark.first);
+      if (at != std::string::npos)
+        rules.replace(at, mark.first.size(), std::to_string(mark.second));
+    }
     TestServer::SetRules(rules);
     // A copy keeps the stand-in's execute bit on the Linux port.
     if (c.localExists) {
@@ -318,19 +382,31 @@ TEST_F(SarvoUpdateTest, WaitsForAnotherLoadersUpdate) {
 }
 
 // A download that changes the version text is logged with both versions,
-// and the new copy is started in its first-run mode.
+// and the new copy is started in its first-run mode. The version resource is
+// a Windows one; on the Linux port, where only a Linux program may be
+// installed, the change goes from a Windows file with a version to a program
+// without one (and that Windows file, being no program there, is not backed
+// up).
 TEST_F(SarvoUpdateTest, LogsTheVersionChangeOfAnUpdate) {
   ASSERT_TRUE(platform::CopyFile(PeFixture("ver_nl_1_0.exe"), companion_, false));
-  TestServer::PutFile(kExePath, Newer(ReadFile(PeFixture("ver_nl_1_1.exe"))));
+  TestServer::PutFile(kExePath,
+                      OnWindows() ? Newer(ReadFile(PeFixture("ver_nl_1_1.exe"))) : Newer(standin_));
   TestServer::PutFile(kReachPath, "2.0");
 
   Run();
 
   const std::string log = Log();
-  EXPECT_NE(std::string::npos, log.find("sarvo2006.exe is geupdate van v1.0 naar v1.1")) << log;
+  const std::string after = OnWindows() ? "1.1" : "";
+  EXPECT_NE(std::string::npos, log.find("sarvo2006.exe is geupdate van v1.0 naar v" + after))
+      << log;
   EXPECT_NE(std::string::npos, log.find("Starting " + companion_ + " with \"/AUTO /INIT\""));
-  EXPECT_EQ("1.1", TUtility::ReadFileVersion(companion_));
-  EXPECT_EQ("1.0", TUtility::ReadFileVersion(companion_ + ".bak"));
+  EXPECT_EQ(after, TUtility::ReadFileVersion(companion_));
+  if (OnWindows()) {
+    EXPECT_EQ("1.0", TUtility::ReadFileVersion(companion_ + ".bak"));
+  } else {
+    EXPECT_FALSE(Exists(companion_ + ".bak"));
+    EXPECT_NE(std::string::npos, log.find("Backup overgeslagen: " + companion_));
+  }
 }
 
 // The install step on its own, for the file-system failures the flow cannot
@@ -371,8 +447,10 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
     TempDir dir;
     platform::DeleteFile(LogPath());
     const std::string file = dir / exe;
-    // "OLD" in the table stands for the executable as it was before.
-    const std::string old = c.runningExe ? ReadFile(FixtureProgram("sleeper")) : "old";
+    // "OLD" in the table stands for the executable as it was before, "new"
+    // for the server's copy.
+    const std::string old = ReadFile(FixtureProgram(c.runningExe ? "sleeper" : "sarvo_standin"));
+    const std::string fresh = Newer(standin_);
     if (c.runningExe) {
       ASSERT_TRUE(platform::CopyFile(FixtureProgram("sleeper"), file, false));
     } else {
@@ -400,7 +478,7 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
       fs::permissions(file + ".bak", fs::perms::owner_write | fs::perms::group_write |
                                           fs::perms::others_write, fs::perm_options::remove);
     }
-    TestServer::PutFile(kExePath, "new");
+    TestServer::PutFile(kExePath, fresh);
     TestServer::SetRules(c.rules);
 
     downloadStatusT status(3);
@@ -413,7 +491,9 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
       running.Terminate();
       running.Wait(5000);
     }
-    auto expected = [&old](const std::string& text) { return text == "OLD" ? old : text; };
+    auto expected = [&old, &fresh](const std::string& text) {
+      return text == "OLD" ? old : text == "new" ? fresh : text;
+    };
     EXPECT_EQ(c.value, status.Value);
     EXPECT_TRUE(expected(c.exeAfter) == ReadFile(file)) << "the executable is not as expected";
     EXPECT_TRUE(expected(c.bakAfter) == ReadFile(file + ".bak")) << "the backup is not as expected";
@@ -421,7 +501,7 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
       EXPECT_EQ(c.tmpKept, Exists(dir / "sarvo2006.tmp"));
     }
     if (c.tmpKept) {
-      EXPECT_EQ("new", ReadFile(dir / "sarvo2006.tmp"));
+      EXPECT_TRUE(fresh == ReadFile(dir / "sarvo2006.tmp")) << "the kept download differs";
     }
     const std::string log = Log();
     std::size_t from = 0;
@@ -433,6 +513,216 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
       EXPECT_NE(std::string::npos, at) << "missing or out of order: " << line << "\n" << log;
       if (at != std::string::npos) from = at + line.size();
     }
+  }
+}
+
+// Bad updates never cost the last good copy: nothing broken is installed, and
+// an installed file that is broken already is never backed up over a good
+// backup.
+TEST_F(SarvoUpdateTest, BackupKeepsTheLastGoodCopyThroughBadUpdates) {
+  const std::string login = "<html><body>Inloggen op het gastnetwerk</body></html>";
+  const std::string good = standin_;
+  const std::string newer = Newer(standin_);
+  ASSERT_TRUE(platform::CopyFile(FixtureProgram("sarvo_standin"), companion_, false));
+  TestServer::PutFile(kReachPath, "2.0");
+
+  // Two bad updates in a row.
+  TestServer::PutFile(kExePath, login);
+  for (int run = 1; run <= 2; ++run) {
+    SCOPED_TRACE("bad update " + std::to_string(run));
+    Run();
+    EXPECT_TRUE(good == ReadFile(companion_)) << "the companion was replaced by the bad download";
+    EXPECT_FALSE(Exists(companion_ + ".bak"));
+    EXPECT_FALSE(Exists(dir_ + "sarvo2006.tmp"));
+  }
+  // Then a good one: the backup is the last good copy.
+  TestServer::PutFile(kExePath, newer);
+  Run();
+  EXPECT_TRUE(newer == ReadFile(companion_)) << "the good update was not installed";
+  EXPECT_TRUE(good == ReadFile(companion_ + ".bak")) << "the backup is not the last good copy";
+
+  // An installed companion that is broken (a fragment left by an older
+  // loader) is replaced, but not backed up: the good backup stays.
+  WriteFile(companion_, login);
+  platform::DeleteFile(LogPath());
+  TestServer::PutFile(kExePath, newer + "2");
+  Run();
+  EXPECT_TRUE(newer + "2" == ReadFile(companion_)) << "the good update was not installed";
+  EXPECT_TRUE(good == ReadFile(companion_ + ".bak")) << "the broken file was backed up";
+  EXPECT_NE(std::string::npos,
+            Log().find("Backup overgeslagen: " + companion_ + " is geen geldig programma"))
+      << Log();
+}
+
+// The log says why a download failed: right after the exception report, one
+// line with the report's category, the error's class and its message.
+TEST_F(SarvoUpdateTest, FailedDownloadLogsItsCause) {
+  const std::string exe = Newer(standin_);
+  struct Case {
+    const char* name;
+    std::string url;
+    std::string rules;
+    bool tempIsFolder;
+    const char* cause;  // the start of the text after "Oorzaak: "
+    const char* more;   // a further part of the message
+  };
+  const std::string key = "\"/software/sarvo/sarvo2006.exe\": ";
+  const std::vector<Case> cases = {
+      {"404", TestServer::Url(kExePath), "{" + key + R"({"status": "404 Not Found"}})", false,
+       "EIdHTTPProtocolException: HTTP/1.1 404 Not Found", ""},
+      {"refused connection", TestServer::RefusingUrl(kExePath), "{}", false,
+       "EIdSocketError: ", "connect"},
+      {"cut body", TestServer::Url(kExePath), "{" + key + R"({"cut": 100}})", false,
+       "EIdConnClosedGracefully: ", "closed"},
+            {"cut chunked body", TestServer::Url(kExePath), "{" + key + R"({"cut_chunked": 100}})",
+       false, OnWindows() ? "EIdHTTPInvalidResponse: " : "EIdConnClosedGracefully: ",
+       OnWindows() ? "Transfer-Encoding" : "closed"},
+      {"not an executable", TestServer::Url("/software/sarvo/versie.txt"), "{}", false,
+       "EInvalidExecutable: ", "geen geldig programma"},
+      {"temporary file not creatable", TestServer::Url(kExePath), "{}", true,
+       "EFCreateError: Cannot create file", "sarvo2006.tmp"},
+  };
+  TestServer::PutFile(kExePath, exe);
+  TestServer::PutFile(kReachPath, "<html>Inloggen</html>");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    platform::DeleteFile(LogPath());
+    TestServer::SetRules(c.rules);
+    if (c.tempIsFolder) MakeDirs(dir / "sarvo2006.tmp");
+    downloadStatusT status(3);
+    status.FileName = dir / "sarvo2006.exe";
+    status.URL = c.url;
+    SarvoTesterT tester(nullptr);
+    tester.DownloadUpdate(&status);
+    EXPECT_EQ(0, status.Value);
+
+    const std::vector<std::string> lines = SplitCrLf(Log());
+    std::size_t report = lines.size();
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (lines[i].find("====[ Exception report ]") != std::string::npos) report = i;
+    }
+    ASSERT_LT(report + 5, lines.size()) << Log();
+    const std::string& cause = lines[report + 5];
+    // The category column (the first 25 characters of the context) is the
+    // report's own.
+    EXPECT_NE(std::string::npos, cause.substr(0, 79).find("DudozividEreradOdavazevoz")) << cause;
+    const std::string text = cause.substr(std::min<std::size_t>(79, cause.size()));
+    EXPECT_EQ(0u, text.find(std::string("Oorzaak: ") + c.cause)) << cause;
+    EXPECT_NE(std::string::npos, text.find(c.more)) << cause;
+  }
+}
+
+// A disk that fills up during the download or during the backup, made real
+// by a small tmpfs (the Linux port run as root; elsewhere the case is
+// skipped): the installed executable stays whole and the log says why.
+TEST_F(SarvoUpdateTest, DiskFullKeepsTheExecutableWhole) {
+  if (OnWindows()) GTEST_SKIP() << "needs a small file system the test can mount";
+  struct Case {
+    const char* name;
+    const char* size;        // of the file system
+    std::size_t oldBytes;    // the installed program, padded to this size
+    std::size_t newBytes;    // the server's program, padded to this size
+    int value;
+    bool tmpKept;
+    const char* log;         // a line the log must hold
+  };
+  const std::size_t MiB = 1 << 20;
+  const std::vector<Case> cases = {
+      {"during the download", "4m", 1 * MiB, 8 * MiB, 0, false,
+       "Oorzaak: EWriteError: Stream write error: "},
+      {"during the backup", "3584k", 1200 * 1024, 1600 * 1024, 1, true,
+       "Backup maken van \"DIRsarvo2006.exe\" naar \"DIRsarvo2006.exe.bak\" is mislukt!"},
+  };
+  const std::string program = ReadFile(FixtureProgram("sleeper"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string mount = "mount -t tmpfs -o size=" + std::string(c.size) + " tmpfs '" +
+                              dir.path() + "' 2>/dev/null";
+    if (std::system(mount.c_str()) != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
+    struct Unmount {
+      std::string path;
+      ~Unmount() { std::system(("umount '" + path + "'").c_str()); }
+    } unmount{dir.path()};
+    platform::DeleteFile(LogPath());
+    const std::string file = dir / "sarvo2006.exe";
+    const std::string old = program + std::string(c.oldBytes - program.size(), 'O');
+    const std::string fresh = program + std::string(c.newBytes - program.size(), 'N');
+    WriteFile(file, old);
+    TestServer::PutFile(kExePath, fresh);
+
+    downloadStatusT status(3);
+    status.FileName = file;
+    status.URL = TestServer::Url(kExePath);
+    SarvoTesterT tester(nullptr);
+    tester.DownloadUpdate(&status);
+
+    EXPECT_EQ(c.value, status.Value);
+    EXPECT_TRUE(old == ReadFile(file)) << "the installed executable changed";
+    EXPECT_EQ(c.tmpKept, Exists(dir / "sarvo2006.tmp"));
+    if (c.tmpKept) EXPECT_TRUE(fresh == ReadFile(dir / "sarvo2006.tmp"));
+    std::string line = c.log;
+    for (std::size_t at; (at = line.find("DIR")) != std::string::npos;) {
+      line.replace(at, 3, dir.path());
+    }
+    EXPECT_NE(std::string::npos, Log().find(line)) << Log();
+  }
+}
+
+// A loader that is killed at the moment the companion's file starts to
+// change, or at any other moment of an install, leaves that file whole: the
+// old one or the new one, never a piece.
+TEST_F(SarvoUpdateTest, KilledInstallLeavesTheOldOrTheNewFileWhole) {
+  // Big enough that writing the file takes a while, so a kill can fall inside.
+  const std::string old = standin_ + std::string(24 << 20, 'O');
+  const std::string fresh = standin_ + std::string(32 << 20, 'N');
+  TestServer::PutFile(kExePath, fresh);
+  TempDir dir;
+  const std::string file = dir / "sarvo2006.exe";
+  const std::string args = "\"" + file + "\" " + TestServer::Url(kExePath);
+  std::uint32_t oldSize = 0;
+
+  auto start = [&]() {
+    WriteFile(file, old);
+    platform::DeleteFile(file + ".bak");
+    EXPECT_TRUE(platform::FindFirstSize(file, oldSize));
+    platform::ShellExecResult started =
+        platform::ShellExecuteEx("open", FixtureProgram("install_runner"), args, dir.path(), 0);
+    EXPECT_TRUE(started.ok) << started.error;
+    return std::move(started.process);
+  };
+  auto check = [&](const std::string& when) {
+    const std::string now = ReadFile(file);
+    EXPECT_TRUE(now == old || now == fresh)
+        << when << ": the companion is a piece of " << now.size() << " bytes";
+  };
+
+  // Killed the moment its size or its presence changes.
+  {
+    platform::ProcessHandle runner = start();
+    ASSERT_TRUE(runner.IsValid());
+    bool changed = false;
+    for (;;) {
+      std::uint32_t size = 0;
+      if (!platform::FindFirstSize(file, size) || size != oldSize) {
+        runner.Terminate();
+        changed = true;
+        break;
+      }
+      if (runner.Wait(0) == platform::ProcessHandle::WaitResult::Ended) break;
+    }
+    runner.Wait(10000);
+    EXPECT_TRUE(changed) << "the install ended without the file ever changing";
+    check("killed as the file started to change");
+  }
+  // Killed at a spread of moments across the whole run.
+  for (std::uint32_t delay : {0u, 30u, 60u, 120u, 200u, 300u, 500u}) {
+    platform::ProcessHandle runner = start();
+    ASSERT_TRUE(runner.IsValid());
+    if (runner.Wait(delay) != platform::ProcessHandle::WaitResult::Ended) runner.Terminate();
+    runner.Wait(10000);
+    check("killed after " + std::to_string(delay) + " ms");
   }
 }
 
@@ -458,11 +748,12 @@ TEST_F(SarvoUpdateTest, LinksInPlaceOfTempOrBackupAreNotFollowed) {
     TempDir dir;
     TempDir outside;
     const std::string file = dir / "sarvo2006.exe";
-    WriteFile(file, "old");
+    WriteFile(file, standin_);
+    const std::string fresh = Newer(standin_);
     const std::string target = outside / "target";
     if (c.targetExists) WriteFile(target, "outside");
     fs::create_symlink(target, dir / c.linkName);
-    TestServer::PutFile(kExePath, "new");
+    TestServer::PutFile(kExePath, fresh);
 
     downloadStatusT status(3);
     status.FileName = file;
@@ -475,12 +766,13 @@ TEST_F(SarvoUpdateTest, LinksInPlaceOfTempOrBackupAreNotFollowed) {
       EXPECT_EQ(ReadFile(target), "outside");
     }
     EXPECT_EQ(1, status.Value);
-    EXPECT_EQ("new", ReadFile(file));
+    EXPECT_TRUE(fresh == ReadFile(file)) << "the download was not installed";
     EXPECT_FALSE(fs::is_symlink(dir / "sarvo2006.exe.bak"));
-    EXPECT_EQ("old", ReadFile(dir / "sarvo2006.exe.bak"));
+    EXPECT_TRUE(standin_ == ReadFile(dir / "sarvo2006.exe.bak")) << "the backup is not the old file";
     EXPECT_FALSE(fs::is_symlink(dir / "sarvo2006.tmp"));
   }
 }
+
 
 TEST(SynchedThreadsTest, WaitReturnsAfterTheWorkerAndClearsTheVariable) {
   platform::InitApplication();

@@ -287,6 +287,77 @@ TEST(PlatformFiles, MoveFile) {
   EXPECT_EQ(err, 2u);
 }
 
+// The install's replace: the new file takes the old one's name in one step,
+// or nothing changes at all.
+TEST(PlatformFiles, ReplaceFileAtomically) {
+  enum class To { Missing, Plain, ReadOnly, Folder, HeldOpen, HeldShared };
+  struct Case {
+    const char* name;
+    To to;
+    bool fromMissing;
+    bool fromHeld;  // open without sharing
+    bool ok;
+    std::uint32_t error;
+  };
+  const Case cases[] = {
+      {"over an existing file", To::Plain, false, false, true, 0},
+      {"where no file is yet", To::Missing, false, false, true, 0},
+      {"over a read-only file", To::ReadOnly, false, false, false, 5},
+      {"over a folder", To::Folder, false, false, false, 5},
+      {"over a file open without sharing", To::HeldOpen, false, false, false, 5},
+      {"over a file open with read and write sharing", To::HeldShared, false, false, false, 5},
+      {"from a missing file", To::Plain, true, false, false, 2},
+      {"from a file open without sharing", To::Plain, false, true, false, 32},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string from = dir / "sarvo2006.tmp";
+    const std::string to = dir / "sarvo2006.exe";
+    if (!c.fromMissing) WriteFile(from, "new program");
+    if (c.to == To::Folder) {
+      testing_support::MakeDirs(to);
+    } else if (c.to != To::Missing) {
+      WriteFile(to, "old program");
+    }
+    if (c.to == To::ReadOnly) MakeReadOnly(to);
+    File holder;
+    if (c.to == To::HeldOpen || c.to == To::HeldShared) {
+      ASSERT_TRUE(holder.Open(to, File::Mode::OpenRead,
+                              c.to == To::HeldOpen ? File::Share::None : File::Share::ReadWrite));
+    }
+    if (c.fromHeld) ASSERT_TRUE(holder.Open(from, File::Mode::OpenRead, File::Share::None));
+
+    std::uint32_t err = 0;
+    EXPECT_EQ(c.ok, platform::ReplaceFileAtomically(from, to, &err));
+    holder.Close();
+    if (c.ok) {
+      EXPECT_EQ("new program", ReadFile(to));
+      EXPECT_FALSE(platform::FileExists(from));
+    } else {
+      EXPECT_EQ(c.error, err);
+      if (!c.fromMissing) EXPECT_EQ("new program", ReadFile(from));
+      if (c.to != To::Missing && c.to != To::Folder) EXPECT_EQ("old program", ReadFile(to));
+    }
+  }
+}
+
+// Windows starts a program by its name; the Linux port makes the installed
+// *.exe executable wherever it is readable, as CopyFile does.
+TEST(PlatformFiles, ReplaceFileAtomicallyMakesAnExeExecutable) {
+  namespace fs = std::filesystem;
+  if (platform::kPathDelim == '\\') GTEST_SKIP() << "no execute bit on Windows";
+  TempDir dir;
+  WriteFile(dir / "a.tmp", "program");
+  fs::permissions(dir / "a.tmp", fs::perms::owner_read | fs::perms::owner_write |
+                                     fs::perms::group_read);
+  ASSERT_TRUE(platform::ReplaceFileAtomically(dir / "a.tmp", dir / "a.exe"));
+  const fs::perms p = fs::status(dir / "a.exe").permissions();
+  EXPECT_NE(fs::perms::none, p & fs::perms::owner_exec);
+  EXPECT_NE(fs::perms::none, p & fs::perms::group_exec);
+  EXPECT_EQ(fs::perms::none, p & fs::perms::others_exec);
+}
+
 TEST(PlatformFiles, DeleteFile) {
   TempDir dir;
   const std::string path = dir / "gone.txt";

@@ -180,6 +180,118 @@ class ResponseTable(ServerTestBase):
                     self.assertEqual(got_body, body)
 
 
+def dechunk(body):
+    """Decode a chunked body. Returns (data, complete): complete is True only
+    when the zero-length last chunk and the blank line after it arrived, and
+    every chunk before it came whole with its line end."""
+    data = b""
+    rest = body
+    while True:
+        line, sep, after = rest.partition(b"\r\n")
+        if not sep:
+            return data, False
+        size = int(line.split(b";")[0], 16)
+        if size == 0:
+            return data, after == b"\r\n"
+        piece = after[:size]
+        data += piece
+        if len(piece) < size or after[size:size + 2] != b"\r\n":
+            return data, False
+        rest = after[size + 2:]
+
+
+class Chunked(ServerTestBase):
+    """The chunked transfer coding, whole and cut at every kind of place."""
+
+    def get(self, rules):
+        self.set_rules({"/file.bin": rules})
+        line, headers, body = parse_response(self.request("GET", "/file.bin"))
+        self.assertEqual(line, "HTTP/1.1 200 OK")
+        self.assertEqual(headers.get("transfer-encoding"), "chunked")
+        self.assertNotIn("content-length", headers)
+        return body
+
+    def test_whole_body_in_chunks(self):
+        # (rule, chunk size the framing must show)
+        for rule, size in [({"chunked": True}, 1 << 16), ({"chunked": 1000}, 1000),
+                           ({"chunked": len(PAYLOAD)}, len(PAYLOAD))]:
+            with self.subTest(rule):
+                raw = self.get(rule)
+                self.assertTrue(raw.startswith(b"%x\r\n" % min(size, len(PAYLOAD))))
+                self.assertEqual(dechunk(raw), (PAYLOAD, True))
+
+    def test_cut_body_stops_before_the_last_chunk(self):
+        half = len(PAYLOAD) // 2
+        # name, rule, body bytes that arrive
+        cases = [
+            ("cut at 0", {"cut_chunked": 0}, 0),
+            ("cut at 1", {"cut_chunked": 1}, 1),
+            ("cut in the middle of a chunk", {"chunked": 1000, "cut_chunked": 1500}, 1500),
+            ("cut on a chunk boundary", {"chunked": 1000, "cut_chunked": 2000}, 2000),
+            ("cut at half", {"cut_chunked": half}, half),
+            ("all but one byte", {"chunked": 1000, "cut_chunked": len(PAYLOAD) - 1},
+             len(PAYLOAD) - 1),
+            ("all data but no last chunk", {"chunked": 1000, "cut_chunked": len(PAYLOAD)},
+             len(PAYLOAD)),
+            ("plain cut of a chunked body", {"chunked": 1000, "cut": 10}, 10),
+        ]
+        for name, rule, arrives in cases:
+            with self.subTest(name):
+                data, complete = dechunk(self.get(rule))
+                self.assertEqual(data, PAYLOAD[:arrives])
+                self.assertFalse(complete)
+
+    def test_http_client_sees_whole_and_cut_bodies(self):
+        for rule, whole in [({"chunked": 1000}, True), ({"cut_chunked": 100}, False),
+                            ({"chunked": 1000, "cut_chunked": len(PAYLOAD)}, False)]:
+            with self.subTest(rule):
+                self.set_rules({"/file.bin": rule})
+                conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=5)
+                try:
+                    conn.request("GET", "/file.bin")
+                    resp = conn.getresponse()
+                    if whole:
+                        self.assertEqual(resp.read(), PAYLOAD)
+                    else:
+                        with self.assertRaises(http.client.IncompleteRead):
+                            resp.read()
+                finally:
+                    conn.close()
+
+    def test_head_and_error_status_are_not_chunked(self):
+        self.set_rules({"/file.bin": {"chunked": True}})
+        line, headers, body = parse_response(self.request("HEAD", "/file.bin"))
+        self.assertEqual(headers.get("transfer-encoding"), "chunked")
+        self.assertEqual(body, b"")
+        self.set_rules({"/file.bin": {"chunked": True, "status": "204 No Content"}})
+        line, headers, body = parse_response(self.request("GET", "/file.bin"))
+        self.assertEqual(line, "HTTP/1.1 204 No Content")
+        self.assertNotIn("transfer-encoding", headers)
+        self.assertEqual(body, b"")
+
+    def test_stall_inside_a_chunked_body(self):
+        self.set_rules({"/file.bin": {"chunked": 1000,
+                                      "stall_body": {"after": 1500, "seconds": 1.0}}})
+        with self.connect(timeout=5) as s:
+            s.sendall(b"GET /file.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+            data = b""
+            while len(dechunk(data.partition(b"\r\n\r\n")[2])[0]) < 1500:
+                chunk = s.recv(65536)
+                self.assertTrue(chunk, "connection closed before the stall")
+                data += chunk
+            self.assertEqual(dechunk(data.partition(b"\r\n\r\n")[2])[0], PAYLOAD[:1500])
+            s.settimeout(0.2)
+            with self.assertRaises(socket.timeout):
+                s.recv(1)
+            s.settimeout(5)
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                data += chunk
+        self.assertEqual(dechunk(parse_response(data)[2]), (PAYLOAD, True))
+
+
 class Paths(ServerTestBase):
     def test_escapes_are_rejected(self):
         targets = [
@@ -222,6 +334,17 @@ class Behaviour(ServerTestBase):
             with self.assertRaises(socket.timeout):
                 s.recv(1)
         self.assertIn("GET /hang", self.log_lines())
+
+    def test_rule_for_one_method_comes_first(self):
+        self.set_rules({"GET /file.bin": {"nolength": True}, "/file.bin": {"status": "410 Gone"},
+                        "HEAD /sub/small.txt": {"status": "500 Oops"}})
+        line, headers, body = parse_response(self.request("GET", "/file.bin"))
+        self.assertEqual((line, headers.get("content-length"), body),
+                         ("HTTP/1.1 200 OK", None, PAYLOAD))
+        line, headers, _ = parse_response(self.request("HEAD", "/file.bin"))
+        self.assertEqual(line, "HTTP/1.1 410 Gone")
+        self.assertTrue(self.request("HEAD", "/sub/small.txt").startswith(b"HTTP/1.1 500 Oops"))
+        self.assertTrue(self.request("GET", "/sub/small.txt").startswith(b"HTTP/1.1 200 OK"))
 
     def test_rules_are_reread_on_every_request(self):
         self.set_rules({"/file.bin": {"status": "500 Internal Server Error"}})

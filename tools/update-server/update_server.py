@@ -102,6 +102,26 @@ def _float(value, default=0.0):
         return default
 
 
+# The chunk size of a chunked body when no number is given.
+DEFAULT_CHUNK = 1 << 16
+
+
+def _chunk_size(rule):
+    """The chunk size a rule asks for, or 0 for a body sent as it is.
+
+    "chunked": true (or a positive number of bytes) sends the body chunked;
+    "cut_chunked" alone implies chunks of the default size.
+    """
+    value = rule.get("chunked")
+    if value is True:
+        return DEFAULT_CHUNK
+    if isinstance(value, int) and not isinstance(value, bool) and value > 0:
+        return value
+    if _int(rule.get("cut_chunked")) is not None:
+        return DEFAULT_CHUNK
+    return 0
+
+
 def _status_code(status):
     return _int(str(status).split(" ", 1)[0], 0)
 
@@ -187,6 +207,44 @@ class Handler(BaseHTTPRequestHandler):
             if f is not None:
                 f.close()
 
+    def send_chunked(self, path, text, total, size, chunk, stall, last=True):
+        """Send the body in the chunked transfer coding, `chunk` bytes a chunk.
+
+        Only the first `total` body bytes go out. When that is all of them and
+        `last` is set, the zero-length last chunk ends the body; otherwise the
+        connection is closed right there, in the middle of a chunk whose size
+        line promised more, or (when the cut falls on a chunk boundary) before
+        the next size line: the ways a chunked body can be cut short.
+        """
+        after, seconds = stall if stall else (None, 0.0)
+        stalled = False
+        sent = 0
+        f = open(path, "rb") if path is not None else None
+        try:
+            pos = 0
+            while pos < size and sent < total:
+                n = min(chunk, size - pos)
+                data = f.read(n) if f is not None else text[pos:pos + n]
+                pos += n
+                self.send_raw(b"%x\r\n" % n)
+                data = data[:total - sent]
+                if not stalled and after is not None and sent <= after < sent + len(data):
+                    self.send_raw(data[:after - sent])
+                    if not self.wait(seconds):
+                        return
+                    stalled = True
+                    self.send_raw(data[after - sent:])
+                else:
+                    self.send_raw(data)
+                sent += len(data)
+                if len(data) == n:
+                    self.send_raw(b"\r\n")
+            if sent >= size and last:
+                self.send_raw(b"0\r\n\r\n")
+        finally:
+            if f is not None:
+                f.close()
+
     # -- the one request path ------------------------------------------------
 
     def serve(self, method):
@@ -208,7 +266,11 @@ class Handler(BaseHTTPRequestHandler):
         url_path = urllib.parse.unquote(split.path)
         rules = load_rules(root)
         rule = None
-        for key in (target, split.path, url_path):
+        # A key that starts with the method ("GET /x") applies to that method
+        # only and comes first, so that, say, a HEAD and a GET of one path can
+        # declare different things.
+        keys = ["%s %s" % (method, k) for k in (target, split.path, url_path)]
+        for key in keys + [target, split.path, url_path]:
             candidate = rules.get(key)
             if isinstance(candidate, dict):
                 rule = candidate
@@ -262,6 +324,13 @@ class Handler(BaseHTTPRequestHandler):
             headers.append(("Content-Length", str(size)))
         if rule.get("nolength"):
             headers = [h for h in headers if h[0] != "Content-Length"]
+        # A chunked body carries its own framing instead of a length (a
+        # "length" rule still adds one, as a broken server might).
+        chunk = _chunk_size(rule)
+        if chunk and has_body:
+            if "length" not in rule:
+                headers = [h for h in headers if h[0] != "Content-Length"]
+            headers.append(("Transfer-Encoding", "chunked"))
         filler = _int(rule.get("bigheader"), 0)
         if filler > 0:
             headers.append(("X-Filler", "x" * filler))
@@ -277,11 +346,18 @@ class Handler(BaseHTTPRequestHandler):
         cut = _int(rule.get("cut"))
         if cut is not None:
             total = max(0, min(cut, size))
+        cut_chunked = _int(rule.get("cut_chunked"))
+        if chunk and cut_chunked is not None:
+            total = max(0, min(cut_chunked, total))
         stall = None
         sb = rule.get("stall_body")
         if isinstance(sb, dict):
             stall = (_int(sb.get("after"), 0), _float(sb.get("seconds")))
-        self.send_body(body_path, body_text, total, stall)
+        if chunk:
+            self.send_chunked(body_path, body_text, total, size, chunk, stall,
+                              last=cut_chunked is None)
+        else:
+            self.send_body(body_path, body_text, total, stall)
 
 
 class Server(ThreadingHTTPServer):

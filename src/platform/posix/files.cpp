@@ -32,6 +32,7 @@ namespace {
 constexpr std::uint32_t kErrFileNotFound = 2;
 constexpr std::uint32_t kErrPathNotFound = 3;
 constexpr std::uint32_t kErrAccessDenied = 5;
+constexpr std::uint32_t kErrNotSameDevice = 17;
 constexpr std::uint32_t kErrGenFailure = 31;
 constexpr std::uint32_t kErrSharingViolation = 32;
 constexpr std::uint32_t kErrFileExists = 80;
@@ -272,6 +273,71 @@ bool MoveFile(const std::string& from, const std::string& to, std::uint32_t* err
   // Windows reports an existing destination of a move as "already exists".
   SetError(error, err == EEXIST ? kErrAlreadyExists : TranslateErrno(err, to));
   return false;
+}
+
+bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::uint32_t* error) {
+  UniqueFd src(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!src) {
+    SetError(error, TranslateErrno(errno, from));
+    return false;
+  }
+  struct stat sst {};
+  if (::fstat(src.get(), &sst) != 0 || !S_ISREG(sst.st_mode)) {
+    SetError(error, kErrAccessDenied);
+    return false;
+  }
+  // Windows refuses to move a file that somebody holds open without sharing.
+  if (::flock(src.get(), LOCK_EX | LOCK_NB) != 0) {
+    SetError(error, TranslateErrno(errno, from));
+    return false;
+  }
+  struct stat dst {};
+  if (::lstat(to.c_str(), &dst) == 0) {
+    if (S_ISDIR(dst.st_mode) || (S_ISREG(dst.st_mode) && IsReadOnly(dst))) {
+      SetError(error, kErrAccessDenied);
+      return false;
+    }
+    if (S_ISREG(dst.st_mode)) {
+      // Windows answers "access denied" for a destination that is open, and
+      // for the image of a running program.
+      if (IsHeldOpen(to)) {
+        SetError(error, kErrAccessDenied);
+        return false;
+      }
+      // A rename over a running program would succeed here, but Windows
+      // refuses to replace the image of a running program, and the port
+      // keeps to that: the companion the user has open keeps its file, and
+      // the update waits for a start when it is closed. Opening the file for
+      // writing is how the kernel tells (ETXTBSY); it changes nothing.
+      UniqueFd probe(::open(to.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+      if (!probe && errno == ETXTBSY) {
+        SetError(error, kErrAccessDenied);
+        return false;
+      }
+    }
+  }
+  // Windows has no executable bit (see CopyFile): the downloaded program comes
+  // from a plain data file, so a *.exe name makes it executable wherever it is
+  // readable.
+  mode_t mode = sst.st_mode & 07777;
+  if (to.size() >= 4 && strcasecmp(to.c_str() + to.size() - 4, ".exe") == 0) {
+    mode |= (mode & 0444) >> 2;
+  }
+  // The data, and the mode, go to the disk before the name points at them,
+  // so a power cut right after the rename cannot leave the name on an empty
+  // file; then the folder, so that the rename itself is on the disk.
+  if (::fchmod(src.get(), mode) != 0 || ::fsync(src.get()) != 0) {
+    SetError(error, TranslateErrno(errno, from));
+    return false;
+  }
+  if (::rename(from.c_str(), to.c_str()) != 0) {
+    const int err = errno;
+    SetError(error, err == EXDEV ? kErrNotSameDevice : TranslateErrno(err, to));
+    return false;
+  }
+  UniqueFd folder(::open(ParentOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder) ::fsync(folder.get());
+  return true;
 }
 
 bool DeleteFile(const std::string& path, std::uint32_t* error) {

@@ -265,8 +265,10 @@ HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
   curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &OnHeader);
   curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
   // Larger pieces than libcurl's 16 KiB default mean fewer writes into the
-  // download file; the command-line tool takes the same size.
-  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 100L * 1024L);
+  // download file: measured against a loopback server, 1 MiB brings a
+  // 256 MiB download from about 0.7 to about 0.9 of the command-line tool's
+  // speed, for 1 MiB of memory.
+  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 1024L * 1024L);
   curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &OnBody);
   curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
   curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &OnConnected);

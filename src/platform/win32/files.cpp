@@ -126,6 +126,36 @@ bool DeleteFile(const std::string& path, std::uint32_t* error) {
   return false;
 }
 
+bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::uint32_t* error) {
+  {
+    // The data goes to the disk before the name points at it, so that a power
+    // cut right after the replace cannot leave the name on an empty file.
+    // Readers may share it; a holder without sharing refuses the open (32).
+    win32::FileHandle file(::CreateFileA(from.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+      SetError(error, ::GetLastError());
+      return false;
+    }
+    if (!::FlushFileBuffers(file.get())) {
+      SetError(error, ::GetLastError());
+      return false;
+    }
+  }
+  if (IsReadOnlyFile(to)) {
+    SetError(error, ERROR_ACCESS_DENIED);
+    return false;
+  }
+  // One rename on the volume: the old file stays whole until the new one is
+  // in place. No copy across volumes (that would write `to` piece by piece),
+  // and write-through so the new name is on the disk when this returns.
+  if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return true;
+  }
+  SetError(error, ::GetLastError());
+  return false;
+}
+
 bool CopyFile(const std::string& from, const std::string& to, bool failIfExists,
               std::uint32_t* error) {
   if (!failIfExists && IsReadOnlyFile(to)) {
