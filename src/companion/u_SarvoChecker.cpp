@@ -172,9 +172,11 @@ void SarvoTesterT::UpdateAndStart() {
           // As if the reachability file had not been fetched: the companion
           // at hand is started.
         } else if (compareAgain && platform::FileExists(path) &&
-                   IsUpToDate(path, exeUrl, status->ServerSize)) {
+                   IsUpToDate(path, exeUrl, serverSize)) {
           status->Value = 2;
         } else {
+          // A second size check may have brought a newer declared size.
+          status->ServerSize = serverSize;
           TWaitThread* worker = nullptr;
           RunWaitThread(
               worker, [this](void* arg) { DownloadUpdate(static_cast<downloadStatusT*>(arg)); },
