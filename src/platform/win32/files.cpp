@@ -275,6 +275,11 @@ bool File::Open(const std::string& path, Mode mode, Share share, std::uint32_t* 
     return false;
   }
   DWORD shareMode = share == Share::ReadWrite ? (FILE_SHARE_READ | FILE_SHARE_WRITE) : 0;
+  // An appender also lets others rename the file meanwhile: moving a new file
+  // into place holds it for a moment with delete access, and an append that
+  // came just then would otherwise fail with a sharing violation. What is
+  // appended after a rename still lands in that one file.
+  if (mode == Mode::OpenAppend && share == Share::ReadWrite) shareMode |= FILE_SHARE_DELETE;
   HANDLE h = ::CreateFileA(path.c_str(), access, shareMode, nullptr, disposition,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
