@@ -98,8 +98,7 @@ void SarvoTesterT::UpdateAndStart() {
       if (ServerAvailable(UpdateServerUrl(kReachabilityServerPath))) {
         TWaitThread* worker = nullptr;
         RunWaitThread(
-            worker,
-            [this](void* arg) { DownloadUpdate(static_cast<downloadStatusT*>(arg)); },
+            worker, [this](void* arg) { DownloadUpdate(static_cast<downloadStatusT*>(arg)); },
             status.get());
       }
     }
@@ -133,8 +132,7 @@ bool SarvoTesterT::IsUpToDate(const std::string& path, const std::string& url) {
       return http.ContentLength() == TUtility::GetFileSize(path);
     }
     LogFmt("Sarvo could not be found @ %s", {url});
-    Log("Response: \"" + std::to_string(http.ResponseCode()) + ": " + http.ResponseText() +
-        "\"");
+    Log("Response: \"" + std::to_string(http.ResponseCode()) + ": " + http.ResponseText() + "\"");
   } catch (const Exception& e) {
     Log(std::string("Exception [") + e.ClassName() + "]: " + e.Message() + "\r\nErrorcode " +
         std::to_string(http.ResponseCode()) + ", message: " + http.ResponseText());
@@ -164,10 +162,8 @@ void SarvoTesterT::DownloadUpdate(downloadStatusT* status) {
     platform::DeleteFile(temp);
     platform::File file;
     std::uint32_t error = 0;
-    if (!file.Open(temp, platform::File::Mode::CreateAlways, platform::File::Share::None,
-                   &error)) {
-      throw EFCreateError("Cannot create file \"" + temp + "\". " +
-                          platform::FileErrorText(error));
+    if (!file.Open(temp, platform::File::Mode::CreateAlways, platform::File::Share::None, &error)) {
+      throw EFCreateError("Cannot create file \"" + temp + "\". " + platform::FileErrorText(error));
     }
     LogFmt("Downloaden van %s", {status->URL});
     // A body shorter than its declared length raises here, so a cut
@@ -219,9 +215,9 @@ void SarvoTesterT::WaitForClose() {
   // The first test happens at once, so a companion tool that is not running
   // costs no wait at all. There is no time limit: the user closes the tool.
   while (AnyCompanionRunning()) {
-    // The splash window keeps painting and answering while the tool runs.
-    platform::ProcessMessages();
-    platform::SleepMs(kPollIntervalMs);
+    // The splash window keeps painting and answering while the tool runs:
+    // its messages are handled as they come, between two looks at the list.
+    TUtility::ProcessMessagesFor(kPollIntervalMs);
   }
   TDebug::Log("Sarvo has been closed", "");
 }

@@ -112,8 +112,7 @@ std::vector<Case> Cases() {
   // A reason phrase with a terminal escape sequence, a bell and a DEL.
   const std::string escapeStatus = std::string("HTTP/1.1 404 Not\x1b[2J\x07 Found\x7f\tx\r\n") +
                                    "Content-Length: 0\r\nConnection: close\r\n\r\n";
-  const std::string nulStatus = std::string("HTTP/1.1 500 Bad") + '\0' +
-                                "Thing\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+
   return {
       {"ok_head", Op::Head, "0123456789", "", "", 200, "HTTP/1.1 200 OK", 10, nullptr},
       {"ok_get", Op::GetMemory, "0123456789", "", "", 200, "HTTP/1.1 200 OK", 10, "0123456789"},
@@ -168,10 +167,6 @@ std::vector<Case> Cases() {
       // Control characters but tab become "?" before anybody can log them.
       {"escape_in_reason", Op::Head, nullptr, "{\"garbage\": " + JsonString(escapeStatus) + "}",
        "EIdHTTPProtocolException", 404, "HTTP/1.1 404 Not?[2J? Found?\tx", 0, nullptr},
-      // libcurl refuses a NUL in the headers altogether; whatever a client
-      // keeps of such a line is printable (checked for every case).
-      {"nul_in_reason", Op::Head, nullptr, "{\"garbage\": " + JsonString(nulStatus) + "}", "*",
-       kAny, nullptr, kAny, nullptr},
       {"garbage", Op::Head, nullptr, "{\"garbage\": \"SSH-2.0-Nothing-Here\\r\\n\"}",
        "EIdHTTPInvalidResponse", -1, "", -1, nullptr},
       {"closed_without_answer", Op::Head, nullptr, "{\"garbage\": \"\"}", "*", -1, "", -1, nullptr},
@@ -327,6 +322,29 @@ TEST_F(HttpClientTest, StallsBeyondTheReadLimitTimeOut) {
       EXPECT_LT(o.elapsedMs, 2500) << "the limit is per wait, and the stall lasts 3 s";
     }
   }
+}
+
+// A NUL byte in the status line: libcurl refuses the response, and Wine's
+// WinHTTP never returns from it. Under the limit on the whole (as the probe
+// has it) the call ends either way, and what a caller gets is printable.
+TEST_F(HttpClientTest, ANulInTheStatusLineEndsWithinTheTotalLimit) {
+  const std::string nulStatus = std::string("HTTP/1.1 500 Bad") + '\0' +
+                                "Thing\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  Limits limits;
+  limits.totalMs = 2000;
+  // Rules of the suite stay; this path gets one of its own.
+  const Outcome o = [&] {
+    std::string rules = "{\"/t/nul_status\": {\"garbage\": " + JsonString(nulStatus) + "}}";
+    TestServer::SetRules(rules);
+    Outcome out = Call(Op::Head, TestServer::Url("/t/nul_status"), 5000, dir_, limits);
+    SetUpTestSuite();
+    return out;
+  }();
+  EXPECT_FALSE(o.errorClass.empty()) << "a response with a NUL in its status line passed";
+  EXPECT_NE(200, o.responseCode);
+  EXPECT_EQ(PrintableText(o.responseText), o.responseText);
+  EXPECT_EQ(PrintableText(o.message), o.message);
+  EXPECT_LT(o.elapsedMs, 3500);
 }
 
 // A server that sends a byte now and then never lets a single wait run out;
