@@ -286,8 +286,17 @@ HttpResult TransferOnThisThread(const HttpRequest& request, const HttpSink& sink
   std::vector<char> buf(64 * 1024);
   LowSpeedWatch lowSpeed(request.lowSpeedBytesPerSecond, request.lowSpeedSeconds);
   for (;;) {
+    // Asking what has arrived first, and reading no more than that, returns
+    // each piece as it comes: a read of a whole buffer may otherwise wait
+    // until the buffer is full, and a trickle would never be seen as slow.
+    DWORD available = 0;
+    if (!::WinHttpQueryDataAvailable(req.get(), &available)) {
+      return Fail(result, ::GetLastError(), Phase::Body);
+    }
+    if (available == 0) break;
+    const DWORD want = available < buf.size() ? available : static_cast<DWORD>(buf.size());
     DWORD got = 0;
-    if (!::WinHttpReadData(req.get(), buf.data(), static_cast<DWORD>(buf.size()), &got)) {
+    if (!::WinHttpReadData(req.get(), buf.data(), want, &got)) {
       return Fail(result, ::GetLastError(), Phase::Body);
     }
     if (got == 0) break;
