@@ -169,6 +169,16 @@ TEST(Spine, BadNameAndPrefixInputNeverStopsTheStart) {
                      "data");
        },
        "Registerwaarde HKEY_LOCAL_MACHINE", "Kestro v wordt gestart", false},
+      // The Linux port's settings stores (Windows keeps its registry).
+      {"settings stores that are no databases",
+       [&](Installation&, platform::File&) {
+         std::string dir;
+         ASSERT_TRUE(platform::GetEnv("KESTRO_REGISTRY_DIR", dir));
+         for (const char* file : {"machine.db", "user.db"}) {
+           WriteFile(dir + d + file, std::string(8192, 'x'));
+         }
+       },
+       "", "Kestro v wordt gestart", false},
       {"ODBCPrefix.txt is a folder",
        [&](Installation& inst, platform::File&) { MakeDirs(inst.AppDir() + "ODBCPrefix.txt"); },
        "ODBC-prefix niet gelezen uit", "Kestro v wordt gestart", false},
