@@ -222,8 +222,7 @@ bool SarvoTesterT::IsUpToDate(const std::string& path, const std::string& url,
       return http.ContentLength() == TUtility::GetFileSize(path);
     }
     LogFmt("Sarvo could not be found @ %s", {url});
-    Log("Response: \"" + std::to_string(http.ResponseCode()) + ": " + http.ResponseText() +
-        "\"");
+    Log("Response: \"" + std::to_string(http.ResponseCode()) + ": " + http.ResponseText() + "\"");
   } catch (const Exception& e) {
     Log(std::string("Exception [") + e.ClassName() + "]: " + e.Message() + "\r\nErrorcode " +
         std::to_string(http.ResponseCode()) + ", message: " + http.ResponseText());
@@ -358,9 +357,9 @@ void SarvoTesterT::WaitForClose() {
   // The first test happens at once, so a companion tool that is not running
   // costs no wait at all. There is no time limit: the user closes the tool.
   while (AnyCompanionRunning()) {
-    // The splash window keeps painting and answering while the tool runs.
-    platform::ProcessMessages();
-    platform::SleepMs(kPollIntervalMs);
+    // The splash window keeps painting and answering while the tool runs:
+    // its messages are handled as they come, between two looks at the list.
+    TUtility::ProcessMessagesFor(kPollIntervalMs);
   }
   TDebug::Log("Sarvo has been closed", "");
 }

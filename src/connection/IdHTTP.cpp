@@ -11,6 +11,7 @@
 
 #include "connection/IdAntiFreeze.h"
 #include "platform/files.h"
+#include "support/Format.h"
 
 namespace {
 
@@ -51,7 +52,8 @@ std::string FailureText(const HttpResult& r) {
       what = "HTTP transfer failed";
       break;
   }
-  return r.detail.empty() ? what : what + ": " + r.detail;
+  // The library's words may quote the server.
+  return r.detail.empty() ? what : what + ": " + PrintableText(r.detail);
 }
 
 [[noreturn]] void ThrowFailure(const HttpResult& r) {
@@ -148,11 +150,17 @@ bool TIdHTTP::Run(platform::HttpMethod method, const std::string& url,
   request.url = url;
   request.connectTimeoutMs = LimitOrDefault(ConnectTimeout, kDefaultConnectTimeout);
   request.readTimeoutMs = LimitOrDefault(ReadTimeout, kDefaultReadTimeout);
+  request.totalTimeoutMs = static_cast<std::uint32_t>(TotalTimeout > 0 ? TotalTimeout : 0);
+  request.lowSpeedBytesPerSecond = LimitOrDefault(LowSpeedLimit, kDefaultLowSpeedLimit);
+  request.lowSpeedSeconds = LimitOrDefault(LowSpeedTime, kDefaultLowSpeedTime);
 
   responseCode_ = -1;
   responseText_.clear();
   contentLength_ = -1;
-  const HttpResult r = Transfer(request, sink);
+  HttpResult r = Transfer(request, sink);
+  // The status line is the server's text; from here on it reaches the log,
+  // so it is made printable once, here. The code was read from the original.
+  r.statusLine = PrintableText(r.statusLine);
   responseCode_ = r.statusCode;
   responseText_ = r.statusLine;
   contentLength_ = r.contentLength;

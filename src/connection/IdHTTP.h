@@ -15,7 +15,14 @@
 //
 // Time limits: ConnectTimeout for resolving and connecting, ReadTimeout for
 // each wait for data. Where the program sets none (0 or less), 15 s and 60 s
-// apply, so that a dead server can never hang the loader.
+// apply, so that a dead server can never hang the loader. A body that averages
+// less than LowSpeedLimit bytes a second over LowSpeedTime seconds (1 KiB/s
+// over 60 s unless set) fails as a read time-out, so a server that sends a
+// byte now and then cannot either. TotalTimeout, when set, bounds the whole
+// request, headers included.
+//
+// The status line and the messages are made printable (PrintableText) before
+// anybody sees them: they end up in the log.
 //
 // Threads: an object is used by one thread at a time. On the GUI thread, with
 // an active TIdAntiFreeze, the calls dispatch pending GUI messages while they
@@ -68,6 +75,13 @@ class TIdHTTP {
   // Milliseconds; 0 or less means the default above.
   std::int32_t ConnectTimeout = 0;
   std::int32_t ReadTimeout = 0;
+  // Milliseconds for the whole request; 0 or less: no limit on the whole.
+  std::int32_t TotalTimeout = 0;
+  // Bytes a second, and seconds; 0 or less means the default.
+  static constexpr std::int32_t kDefaultLowSpeedLimit = 1024;
+  static constexpr std::int32_t kDefaultLowSpeedTime = 60;
+  std::int32_t LowSpeedLimit = 0;
+  std::int32_t LowSpeedTime = 0;
 
   // HEAD of `url`. The response's headers are read, no body.
   void Head(const std::string& url);

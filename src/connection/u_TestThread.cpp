@@ -80,6 +80,10 @@ void TestThreadT::Execute() {
     TIdHTTP http;
     http.ConnectTimeout = timeout;
     http.ReadTimeout = timeout;
+    // The whole request, also headers that come in a trickle, ends within
+    // the same time: the tester gives up then, and its destructor waits for
+    // this thread.
+    http.TotalTimeout = timeout;
 
     const std::uint32_t t0 = ticks_();
     state_.store(kUnderWay, std::memory_order_release);

@@ -24,27 +24,10 @@ const char kErrorTitle[] = "Fout bij uitvoeren!";
 constexpr std::uint32_t kErrorBoxFlags = 0x50010;
 constexpr int kSwShow = 5;
 
-// Reads a whole file while others may keep reading and writing it.
-std::string ReadWholeFileShared(const std::string& path) {
-  platform::File f;
-  std::uint32_t error = 0;
-  if (!f.Open(path, platform::File::Mode::OpenRead, platform::File::Share::ReadWrite, &error)) {
-    throw EFOpenError(
-        Format("Cannot open file \"%s\". %s", {path, platform::FileErrorText(error)}));
-  }
-  const std::int64_t size = f.Size();
-  if (size < 0) throw EReadError("Stream read error");
-  std::string content(static_cast<std::size_t>(size), '\0');
-  std::size_t done = 0;
-  while (done < content.size()) {
-    std::size_t n = 0;
-    if (!f.Read(&content[done], content.size() - done, n) || n == 0) {
-      throw EReadError("Stream read error");
-    }
-    done += n;
-  }
-  return content;
-}
+// The product name is cosmetic: whatever goes wrong while it is looked for
+// or read, the default is used and the start goes on.
+const char kDefaultProductName[] = "Kestro";
+constexpr std::size_t kMaxNameFile = 64 * 1024;
 
 }  // namespace
 
@@ -121,9 +104,12 @@ void TfrmMain::OnlinePhase() {
     FInternetTester = std::make_unique<InternetTesterT>();
     reason = "onbekend";
     const std::uint8_t r = FInternetTester->TestConnection();
-    if (r == 0) reason = "Webserver niet beschikbaar";
-    else if (r == 1) reason = "Timeout!";
-    else if (r == 2) reason = "U bent online!";
+    if (r == 0)
+      reason = "Webserver niet beschikbaar";
+    else if (r == 1)
+      reason = "Timeout!";
+    else if (r == 2)
+      reason = "U bent online!";
     FOnline = (r == 2);
     view_->SetText(platform::SplashWindow::Label::Test, reason);
   }
@@ -137,7 +123,8 @@ void TfrmMain::OnlinePhase() {
       UpdateSarvo();
     }
   } else {
-    TDebug::Log("Er is momenteel geen internet verbinding beschikbaar, reden: [" + reason + "]", "");
+    TDebug::Log("Er is momenteel geen internet verbinding beschikbaar, reden: [" + reason + "]",
+                "");
   }
 }
 
@@ -164,15 +151,35 @@ void TfrmMain::SarvoStatus(const void* /*sender*/, const std::string& msg) {
 void TfrmMain::UpdateSarvo() {
   // The tester lives for this call only; unique_ptr frees it on errors too.
   auto tester = std::make_unique<SarvoTesterT>(this);
-  tester->OnStatus = [this](const void* sender, const std::string& msg) { SarvoStatus(sender, msg); };
+  tester->OnStatus = [this](const void* sender, const std::string& msg) {
+    SarvoStatus(sender, msg);
+  };
   tester->UpdateAndStart();
 }
 
 std::string TfrmMain::GetProductName() {
-  std::string name = "Kestro";
+  std::string dataMap;
+  try {
+    dataMap = GetDataMapPath();
+  } catch (const Exception& e) {
+    TDebug::LogFmt("Productnaam niet bepaald: %s (%s); \"%s\" wordt gebruikt",
+                   {e.Message(), e.ClassName(), kDefaultProductName}, "");
+    return kDefaultProductName;
+  } catch (const std::exception& e) {
+    TDebug::LogFmt("Productnaam niet bepaald: %s; \"%s\" wordt gebruikt",
+                   {std::string(e.what()), kDefaultProductName}, "");
+    return kDefaultProductName;
+  }
   const char d = platform::kPathDelim;
-  const std::string path = TUtility::CanonicalizePath(
-      GetDataMapPath() + ".." + d + "layout" + d + "Special" + d + "logo.txt");
-  if (platform::FileExists(path)) name = ReadWholeFileShared(path);
+  const std::string path =
+      TUtility::CanonicalizePath(dataMap + ".." + d + "layout" + d + "Special" + d + "logo.txt");
+  std::string name;
+  const platform::SmallFileFailure failure = platform::ReadSmallFile(path, kMaxNameFile, name);
+  if (failure == platform::SmallFileFailure::NotFound) return kDefaultProductName;
+  if (failure != platform::SmallFileFailure::None) {
+    TDebug::LogFmt("Productnaam niet gelezen uit \"%s\": %s; \"%s\" wordt gebruikt",
+                   {path, SmallFileFailureText(failure, kMaxNameFile), kDefaultProductName}, "");
+    return kDefaultProductName;
+  }
   return TrimControl(name);
 }

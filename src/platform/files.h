@@ -61,6 +61,23 @@ bool CopyFile(const std::string& from, const std::string& to, bool failIfExists,
 bool ReplaceFileAtomically(const std::string& from, const std::string& to,
                            std::uint32_t* error = nullptr);
 
+// Why ReadSmallFile gave nothing.
+enum class SmallFileFailure {
+  None,
+  NotFound,      // no such file, or a folder on the way is missing
+  AccessDenied,  // the user may not read it
+  Locked,        // another process holds it open or locked against readers
+  NotAFile,      // a folder, a FIFO, a device: anything but a regular file
+  TooLarge,      // more than the caller's maximum
+  ReadFailed,    // any other failure to open or read it
+};
+
+// Reads the whole of a small regular file while others may read and write
+// it. The file is opened without blocking, so a FIFO or a device never holds
+// the caller; what is not a regular file, or is larger than maxBytes, is
+// refused without being read. Never throws.
+SmallFileFailure ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string& content);
+
 // A Windows-style text for the error codes above, used in exception messages.
 std::string FileErrorText(std::uint32_t code);
 
@@ -80,8 +97,8 @@ class File {
     CreateNew,
   };
   enum class Share {
-    None,            // nobody else may open the file while it is open
-    ReadWrite,       // others may read and write it meanwhile
+    None,       // nobody else may open the file while it is open
+    ReadWrite,  // others may read and write it meanwhile
   };
 
   File();

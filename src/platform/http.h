@@ -37,6 +37,15 @@ struct HttpRequest {
   // the connection stands until the response is complete. 0: the library's
   // own limit.
   std::uint32_t readTimeoutMs = 0;
+  // Milliseconds the whole transfer may take, from the first step of
+  // connecting to the last byte of the response; headers that come in a
+  // trickle count too. 0: no limit on the whole.
+  std::uint32_t totalTimeoutMs = 0;
+  // A body that averages fewer than lowSpeedBytesPerSecond bytes a second
+  // over lowSpeedSeconds seconds fails as ReadTimeout, however often single
+  // bytes arrive. 0 in either field: no such rule.
+  std::uint32_t lowSpeedBytesPerSecond = 0;
+  std::uint32_t lowSpeedSeconds = 0;
 };
 
 // Why no complete response came.
@@ -46,7 +55,9 @@ enum class HttpFailure {
   HostNotFound,     // the host name does not resolve
   ConnectFailed,    // the connection was refused or could not be made
   ConnectTimeout,   // the connection did not stand within connectTimeoutMs
-  ReadTimeout,      // no data for readTimeoutMs while waiting for the response
+  ReadTimeout,      // no data for readTimeoutMs while waiting for the response,
+                    // the whole took longer than totalTimeoutMs, or the
+                    // body came slower than the low-speed rule allows
   ConnectionReset,  // the connection broke while sending or receiving
   ClosedEarly,      // the server closed before the response was complete,
                     // including a body shorter than its Content-Length
@@ -66,7 +77,10 @@ struct HttpResult {
   // empty on success.
   std::string detail;
   // The status line as received, without its line end ("HTTP/1.1 404 Not
-  // Found"); empty when none came. Kept on a failure that came after it.
+  // Found"); empty when none came. Kept on a failure that came after it. It
+  // is the server's text, unfiltered: it may hold any byte but CR and LF.
+  // Only the first line of a response is its status line; a header line
+  // that happens to begin with "HTTP/" is just a (malformed) header.
   std::string statusLine;
   // StatusCodeOf(statusLine).
   int statusCode = -1;

@@ -81,4 +81,11 @@ bool RegKeyExists(RegRoot root, const std::string& path);
 // could not be deleted.
 bool RegDeleteKeyTree(RegRoot root, const std::string& path);
 
+// Why the last call of this thread failed when the store itself failed (the
+// Linux port's SQLite store: not a database, unreadable, a journal that
+// cannot be rolled back), in the store's own words; empty after a success or
+// a failure that only means "no such key or value". The Windows registry
+// reports its refusals through the calls' results alone: empty there.
+std::string RegLastFailure();
+
 }  // namespace platform

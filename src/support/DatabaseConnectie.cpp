@@ -22,6 +22,12 @@ std::string WithTrailingDelimiter(const std::string& s) {
 
 const char kDataMapKey[] = "SOFTWARE\\hollvik\\kestro\\";
 
+// A data-map value of the wrong type counts as absent; support sees why.
+void LogSkippedValue(const char* root, const std::string& valueName, const Exception& e) {
+  TDebug::LogFmt("Registerwaarde %s\\%s%s overgeslagen: %s",
+                 {std::string(root), std::string(kDataMapKey), valueName, e.Message()}, "");
+}
+
 }  // namespace
 
 std::string ReadRegString(const platform::RegKey& key, const std::string& name) {
@@ -34,36 +40,61 @@ std::string ReadRegString(const platform::RegKey& key, const std::string& name) 
   return std::string(value.data.c_str());
 }
 
+std::string SmallFileFailureText(platform::SmallFileFailure failure, std::size_t maxBytes) {
+  using platform::SmallFileFailure;
+  switch (failure) {
+    case SmallFileFailure::None:
+      return "gelezen";
+    case SmallFileFailure::NotFound:
+      return "niet gevonden";
+    case SmallFileFailure::AccessDenied:
+      return "geen leesrecht";
+    case SmallFileFailure::Locked:
+      return "in gebruik door een ander programma";
+    case SmallFileFailure::NotAFile:
+      return "geen gewoon bestand";
+    case SmallFileFailure::TooLarge:
+      return "groter dan " + std::to_string(maxBytes / 1024) + " KiB";
+    default:
+      return "niet te lezen";
+  }
+}
+
 std::string TControllerDB::GetODBCPrefix() {
-  std::string result;
   const std::string file = ModuleFolder() + "ODBCPrefix.txt";
-  if (!platform::FileExists(file)) return result;
-  platform::File f;
-  if (!f.Open(file, platform::File::Mode::OpenRead, platform::File::Share::ReadWrite)) {
-    return result;
+  // A prefix that cannot be read is no prefix; the suite still starts.
+  auto giveUp = [&file](const std::string& reason) {
+    TDebug::LogFmt("ODBC-prefix niet gelezen uit \"%s\": %s; er wordt geen prefix gebruikt",
+                   {file, reason}, "");
+    return std::string();
+  };
+  std::string content;
+  const platform::SmallFileFailure failure = platform::ReadSmallFile(file, kMaxPrefixFile, content);
+  if (failure == platform::SmallFileFailure::NotFound) return std::string();
+  if (failure != platform::SmallFileFailure::None) {
+    return giveUp(SmallFileFailureText(failure, kMaxPrefixFile));
   }
   // Line by line to the end, keeping the last line read; a line ends at CR,
   // LF or CR LF, as the text-file reader of the suite splits them.
+  std::string result;
   std::string line;
   bool pendingCr = false;
   bool haveLine = false;
-  char buf[4096];
-  std::size_t n = 0;
-  while (f.Read(buf, sizeof buf, n) && n > 0) {
-    for (std::size_t i = 0; i < n; ++i) {
-      const char c = buf[i];
-      if (pendingCr) {
-        pendingCr = false;
-        if (c == '\n') continue;
-      }
-      if (c == '\r' || c == '\n') {
-        result = TrimControl(line);
-        line.clear();
-        haveLine = false;
-        pendingCr = (c == '\r');
-      } else {
-        line += c;
-        haveLine = true;
+  for (const char c : content) {
+    if (pendingCr) {
+      pendingCr = false;
+      if (c == '\n') continue;
+    }
+    if (c == '\r' || c == '\n') {
+      result = TrimControl(line);
+      line.clear();
+      haveLine = false;
+      pendingCr = (c == '\r');
+    } else {
+      line += c;
+      haveLine = true;
+      if (line.size() > kMaxPrefixLine) {
+        return giveUp("een regel is langer dan " + std::to_string(kMaxPrefixLine / 1024) + " KiB");
       }
     }
   }
@@ -82,7 +113,8 @@ std::string GetDataMapPath() {
     if (key.Open(platform::RegRoot::LocalMachine, kDataMapKey, platform::RegAccess::Read)) {
       try {
         result = WithTrailingDelimiter(ReadRegString(key, valueName));
-      } catch (const Exception&) {
+      } catch (const Exception& e) {
+        LogSkippedValue("HKEY_LOCAL_MACHINE", valueName, e);
         result.clear();
       }
     }
@@ -94,7 +126,8 @@ std::string GetDataMapPath() {
     if (key.Open(platform::RegRoot::CurrentUser, kDataMapKey, platform::RegAccess::Read)) {
       try {
         result = WithTrailingDelimiter(ReadRegString(key, valueName));
-      } catch (const Exception&) {
+      } catch (const Exception& e) {
+        LogSkippedValue("HKEY_CURRENT_USER", valueName, e);
         result.clear();
       }
     }

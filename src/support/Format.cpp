@@ -180,3 +180,12 @@ std::string Format(const std::string& fmt, const FmtArgs& args) {
   // Arguments left over are ignored, as the log callers rely on.
   return out;
 }
+
+std::string PrintableText(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if ((u < 32 && u != '\t') || u == 127) c = '?';
+  }
+  return out;
+}

@@ -41,3 +41,10 @@ std::string Format(const std::string& fmt, const FmtArgs& args);
 // Rounds half away from zero to `decimals` digits and writes the number with
 // `separator` as decimal separator and no thousands separator.
 std::string FormatFixed(double value, int decimals, char separator);
+
+// Text from outside (a server's status line, a library's message that may
+// quote it) made safe for the log and standard error: every control
+// character but tab (codes 0 to 31 and 127), CR and LF included, becomes
+// '?', so such text can neither start a log line of its own nor drive a
+// terminal. Bytes from 128 up are text in the code page and stay.
+std::string PrintableText(const std::string& text);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 
@@ -92,7 +93,8 @@ bool Contains(const std::vector<std::string>& lines, const std::string& line) {
 std::string Expand(std::string line, const std::string& app) {
   for (const auto& [from, to] : {std::pair<std::string, std::string>{"BASE", TestServer::Base()},
                                  std::pair<std::string, std::string>{"APP", app}}) {
-    for (std::size_t at; (at = line.find(from)) != std::string::npos;) line.replace(at, from.size(), to);
+    for (std::size_t at; (at = line.find(from)) != std::string::npos;)
+      line.replace(at, from.size(), to);
   }
   return line;
 }
@@ -133,7 +135,8 @@ TEST(OnlineRoads, SwitchesAndMarkerFilesDecideTheUpdate) {
   const std::string noInternetEmpty = std::string(kNoInternet) + "]";
   const std::string notReachable = std::string(kNoInternet) + "Webserver niet beschikbaar]";
   const Road roads[] = {
-      {"switch noconnectiontest", true, "/noconnectiontest", "", false, noInternetEmpty.c_str(), false},
+      {"switch noconnectiontest", true, "/noconnectiontest", "", false, noInternetEmpty.c_str(),
+       false},
       {"ini in the working directory", true, "", "", true, noInternetEmpty.c_str(), false},
       {"ini in the application folder does not count", false, "", "noconnectiontest.ini", false,
        notReachable.c_str(), true},
@@ -168,7 +171,8 @@ TEST(OnlineRoads, SwitchesAndMarkerFilesDecideTheUpdate) {
                   r.online ? "Response received in: *" : "Code: 404, HTTP/1.1 404 Not Found"};
     }
     if (*r.expected) expected.push_back(r.expected);
-    expected.insert(expected.end(), {"Kestro v wordt gestart", "Resultcode *", "Loader is afgesloten"});
+    expected.insert(expected.end(),
+                    {"Kestro v wordt gestart", "Resultcode *", "Loader is afgesloten"});
     ExpectLog(m, expected, inst.AppDir());
     ExpectStartMode("0x5", "earlier");
     ExpectMainProgramStarted(inst, m);
@@ -199,6 +203,43 @@ TEST(OnlineRoads, ServerThatNeverAnswersTimesOut) {
   EXPECT_FALSE(Contains(m, "Checking Sarvo version with server")) << "companion flow ran";
   ExpectStartMode("0x5", "earlier");
   ExpectMainProgramStarted(inst, m);
+}
+
+// A server that sends the probe's headers one byte every 400 ms (some 40 s in
+// all) never lets a single read wait run out. The probe's request as a whole
+// ends within its 15 s, like the tester's deadline, so the loader process
+// ends within a few seconds of its last log line instead of lingering unseen.
+TEST(OnlineRoads, ProbeWithTricklingHeadersEndsWithTheLoader) {
+  using Clock = std::chrono::steady_clock;
+  Installation inst;
+  inst.AddMainProgram();
+  ServeProbeFile(true);
+  TestServer::SetRules(R"({"/software/versie.txt": {"drip_headers": 400}})");
+  PresetStartMode();
+  const Clock::time_point start = Clock::now();
+  Clock::time_point closingLineSeen{};
+  const bool ran = inst.Run("", "", 90000, [&] {
+    if (closingLineSeen == Clock::time_point{} &&
+        Contains(inst.Messages(), "Loader is afgesloten")) {
+      closingLineSeen = Clock::now();
+    }
+  });
+  const Clock::time_point end = Clock::now();
+  TestServer::SetRules("{}");
+  ASSERT_TRUE(ran);
+  auto m = inst.Messages();
+  ASSERT_TRUE(Contains(m, "Loader is afgesloten")) << ::testing::PrintToString(m);
+  // Not seen by any look while the loader ran: it was written in the last
+  // 100 ms before the end.
+  if (closingLineSeen == Clock::time_point{}) closingLineSeen = end;
+  const auto ms = [](Clock::duration d) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+  };
+  EXPECT_LT(ms(end - closingLineSeen), 4000) << "the loader lingered after its closing line";
+  EXPECT_LT(ms(end - start), 25000) << "the probe was waited for beyond its 15 s";
+  EXPECT_TRUE(Contains(m, std::string(kNoInternet) + "Timeout!]")) << ::testing::PrintToString(m);
+  EXPECT_FALSE(Contains(m, "Checking Sarvo version with server")) << "companion flow ran";
+  EXPECT_FALSE(inst.MainProgramRecord().empty()) << "main program not started";
 }
 
 TEST(OnlineRoads, RefusedConnectionMeansServerNotAvailable) {
@@ -251,17 +292,16 @@ TEST(OnlineRoads, CompanionIsUpdatedStartedAndWaitedFor) {
   const std::vector<std::string> ending = {"Kestro v wordt gestart", "Resultcode *",
                                            "Loader is afgesloten"};
   const auto with = [&](std::vector<std::string> lines) {
-    lines.insert(lines.begin(), {probe, "Response received in: *",
-                                 "Checking Sarvo version with server"});
+    lines.insert(lines.begin(),
+                 {probe, "Response received in: *", "Checking Sarvo version with server"});
     lines.insert(lines.end(), ending.begin(), ending.end());
     return lines;
   };
   const CompanionRoad roads[] = {
       {"online and out of date", true, true, "State=1 Params=/AUTO /INIT\n", true,
        with({"Downloaden van BASE/software/sarvo/sarvo2006.exe",
-             "Opgeslagen als APPsarvo2006.exe (*",
-             "Starting APPsarvo2006.exe with \"/AUTO /INIT\"", "## LastErrorCode: 0: *",
-             "Waiting for Sarvo....", "Sarvo has been closed"})},
+             "Opgeslagen als APPsarvo2006.exe (*", "Starting APPsarvo2006.exe with \"/AUTO /INIT\"",
+             "## LastErrorCode: 0: *", "Waiting for Sarvo....", "Sarvo has been closed"})},
       {"online and up to date", false, true, "State=1 Params=/AUTO\n", false,
        with({"Starting APPsarvo2006.exe with \"/AUTO\"", "## LastErrorCode: 0: *",
              "Waiting for Sarvo....", "Sarvo has been closed"})},
@@ -329,8 +369,8 @@ TEST(OnlineRoads, WindowAnswersDuringTheDownload) {
   const std::size_t getsBefore = TestServer::CountRequests(get);
 
   const std::string user =
-      "id=$(xdotool search --sync --onlyvisible --name " +
-      ShellQuote(ExactTitlePattern("Kestro")) + " | head -n1)\n" +
+      "id=$(xdotool search --sync --onlyvisible --name " + ShellQuote(ExactTitlePattern("Kestro")) +
+      " | head -n1)\n" +
       "shots=$(mktemp -d)\n"
       "xwd -silent -id \"$id\" > \"$shots/before\"\n"
       "xdotool mousemove --window \"$id\" 180 40\n"
@@ -363,10 +403,9 @@ TEST(OnlineRoads, WindowAnswersDuringTheDownload) {
             {"Testen van verbinding. URL: BASE/software/versie.txt, Timeout: 0:00:15.000",
              "Response received in: *", "Checking Sarvo version with server",
              "Downloaden van BASE/software/sarvo/sarvo2006.exe",
-             "Opgeslagen als APPsarvo2006.exe (*",
-             "Starting APPsarvo2006.exe with \"/AUTO /INIT\"", "## LastErrorCode: 0: *",
-             "Waiting for Sarvo....", "Sarvo has been closed", "Kestro v wordt gestart",
-             "Resultcode *", "Loader is afgesloten"},
+             "Opgeslagen als APPsarvo2006.exe (*", "Starting APPsarvo2006.exe with \"/AUTO /INIT\"",
+             "## LastErrorCode: 0: *", "Waiting for Sarvo....", "Sarvo has been closed",
+             "Kestro v wordt gestart", "Resultcode *", "Loader is afgesloten"},
             inst.AppDir());
   EXPECT_TRUE(ReadFile(local) == served) << "the new companion is not installed";
   EXPECT_FALSE(inst.MainProgramRecord().empty()) << "main program not started";

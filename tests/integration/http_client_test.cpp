@@ -10,6 +10,7 @@
 #include "connection/IdHTTP.h"
 #include "platform/files.h"
 #include "platform/sysinfo.h"
+#include "support/Format.h"
 #include "support/testing.h"
 #include "support/update_server.h"
 
@@ -36,11 +37,21 @@ struct Outcome {
   long long elapsedMs = 0;
 };
 
+// The client's further limits; 0 leaves its default.
+struct Limits {
+  std::int32_t totalMs = 0;
+  std::int32_t lowSpeedBytesPerSecond = 0;
+  std::int32_t lowSpeedSeconds = 0;
+};
+
 Outcome Call(Op op, const std::string& url, std::int32_t timeoutMs,
-             const testing_support::TempDir& dir) {
+             const testing_support::TempDir& dir, const Limits& limits = Limits()) {
   TIdHTTP http;
   http.ConnectTimeout = timeoutMs;
   http.ReadTimeout = timeoutMs;
+  http.TotalTimeout = limits.totalMs;
+  http.LowSpeedLimit = limits.lowSpeedBytesPerSecond;
+  http.LowSpeedTime = limits.lowSpeedSeconds;
   Outcome o;
   const std::string file = dir / "download.bin";
   const auto start = std::chrono::steady_clock::now();
@@ -103,6 +114,14 @@ const char* ChunkedRefused(const char* linux) {
 std::vector<Case> Cases() {
   const std::string garbageResponse =
       "HTTP/1.1 200 OK\r\nContent-Length: abc\r\nConnection: close\r\n\r\n";
+  // A header line that looks like a status line is no second status line.
+  const std::string statusLikeHeader =
+      "HTTP/1.1 404 Not Found\r\nHTTP/1.1 200 OK\r\nContent-Length: 0\r\n"
+      "Connection: close\r\n\r\n";
+  // A reason phrase with a terminal escape sequence, a bell and a DEL.
+  const std::string escapeStatus = std::string("HTTP/1.1 404 Not\x1b[2J\x07 Found\x7f\tx\r\n") +
+                                   "Content-Length: 0\r\nConnection: close\r\n\r\n";
+
   return {
       {"ok_head", Op::Head, "0123456789", "", "", 200, "HTTP/1.1 200 OK", 10, nullptr},
       {"ok_get", Op::GetMemory, "0123456789", "", "", 200, "HTTP/1.1 200 OK", 10, "0123456789"},
@@ -169,6 +188,15 @@ std::vector<Case> Cases() {
        "HTTP/1.1 200 OK", -1, nullptr},
       {"chunked_head", Op::Head, kTen.c_str(), "{\"chunked\": 4}", "", 200, "HTTP/1.1 200 OK", -1,
        nullptr},
+      {"status_like_header_head", Op::Head, nullptr,
+       "{\"garbage\": " + JsonString(statusLikeHeader) + "}", "EIdHTTPProtocolException", 404,
+       "HTTP/1.1 404 Not Found", kAny, nullptr},
+      {"status_like_header_get", Op::GetMemory, nullptr,
+       "{\"garbage\": " + JsonString(statusLikeHeader) + "}", "EIdHTTPProtocolException", 404,
+       "HTTP/1.1 404 Not Found", kAny, ""},
+      // Control characters but tab become "?" before anybody can log them.
+      {"escape_in_reason", Op::Head, nullptr, "{\"garbage\": " + JsonString(escapeStatus) + "}",
+       "EIdHTTPProtocolException", 404, "HTTP/1.1 404 Not?[2J? Found?\tx", 0, nullptr},
       {"garbage", Op::Head, nullptr, "{\"garbage\": \"SSH-2.0-Nothing-Here\\r\\n\"}",
        "EIdHTTPInvalidResponse", -1, "", -1, nullptr},
       {"closed_without_answer", Op::Head, nullptr, "{\"garbage\": \"\"}", "*", -1, "", -1, nullptr},
@@ -202,10 +230,16 @@ class HttpClientTest : public ::testing::Test {
              "\"/t/never\": {\"never\": true},"
              "\"/t/short_stall\": {\"stall_headers\": 0.3},"
              "\"/t/stall_body\": {\"stall_body\": {\"after\": 2, \"seconds\": 3}},"
-             "\"/t/big_nolength.bin\": {\"nolength\": true}";
+             "\"/t/big_nolength.bin\": {\"nolength\": true},"
+             "\"/t/drip_body\": {\"drip_body\": 100},"
+             "\"/t/drip_headers\": {\"drip_headers\": 100},"
+             "\"/t/drip_fast\": {\"drip_body\": 5}";
     rules += "}";
     TestServer::SetRules(rules);
     TestServer::PutFile("/t/short_stall", "0123456789");
+    TestServer::PutFile("/t/drip_body", std::string(200, 'b'));
+    TestServer::PutFile("/t/drip_headers", "0123456789");
+    TestServer::PutFile("/t/drip_fast", std::string(300, 'f'));
   }
 
   testing_support::TempDir dir_;
@@ -246,6 +280,10 @@ TEST_F(HttpClientTest, EachKindOfAnswerGivesItsResultAndKeepsTheResponse) {
     if (c.body != nullptr) {
       EXPECT_EQ(c.body, o.body);
     }
+    // Whatever the server sent, what reaches a caller (and so the log) is
+    // printable.
+    EXPECT_EQ(PrintableText(o.responseText), o.responseText);
+    EXPECT_EQ(PrintableText(o.message), o.message);
     EXPECT_LT(o.elapsedMs, 4000) << "no case here may wait for a time limit";
   }
 }
@@ -312,6 +350,89 @@ TEST_F(HttpClientTest, StallsBeyondTheReadLimitTimeOut) {
     if (*r.errorClass != '\0') {
       EXPECT_GE(o.elapsedMs, r.limitMs - 50);
       EXPECT_LT(o.elapsedMs, 2500) << "the limit is per wait, and the stall lasts 3 s";
+    }
+  }
+}
+
+// A NUL byte in the status line: libcurl refuses the response, and Wine's
+// WinHTTP never returns from it. Under the limit on the whole (as the probe
+// has it) the call ends either way, and what a caller gets is printable.
+TEST_F(HttpClientTest, ANulInTheStatusLineEndsWithinTheTotalLimit) {
+  const std::string nulStatus = std::string("HTTP/1.1 500 Bad") + '\0' +
+                                "Thing\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  Limits limits;
+  limits.totalMs = 2000;
+  // Rules of the suite stay; this path gets one of its own.
+  const Outcome o = [&] {
+    std::string rules = "{\"/t/nul_status\": {\"garbage\": " + JsonString(nulStatus) + "}}";
+    TestServer::SetRules(rules);
+    Outcome out = Call(Op::Head, TestServer::Url("/t/nul_status"), 5000, dir_, limits);
+    SetUpTestSuite();
+    return out;
+  }();
+  EXPECT_FALSE(o.errorClass.empty()) << "a response with a NUL in its status line passed";
+  EXPECT_NE(200, o.responseCode);
+  EXPECT_EQ(PrintableText(o.responseText), o.responseText);
+  EXPECT_EQ(PrintableText(o.message), o.message);
+  EXPECT_LT(o.elapsedMs, 3500);
+}
+
+// A server that sends a byte now and then never lets a single wait run out;
+// the low-speed rule and the limit on the whole end such transfers anyway.
+// The limits are short here; the program's own are 1 KiB/s over 60 s, and
+// the probe's Timeout for the whole.
+TEST_F(HttpClientTest, TricklingServersAreBoundedByTheLowSpeedRuleAndTheTotalLimit) {
+  struct Row {
+    const char* name;
+    const char* path;
+    Op op;
+    Limits limits;
+    const char* errorClass;
+    long long minMs;  // the failure may not come before this
+    long long maxMs;  // and must have come by this
+  };
+  const std::vector<Row> rows = {
+      // 10 bytes a second against a rule of 1000 over 2 s.
+      {"slow_body_to_memory",
+       "/t/drip_body",
+       Op::GetMemory,
+       {0, 1000, 2},
+       "EIdReadTimeout",
+       1900,
+       4500},
+      {"slow_body_to_file",
+       "/t/drip_body",
+       Op::GetFile,
+       {0, 1000, 2},
+       "EIdReadTimeout",
+       1900,
+       4500},
+      // About 150 bytes a second, above a rule of 20 over 1 s: it runs to the end.
+      {"fast_enough_body", "/t/drip_fast", Op::GetMemory, {0, 20, 1}, "", 1000, 6000},
+      // Headers at 10 bytes a second take about 10 s; the whole may take 1.5 s.
+      {"trickling_headers_head",
+       "/t/drip_headers",
+       Op::Head,
+       {1500, 0, 0},
+       "EIdReadTimeout",
+       1400,
+       3000},
+      {"trickling_body_get",
+       "/t/drip_body",
+       Op::GetFile,
+       {1500, 0, 0},
+       "EIdReadTimeout",
+       1400,
+       3000},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const Outcome o = Call(r.op, TestServer::Url(r.path), 5000, dir_, r.limits);
+    EXPECT_EQ(r.errorClass, o.errorClass) << o.message;
+    EXPECT_GE(o.elapsedMs, r.minMs);
+    EXPECT_LT(o.elapsedMs, r.maxMs);
+    if (*r.errorClass == '\0') {
+      EXPECT_EQ(std::string(300, 'f'), o.body);
     }
   }
 }

@@ -3,7 +3,9 @@
 // tick count of its end into a record file.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -19,6 +21,7 @@
 #include "support/run_capture.h"
 #include "support/testing.h"
 #include "support/u_Utility.h"
+#include "support/watched_window.h"
 
 using namespace testing_support;
 
@@ -84,8 +87,9 @@ class Companion {
   std::uint32_t EndTick() const {
     const std::string r = ReadFile(record_);
     const std::size_t p = r.find("\ndone ");
-    return p == std::string::npos ? 0 : static_cast<std::uint32_t>(
-                                            std::strtoul(r.c_str() + p + 6, nullptr, 10));
+    return p == std::string::npos
+               ? 0
+               : static_cast<std::uint32_t>(std::strtoul(r.c_str() + p + 6, nullptr, 10));
   }
   platform::ProcessHandle& Process() { return process_; }
 
@@ -278,6 +282,31 @@ TEST_F(ProcessWatchTest, ACompanionOfAnotherSessionDoesNotHoldTheWait) {
     // It still ran all the while: the wait ended although it was listed.
     EXPECT_EQ(r.process.Wait(0), platform::ProcessHandle::WaitResult::TimedOut);
   }
+// Between two looks at the process list (every 250 ms) the wait handles the
+// window's messages as they arrive, not once per look: a thread posts every
+// 5 ms, and hardly any of the wait may pass in gaps longer than 25 ms.
+TEST_F(ProcessWatchTest, MessagesAreHandledAsTheyArriveBetweenTwoLooks) {
+  Companion companion(dir_ / JoinPath({"gaps", ""}), "Sarvo2006.exe", 2000);
+  ASSERT_TRUE(companion.AwaitListed());
+  WatchedWindow window;
+  window.StartPosting();
+  const WatchedWindow::Clock::time_point start = WatchedWindow::Clock::now();
+  SarvoTesterT tester(nullptr);
+  tester.WaitForClose();
+  const WatchedWindow::Clock::time_point end = WatchedWindow::Clock::now();
+  window.StopPosting();
+  const WatchedWindow::Span span = window.Between(start, end, 25);
+  const long long waitedMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(end - start).count();
+  std::printf(
+      "companion watch: waited %lld ms, %zu messages handled, longest gap %lld ms, "
+      "%lld ms in gaps over 25 ms\n",
+      waitedMs, span.count, span.longestGapMs, span.msInGapsOver);
+  RecordProperty("longest_gap_ms", static_cast<int>(span.longestGapMs));
+  EXPECT_GE(waitedMs, 1000);
+  EXPECT_EQ(0, span.handledElsewhere);
+  EXPECT_LT(span.msInGapsOver * 100, waitedMs * 30) << "longest gap " << span.longestGapMs << " ms";
+  EXPECT_LT(span.longestGapMs, 250);
 }
 
 TEST_F(ProcessWatchTest, IsProcessRunningMatchesPartsOfUpperCasedNames) {
@@ -303,7 +332,7 @@ TEST_F(ProcessWatchTest, IsProcessRunningMatchesPartsOfUpperCasedNames) {
       {"Sarvo2011.exe", false},
       {"sarvo2010.exe ", false},
       {"OLDSARVO.EXE.EXE", false},
-      {"KESTRO\xE9WATCH.EXE", true},   // only a to z change case
+      {"KESTRO\xE9WATCH.EXE", true},  // only a to z change case
       {"kestro\xE9watch", true},
       {"KESTRO\xC9WATCH.EXE", false},  // the accented letters compare exactly
       {"kestro\xC9watch", false},

@@ -3,12 +3,16 @@
 // file, and the name file beside the data map.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <vector>
+
 #include "loader/fMain.h"
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/sysinfo.h"
 #include "support/DatabaseConnectie.h"
 #include "support/Exceptions.h"
+#include "support/run_capture.h"
 #include "support/testing.h"
 #include "support/u_Utility.h"
 
@@ -78,21 +82,26 @@ TEST_F(InstallLocations, DataMapSourcesInTheirOrder) {
   auto expand = [&](const std::string& s) {
     std::string r;
     for (char c : s) {
-      if (c == 'A') r += a;
-      else if (c == 'B') r += b;
-      else if (c == '/') r += D();
-      else r += c;
+      if (c == 'A')
+        r += a;
+      else if (c == 'B')
+        r += b;
+      else if (c == '/')
+        r += D();
+      else
+        r += c;
     }
     return r;
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Clean();
-    if (c.machine) SetRegString(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", expand(c.machine));
+    if (c.machine)
+      SetRegString(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", expand(c.machine));
     if (c.user) SetRegString(RegRoot::CurrentUser, kDataMapKey, "_KestroDataMap", expand(c.user));
     const std::string expected = std::string(c.expected) == "-"
-        ? ModuleFolder() + ".." + D() + "data" + D() + "database" + D()
-        : expand(c.expected);
+                                     ? ModuleFolder() + ".." + D() + "data" + D() + "database" + D()
+                                     : expand(c.expected);
     EXPECT_EQ(GetDataMapPath(), expected);
   }
   (void)aSlash;
@@ -191,9 +200,145 @@ TEST_F(InstallLocations, ProductNameComesFromTheLayoutFolderBesideTheDataMap) {
   EXPECT_EQ(TfrmMain::GetProductName(), "Kestro");
 }
 
-TEST_F(InstallLocations, ProductNameErrorsReachTheCaller) {
-  SetRegDword(RegRoot::LocalMachine, kOdbcKey, "DBQ", 1);
-  EXPECT_THROW(TfrmMain::GetProductName(), ERegistryException);
+// The log lines written since `from` bytes of the test binary's log, without
+// their 79-character prefix.
+std::vector<std::string> LogMessagesSince(const std::string& logFile, std::size_t from) {
+  const std::string text = Exists(logFile) ? ReadFile(logFile) : std::string();
+  std::vector<std::string> out;
+  for (const std::string& line : SplitCrLf(text.size() > from ? text.substr(from) : "")) {
+    if (line.compare(0, 8, "Log for ") == 0 || line == std::string(120, '-')) continue;
+    out.push_back(line.size() >= 79 ? line.substr(79) : line);
+  }
+  return out;
+}
+
+// Nothing about the name file, the prefix file or the registry values behind
+// them may stop the start: every failure gives the default and exactly one
+// log line that names the file (or value) and the reason.
+TEST_F(InstallLocations, BadNameAndPrefixInputGivesTheDefaultAndOneLogLine) {
+  const std::string logFile =
+      JoinPath({LogFolder.empty() ? TUtility::AppPath() : LogFolder,
+                ChangeFileExt(ExtractFileName(TUtility::ExeName()), ".log")});
+  const std::string dataMap = dir_.path() + "suite" + D() + "data";
+  const std::string special = JoinPath({dir_.path() + "suite", "layout", "Special"});
+  const std::string nameFile = special + D() + "logo.txt";
+  const std::string prefixFile = ModuleFolder() + "ODBCPrefix.txt";
+  // A FIFO exists only where the system has them (the Linux port).
+  const bool haveFifos = [&] {
+    const std::string probe = dir_.path() + "fifo-probe";
+    return RunCapture("mkfifo", {probe}).exitCode == 0 && Exists(probe);
+  }();
+
+  struct Row {
+    const char* name;
+    std::function<void()> arrange;
+    std::string expectedName;
+    std::string expectedPrefix;
+    // The one log line expected, or "" for none.
+    std::string logLine;
+    bool needsFifo = false;
+  };
+  platform::File holder;
+  const std::string big(64 * 1024 + 1, 'x');
+  const std::vector<Row> rows = {
+      {"name file locked by another opener",
+       [&] {
+         WriteFile(nameFile, "Locked Name");
+         ASSERT_TRUE(
+             holder.Open(nameFile, platform::File::Mode::OpenWrite, platform::File::Share::None));
+       },
+       "Kestro", "",
+       "Productnaam niet gelezen uit \"" + nameFile +
+           "\": in gebruik door een ander programma; \"Kestro\" wordt gebruikt"},
+      {"name file is a folder", [&] { MakeDirs(nameFile); }, "Kestro", "",
+       "Productnaam niet gelezen uit \"" + nameFile +
+           "\": geen gewoon bestand; \"Kestro\" wordt gebruikt"},
+      {"name file is a FIFO", [&] { ASSERT_EQ(0, RunCapture("mkfifo", {nameFile}).exitCode); },
+       "Kestro", "",
+       "Productnaam niet gelezen uit \"" + nameFile +
+           "\": geen gewoon bestand; \"Kestro\" wordt gebruikt",
+       true},
+      {"name file one byte over 64 KiB", [&] { WriteFile(nameFile, big); }, "Kestro", "",
+       "Productnaam niet gelezen uit \"" + nameFile +
+           "\": groter dan 64 KiB; \"Kestro\" wordt gebruikt"},
+      {"name file of exactly 64 KiB is read",
+       [&] { WriteFile(nameFile, std::string(64 * 1024, 'n')); }, std::string(64 * 1024, 'n'), "",
+       ""},
+      {"name file of 0 bytes gives an empty name", [&] { WriteFile(nameFile, ""); }, "", "", ""},
+      {"name file of CR LF only gives an empty name", [&] { WriteFile(nameFile, "\r\n\r\n"); }, "",
+       "", ""},
+      {"DBQ as REG_DWORD",
+       [&] {
+         DeleteRegKey(RegRoot::LocalMachine, kDataMapKey);
+         SetRegDword(RegRoot::LocalMachine, kOdbcKey, "DBQ", 1);
+       },
+       "Kestro", "",
+       "Productnaam niet bepaald: Invalid data type for 'DBQ' (ERegistryException); \"Kestro\" "
+       "wordt gebruikt"},
+      {"DBQ as REG_BINARY",
+       [&] {
+         DeleteRegKey(RegRoot::LocalMachine, kDataMapKey);
+         SetRegValue(RegRoot::LocalMachine, kOdbcKey, "DBQ", platform::kRegBinary,
+                     std::string("C:\\x.mdb"));
+       },
+       "Kestro", "",
+       "Productnaam niet bepaald: Invalid data type for 'DBQ' (ERegistryException); \"Kestro\" "
+       "wordt gebruikt"},
+      {"_KestroDataMap as REG_DWORD",
+       [&] { SetRegDword(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", 7); }, "Kestro", "",
+       "Registerwaarde HKEY_LOCAL_MACHINE\\SOFTWARE\\hollvik\\kestro\\_KestroDataMap "
+       "overgeslagen: Invalid data type for '_KestroDataMap'"},
+      {"_KestroDataMap as REG_BINARY",
+       [&] {
+         SetRegValue(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", platform::kRegBinary,
+                     dataMap);
+       },
+       "Kestro", "",
+       "Registerwaarde HKEY_LOCAL_MACHINE\\SOFTWARE\\hollvik\\kestro\\_KestroDataMap "
+       "overgeslagen: Invalid data type for '_KestroDataMap'"},
+      {"prefix file is a folder", [&] { MakeDirs(prefixFile); }, "Kestro", "",
+       "ODBC-prefix niet gelezen uit \"" + prefixFile +
+           "\": geen gewoon bestand; er wordt geen prefix gebruikt"},
+      {"prefix file with a 1 MiB line",
+       [&] { WriteFile(prefixFile, "A\r\n" + std::string(1024 * 1024, 'p') + "\r\n"); }, "Kestro",
+       "",
+       "ODBC-prefix niet gelezen uit \"" + prefixFile +
+           "\": groter dan 64 KiB; er wordt geen prefix gebruikt"},
+      {"prefix file with a line of 4 KiB and one byte",
+       [&] { WriteFile(prefixFile, "A\r\n" + std::string(4 * 1024 + 1, 'p') + "\r\n"); }, "Kestro",
+       "",
+       "ODBC-prefix niet gelezen uit \"" + prefixFile +
+           "\": een regel is langer dan 4 KiB; er wordt geen prefix gebruikt"},
+      {"prefix file with a line of exactly 4 KiB is read",
+       [&] { WriteFile(prefixFile, std::string(4 * 1024, 'p')); }, "Kestro",
+       std::string(4 * 1024, 'p'), ""},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    if (r.needsFifo && !haveFifos) continue;
+    Clean();
+    RemoveAll(dir_.path() + "suite");
+    RemoveAll(prefixFile);
+    MakeDirs(special);
+    SetRegString(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", dataMap);
+    r.arrange();
+    const std::size_t before = Exists(logFile) ? ReadFile(logFile).size() : 0;
+    EXPECT_EQ(r.expectedName, TfrmMain::GetProductName());
+    EXPECT_EQ(r.expectedPrefix, TControllerDB::GetODBCPrefix());
+    const std::vector<std::string> lines = LogMessagesSince(logFile, before);
+    if (r.logLine.empty()) {
+      EXPECT_TRUE(lines.empty()) << lines.front();
+    } else {
+      // One line from the name lookup (and, for the prefix file, one more
+      // from the direct prefix lookup of this test).
+      ASSERT_FALSE(lines.empty());
+      EXPECT_EQ(r.logLine, lines.front());
+      EXPECT_EQ(r.expectedPrefix.empty() && r.logLine.compare(0, 4, "ODBC") == 0 ? 2u : 1u,
+                lines.size());
+    }
+    holder.Close();
+    RemoveAll(prefixFile);
+  }
 }
 
 TEST(FileFacts, FileSizeOfMissingEmptyAndSizedFiles) {
@@ -240,7 +385,8 @@ TEST(PathHelpers, SplitAndChangeExtension) {
   const struct {
     std::string in, path, name, tmp;
   } cases[] = {
-      {"a" + d + "b" + d + "sarvo2006.exe", "a" + d + "b" + d, "sarvo2006.exe", "a" + d + "b" + d + "sarvo2006.tmp"},
+      {"a" + d + "b" + d + "sarvo2006.exe", "a" + d + "b" + d, "sarvo2006.exe",
+       "a" + d + "b" + d + "sarvo2006.tmp"},
       {"a.dir" + d + "noext", "a.dir" + d, "noext", "a.dir" + d + "noext.tmp"},
       {"plain", "", "plain", "plain.tmp"},
   };

@@ -8,6 +8,7 @@
 
 #include "platform/files.h"
 #include "platform/sysinfo.h"
+#include "support/run_capture.h"
 #include "support/testing.h"
 
 namespace {
@@ -44,7 +45,8 @@ TEST(PlatformFiles, SharingBetweenTwoOpensOfOneProcess) {
   const std::string path = dir / "shared.log";
   WriteFile(path, "0123456789");
   for (const auto& c : cases) {
-    for (File::Mode secondMode : {File::Mode::OpenRead, File::Mode::OpenWrite, File::Mode::CreateAlways}) {
+    for (File::Mode secondMode :
+         {File::Mode::OpenRead, File::Mode::OpenWrite, File::Mode::CreateAlways}) {
       SCOPED_TRACE(std::string("first ") + ShareName(c.first) + ", second " + ShareName(c.second) +
                    ", second mode " + std::to_string(static_cast<int>(secondMode)));
       File a;
@@ -209,8 +211,8 @@ TEST(PlatformFiles, CanonicalizePathResolvesDotsOnTheText) {
       {"a" + D + "b" + D + "..", true, "a"},
       {"a" + D + "b" + D + "." + D, true, "a" + D + "b" + D},
       {D + "a" + D + "." + D + "b" + D, true, D + "a" + D + "b" + D},
-      {D + "x" + D + "data" + D + "database" + D + ".." + D + ".." + D + "layout" + D + "logo.txt", true,
-       D + "x" + D + "layout" + D + "logo.txt"},
+      {D + "x" + D + "data" + D + "database" + D + ".." + D + ".." + D + "layout" + D + "logo.txt",
+       true, D + "x" + D + "layout" + D + "logo.txt"},
       // Nothing left to remove: the ".." goes, the root stays.
       {D + "a" + D + ".." + D + ".." + D + "b", true, D + "b"},
       {"a" + D + D + "b", true, "a" + D + D + "b"},
@@ -525,6 +527,45 @@ TEST(PlatformFiles, ErrorTextsAreWindowsTexts) {
   EXPECT_EQ(platform::FileErrorText(5), "Access is denied.");
   EXPECT_EQ(platform::FileErrorText(32),
             "The process cannot access the file because it is being used by another process.");
+}
+
+TEST(PlatformFiles, ReadSmallFileRefusesWhatIsNoSmallRegularFile) {
+  using platform::SmallFileFailure;
+  TempDir dir;
+  const std::string d(1, platform::kPathDelim);
+  WriteFile(dir / "small.txt", "Kestro Plus\r\n");
+  WriteFile(dir / "empty.txt", "");
+  WriteFile(dir / "max.txt", std::string(100, 'm'));
+  WriteFile(dir / "over.txt", std::string(101, 'o'));
+  WriteFile(dir / "locked.txt", "locked");
+  testing_support::MakeDirs(dir / "folder");
+  // A FIFO where the system has them: opening it must not wait for a writer.
+  const bool fifo = testing_support::RunCapture("mkfifo", {dir / "fifo"}).exitCode == 0;
+  File holder;
+  ASSERT_TRUE(holder.Open(dir / "locked.txt", File::Mode::OpenWrite, File::Share::None));
+  const struct {
+    const char* name;
+    std::string path;
+    SmallFileFailure failure;
+    std::string content;
+  } cases[] = {
+      {"small file", dir / "small.txt", SmallFileFailure::None, "Kestro Plus\r\n"},
+      {"empty file", dir / "empty.txt", SmallFileFailure::None, ""},
+      {"exactly the maximum", dir / "max.txt", SmallFileFailure::None, std::string(100, 'm')},
+      {"one byte over", dir / "over.txt", SmallFileFailure::TooLarge, ""},
+      {"missing file", dir / "missing.txt", SmallFileFailure::NotFound, ""},
+      {"missing folder", dir / "nope" + d + "x.txt", SmallFileFailure::NotFound, ""},
+      {"a folder", dir / "folder", SmallFileFailure::NotAFile, ""},
+      {"held by another opener", dir / "locked.txt", SmallFileFailure::Locked, ""},
+      {"a FIFO", fifo ? dir / "fifo" : dir / "folder", SmallFileFailure::NotAFile, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string content = "stale";
+    EXPECT_EQ(static_cast<int>(c.failure),
+              static_cast<int>(platform::ReadSmallFile(c.path, 100, content)));
+    EXPECT_EQ(c.content, content);
+  }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "platform/registry.h"
 #include "platform/sysinfo.h"
+#include "support/run_capture.h"
 #include "support/testing.h"
 
 namespace {
@@ -34,7 +35,8 @@ class PlatformRegistry : public ::testing::Test {
  protected:
   void SetUp() override {
     std::random_device rd;
-    base_ = "SOFTWARE\\KestroTest\\t" + std::to_string(rd()) + std::to_string(platform::TickCount());
+    base_ =
+        "SOFTWARE\\KestroTest\\t" + std::to_string(rd()) + std::to_string(platform::TickCount());
   }
   void TearDown() override { platform::RegDeleteKeyTree(RegRoot::CurrentUser, base_); }
 
@@ -165,7 +167,8 @@ TEST_F(PlatformRegistry, AWriteIsSeenByAKeyOpenedBeforeIt) {
   EXPECT_FALSE(reader.Read("State", v));
   RegKey writer;
   ASSERT_TRUE(writer.Create(RegRoot::CurrentUser, Key("Sarvo"), RegAccess::All));
-  ASSERT_TRUE(writer.Write("State", Value(platform::kRegDword, std::string("\x01\x00\x00\x00", 4))));
+  ASSERT_TRUE(
+      writer.Write("State", Value(platform::kRegDword, std::string("\x01\x00\x00\x00", 4))));
   ASSERT_TRUE(reader.Read("State", v));
   EXPECT_EQ(v.data, std::string("\x01\x00\x00\x00", 4));
 }
@@ -232,7 +235,8 @@ TEST_F(PosixRegistryStore, ValueNamesComeInTheOrderOfTheirFirstWrite) {
 TEST_F(PosixRegistryStore, AStoreFileWithoutWriteBitsRefusesWrites) {
   testing_support::SetRegString(RegRoot::CurrentUser, Key("Sarvo"), "Params", "/AUTO");
   namespace fs = std::filesystem;
-  fs::permissions(dir_ + "/user.db", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+  fs::permissions(dir_ + "/user.db",
+                  fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                   fs::perm_options::remove);
   RegKey k;
   ASSERT_TRUE(k.Create(RegRoot::CurrentUser, Key("Sarvo"), RegAccess::All));
@@ -243,6 +247,65 @@ TEST_F(PosixRegistryStore, AStoreFileWithoutWriteBitsRefusesWrites) {
   RegKey fresh;
   EXPECT_FALSE(fresh.Create(RegRoot::CurrentUser, Key("Other"), RegAccess::All));
   fs::permissions(dir_ + "/user.db", fs::perms::owner_write, fs::perm_options::add);
+}
+
+// What a writer killed in the middle of a transaction leaves behind: changed
+// pages in the store file (the page cache is one page, so they spill before
+// any commit) and a hot journal beside it. Python's sqlite3 module does the
+// writing, so the helper shares no code with the store.
+const char kKilledWriter[] =
+    "import os, sqlite3, sys\n"
+    "db = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+    "db.execute('PRAGMA cache_size=1')\n"
+    "db.execute('BEGIN IMMEDIATE')\n"
+    "db.execute('UPDATE reg_values SET data = zeroblob(3000), type = 4')\n"
+    "for i in range(100):\n"
+    "    db.execute('INSERT INTO reg_values(key_id, name, lname, type, data) '\n"
+    "               'VALUES(1, ?1, ?1, 3, zeroblob(3000))', ('junk%d' % i,))\n"
+    "os._exit(9)\n";
+
+TEST_F(PosixRegistryStore, ReadsSeeTheCommittedValuesAfterAWriterWasKilled) {
+  const struct {
+    const char* name;
+    RegRoot root;
+    const char* file;
+  } stores[] = {
+      {"machine store", RegRoot::LocalMachine, "/machine.db"},
+      {"user store", RegRoot::CurrentUser, "/user.db"},
+  };
+  for (const auto& store : stores) {
+    SCOPED_TRACE(store.name);
+    testing_support::SetRegString(store.root, Key("kestro"), "_KestroDataMap", "/srv/data");
+    testing_support::SetRegDword(store.root, Key("kestro"), "State", 7);
+    const std::string db = dir_ + store.file;
+    const auto helper = testing_support::RunCapture("python3", {"-c", kKilledWriter, db});
+    ASSERT_EQ(9, helper.exitCode) << helper.err;
+    ASSERT_TRUE(testing_support::Exists(db + "-journal")) << "the writer left no journal";
+
+    RegKey k;
+    ASSERT_TRUE(k.Open(store.root, Key("kestro"), RegAccess::Read)) << platform::RegLastFailure();
+    RegValue v;
+    ASSERT_TRUE(k.Read("_KestroDataMap", v)) << platform::RegLastFailure();
+    EXPECT_EQ(platform::kRegSz, v.type);
+    EXPECT_EQ(Sz("/srv/data"), v.data);
+    ASSERT_TRUE(k.Read("State", v)) << platform::RegLastFailure();
+    EXPECT_EQ(std::string("\x07\0\0\0", 4), v.data);
+    EXPECT_EQ((std::vector<std::string>{"_KestroDataMap", "State"}), k.ValueNames());
+    EXPECT_EQ("", platform::RegLastFailure());
+    platform::RegDeleteKeyTree(store.root, base_);
+  }
+}
+
+TEST_F(PosixRegistryStore, AStoreThatIsNoDatabaseIsAFailureNotAMissingValue) {
+  testing_support::WriteFile(dir_ + "/user.db", std::string(4096, 'x'));
+  RegKey k;
+  EXPECT_FALSE(k.Open(RegRoot::CurrentUser, Key("kestro"), RegAccess::Read));
+  EXPECT_NE(platform::RegLastFailure().find("not a database"), std::string::npos)
+      << platform::RegLastFailure();
+  // A missing key in a sound store is no failure of the store.
+  testing_support::RemoveAll(dir_ + "/user.db");
+  EXPECT_FALSE(k.Open(RegRoot::CurrentUser, Key("kestro"), RegAccess::Read));
+  EXPECT_EQ("", platform::RegLastFailure());
 }
 
 }  // namespace

@@ -25,7 +25,8 @@ using platform::RegKey;
 using platform::RegRoot;
 using platform::RegValue;
 
-const char* const kNotFound = "ERROR: The system was unable to find the specified registry key or value.";
+const char* const kNotFound =
+    "ERROR: The system was unable to find the specified registry key or value.";
 const char* const kDone = "The operation completed successfully.";
 
 int Fail(const std::string& message) {
@@ -34,11 +35,12 @@ int Fail(const std::string& message) {
 }
 
 int Usage() {
-  std::cerr << "ERROR: Invalid syntax.\n"
-               "Usage: kestro-reg query KEY [/v NAME | /ve]\n"
-               "       kestro-reg add KEY [/v NAME | /ve] [/t REG_SZ|REG_EXPAND_SZ|REG_DWORD|REG_BINARY] "
-               "[/d DATA] [/f]\n"
-               "       kestro-reg delete KEY [/v NAME | /ve] /f\n";
+  std::cerr
+      << "ERROR: Invalid syntax.\n"
+         "Usage: kestro-reg query KEY [/v NAME | /ve]\n"
+         "       kestro-reg add KEY [/v NAME | /ve] [/t REG_SZ|REG_EXPAND_SZ|REG_DWORD|REG_BINARY] "
+         "[/d DATA] [/f]\n"
+         "       kestro-reg delete KEY [/v NAME | /ve] /f\n";
   return 1;
 }
 
@@ -129,14 +131,22 @@ bool ParseOptions(const std::vector<std::string>& args, std::size_t from, Option
 
 std::string TypeName(std::uint32_t type) {
   switch (type) {
-    case platform::kRegNone: return "REG_NONE";
-    case platform::kRegSz: return "REG_SZ";
-    case platform::kRegExpandSz: return "REG_EXPAND_SZ";
-    case platform::kRegBinary: return "REG_BINARY";
-    case platform::kRegDword: return "REG_DWORD";
-    case platform::kRegMultiSz: return "REG_MULTI_SZ";
-    case platform::kRegQword: return "REG_QWORD";
-    default: return "REG_UNKNOWN(" + std::to_string(type) + ")";
+    case platform::kRegNone:
+      return "REG_NONE";
+    case platform::kRegSz:
+      return "REG_SZ";
+    case platform::kRegExpandSz:
+      return "REG_EXPAND_SZ";
+    case platform::kRegBinary:
+      return "REG_BINARY";
+    case platform::kRegDword:
+      return "REG_DWORD";
+    case platform::kRegMultiSz:
+      return "REG_MULTI_SZ";
+    case platform::kRegQword:
+      return "REG_QWORD";
+    default:
+      return "REG_UNKNOWN(" + std::to_string(type) + ")";
   }
 }
 
@@ -174,7 +184,8 @@ std::string DataText(const RegValue& v) {
     case platform::kRegQword:
       if (v.data.size() == 8) {
         char buf[32];
-        std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(LittleEndian(v.data, 8)));
+        std::snprintf(buf, sizeof buf, "0x%llx",
+                      static_cast<unsigned long long>(LittleEndian(v.data, 8)));
         return buf;
       }
       return Hex(v.data);
@@ -196,18 +207,28 @@ void PrintValue(const std::string& name, const RegValue& v) {
             << DataText(v) << "\n";
 }
 
+// A lookup that found nothing: the store's own failure when it failed (a
+// store that is not a database must not pass for an empty one), else reg.exe's
+// "not found".
+int NotFound() {
+  const std::string failure = platform::RegLastFailure();
+  if (!failure.empty()) return Fail(failure);
+  std::cerr << kNotFound << "\n";
+  return 1;
+}
+
+// A change that was refused: the store's failure, else "Access is denied.".
+int Refused() {
+  const std::string failure = platform::RegLastFailure();
+  return Fail(failure.empty() ? std::string("Access is denied.") : failure);
+}
+
 int Query(const KeyName& key, const Options& o) {
   RegKey k;
-  if (!k.Open(key.root, key.path, RegAccess::Read)) {
-    std::cerr << kNotFound << "\n";
-    return 1;
-  }
+  if (!k.Open(key.root, key.path, RegAccess::Read)) return NotFound();
   if (o.hasValue) {
     RegValue v;
-    if (!k.Read(o.value, v)) {
-      std::cerr << kNotFound << "\n";
-      return 1;
-    }
+    if (!k.Read(o.value, v)) return NotFound();
     // The value is shown under its stored spelling, as reg.exe does.
     std::string shown = o.value;
     for (const auto& name : k.ValueNames()) {
@@ -218,8 +239,10 @@ int Query(const KeyName& key, const Options& o) {
     std::cout << "\n";
     return 0;
   }
+  const std::vector<std::string> names = k.ValueNames();
+  if (!platform::RegLastFailure().empty()) return Refused();
   std::cout << "\n" << key.full << "\n";
-  for (const auto& name : k.ValueNames()) {
+  for (const auto& name : names) {
     RegValue v;
     if (k.Read(name, v)) PrintValue(name, v);
   }
@@ -235,10 +258,14 @@ bool ParseDword(const std::string& text, std::uint32_t& out) {
   unsigned long long v = 0;
   for (char c : digits) {
     int d;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (hex && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else if (hex && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    else return false;
+    if (c >= '0' && c <= '9')
+      d = c - '0';
+    else if (hex && c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else if (hex && c >= 'A' && c <= 'F')
+      d = c - 'A' + 10;
+    else
+      return false;
     v = v * (hex ? 16 : 10) + static_cast<unsigned>(d);
   }
   if (v > 0xFFFFFFFFull) return false;
@@ -254,10 +281,14 @@ bool ParseHex(const std::string& text, std::string& out) {
     for (std::size_t j = i; j < i + 2; ++j) {
       const char c = text[j];
       v <<= 4;
-      if (c >= '0' && c <= '9') v |= static_cast<unsigned>(c - '0');
-      else if (c >= 'a' && c <= 'f') v |= static_cast<unsigned>(c - 'a' + 10);
-      else if (c >= 'A' && c <= 'F') v |= static_cast<unsigned>(c - 'A' + 10);
-      else return false;
+      if (c >= '0' && c <= '9')
+        v |= static_cast<unsigned>(c - '0');
+      else if (c >= 'a' && c <= 'f')
+        v |= static_cast<unsigned>(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F')
+        v |= static_cast<unsigned>(c - 'A' + 10);
+      else
+        return false;
     }
     out += static_cast<char>(v);
   }
@@ -273,22 +304,25 @@ int Add(const KeyName& key, const Options& o) {
   } else if (type == "REG_DWORD") {
     std::uint32_t n = 0;
     if (!ParseDword(o.hasData ? o.data : "0", n)) {
-      return Fail("Invalid REG_DWORD data \"" + o.data + "\": give a number from 0 to 4294967295 or 0x0 to 0xFFFFFFFF.");
+      return Fail("Invalid REG_DWORD data \"" + o.data +
+                  "\": give a number from 0 to 4294967295 or 0x0 to 0xFFFFFFFF.");
     }
     v.type = platform::kRegDword;
     for (int i = 0; i < 4; ++i) v.data += static_cast<char>((n >> (8 * i)) & 0xFF);
   } else if (type == "REG_BINARY") {
     v.type = platform::kRegBinary;
-    if (!ParseHex(o.data, v.data)) return Fail("Invalid REG_BINARY data \"" + o.data + "\": give pairs of hex digits.");
+    if (!ParseHex(o.data, v.data))
+      return Fail("Invalid REG_BINARY data \"" + o.data + "\": give pairs of hex digits.");
   } else {
-    return Fail("Invalid type \"" + o.type + "\": use REG_SZ, REG_EXPAND_SZ, REG_DWORD or REG_BINARY.");
+    return Fail("Invalid type \"" + o.type +
+                "\": use REG_SZ, REG_EXPAND_SZ, REG_DWORD or REG_BINARY.");
   }
   if ((o.hasType || o.hasData) && !o.hasValue) {
     return Fail("Invalid syntax: /t and /d need a value name (/v NAME or /ve).");
   }
   RegKey k;
-  if (!k.Create(key.root, key.path, RegAccess::All)) return Fail("Access is denied.");
-  if (o.hasValue && !k.Write(o.value, v)) return Fail("Access is denied.");
+  if (!k.Create(key.root, key.path, RegAccess::All)) return Refused();
+  if (o.hasValue && !k.Write(o.value, v)) return Refused();
   std::cout << kDone << "\n";
   return 0;
 }
@@ -299,18 +333,12 @@ int Delete(const KeyName& key, const Options& o) {
   if (o.hasValue) {
     RegKey k;
     RegValue v;
-    if (!k.Open(key.root, key.path, RegAccess::All) || !k.Read(o.value, v)) {
-      std::cerr << kNotFound << "\n";
-      return 1;
-    }
-    if (!k.DeleteValue(o.value)) return Fail("Access is denied.");
+    if (!k.Open(key.root, key.path, RegAccess::All) || !k.Read(o.value, v)) return NotFound();
+    if (!k.DeleteValue(o.value)) return Refused();
   } else {
     if (key.path.empty()) return Fail("Invalid key name: a root cannot be deleted.");
-    if (!platform::RegKeyExists(key.root, key.path)) {
-      std::cerr << kNotFound << "\n";
-      return 1;
-    }
-    if (!platform::RegDeleteKeyTree(key.root, key.path)) return Fail("Access is denied.");
+    if (!platform::RegKeyExists(key.root, key.path)) return NotFound();
+    if (!platform::RegDeleteKeyTree(key.root, key.path)) return Refused();
   }
   std::cout << kDone << "\n";
   return 0;
@@ -324,7 +352,8 @@ int main(int argc, char** argv) {
     if (args.size() < 2) return Usage();
     const std::string op = Upper(args[0]);
     KeyName key;
-    if (!ParseKey(args[1], key)) return Fail("Invalid key name \"" + args[1] + "\": start it with HKLM or HKCU.");
+    if (!ParseKey(args[1], key))
+      return Fail("Invalid key name \"" + args[1] + "\": start it with HKLM or HKCU.");
     Options o;
     if (!ParseOptions(args, 2, o)) return 1;
     if (op == "QUERY") {

@@ -118,6 +118,72 @@ class KestroRegTest(unittest.TestCase):
         self.assertIn("    a    REG_SZ    1\n", self.ok("query", r"HKCU\SOFTWARE\x"))
 
 
+# Starts a write transaction on a store, changes and adds values with a page
+# cache so small that the changed pages reach the file before any commit, and
+# ends the process on the spot: what a writer killed mid-way leaves behind (the
+# store with uncommitted pages in it and a hot journal beside it).
+KILLED_WRITER = r"""
+import os, sqlite3, sys
+db = sqlite3.connect(sys.argv[1], isolation_level=None)
+db.execute("PRAGMA cache_size=1")
+db.execute("BEGIN IMMEDIATE")
+db.execute("UPDATE reg_values SET data = zeroblob(3000), type = 4")
+for i in range(100):
+    db.execute("INSERT INTO reg_values(key_id, name, lname, type, data) "
+               "VALUES(1, ?1, ?1, 3, zeroblob(3000))", ("junk%d" % i,))
+os._exit(9)
+"""
+
+
+def kill_writer_of(db):
+    p = subprocess.run([sys.executable, "-c", KILLED_WRITER, db], capture_output=True, timeout=60)
+    return p.returncode
+
+
+LONG_ROOT = {"HKLM": "HKEY_LOCAL_MACHINE", "HKCU": "HKEY_CURRENT_USER"}
+
+
+class StoreFailureTest(KestroRegTest):
+    def test_killed_writer_leaves_the_committed_values(self):
+        for name, root, file in [("machine store", "HKLM", "machine.db"), ("user store", "HKCU", "user.db")]:
+            with self.subTest(name):
+                key = root + r"\SOFTWARE\hollvik\kestro"
+                self.ok("add", key, "/v", "_KestroDataMap", "/d", "/srv/data", "/f")
+                self.ok("add", key, "/v", "Other", "/t", "REG_DWORD", "/d", "7", "/f")
+                db = os.path.join(self.tmp.name, file)
+                self.assertEqual(kill_writer_of(db), 9)
+                self.assertTrue(os.path.exists(db + "-journal"), "the writer left no journal")
+                expected = ("\n" + LONG_ROOT[root] + r"\SOFTWARE\hollvik\kestro" +
+                            "\n    _KestroDataMap    REG_SZ    /srv/data\n    Other    REG_DWORD    0x7\n\n")
+                self.assertEqual(self.ok("query", key), expected)
+                # A later write goes on from the committed state.
+                self.ok("add", key, "/v", "Other", "/t", "REG_DWORD", "/d", "8", "/f")
+                self.assertIn("Other    REG_DWORD    0x8", self.ok("query", key))
+
+    def test_store_that_is_no_database_is_an_error_not_a_missing_value(self):
+        for name, root, file in [("machine store", "HKLM", "machine.db"), ("user store", "HKCU", "user.db")]:
+            with self.subTest(name):
+                db = os.path.join(self.tmp.name, file)
+                with open(db, "wb") as f:
+                    f.write(b"this is not an SQLite database, just text" * 100)
+                key = root + r"\SOFTWARE\x"
+                for args in [("query", key, "/v", "a"), ("query", key),
+                             ("add", key, "/v", "a", "/d", "1", "/f"), ("delete", key, "/f")]:
+                    rc, out, err = self.reg(*args)
+                    self.assertEqual(rc, 1, args)
+                    self.assertNotEqual(err, NOT_FOUND, args)
+                    self.assertTrue(err.startswith("ERROR: "), err)
+                    self.assertIn("not a database", err, args)
+
+    def test_read_only_store_with_a_killed_writers_journal_still_reads(self):
+        key = r"HKLM\SOFTWARE\hollvik\kestro"
+        self.ok("add", key, "/v", "_KestroDataMap", "/d", "/srv/data", "/f")
+        db = os.path.join(self.tmp.name, "machine.db")
+        self.assertEqual(kill_writer_of(db), 9)
+        os.chmod(db, stat.S_IRUSR | stat.S_IRGRP | stat.S_IROTH)
+        self.assertIn("_KestroDataMap    REG_SZ    /srv/data", self.ok("query", key, "/v", "_KestroDataMap"))
+
+
 if __name__ == "__main__":
     TOOL = os.path.abspath(sys.argv.pop(1))
     unittest.main(verbosity=2)

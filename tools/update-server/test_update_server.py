@@ -433,6 +433,58 @@ class Behaviour(ServerTestBase):
                 data += chunk
         self.assertEqual(parse_response(data)[2], PAYLOAD)
 
+    def read_timed(self, sock):
+        """Every byte until the server closes, each with its arrival time."""
+        arrivals = []
+        while True:
+            chunk = sock.recv(65536)
+            if not chunk:
+                break
+            now = time.monotonic()
+            arrivals.extend((now, chunk[i:i + 1]) for i in range(len(chunk)))
+        return arrivals
+
+    def test_drip_sends_one_byte_at_a_time(self):
+        # A status line and headers of about 100 bytes at 20 ms a byte take
+        # about two seconds; the body of "small.txt" (6 bytes) at 100 ms a
+        # byte half a second more.
+        cases = [
+            ("headers", {"drip_headers": 20}, "GET", 20),
+            ("body", {"drip_body": 100}, "GET", 100),
+            ("headers of a HEAD", {"drip_headers": 20}, "HEAD", 20),
+        ]
+        for name, rule, method, interval_ms in cases:
+            with self.subTest(name):
+                self.set_rules({"/sub/small.txt": rule})
+                with self.connect(timeout=10) as s:
+                    start = time.monotonic()
+                    s.sendall(("%s /sub/small.txt HTTP/1.1\r\nHost: x\r\n\r\n" % method).encode())
+                    arrivals = self.read_timed(s)
+                data = b"".join(b for _, b in arrivals)
+                head, _, body = data.partition(b"\r\n\r\n")
+                self.assertTrue(head.startswith(b"HTTP/1.1 200 OK"), data[:40])
+                self.assertEqual(body, b"small\n" if method == "GET" else b"")
+                head_end = len(head) + 4
+                dripped = arrivals[:head_end] if "drip_headers" in rule else arrivals[head_end:]
+                gaps = [b[0] - a[0] for a, b in zip(dripped, dripped[1:])]
+                # One byte at a time: no two bytes of the dripped part arrive
+                # together, and the whole part takes its bytes times the pause.
+                self.assertGreater(min(gaps), interval_ms / 1000.0 * 0.5, name)
+                span = dripped[-1][0] - dripped[0][0]
+                self.assertGreaterEqual(span, (len(dripped) - 1) * interval_ms / 1000.0 * 0.9, name)
+                if "drip_body" in rule:
+                    # The headers came at once, before the first body byte.
+                    self.assertLess(arrivals[head_end - 1][0] - start, 0.5, name)
+
+    def test_drip_combines_with_cut_and_status(self):
+        self.set_rules({"/sub/small.txt": {"drip_body": 10, "cut": 3,
+                                           "status": "500 Internal Server Error"}})
+        data = self.request("GET", "/sub/small.txt")
+        line, headers, body = parse_response(data)
+        self.assertEqual(line, "HTTP/1.1 500 Internal Server Error")
+        self.assertEqual(headers.get("content-length"), "6")
+        self.assertEqual(body, b"sma")
+
     def test_never_answers_until_client_leaves(self):
         self.set_rules({"/hang": {"never": True}})
         with self.connect(timeout=0.3) as s:

@@ -181,6 +181,37 @@ class Handler(BaseHTTPRequestHandler):
     def send_raw(self, data):
         self.connection.sendall(data)
 
+    def drip(self, data, interval):
+        """Send `data` one byte at a time, `interval` seconds apart.
+
+        Each byte goes out on its own so that the client sees a steady trickle
+        rather than one late burst. False when the server is stopping.
+        """
+        for i in range(len(data)):
+            if i > 0 and not self.wait(interval):
+                return False
+            self.send_raw(data[i:i + 1])
+        return True
+
+    def drip_body(self, path, text, total, interval):
+        """Send the first `total` body bytes one at a time, `interval` apart."""
+        if path is None:
+            self.drip(text[:total], interval)
+            return
+        with open(path, "rb") as f:
+            sent = 0
+            while sent < total:
+                piece = f.read(min(4096, total - sent))
+                if not piece:
+                    return
+                # The pause also separates the last byte of one piece from
+                # the first byte of the next.
+                if sent > 0 and not self.wait(interval):
+                    return
+                if not self.drip(piece, interval):
+                    return
+                sent += len(piece)
+
     def send_body(self, path, text, total, stall):
         """Send `total` bytes of the body, pausing once if `stall` says so."""
         after, seconds = stall if stall else (None, 0.0)
@@ -338,7 +369,13 @@ class Handler(BaseHTTPRequestHandler):
 
         head = "HTTP/1.1 %s\r\n" % status
         head += "".join("%s: %s\r\n" % h for h in headers) + "\r\n"
-        self.send_raw(head.encode("latin-1", "replace"))
+        head_bytes = head.encode("latin-1", "replace")
+        drip_headers = _float(rule.get("drip_headers"), 0.0)
+        if drip_headers > 0:
+            if not self.drip(head_bytes, drip_headers / 1000.0):
+                return
+        else:
+            self.send_raw(head_bytes)
         if method == "HEAD" or not has_body:
             return
 
@@ -353,7 +390,10 @@ class Handler(BaseHTTPRequestHandler):
         sb = rule.get("stall_body")
         if isinstance(sb, dict):
             stall = (_int(sb.get("after"), 0), _float(sb.get("seconds")))
-        if chunk:
+        drip_body = _float(rule.get("drip_body"), 0.0)
+        if drip_body > 0:
+            self.drip_body(body_path, body_text, total, drip_body / 1000.0)
+        elif chunk:
             self.send_chunked(body_path, body_text, total, size, chunk, stall,
                               last=cut_chunked is None)
         else:

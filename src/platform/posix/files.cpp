@@ -8,13 +8,12 @@
 // Windows' read-only attribute is a file without any write permission bit; it
 // refuses writing, truncating, deleting and being copied over, also for root,
 // as Windows refuses it to administrators.
-#include "platform/posix/unique_fd.h"
 #include "platform/files.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <strings.h>
 #include <fnmatch.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,6 +23,7 @@
 #include <vector>
 
 #include "platform/error_text.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/unique_handle.h"
 
 namespace platform {
@@ -197,8 +197,8 @@ bool FindFirstSize(const std::string& path, std::uint32_t& sizeLow) {
   }
   struct stat st {};
   if (::stat(found.c_str(), &st) != 0) return false;
-  sizeLow = S_ISDIR(st.st_mode) ? 0u
-                                : static_cast<std::uint32_t>(static_cast<std::uint64_t>(st.st_size));
+  sizeLow =
+      S_ISDIR(st.st_mode) ? 0u : static_cast<std::uint32_t>(static_cast<std::uint64_t>(st.st_size));
   return true;
 }
 
@@ -463,6 +463,54 @@ std::string FileErrorText(std::uint32_t code) {
   return text;
 }
 
+// --- small files ----------------------------------------------------------
+
+SmallFileFailure ReadSmallFile(const std::string& path, std::size_t maxBytes,
+                               std::string& content) {
+  content.clear();
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd) {
+    switch (errno) {
+      case ENOENT:
+      case ENOTDIR:
+        return SmallFileFailure::NotFound;
+      case EACCES:
+      case EPERM:
+        return SmallFileFailure::AccessDenied;
+      default:
+        return SmallFileFailure::ReadFailed;
+    }
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return SmallFileFailure::ReadFailed;
+  if (!S_ISREG(st.st_mode)) return SmallFileFailure::NotAFile;
+  // The same shared lock File::Open takes: a writer that holds the file
+  // exclusively keeps readers out, as a sharing violation does on Windows.
+  if (::flock(fd.get(), LOCK_SH | LOCK_NB) != 0) {
+    return errno == EWOULDBLOCK ? SmallFileFailure::Locked : SmallFileFailure::ReadFailed;
+  }
+  if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > maxBytes) {
+    return SmallFileFailure::TooLarge;
+  }
+  // Read one byte beyond the limit, so a file that grew meanwhile is noticed.
+  std::string buf(maxBytes + 1, '\0');
+  std::size_t done = 0;
+  while (done < buf.size()) {
+    const ssize_t n = ::read(fd.get(), &buf[done], buf.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return SmallFileFailure::ReadFailed;
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  if (done > maxBytes) return SmallFileFailure::TooLarge;
+  buf.resize(done);
+  content = std::move(buf);
+  return SmallFileFailure::None;
+}
+
 // --- File ---------------------------------------------------------------
 
 struct File::Impl {
@@ -531,9 +579,7 @@ bool File::IsOpen() const { return impl_ && impl_->fd.valid(); }
 
 void File::Close() { impl_.reset(); }
 
-bool File::SeekToEnd() {
-  return IsOpen() && ::lseek(impl_->fd.get(), 0, SEEK_END) >= 0;
-}
+bool File::SeekToEnd() { return IsOpen() && ::lseek(impl_->fd.get(), 0, SEEK_END) >= 0; }
 
 bool File::Write(const void* data, std::size_t size, std::uint32_t* error) {
   if (!IsOpen()) {

@@ -84,6 +84,10 @@ struct Transfer {
   std::int64_t declaredLength = -1;
   std::size_t headerBytes = 0;
   bool headersDone = false;
+  // True before the first line of a response: only that line is a status
+  // line. After the blank line that ends an interim (1xx) response the next
+  // line is again the status line of a response.
+  bool atStatusLine = true;
   bool headerTooLarge = false;
   bool bodyNotWanted = false;
   bool sinkRefused = false;
@@ -97,7 +101,9 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   t.lastData = Clock::now();
   std::string line(data, len);
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-  if (line.compare(0, 5, "HTTP/") == 0) {
+  const bool isStatusLine = t.atStatusLine;
+  t.atStatusLine = line.empty();
+  if (isStatusLine) {
     // A new response begins; an interim 1xx response comes before the final
     // one, and only the final one counts.
     t.result->statusLine = line;
@@ -212,6 +218,13 @@ HttpFailure Translate(CURLcode rc, const Transfer& t) {
     case CURLE_PARTIAL_FILE:
       return HttpFailure::ClosedEarly;
     case CURLE_WEIRD_SERVER_REPLY:
+      // libcurl refuses a malformed header line (one without a colon, such
+      // as a second "HTTP/1.1 ..." line) outright. After the status line of
+      // a redirect or an error that changes nothing: its headers and body
+      // are not used, and the caller must see the status it was sent, as
+      // WinHTTP, which skips such a line, reports it.
+      if (t.result->statusCode >= 300) return HttpFailure::None;
+      return HttpFailure::BadResponse;
     case CURLE_BAD_CONTENT_ENCODING:
       return HttpFailure::BadResponse;
     case CURLE_OUT_OF_MEMORY:
@@ -284,6 +297,15 @@ HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
   }
   if (request.connectTimeoutMs > 0) {
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.connectTimeoutMs));
+  }
+  if (request.totalTimeoutMs > 0) {
+    curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, static_cast<long>(request.totalTimeoutMs));
+  }
+  if (request.lowSpeedBytesPerSecond > 0 && request.lowSpeedSeconds > 0) {
+    // libcurl averages the speed of the body and fails the transfer with a
+    // time-out once it stayed below the limit for the whole window.
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(request.lowSpeedBytesPerSecond));
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, static_cast<long>(request.lowSpeedSeconds));
   }
 
   Attachment attached(multi.get(), e);

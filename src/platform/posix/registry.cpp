@@ -8,13 +8,26 @@
 // by RegKey::Create. A store file without any write permission bit refuses
 // every write, also for root, as a read-only hive would.
 //
+// A writer that was killed in the middle of a transaction leaves a hot
+// rollback journal beside the store. A read-only connection cannot roll it
+// back (SQLite answers SQLITE_READONLY_ROLLBACK), so a reader that meets one
+// opens the store read-write, without creating anything, which rolls the
+// journal back and leaves the last committed data; a reader that may not
+// write the store (an ordinary user and the machine store) does the same on a
+// private copy of the store and its journal and reads the committed data from
+// there. WAL mode was not chosen: its readers must be able to create or write
+// the "-shm" file beside the store, which ordinary users cannot do in
+// /etc/kestro, and its files vanish when the last connection closes.
+//
 // Key paths are the Windows ones ("SOFTWARE\hollvik\Sarvo"); a leading,
 // doubled or trailing "\" is ignored. Key paths and value names compare
 // without regard to ASCII letter case and are stored as first written.
 #include "platform/registry.h"
 
 #include <sqlite3.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -40,10 +53,10 @@ constexpr int kBusyTimeoutMs = 5000;
 const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS reg_keys("
     "  id INTEGER PRIMARY KEY,"
-    "  path TEXT NOT NULL,"            // as first written, segments joined by "\"
-    "  lpath TEXT NOT NULL UNIQUE);"   // the same in ASCII lower case, for lookups
+    "  path TEXT NOT NULL,"           // as first written, segments joined by "\"
+    "  lpath TEXT NOT NULL UNIQUE);"  // the same in ASCII lower case, for lookups
     "CREATE TABLE IF NOT EXISTS reg_values("
-    "  id INTEGER PRIMARY KEY,"        // insertion order
+    "  id INTEGER PRIMARY KEY,"  // insertion order
     "  key_id INTEGER NOT NULL,"
     "  name TEXT NOT NULL,"
     "  lname TEXT NOT NULL,"
@@ -104,9 +117,44 @@ bool StoreIsReadOnly(const std::string& file) {
   return ::stat(file.c_str(), &st) == 0 && (st.st_mode & 0222) == 0;
 }
 
+// Why the last call of this thread failed, when the store itself failed.
+thread_local std::string gLastFailure;
+
+void NoteFailure(sqlite3* db, const std::string& file) {
+  if (!gLastFailure.empty()) return;  // the first failure is the cause
+  gLastFailure = file + ": " + (db != nullptr ? sqlite3_errmsg(db) : "cannot open the store");
+}
+
 bool Exec(sqlite3* db, const char* sql) {
   return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
+
+// A private copy of a store and its hot journal, removed with its folder when
+// the object goes.
+class PrivateCopy {
+ public:
+  // Copies `file` and `file`-journal; false when either copy fails.
+  bool Make(const std::string& file) {
+    std::string tmp;
+    if (!GetEnv("TMPDIR", tmp) || tmp.empty()) tmp = "/tmp";
+    std::string pattern = tmp + "/kestro-registry-XXXXXX";
+    if (::mkdtemp(&pattern[0]) == nullptr) return false;
+    dir_ = pattern;
+    copy_ = dir_ + "/store.db";
+    return CopyFile(file, copy_, true) && CopyFile(file + "-journal", copy_ + "-journal", true);
+  }
+  ~PrivateCopy() {
+    if (dir_.empty()) return;
+    DeleteFile(copy_ + "-journal");
+    DeleteFile(copy_);
+    ::rmdir(dir_.c_str());
+  }
+  const std::string& path() const { return copy_; }
+
+ private:
+  std::string dir_;
+  std::string copy_;
+};
 
 StmtPtr Prepare(sqlite3* db, const char* sql) {
   sqlite3_stmt* st = nullptr;
@@ -137,23 +185,44 @@ class Session {
         return false;
       }
     }
-    const int flags = (write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY) |
-                      SQLITE_OPEN_NOMUTEX;
-    sqlite3* raw = nullptr;
-    int rc = sqlite3_open_v2(file_.c_str(), &raw, flags, nullptr);
-    db_.reset(raw);  // also a failed open hands out a handle to be closed
-    if (rc != SQLITE_OK) return false;
-    sqlite3_busy_timeout(db_.get(), kBusyTimeoutMs);
     if (write) {
+      if (!Open(file_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) return Failed();
       // IMMEDIATE takes the write lock at once, so two writers queue up on
-      // the busy time-out instead of failing halfway.
-      if (!Exec(db_.get(), "BEGIN IMMEDIATE")) return false;
+      // the busy time-out instead of failing halfway. A hot journal of a
+      // killed writer is rolled back here.
+      if (!Exec(db_.get(), "BEGIN IMMEDIATE")) return Failed();
       open_ = true;
-      return Exec(db_.get(), kSchema);
+      if (!Exec(db_.get(), kSchema)) return Failed();
+      return true;
     }
-    if (!Exec(db_.get(), "BEGIN")) return false;
+    // A store that does not exist yet holds no keys: that is no failure.
+    struct stat st {};
+    if (::stat(file_.c_str(), &st) != 0) return false;
+    if (!Open(file_, SQLITE_OPEN_READONLY)) return Failed();
+    int rc = BeginRead();
+    if (rc == SQLITE_READONLY_ROLLBACK) {
+      // A killed writer's journal: roll it back in place where we may write,
+      // else in a private copy.
+      rc = Open(file_, SQLITE_OPEN_READWRITE) ? BeginRead() : SQLITE_READONLY;
+      if ((rc & 0xFF) == SQLITE_READONLY || rc == SQLITE_CANTOPEN) {
+        copy_ = std::make_unique<PrivateCopy>();
+        if (!copy_->Make(file_) || !Open(copy_->path(), SQLITE_OPEN_READWRITE)) {
+          gLastFailure = file_ + ": a hot journal that cannot be rolled back";
+          return false;
+        }
+        rc = BeginRead();
+      }
+    }
+    if (rc != SQLITE_OK) return Failed();
     open_ = true;
     return true;
+  }
+
+  // Notes a failure of the store for RegLastFailure; always false.
+  bool Failed() {
+    if (!readError_.empty() && gLastFailure.empty()) gLastFailure = file_ + ": " + readError_;
+    NoteFailure(db_.get(), file_);
+    return false;
   }
 
   bool Commit() {
@@ -170,13 +239,21 @@ class Session {
 
   sqlite3* db() const { return db_.get(); }
 
+  // The result of a step that was expected to give a row or to be done: any
+  // other result is the store failing, not a missing key or value.
+  int Step(sqlite3_stmt* st) {
+    const int rc = sqlite3_step(st);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) Failed();
+    return rc;
+  }
+
   // The id of the key with these segments; 0 when it does not exist. The root
   // itself exists always but has a row only once something was stored in it.
   sqlite3_int64 FindKey(const std::vector<std::string>& segs) {
     auto st = Prepare(db_.get(), "SELECT id FROM reg_keys WHERE lpath = ?1");
-    if (!st) return 0;
+    if (!st) return Failed();
     BindText(st.get(), 1, LowerAscii(JoinKeyPath(segs, segs.size())));
-    if (sqlite3_step(st.get()) != SQLITE_ROW) return 0;
+    if (Step(st.get()) != SQLITE_ROW) return 0;
     return sqlite3_column_int64(st.get(), 0);
   }
 
@@ -210,7 +287,39 @@ class Session {
   }
 
  private:
+  bool Open(const std::string& file, int flags) {
+    open_ = false;
+    db_.reset();
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(file.c_str(), &raw, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+    db_.reset(raw);  // also a failed open hands out a handle to be closed
+    if (rc != SQLITE_OK) return false;
+    sqlite3_extended_result_codes(db_.get(), 1);
+    sqlite3_busy_timeout(db_.get(), kBusyTimeoutMs);
+    return true;
+  }
+
+  // Begins a read transaction and reads the schema, which is when SQLite
+  // looks at the file (not a database?) and at a journal beside it. SQLITE_OK
+  // or the extended code of the failure.
+  // The failure's message is kept for Failed(): the rollback after it
+  // replaces the connection's own.
+  int BeginRead() {
+    readError_.clear();
+    if (!Exec(db_.get(), "BEGIN")) return sqlite3_extended_errcode(db_.get());
+    auto st = Prepare(db_.get(), "SELECT count(*) FROM sqlite_master");
+    if (st && sqlite3_step(st.get()) == SQLITE_ROW) return SQLITE_OK;
+    const int code = sqlite3_extended_errcode(db_.get());
+    readError_ = sqlite3_errmsg(db_.get());
+    st.reset();
+    Exec(db_.get(), "ROLLBACK");
+    return code;
+  }
+
   std::string file_;
+  std::string readError_;
+  // Declared before db_, so the connection closes before the copy goes.
+  std::unique_ptr<PrivateCopy> copy_;
   DbPtr db_;
   bool open_ = false;
 };
@@ -236,6 +345,7 @@ RegKey::RegKey(RegKey&&) noexcept = default;
 RegKey& RegKey::operator=(RegKey&&) noexcept = default;
 
 bool RegKey::Open(RegRoot root, const std::string& path, RegAccess access) {
+  gLastFailure.clear();
   Close();
   std::vector<std::string> segs = SplitKeyPath(path);
   if (!KeyExists(root, segs)) return false;
@@ -247,6 +357,7 @@ bool RegKey::Open(RegRoot root, const std::string& path, RegAccess access) {
 }
 
 bool RegKey::Create(RegRoot root, const std::string& path, RegAccess access) {
+  gLastFailure.clear();
   Close();
   std::vector<std::string> segs = SplitKeyPath(path);
   // An existing key opens without a write, so a read-only store still gives
@@ -267,24 +378,27 @@ bool RegKey::IsOpen() const { return impl_ != nullptr; }
 void RegKey::Close() { impl_.reset(); }
 
 bool RegKey::Read(const std::string& name, RegValue& out) const {
+  gLastFailure.clear();
   if (!impl_) return false;
   Session s;
   if (!s.Begin(impl_->root, false)) return false;
   sqlite3_int64 key = s.FindKey(impl_->segs);
   if (key == 0) return false;
   auto st = Prepare(s.db(), "SELECT type, data FROM reg_values WHERE key_id = ?1 AND lname = ?2");
-  if (!st) return false;
+  if (!st) return s.Failed();
   sqlite3_bind_int64(st.get(), 1, key);
   BindText(st.get(), 2, LowerAscii(name));
-  if (sqlite3_step(st.get()) != SQLITE_ROW) return false;
+  if (s.Step(st.get()) != SQLITE_ROW) return false;
   out.type = static_cast<std::uint32_t>(sqlite3_column_int64(st.get(), 0));
   const void* blob = sqlite3_column_blob(st.get(), 1);
   int size = sqlite3_column_bytes(st.get(), 1);
-  out.data.assign(static_cast<const char*>(blob), blob != nullptr ? static_cast<std::size_t>(size) : 0);
+  out.data.assign(static_cast<const char*>(blob),
+                  blob != nullptr ? static_cast<std::size_t>(size) : 0);
   return true;
 }
 
 bool RegKey::Write(const std::string& name, const RegValue& value) {
+  gLastFailure.clear();
   if (!impl_ || impl_->access != RegAccess::All) return false;
   Session s;
   if (!s.Begin(impl_->root, true)) return false;
@@ -292,28 +406,33 @@ bool RegKey::Write(const std::string& name, const RegValue& value) {
   sqlite3_int64 key = impl_->segs.empty() ? s.CreateKey(impl_->segs) : s.FindKey(impl_->segs);
   if (key == 0) return false;
   // An existing value keeps its place in the order and its spelling.
-  auto upd = Prepare(s.db(), "UPDATE reg_values SET type = ?3, data = ?4 WHERE key_id = ?1 AND lname = ?2");
+  auto upd = Prepare(s.db(),
+                     "UPDATE reg_values SET type = ?3, data = ?4 WHERE key_id = ?1 AND lname = ?2");
   if (!upd) return false;
   sqlite3_bind_int64(upd.get(), 1, key);
   BindText(upd.get(), 2, LowerAscii(name));
   sqlite3_bind_int64(upd.get(), 3, static_cast<sqlite3_int64>(value.type));
-  sqlite3_bind_blob(upd.get(), 4, value.data.data(), static_cast<int>(value.data.size()), SQLITE_TRANSIENT);
+  sqlite3_bind_blob(upd.get(), 4, value.data.data(), static_cast<int>(value.data.size()),
+                    SQLITE_TRANSIENT);
   if (sqlite3_step(upd.get()) != SQLITE_DONE) return false;
   if (sqlite3_changes(s.db()) == 0) {
-    auto ins = Prepare(s.db(),
-                       "INSERT INTO reg_values(key_id, name, lname, type, data) VALUES(?1, ?2, ?3, ?4, ?5)");
+    auto ins = Prepare(
+        s.db(),
+        "INSERT INTO reg_values(key_id, name, lname, type, data) VALUES(?1, ?2, ?3, ?4, ?5)");
     if (!ins) return false;
     sqlite3_bind_int64(ins.get(), 1, key);
     BindText(ins.get(), 2, name);
     BindText(ins.get(), 3, LowerAscii(name));
     sqlite3_bind_int64(ins.get(), 4, static_cast<sqlite3_int64>(value.type));
-    sqlite3_bind_blob(ins.get(), 5, value.data.data(), static_cast<int>(value.data.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_blob(ins.get(), 5, value.data.data(), static_cast<int>(value.data.size()),
+                      SQLITE_TRANSIENT);
     if (sqlite3_step(ins.get()) != SQLITE_DONE) return false;
   }
   return s.Commit();
 }
 
 bool RegKey::DeleteValue(const std::string& name) {
+  gLastFailure.clear();
   if (!impl_ || impl_->access != RegAccess::All) return false;
   Session s;
   if (!s.Begin(impl_->root, true)) return false;
@@ -328,6 +447,7 @@ bool RegKey::DeleteValue(const std::string& name) {
 }
 
 std::vector<std::string> RegKey::ValueNames() const {
+  gLastFailure.clear();
   std::vector<std::string> names;
   if (!impl_) return names;
   Session s;
@@ -346,10 +466,12 @@ std::vector<std::string> RegKey::ValueNames() const {
 }
 
 bool RegKeyExists(RegRoot root, const std::string& path) {
+  gLastFailure.clear();
   return KeyExists(root, SplitKeyPath(path));
 }
 
 bool RegDeleteKeyTree(RegRoot root, const std::string& path) {
+  gLastFailure.clear();
   std::vector<std::string> segs = SplitKeyPath(path);
   if (segs.empty()) return false;  // a root cannot be deleted
   if (!KeyExists(root, segs)) return false;
@@ -358,9 +480,11 @@ bool RegDeleteKeyTree(RegRoot root, const std::string& path) {
   std::string lpath = LowerAscii(JoinKeyPath(segs, segs.size()));
   // The key and every key below it: its own path, or its path and a "\".
   const char* const kSubtree =
-      "(lpath = ?1 OR (length(lpath) > length(?1) AND substr(lpath, 1, length(?1) + 1) = ?1 || '\\'))";
+      "(lpath = ?1 OR (length(lpath) > length(?1) AND substr(lpath, 1, length(?1) + 1) = ?1 || "
+      "'\\'))";
   std::string delValues =
-      std::string("DELETE FROM reg_values WHERE key_id IN (SELECT id FROM reg_keys WHERE ") + kSubtree + ")";
+      std::string("DELETE FROM reg_values WHERE key_id IN (SELECT id FROM reg_keys WHERE ") +
+      kSubtree + ")";
   std::string delKeys = std::string("DELETE FROM reg_keys WHERE ") + kSubtree;
   for (const std::string& sql : {delValues, delKeys}) {
     auto st = Prepare(s.db(), sql.c_str());
@@ -370,5 +494,7 @@ bool RegDeleteKeyTree(RegRoot root, const std::string& path) {
   }
   return s.Commit();
 }
+
+std::string RegLastFailure() { return gLastFailure; }
 
 }  // namespace platform

@@ -167,6 +167,56 @@ bool CopyFile(const std::string& from, const std::string& to, bool failIfExists,
   return false;
 }
 
+SmallFileFailure ReadSmallFile(const std::string& path, std::size_t maxBytes,
+                               std::string& content) {
+  content.clear();
+  const DWORD attr = Attributes(path);
+  if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return SmallFileFailure::NotAFile;
+  }
+  win32::FileHandle file(::CreateFileA(path.c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
+    switch (::GetLastError()) {
+      case ERROR_FILE_NOT_FOUND:
+      case ERROR_PATH_NOT_FOUND:
+        return SmallFileFailure::NotFound;
+      case ERROR_ACCESS_DENIED:
+        return SmallFileFailure::AccessDenied;
+      case ERROR_SHARING_VIOLATION:
+      case ERROR_LOCK_VIOLATION:
+        return SmallFileFailure::Locked;
+      default:
+        return SmallFileFailure::ReadFailed;
+    }
+  }
+  // A pipe, a console or another device opens like a file but is none.
+  if (::GetFileType(file.get()) != FILE_TYPE_DISK) return SmallFileFailure::NotAFile;
+  LARGE_INTEGER size = {};
+  if (!::GetFileSizeEx(file.get(), &size)) return SmallFileFailure::ReadFailed;
+  if (size.QuadPart < 0 || static_cast<unsigned long long>(size.QuadPart) > maxBytes) {
+    return SmallFileFailure::TooLarge;
+  }
+  // Read one byte beyond the limit, so a file that grew meanwhile is noticed.
+  std::string buf(maxBytes + 1, '\0');
+  std::size_t done = 0;
+  while (done < buf.size()) {
+    DWORD got = 0;
+    if (!::ReadFile(file.get(), &buf[done], static_cast<DWORD>(buf.size() - done), &got, nullptr)) {
+      // A range another process locked refuses the read.
+      return ::GetLastError() == ERROR_LOCK_VIOLATION ? SmallFileFailure::Locked
+                                                      : SmallFileFailure::ReadFailed;
+    }
+    if (got == 0) break;
+    done += got;
+  }
+  if (done > maxBytes) return SmallFileFailure::TooLarge;
+  buf.resize(done);
+  content = std::move(buf);
+  return SmallFileFailure::None;
+}
+
 std::string FileErrorText(std::uint32_t code) {
   // Fixed English texts, the same as the system's own and the same on both
   // platforms, so that an exception message does not depend on the language

@@ -9,6 +9,12 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/unique_handle.h"
@@ -132,9 +138,53 @@ bool QueryHeader(HINTERNET request, DWORD info, std::wstring& out) {
 
 bool IsTwoHundred(int code) { return code >= 200 && code <= 299; }
 
-}  // namespace
+using Clock = std::chrono::steady_clock;
 
-HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
+// The low-speed rule for the body: over any window of `seconds` seconds at
+// least bytesPerSecond * seconds bytes must arrive. WinHTTP only limits each
+// single wait, so a server that sends a byte now and then would otherwise
+// keep a transfer going for ever. The watch keeps a few points of the
+// transfer's history (at most ten a second) and compares the newest with the
+// latest one that lies a whole window back.
+class LowSpeedWatch {
+ public:
+  LowSpeedWatch(std::uint32_t bytesPerSecond, std::uint32_t seconds)
+      : bytesPerSecond_(bytesPerSecond), window_(std::chrono::seconds(seconds)) {
+    points_.push_back({Clock::now(), 0});
+  }
+
+  // False when the body has become too slow, given `total` bytes so far.
+  bool Check(std::uint64_t total) {
+    if (bytesPerSecond_ == 0 || window_.count() == 0) return true;
+    const Clock::time_point now = Clock::now();
+    if (now - points_.back().when >= std::chrono::milliseconds(100))
+      points_.push_back({now, total});
+    while (points_.size() >= 2 && points_[1].when <= now - window_) points_.pop_front();
+    const Point& from = points_.front();
+    const auto span = now - from.when;
+    if (span < window_) return true;
+    const double seconds = std::chrono::duration<double>(span).count();
+    return static_cast<double>(total - from.bytes) >= bytesPerSecond_ * seconds;
+  }
+
+ private:
+  struct Point {
+    Clock::time_point when;
+    std::uint64_t bytes;
+  };
+  std::uint32_t bytesPerSecond_;
+  Clock::duration window_;
+  std::deque<Point> points_;
+};
+
+// The shorter of a limit and the total limit, where 0 means "none".
+std::uint32_t WithinTotal(std::uint32_t limit, std::uint32_t total) {
+  if (total == 0) return limit;
+  if (limit == 0) return total;
+  return limit < total ? limit : total;
+}
+
+HttpResult TransferOnThisThread(const HttpRequest& request, const HttpSink& sink) {
   HttpResult result;
 
   // Plain HTTP only; WinHttpCrackUrl would also take https.
@@ -192,17 +242,16 @@ HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
   SetDword(req.get(), WINHTTP_OPTION_MAX_RESPONSE_HEADER_SIZE,
            static_cast<DWORD>(kMaxResponseHeaderBytes));
 
-  // WinHTTP reads 0 as "no limit", so only limits we were given are set.
-  if (request.connectTimeoutMs > 0 || request.readTimeoutMs > 0) {
+  // WinHTTP reads 0 as "no limit", so only limits we were given are set. No
+  // single wait may be longer than the whole transfer may take.
+  const std::uint32_t connectMs = WithinTotal(request.connectTimeoutMs, request.totalTimeoutMs);
+  const std::uint32_t readMs = WithinTotal(request.readTimeoutMs, request.totalTimeoutMs);
+  if (connectMs > 0 || readMs > 0) {
     int resolve = 0, connect = 60000, send = 30000, receive = 30000;  // WinHTTP's defaults
-    if (request.connectTimeoutMs > 0) {
-      resolve = connect = static_cast<int>(request.connectTimeoutMs);
-    }
-    if (request.readTimeoutMs > 0) send = receive = static_cast<int>(request.readTimeoutMs);
+    if (connectMs > 0) resolve = connect = static_cast<int>(connectMs);
+    if (readMs > 0) send = receive = static_cast<int>(readMs);
     ::WinHttpSetTimeouts(req.get(), resolve, connect, send, receive);
-    if (request.readTimeoutMs > 0) {
-      SetDword(req.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, request.readTimeoutMs);
-    }
+    if (readMs > 0) SetDword(req.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, readMs);
   }
 
   if (!::WinHttpSendRequest(req.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
@@ -253,9 +302,19 @@ HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
   // enough that the writes into the download file cost little (1 MiB, as the
   // Linux port reads).
   std::vector<char> buf(1024 * 1024);
+  LowSpeedWatch lowSpeed(request.lowSpeedBytesPerSecond, request.lowSpeedSeconds);
   for (;;) {
+    // Asking what has arrived first, and reading no more than that, returns
+    // each piece as it comes: a read of a whole buffer may otherwise wait
+    // until the buffer is full, and a trickle would never be seen as slow.
+    DWORD available = 0;
+    if (!::WinHttpQueryDataAvailable(req.get(), &available)) {
+      return Fail(result, ::GetLastError(), Phase::Body);
+    }
+    if (available == 0) break;
+    const DWORD want = available < buf.size() ? available : static_cast<DWORD>(buf.size());
     DWORD got = 0;
-    if (!::WinHttpReadData(req.get(), buf.data(), static_cast<DWORD>(buf.size()), &got)) {
+    if (!::WinHttpReadData(req.get(), buf.data(), want, &got)) {
       return Fail(result, ::GetLastError(), Phase::Body);
     }
     if (got == 0) break;
@@ -263,6 +322,11 @@ HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
       return Fail(result, HttpFailure::SinkRefused, "the receiver refused the data");
     }
     result.bodyBytes += got;
+    if (!lowSpeed.Check(result.bodyBytes)) {
+      return Fail(result, HttpFailure::ReadTimeout,
+                  "the body came slower than " + std::to_string(request.lowSpeedBytesPerSecond) +
+                      " bytes a second over " + std::to_string(request.lowSpeedSeconds) + " s");
+    }
   }
   if (declared >= 0 && result.bodyBytes < static_cast<std::uint64_t>(declared)) {
     return Fail(result, HttpFailure::ClosedEarly,
@@ -270,6 +334,95 @@ HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
                     std::to_string(declared) + " bytes");
   }
   return result;
+}
+
+// A transfer with a limit on the whole. WinHTTP's synchronous calls can only
+// be bounded per wait, and closing a handle does not end a call that another
+// thread is blocked in, so the transfer runs on a helper thread and this
+// thread waits for it until the deadline. Body pieces are handed over one at
+// a time and given to the sink here, so the sink still runs on the caller's
+// thread. When the deadline passes the helper is left to finish on its own:
+// it owns everything it touches (the shared job and its WinHTTP handles), its
+// waits are bounded by the same limits, and its further pieces are refused.
+HttpResult TransferWithDeadline(const HttpRequest& request, const HttpSink& sink) {
+  struct Job {
+    HttpRequest request;
+    std::mutex mutex;
+    // guards: done, result, piece, pieceSize, pieceTaken, pieceAccepted, abandoned
+    bool done = false;
+    HttpResult result;
+    const char* piece = nullptr;
+    std::size_t pieceSize = 0;
+    bool pieceTaken = false;
+    bool pieceAccepted = false;
+    bool abandoned = false;
+    std::condition_variable changed;
+  };
+  auto job = std::make_shared<Job>();
+  job->request = request;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(request.totalTimeoutMs);
+
+  try {
+    std::thread([job] {
+      HttpSink forward = [&job](const char* data, std::size_t size) {
+        std::unique_lock<std::mutex> lock(job->mutex);
+        if (job->abandoned) return false;
+        job->piece = data;
+        job->pieceSize = size;
+        job->pieceTaken = false;
+        job->changed.notify_all();
+        job->changed.wait(lock, [&job] { return job->pieceTaken || job->abandoned; });
+        job->piece = nullptr;
+        return job->pieceTaken && job->pieceAccepted;
+      };
+      HttpResult r;
+      try {
+        r = TransferOnThisThread(job->request, forward);
+      } catch (...) {
+        r = HttpResult();
+        r.failure = HttpFailure::Other;
+        r.detail = "unexpected error in the transfer";
+      }
+      std::lock_guard<std::mutex> lock(job->mutex);
+      job->result = std::move(r);
+      job->done = true;
+      job->changed.notify_all();
+    }).detach();
+  } catch (const std::exception&) {
+    return Fail(HttpResult(), HttpFailure::Other, "no thread for the transfer");
+  }
+
+  std::unique_lock<std::mutex> lock(job->mutex);
+  for (;;) {
+    const bool ready = job->changed.wait_until(lock, deadline, [&job] {
+      return job->done || (job->piece != nullptr && !job->pieceTaken);
+    });
+    if (!ready) break;
+    if (job->done) return job->result;
+    const char* data = job->piece;
+    const std::size_t size = job->pieceSize;
+    lock.unlock();
+    const bool accepted = sink(data, size);
+    lock.lock();
+    job->pieceAccepted = accepted;
+    job->pieceTaken = true;
+    job->changed.notify_all();
+  }
+  job->abandoned = true;
+  job->changed.notify_all();
+  HttpResult late = job->result;
+  late.statusLine.clear();
+  late.statusCode = -1;
+  late.contentLength = -1;
+  return Fail(late, HttpFailure::ReadTimeout,
+              "the transfer did not end within " + std::to_string(request.totalTimeoutMs) + " ms");
+}
+
+}  // namespace
+
+HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
+  if (request.totalTimeoutMs == 0) return TransferOnThisThread(request, sink);
+  return TransferWithDeadline(request, sink);
 }
 
 }  // namespace platform

@@ -163,4 +163,6 @@ bool RegDeleteKeyTree(RegRoot root, const std::string& path) {
   return ::RegDeleteTreeA(RootKey(root), rel.c_str()) == ERROR_SUCCESS;
 }
 
+std::string RegLastFailure() { return std::string(); }
+
 }  // namespace platform
