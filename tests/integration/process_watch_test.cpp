@@ -282,6 +282,8 @@ TEST_F(ProcessWatchTest, ACompanionOfAnotherSessionDoesNotHoldTheWait) {
     // It still ran all the while: the wait ended although it was listed.
     EXPECT_EQ(r.process.Wait(0), platform::ProcessHandle::WaitResult::TimedOut);
   }
+}
+
 // Between two looks at the process list (every 250 ms) the wait handles the
 // window's messages as they arrive, not once per look: a thread posts every
 // 5 ms, and hardly any of the wait may pass in gaps longer than 25 ms.
