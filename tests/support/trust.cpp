@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "platform/registry.h"
+#include "platform/shell.h"
 #include "platform/sysinfo.h"
 #include "support/testing.h"
 #include "support/xdotool.h"
@@ -118,6 +119,38 @@ TestTls MakeTestTls(const std::string& dir) {
       "cert expired IP:127.0.0.1,DNS:127.0.0.1,DNS:localhost -1\n";
   tls.ok = RunUnixScript(script);
   return tls;
+}
+
+std::string MachineAdmin(const std::string& args) {
+  TempDir dir;
+  const std::string report = dir / "report.txt";
+  platform::ShellExecResult r =
+      platform::ShellExecuteEx("open", FixtureProgram("machine_admin"), "\"" + report + "\" " + args,
+                               dir.path(), 0);
+  if (!r.ok) return "machine_admin did not start, error " + std::to_string(r.error);
+  if (r.process.IsValid()) r.process.Wait(30000);
+  return Exists(report) ? ReadFile(report) : std::string("machine_admin left no report");
+}
+
+TrustedTestCa::TrustedTestCa(const TestTls& tls) {
+  if (platform::kPathDelim == '\\') {
+    der_ = tls.Path("ca.der");
+    const std::string report = MachineAdmin("add-root \"" + der_ + "\"");
+    EXPECT_EQ("ok", report) << "the test CA could not be trusted";
+  } else {
+    hadPrevious_ = platform::GetEnv("SSL_CERT_FILE", previous_);
+    SetEnv("SSL_CERT_FILE", tls.Path("ca.pem"));
+  }
+}
+
+TrustedTestCa::~TrustedTestCa() {
+  if (!der_.empty()) {
+    EXPECT_EQ("ok", MachineAdmin("remove-root \"" + der_ + "\""));
+  } else if (hadPrevious_) {
+    SetEnv("SSL_CERT_FILE", previous_);
+  } else {
+    UnsetEnv("SSL_CERT_FILE");
+  }
 }
 
 SideServer::SideServer(const std::string& root, const std::string& args) {

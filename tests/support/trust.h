@@ -56,6 +56,28 @@ struct TestTls {
 };
 TestTls MakeTestTls(const std::string& dir);
 
+// Runs tests/fixtures/win32/machine_admin with `args` ("add-root X.der",
+// "set-proxy 127.0.0.1:8080", ...) and gives its report: "ok" or what failed.
+// Windows build only (under Wine).
+std::string MachineAdmin(const std::string& args);
+
+// Makes the system trust the test authority of `tls` for the life of the
+// object, as an administrator would: under Wine its certificate goes into
+// the prefix's machine "Root" store (and out again afterwards); on the Linux
+// port SSL_CERT_FILE names it (and is restored afterwards).
+class TrustedTestCa {
+ public:
+  explicit TrustedTestCa(const TestTls& tls);
+  ~TrustedTestCa();
+  TrustedTestCa(const TrustedTestCa&) = delete;
+  TrustedTestCa& operator=(const TrustedTestCa&) = delete;
+
+ private:
+  std::string der_;
+  std::string previous_;
+  bool hadPrevious_ = false;
+};
+
 // A second tools/update-server, started with `args` and serving `root`
 // (this platform's form), stopped when the object goes.
 class SideServer {

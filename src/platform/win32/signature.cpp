@@ -7,8 +7,9 @@
 // writes it (big-endian) is handed over byte-reversed.
 #include "platform/signature.h"
 
-#include <wincrypt.h>
 #include <windows.h>
+// After windows.h, which it builds on.
+#include <wincrypt.h>
 
 #include <algorithm>
 #include <cstdio>
