@@ -439,3 +439,112 @@ TEST_F(HttpClientTest, HttpsOnlyWithATrustedValidCertificateForThisHost) {
 }
 
 }  // namespace
+
+namespace {
+
+// The administrator's proxy for this platform's HTTP stack, for the life of
+// the object: WinHTTP's machine-wide setting under Wine (as "netsh winhttp
+// set proxy" writes it), http_proxy in the environment on the Linux port.
+class SystemProxy {
+ public:
+  explicit SystemProxy(int port) {
+    const std::string address = "127.0.0.1:" + std::to_string(port);
+    if (platform::kPathDelim == '\\') {
+      // Wine's WinHTTP writes the request line for a proxy (with the full
+      // URL) only when the proxy's host name differs from the server's; it
+      // does not compare ports. Here both live on 127.0.0.1, so the proxy is
+      // named "localhost", as a real proxy has a name of its own anyway.
+      EXPECT_EQ("ok", testing_support::MachineAdmin("set-proxy localhost:" + std::to_string(port)));
+    } else {
+      testing_support::SetEnv("http_proxy", "http://" + address);
+    }
+  }
+  ~SystemProxy() {
+    if (platform::kPathDelim == '\\') {
+      EXPECT_EQ("ok", testing_support::MachineAdmin("clear-proxy"));
+    } else {
+      testing_support::UnsetEnv("http_proxy");
+    }
+  }
+};
+
+}  // namespace
+
+// A forward proxy (the update server with --proxy) set for the system
+// carries every request; one that refuses gives a protocol failure like any
+// other status; with the setting gone the client goes direct again.
+TEST_F(HttpClientTest, RequestsGoThroughTheSystemsProxy) {
+  using testing_support::SideServer;
+  const char d = platform::kPathDelim;
+  const std::string proxyRoot = TestServer::Root() + d + "proxy-root";
+  testing_support::MakeDirs(proxyRoot);
+  SideServer proxy(proxyRoot, "--proxy");
+  SideServer refusing(proxyRoot, "--proxy-status '407 Proxy Authentication Required'");
+  SideServer badGateway(proxyRoot, "--proxy-status '502 Bad Gateway'");
+  for (const SideServer* server : {&proxy, &refusing, &badGateway}) {
+    ASSERT_TRUE(server->Started()) << server->Error();
+  }
+  const auto proxied = [&proxyRoot](const std::string& line) {
+    const std::string log = proxyRoot + platform::kPathDelim + ".requests.log";
+    const std::string text = testing_support::Exists(log) ? testing_support::ReadFile(log) : "";
+    std::size_t n = 0;
+    for (std::size_t at = 0; (at = text.find(line + "\n", at)) != std::string::npos; ++at) ++n;
+    return n;
+  };
+  const std::string url = TestServer::Url("/t/ok_get");
+
+  struct Row {
+    const char* name;
+    const SideServer* via;  // null: no proxy set
+    const char* errorClass;
+    int responseCode;
+    bool throughProxy;  // the request reached the proxy
+  };
+  const std::vector<Row> rows = {
+      {"no proxy set", nullptr, "", 200, false},
+      {"proxy", &proxy, "", 200, true},
+      {"proxy refuses without credentials", &refusing, "EIdHTTPProtocolException", 407, true},
+      {"proxy cannot reach the server", &badGateway, "EIdHTTPProtocolException", 502, true},
+      {"proxy setting removed again", nullptr, "", 200, false},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    std::unique_ptr<SystemProxy> system;
+    if (r.via) system = std::make_unique<SystemProxy>(r.via->Port());
+    const std::size_t atProxy = proxied("GET " + url);
+    const std::size_t atServer = TestServer::CountRequests("GET /t/ok_get");
+    const Outcome o = Call(Op::GetMemory, url, 5000, dir_);
+    EXPECT_EQ(r.errorClass, o.errorClass) << r.name << ": " << o.message;
+    EXPECT_EQ(r.responseCode, o.responseCode) << r.name;
+    if (o.errorClass.empty()) {
+      EXPECT_EQ("0123456789", o.body) << r.name;
+    }
+    EXPECT_EQ(atProxy + (r.throughProxy ? 1 : 0), proxied("GET " + url))
+        << r.name << ": the proxy saw\n"
+        << (testing_support::Exists(proxyRoot + d + ".requests.log")
+                ? testing_support::ReadFile(proxyRoot + d + ".requests.log")
+                : std::string("nothing"));
+    // What reached the server came either straight or through the working
+    // proxy; a refusing proxy passes nothing on.
+    EXPECT_EQ(atServer + (r.via == &proxy || !r.via ? 1 : 0),
+              TestServer::CountRequests("GET /t/ok_get"))
+        << r.name;
+  }
+}
+
+// The Linux port takes no_proxy as libcurl reads it: a listed host is
+// reached directly although a proxy is set.
+TEST_F(HttpClientTest, NoProxyListIsHonoured) {
+  if (platform::kPathDelim == '\\') GTEST_SKIP() << "the environment is the Linux port's setting";
+  const std::string proxyRoot = TestServer::Root() + "/proxy-bypass";
+  testing_support::MakeDirs(proxyRoot);
+  testing_support::SideServer proxy(proxyRoot, "--proxy");
+  ASSERT_TRUE(proxy.Started()) << proxy.Error();
+  testing_support::SetEnv("http_proxy", "http://127.0.0.1:" + std::to_string(proxy.Port()));
+  testing_support::SetEnv("no_proxy", "127.0.0.1");
+  const Outcome o = Call(Op::GetMemory, TestServer::Url("/t/ok_get"), 5000, dir_);
+  testing_support::UnsetEnv("no_proxy");
+  testing_support::UnsetEnv("http_proxy");
+  EXPECT_EQ("", o.errorClass) << o.message;
+  EXPECT_FALSE(testing_support::Exists(proxyRoot + "/.requests.log")) << "the proxy was used";
+}
