@@ -440,41 +440,12 @@ TEST_F(HttpClientTest, HttpsOnlyWithATrustedValidCertificateForThisHost) {
 
 }  // namespace
 
-namespace {
-
-// The administrator's proxy for this platform's HTTP stack, for the life of
-// the object: WinHTTP's machine-wide setting under Wine (as "netsh winhttp
-// set proxy" writes it), http_proxy in the environment on the Linux port.
-class SystemProxy {
- public:
-  explicit SystemProxy(int port) {
-    const std::string address = "127.0.0.1:" + std::to_string(port);
-    if (platform::kPathDelim == '\\') {
-      // Wine's WinHTTP writes the request line for a proxy (with the full
-      // URL) only when the proxy's host name differs from the server's; it
-      // does not compare ports. Here both live on 127.0.0.1, so the proxy is
-      // named "localhost", as a real proxy has a name of its own anyway.
-      EXPECT_EQ("ok", testing_support::MachineAdmin("set-proxy localhost:" + std::to_string(port)));
-    } else {
-      testing_support::SetEnv("http_proxy", "http://" + address);
-    }
-  }
-  ~SystemProxy() {
-    if (platform::kPathDelim == '\\') {
-      EXPECT_EQ("ok", testing_support::MachineAdmin("clear-proxy"));
-    } else {
-      testing_support::UnsetEnv("http_proxy");
-    }
-  }
-};
-
-}  // namespace
-
 // A forward proxy (the update server with --proxy) set for the system
 // carries every request; one that refuses gives a protocol failure like any
 // other status; with the setting gone the client goes direct again.
 TEST_F(HttpClientTest, RequestsGoThroughTheSystemsProxy) {
   using testing_support::SideServer;
+  using testing_support::SystemProxy;
   const char d = platform::kPathDelim;
   const std::string proxyRoot = TestServer::Root() + d + "proxy-root";
   testing_support::MakeDirs(proxyRoot);

@@ -124,9 +124,8 @@ TestTls MakeTestTls(const std::string& dir) {
 std::string MachineAdmin(const std::string& args) {
   TempDir dir;
   const std::string report = dir / "report.txt";
-  platform::ShellExecResult r =
-      platform::ShellExecuteEx("open", FixtureProgram("machine_admin"), "\"" + report + "\" " + args,
-                               dir.path(), 0);
+  platform::ShellExecResult r = platform::ShellExecuteEx(
+      "open", FixtureProgram("machine_admin"), "\"" + report + "\" " + args, dir.path(), 0);
   if (!r.ok) return "machine_admin did not start, error " + std::to_string(r.error);
   if (r.process.IsValid()) r.process.Wait(30000);
   return Exists(report) ? ReadFile(report) : std::string("machine_admin left no report");
@@ -150,6 +149,26 @@ TrustedTestCa::~TrustedTestCa() {
     SetEnv("SSL_CERT_FILE", previous_);
   } else {
     UnsetEnv("SSL_CERT_FILE");
+  }
+}
+
+SystemProxy::SystemProxy(int port) {
+  if (platform::kPathDelim == '\\') {
+    // Wine's WinHTTP writes the request line for a proxy (with the full URL)
+    // only when the proxy's host name differs from the server's; it does not
+    // compare ports. Here both live on 127.0.0.1, so the proxy is named
+    // "localhost", as a real proxy has a name of its own anyway.
+    EXPECT_EQ("ok", MachineAdmin("set-proxy localhost:" + std::to_string(port)));
+  } else {
+    SetEnv("http_proxy", "http://127.0.0.1:" + std::to_string(port));
+  }
+}
+
+SystemProxy::~SystemProxy() {
+  if (platform::kPathDelim == '\\') {
+    EXPECT_EQ("ok", MachineAdmin("clear-proxy"));
+  } else {
+    UnsetEnv("http_proxy");
   }
 }
 

@@ -78,6 +78,18 @@ class TrustedTestCa {
   bool hadPrevious_ = false;
 };
 
+// The administrator's proxy for this platform's HTTP stack, for the life of
+// the object: WinHTTP's machine-wide setting under Wine (as "netsh winhttp
+// set proxy" writes it), http_proxy in the environment on the Linux port.
+// Programs started meanwhile inherit it (the environment, or the prefix).
+class SystemProxy {
+ public:
+  explicit SystemProxy(int port);
+  ~SystemProxy();
+  SystemProxy(const SystemProxy&) = delete;
+  SystemProxy& operator=(const SystemProxy&) = delete;
+};
+
 // A second tools/update-server, started with `args` and serving `root`
 // (this platform's form), stopped when the object goes.
 class SideServer {
