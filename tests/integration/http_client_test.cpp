@@ -503,6 +503,38 @@ TEST_F(HttpClientTest, RequestsGoThroughTheSystemsProxy) {
   }
 }
 
+// An https address through a proxy: the client asks the proxy for a tunnel
+// (CONNECT), and a proxy that refuses answers with a status of its own, which
+// is a protocol failure like any other status.
+TEST_F(HttpClientTest, ProxyThatRefusesATunnelGivesItsStatus) {
+  const char d = platform::kPathDelim;
+  const std::string proxyRoot = TestServer::Root() + d + "proxy-tunnel";
+  testing_support::MakeDirs(proxyRoot);
+  testing_support::SideServer refusing(proxyRoot,
+                                       "--proxy-status '407 Proxy Authentication Required'");
+  ASSERT_TRUE(refusing.Started()) << refusing.Error();
+  Outcome o;
+  {
+    testing_support::SystemProxy system(refusing.Port());
+    // Port 1: nothing listens there, so only the proxy can answer.
+    o = Call(Op::GetMemory, "https://127.0.0.1:1/t/ok_get", 5000, dir_);
+  }
+  if (platform::kPathDelim == '\\') {
+    // Wine's WinHTTP does not hand on a proxy's answer to CONNECT: it fails
+    // the request as a secure-channel error (12157) instead. Windows itself
+    // returns the proxy's response. Either way nothing is transferred.
+    EXPECT_NE("", o.errorClass);
+    EXPECT_NE(200, o.responseCode);
+  } else {
+    EXPECT_EQ("EIdHTTPProtocolException", o.errorClass) << o.message;
+    EXPECT_EQ(407, o.responseCode);
+    EXPECT_EQ("HTTP/1.1 407 Proxy Authentication Required", o.responseText);
+  }
+  const std::string log = proxyRoot + d + ".requests.log";
+  EXPECT_EQ("CONNECT 127.0.0.1:1\n",
+            testing_support::Exists(log) ? testing_support::ReadFile(log) : "nothing");
+}
+
 // The Linux port takes no_proxy as libcurl reads it: a listed host is
 // reached directly although a proxy is set.
 TEST_F(HttpClientTest, NoProxyListIsHonoured) {

@@ -161,6 +161,7 @@ SystemProxy::SystemProxy(int port) {
     EXPECT_EQ("ok", MachineAdmin("set-proxy localhost:" + std::to_string(port)));
   } else {
     SetEnv("http_proxy", "http://127.0.0.1:" + std::to_string(port));
+    SetEnv("https_proxy", "http://127.0.0.1:" + std::to_string(port));
   }
 }
 
@@ -169,6 +170,7 @@ SystemProxy::~SystemProxy() {
     EXPECT_EQ("ok", MachineAdmin("clear-proxy"));
   } else {
     UnsetEnv("http_proxy");
+    UnsetEnv("https_proxy");
   }
 }
 

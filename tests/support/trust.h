@@ -80,7 +80,8 @@ class TrustedTestCa {
 
 // The administrator's proxy for this platform's HTTP stack, for the life of
 // the object: WinHTTP's machine-wide setting under Wine (as "netsh winhttp
-// set proxy" writes it), http_proxy in the environment on the Linux port.
+// set proxy" writes it), http_proxy and https_proxy in the environment on
+// the Linux port.
 // Programs started meanwhile inherit it (the environment, or the prefix).
 class SystemProxy {
  public:

@@ -548,6 +548,13 @@ class TlsAndProxy(unittest.TestCase):
             self.refusing_port, ("HEAD %s HTTP/1.1\r\nHost: x\r\n\r\n" % url).encode()))
         self.assertEqual(line, "HTTP/1.1 407 Proxy Authentication Required")
         self.assertEqual(headers.get("connection"), "close")
+        # A tunnel for https is refused the same way.
+        line, _, _ = parse_response(raw_request(
+            self.refusing_port, b"CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: 127.0.0.1:443\r\n\r\n"))
+        self.assertEqual(line, "HTTP/1.1 407 Proxy Authentication Required")
+        line, _, _ = parse_response(raw_request(
+            self.proxy_port, b"CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: 127.0.0.1:443\r\n\r\n"))
+        self.assertEqual(line, "HTTP/1.1 501 Not Implemented")
 
 
 if __name__ == "__main__":

@@ -145,6 +145,15 @@ class Handler(BaseHTTPRequestHandler):
     def do_PATCH(self):
         self.serve("PATCH")
 
+    def do_CONNECT(self):
+        # No tunnels: as a refusing proxy it refuses them like any request,
+        # otherwise it says it cannot.
+        self.close_connection = True
+        append_request(self.server.root, "CONNECT %s" % self.path)
+        status = self.server.proxy_status or "501 Not Implemented"
+        self.send_raw(("HTTP/1.1 %s\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
+                       % status).encode("latin-1"))
+
     # -- helpers -------------------------------------------------------------
 
     def wait(self, seconds):

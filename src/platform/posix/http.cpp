@@ -370,6 +370,16 @@ HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
     if (msg->msg == CURLMSG_DONE && msg->easy_handle == e) rc = msg->data.result;
   }
   result.failure = Translate(rc, t);
+  if (result.failure != HttpFailure::None && !t.connected && t.headersDone &&
+      result.statusCode >= 300) {
+    // A proxy that will not open a tunnel for https answers the CONNECT with
+    // a whole response of its own (407, 502, ...); libcurl reports that as a
+    // failed connection. It is the proxy's answer, handed back as it is, as a
+    // plain-HTTP proxy's refusal is.
+    result.failure = HttpFailure::None;
+    result.detail.clear();
+    return result;
+  }
   if (result.failure == HttpFailure::None && request.method == HttpMethod::Get &&
       IsTwoHundred(result.statusCode) && t.declaredLength >= 0 &&
       result.bodyBytes < static_cast<std::uint64_t>(t.declaredLength)) {
