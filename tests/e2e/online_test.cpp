@@ -92,8 +92,7 @@ bool Contains(const std::vector<std::string>& lines, const std::string& line) {
 std::string Expand(std::string line, const std::string& app) {
   for (const auto& [from, to] : {std::pair<std::string, std::string>{"BASE", TestServer::Base()},
                                  std::pair<std::string, std::string>{"APP", app}}) {
-    for (std::size_t at; (at = line.find(from)) != std::string::npos;)
-      line.replace(at, from.size(), to);
+    for (std::size_t at; (at = line.find(from)) != std::string::npos;) line.replace(at, from.size(), to);
   }
   return line;
 }
@@ -134,8 +133,7 @@ TEST(OnlineRoads, SwitchesAndMarkerFilesDecideTheUpdate) {
   const std::string noInternetEmpty = std::string(kNoInternet) + "]";
   const std::string notReachable = std::string(kNoInternet) + "Webserver niet beschikbaar]";
   const Road roads[] = {
-      {"switch noconnectiontest", true, "/noconnectiontest", "", false, noInternetEmpty.c_str(),
-       false},
+      {"switch noconnectiontest", true, "/noconnectiontest", "", false, noInternetEmpty.c_str(), false},
       {"ini in the working directory", true, "", "", true, noInternetEmpty.c_str(), false},
       {"ini in the application folder does not count", false, "", "noconnectiontest.ini", false,
        notReachable.c_str(), true},
@@ -170,8 +168,7 @@ TEST(OnlineRoads, SwitchesAndMarkerFilesDecideTheUpdate) {
                   r.online ? "Response received in: *" : "Code: 404, HTTP/1.1 404 Not Found"};
     }
     if (*r.expected) expected.push_back(r.expected);
-    expected.insert(expected.end(),
-                    {"Kestro v wordt gestart", "Resultcode *", "Loader is afgesloten"});
+    expected.insert(expected.end(), {"Kestro v wordt gestart", "Resultcode *", "Loader is afgesloten"});
     ExpectLog(m, expected, inst.AppDir());
     ExpectStartMode("0x5", "earlier");
     ExpectMainProgramStarted(inst, m);
@@ -254,26 +251,26 @@ TEST(OnlineRoads, CompanionIsUpdatedStartedAndWaitedFor) {
   const std::vector<std::string> ending = {"Kestro v wordt gestart", "Resultcode *",
                                            "Loader is afgesloten"};
   const auto with = [&](std::vector<std::string> lines) {
-    lines.insert(lines.begin(),
-                 {probe, "Response received in: *", "Checking Sarvo version with server"});
+    lines.insert(lines.begin(), {probe, "Response received in: *",
+                                 "Checking Sarvo version with server"});
     lines.insert(lines.end(), ending.begin(), ending.end());
     return lines;
   };
   const CompanionRoad roads[] = {
       {"online and out of date", true, true, "State=1 Params=/AUTO /INIT\n", true,
        with({"Downloaden van BASE/software/sarvo/sarvo2006.exe",
-             "Opgeslagen als APPsarvo2006.exe (*", "Starting APPsarvo2006.exe with \"/AUTO /INIT\"",
-             "## LastErrorCode: 0: *", "Waiting for Sarvo....", "Sarvo has been closed"})},
+             "Opgeslagen als APPsarvo2006.exe (*",
+             "Starting APPsarvo2006.exe with \"/AUTO /INIT\"", "## LastErrorCode: 0: *",
+             "Waiting for Sarvo....", "Sarvo has been closed"})},
       {"online and up to date", false, true, "State=1 Params=/AUTO\n", false,
        with({"Starting APPsarvo2006.exe with \"/AUTO\"", "## LastErrorCode: 0: *",
              "Waiting for Sarvo....", "Sarvo has been closed"})},
       {"failed download", true, false, "", false,
-       with(
-           {"Exception [EIdHTTPProtocolException]: HTTP/1.1 404 Not Found", ". ",
-            ". Errorcode 404, message: HTTP/1.1 404 Not Found",
-            "Downloaden van BASE/software/sarvo/sarvo2006.exe",
-            "====[ Exception report ]================================", "Environment details:",
-            "Exception details:", "========================================================", ""})},
+       with({"Exception [EIdHTTPProtocolException]: HTTP/1.1 404 Not Found", ". ",
+             ". Errorcode 404, message: HTTP/1.1 404 Not Found", "Downloaden van BASE/software/sarvo/sarvo2006.exe",
+             "====[ Exception report ]================================", "Environment details:",
+             "Exception details:", "========================================================",
+             ""})},
   };
   for (const CompanionRoad& r : roads) {
     SCOPED_TRACE(r.name);
@@ -332,8 +329,8 @@ TEST(OnlineRoads, WindowAnswersDuringTheDownload) {
   const std::size_t getsBefore = TestServer::CountRequests(get);
 
   const std::string user =
-      "id=$(xdotool search --sync --onlyvisible --name " + ShellQuote(ExactTitlePattern("Kestro")) +
-      " | head -n1)\n" +
+      "id=$(xdotool search --sync --onlyvisible --name " +
+      ShellQuote(ExactTitlePattern("Kestro")) + " | head -n1)\n" +
       "shots=$(mktemp -d)\n"
       "xwd -silent -id \"$id\" > \"$shots/before\"\n"
       "xdotool mousemove --window \"$id\" 180 40\n"
@@ -366,9 +363,10 @@ TEST(OnlineRoads, WindowAnswersDuringTheDownload) {
             {"Testen van verbinding. URL: BASE/software/versie.txt, Timeout: 0:00:15.000",
              "Response received in: *", "Checking Sarvo version with server",
              "Downloaden van BASE/software/sarvo/sarvo2006.exe",
-             "Opgeslagen als APPsarvo2006.exe (*", "Starting APPsarvo2006.exe with \"/AUTO /INIT\"",
-             "## LastErrorCode: 0: *", "Waiting for Sarvo....", "Sarvo has been closed",
-             "Kestro v wordt gestart", "Resultcode *", "Loader is afgesloten"},
+             "Opgeslagen als APPsarvo2006.exe (*",
+             "Starting APPsarvo2006.exe with \"/AUTO /INIT\"", "## LastErrorCode: 0: *",
+             "Waiting for Sarvo....", "Sarvo has been closed", "Kestro v wordt gestart",
+             "Resultcode *", "Loader is afgesloten"},
             inst.AppDir());
   EXPECT_TRUE(ReadFile(local) == served) << "the new companion is not installed";
   EXPECT_FALSE(inst.MainProgramRecord().empty()) << "main program not started";
