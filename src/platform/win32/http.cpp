@@ -189,10 +189,9 @@ HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
   if (!connection) return Fail(result, ::GetLastError(), Phase::Send);
 
   const wchar_t* verb = request.method == HttpMethod::Head ? L"HEAD" : L"GET";
-  InternetHandle req(::WinHttpOpenRequest(connection.get(), verb, path.c_str(),
-                                          nullptr /* HTTP/1.1 */, WINHTTP_NO_REFERER,
-                                          WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                          secure ? WINHTTP_FLAG_SECURE : 0));
+  InternetHandle req(::WinHttpOpenRequest(
+      connection.get(), verb, path.c_str(), nullptr /* HTTP/1.1 */, WINHTTP_NO_REFERER,
+      WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0));
   if (!req) return Fail(result, ::GetLastError(), Phase::Send);
 
   // The server's certificate is checked by WinHTTP as the system does it;
