@@ -8,6 +8,7 @@
 #include <string>
 
 #include "companion/SynchedThreads.h"
+#include "companion/UpdateSignature.h"
 #include "companion/u_SarvoPrep.h"
 #include "connection/IdHTTP.h"
 #include "connection/UpdateServer.h"
@@ -252,6 +253,10 @@ void SarvoTesterT::DownloadUpdate(downloadStatusT* status) {
   try {
     const std::int32_t size = FetchWhole(*status, temp);
     CheckIsProgram(temp);
+    // With an update key configured, only a download signed with it goes on
+    // to the install; a missing or wrong signature raises here and ends as a
+    // failed download, before the backup is touched.
+    CheckUpdateSignature(status->URL, temp);
     LogFmt("Opgeslagen als %s (%s)", {status->FileName, TUtility::FormatFileSize(size)});
     status->Value = 1;
   } catch (const std::exception& e) {

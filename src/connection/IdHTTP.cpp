@@ -48,6 +48,9 @@ std::string FailureText(const HttpResult& r) {
     case HttpFailure::HeaderTooLarge:
       what = "Response headers too large";
       break;
+    case HttpFailure::SecureChannel:
+      what = "Secure connection failed";
+      break;
     default:
       what = "HTTP transfer failed";
       break;
@@ -65,6 +68,8 @@ std::string FailureText(const HttpResult& r) {
     case HttpFailure::ConnectFailed:
     case HttpFailure::ConnectionReset:
       throw EIdSocketError(text);
+    case HttpFailure::SecureChannel:
+      throw EIdSecureConnectionError(text);
     case HttpFailure::ConnectTimeout:
       throw EIdConnectTimeout(text);
     case HttpFailure::ReadTimeout:
@@ -179,15 +184,16 @@ void TIdHTTP::Head(const std::string& url) {
   Run(platform::HttpMethod::Head, url, [](const char*, std::size_t) { return false; });
 }
 
-std::string TIdHTTP::Get(const std::string& url) {
+std::string TIdHTTP::Get(const std::string& url, std::size_t maxBytes) {
   std::string body;
-  const bool ok = Run(platform::HttpMethod::Get, url, [&body](const char* data, std::size_t size) {
-    if (body.size() + size > kMaxMemoryBody) return false;
-    body.append(data, size);
-    return true;
-  });
+  const bool ok =
+      Run(platform::HttpMethod::Get, url, [&body, maxBytes](const char* data, std::size_t size) {
+        if (body.size() + size > maxBytes) return false;
+        body.append(data, size);
+        return true;
+      });
   if (!ok) {
-    throw EIdHTTPInvalidResponse("Response body larger than " + std::to_string(kMaxMemoryBody) +
+    throw EIdHTTPInvalidResponse("Response body larger than " + std::to_string(maxBytes) +
                                  " bytes");
   }
   return body;

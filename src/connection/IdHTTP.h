@@ -44,6 +44,9 @@ class File;
 KESTRO_DECLARE_EXCEPTION(EIdException, Exception);
 // The host name does not resolve, the connection is refused or broke.
 KESTRO_DECLARE_EXCEPTION(EIdSocketError, EIdException);
+// No trusted TLS connection to an https server: the certificate does not
+// verify, names another host or has expired, or the handshake failed.
+KESTRO_DECLARE_EXCEPTION(EIdSecureConnectionError, EIdSocketError);
 KESTRO_DECLARE_EXCEPTION(EIdConnectTimeout, EIdException);
 KESTRO_DECLARE_EXCEPTION(EIdReadTimeout, EIdException);
 // The server closed the connection before the response was complete (a body
@@ -85,8 +88,9 @@ class TIdHTTP {
 
   // HEAD of `url`. The response's headers are read, no body.
   void Head(const std::string& url);
-  // GET of `url` into memory.
-  std::string Get(const std::string& url);
+  // GET of `url` into memory; a body larger than `maxBytes` raises
+  // EIdHTTPInvalidResponse as soon as it is seen to be too large.
+  std::string Get(const std::string& url, std::size_t maxBytes = kMaxMemoryBody);
   // GET of `url`, writing the body into `stream` as it arrives. A write that
   // fails raises EWriteError. What arrived before a failure stays written.
   void Get(const std::string& url, platform::File& stream);

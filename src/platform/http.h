@@ -1,5 +1,6 @@
-// One plain HTTP transfer: a single HEAD or GET request for a full URL
-// (WinHTTP on Windows, libcurl on the Linux port).
+// One HTTP transfer: a single HEAD or GET request for a full URL, plain
+// ("http://") or over TLS ("https://") (WinHTTP on Windows, libcurl on the
+// Linux port).
 //
 // Contract: any thread; blocks until the response is complete or the transfer
 // has failed, bounded by the time limits of the request; never processes GUI
@@ -8,10 +9,24 @@
 // its error, and the library's own words for the log.
 //
 // The request carries only what the library cannot leave out: no headers or
-// user agent of our own, no proxy (also none from the environment or the
-// system's settings), no credentials (also none from the URL or the logged-on
-// user), no cookies. Redirects are never followed: a 3xx is handed back as the
-// response it is. Only "http://" URLs are accepted.
+// user agent of our own, no credentials (also none from the URL or the
+// logged-on user), no cookies. Redirects are never followed: a 3xx is handed
+// back as the response it is, so an https address can never be led down to
+// plain HTTP. Only "http://" and "https://" URLs are accepted.
+//
+// TLS: the system's certificate checks, nothing relaxed. Windows checks
+// against the machine's and the user's trusted roots; the Linux port against
+// libcurl's default trust store, or the file named by SSL_CERT_FILE and the
+// folder named by SSL_CERT_DIR when they are set (the convention of OpenSSL's
+// tools). A certificate that does not verify, names another host or has
+// expired fails the transfer (SecureChannel) before any request is sent.
+//
+// Proxy: only the one the administrator set for the system's HTTP stack and
+// none of the program's own. Windows: WinHTTP's machine-wide default proxy (as
+// "netsh winhttp set proxy" writes it), direct when none is set. Linux port:
+// libcurl's proxy environment (http_proxy, https_proxy, all_proxy, no_proxy),
+// direct when none is set. A proxy's refusal (407, 502, ...) is handed back as
+// the response it is.
 //
 // The body of a 2xx response is handed to the sink piece by piece as it
 // arrives, so memory stays constant whatever the size. The body of any other
@@ -51,7 +66,7 @@ struct HttpRequest {
 // Why no complete response came.
 enum class HttpFailure {
   None,             // a complete response came (any status)
-  InvalidUrl,       // not an http:// URL the library can parse
+  InvalidUrl,       // not an http:// or https:// URL the library can parse
   HostNotFound,     // the host name does not resolve
   ConnectFailed,    // the connection was refused or could not be made
   ConnectTimeout,   // the connection did not stand within connectTimeoutMs
@@ -63,6 +78,9 @@ enum class HttpFailure {
                     // including a body shorter than its Content-Length
   BadResponse,      // no HTTP status line, or headers the library rejects
   HeaderTooLarge,   // the response headers exceed kMaxResponseHeaderBytes
+  SecureChannel,    // no trusted TLS connection: the certificate does not
+                    // verify, names another host or has expired, or the
+                    // handshake failed
   SinkRefused,      // the sink returned false; the transfer was abandoned
   Other,            // anything else the library reports
 };

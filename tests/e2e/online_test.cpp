@@ -11,10 +11,12 @@
 
 #include "platform/process.h"
 #include "platform/shell.h"
+#include "platform/files.h"
 #include "platform/sysinfo.h"
 #include "support/installation.h"
 #include "support/registry_tool.h"
 #include "support/testing.h"
+#include "support/trust.h"
 #include "support/u_Utility.h"
 #include "support/update_server.h"
 #include "support/xdotool.h"
@@ -505,6 +507,186 @@ TEST(OnlineRoads, RefusedStartModeEndsInTheErrorBox) {
   EXPECT_FALSE(Exists(inst.AppDir() + "sarvo-seen.txt")) << "the companion was started";
   EXPECT_TRUE(inst.MainProgramRecord().empty()) << "the main program was started";
   ExpectStartMode("0x5", "earlier");
+}
+
+// The served companion's path in this platform's form.
+std::string ServedCompanion() {
+  const char d = platform::kPathDelim;
+  return ServerRoot() + "software" + d + "sarvo" + d + "sarvo2006.exe";
+}
+
+// Signed updates end to end: an administrator has set the machine's update
+// key; the loader installs and starts the new companion only when the
+// signature beside it on the server is valid, and otherwise keeps the old one
+// and starts nothing.
+TEST(OnlineRoads, SignedUpdateIsInstalledOnlyWithAValidSignature) {
+  enum class Sig { Vendor, Other, None, Garbled };
+  struct SignedRoad {
+    const char* name;
+    Sig sig;
+    bool installed;
+    const char* cause;  // the cause line of a refused download
+  };
+  const std::string probe =
+      "Testen van verbinding. URL: BASE/software/versie.txt, Timeout: 0:00:15.000";
+  const std::string sigUrl = "Oorzaak: EUpdateSignatureError: Handtekening "
+                             "BASE/software/sarvo/sarvo2006.exe.sig ";
+  const SignedRoad roads[] = {
+      {"valid signature", Sig::Vendor, true, ""},
+      {"signature by another key", Sig::Other, false, "klopt niet bij de download*"},
+      {"signature missing", Sig::None, false,
+       "niet ontvangen: EIdHTTPProtocolException: HTTP/1.1 404 Not Found"},
+      {"signature garbled", Sig::Garbled, false, "klopt niet bij de download*"},
+  };
+  for (const SignedRoad& r : roads) {
+    SCOPED_TRACE(r.name);
+    Installation inst;
+    inst.AddMainProgram();
+    inst.AddFixture("sarvo_standin", "sarvo2006.exe");
+    // After the installation, whose private settings store it is on the
+    // Linux port.
+    MachineUpdateKey key(TestPublicKey("vendor"));
+    const std::string local = inst.AppDir() + "sarvo2006.exe";
+    const std::string original = ReadFile(local);
+    const std::string served = original + "newer build";
+    ServeProbeFile(true);
+    ServeCompanion(&served);
+    platform::DeleteFile(ServedCompanion() + ".sig");
+    if (r.sig == Sig::Vendor || r.sig == Sig::Garbled) {
+      ASSERT_TRUE(SignWithOpenssl("vendor", ServedCompanion()));
+    }
+    if (r.sig == Sig::Other) {
+      ASSERT_TRUE(SignWithOpenssl("other", ServedCompanion()));
+    }
+    if (r.sig == Sig::Garbled) {
+      std::string sig = ReadFile(ServedCompanion() + ".sig");
+      sig[sig.size() / 2] = static_cast<char>(sig[sig.size() / 2] ^ 0x01);
+      WriteFile(ServedCompanion() + ".sig", sig);
+    }
+    PresetStartMode();
+
+    ASSERT_TRUE(inst.Run("", "", 120000));
+
+    const auto m = inst.Messages();
+    std::vector<std::string> expected = {probe, "Response received in: *",
+                                         "Checking Sarvo version with server",
+                                         "Downloaden van BASE/software/sarvo/sarvo2006.exe"};
+    if (r.installed) {
+      expected.insert(
+          expected.end(),
+          {"Handtekening BASE/software/sarvo/sarvo2006.exe.sig is geldig (sleutel: "
+           "HKLM\\SOFTWARE\\hollvik\\Sarvo\\UpdateKey, 2048 bits)",
+           "Opgeslagen als APPsarvo2006.exe (*", "Starting APPsarvo2006.exe with \"/AUTO /INIT\"",
+           "## LastErrorCode: 0: *", "Waiting for Sarvo....", "Sarvo has been closed"});
+    } else {
+      expected.insert(
+          expected.end(),
+          {"====[ Exception report ]================================", "Environment details:",
+           "Exception details:", "========================================================", "",
+           sigUrl + r.cause});
+    }
+    expected.insert(expected.end(),
+                    {"Kestro v wordt gestart", "Resultcode *", "Loader is afgesloten"});
+    ExpectLog(m, expected, inst.AppDir());
+    EXPECT_TRUE(ReadFile(local) == (r.installed ? served : original)) << "installed file";
+    EXPECT_EQ(Exists(local + ".bak"), r.installed);
+    EXPECT_FALSE(Exists(inst.AppDir() + "sarvo2006.tmp")) << "Temp left behind";
+    const std::string seenFile = inst.AppDir() + "sarvo-seen.txt";
+    EXPECT_EQ(Exists(seenFile) ? ReadFile(seenFile) : std::string(),
+              r.installed ? "State=1 Params=/AUTO /INIT\n" : "");
+    ExpectStartMode("0x0", r.installed ? "" : "earlier");
+    ExpectMainProgramStarted(inst, m);
+  }
+}
+
+// The update server under an https address: with the test authority trusted
+// the whole road runs over TLS; without it the connection test finds no
+// server, and the loader goes on to the main program without touching the
+// companion.
+TEST(OnlineRoads, HttpsServerIsUsedOnlyWhenItsCertificateIsTrusted) {
+  const TestTls tls = MakeTestTls(ServerRoot() + "tls-e2e");
+  ASSERT_TRUE(tls.ok);
+  SideServer server(ServerRoot(), "--tls " + ShellQuote(tls.UnixPath("good.pem")) + " " +
+                                      ShellQuote(tls.UnixPath("server.key")));
+  ASSERT_TRUE(server.Started()) << server.Error();
+  std::string previous;
+  platform::GetEnv("KESTRO_UPDATE_SERVER", previous);
+  SetEnv("KESTRO_UPDATE_SERVER", "https://127.0.0.1:" + std::to_string(server.Port()));
+
+  for (const bool trusted : {false, true}) {
+    SCOPED_TRACE(trusted ? "trusted authority" : "unknown authority");
+    std::unique_ptr<TrustedTestCa> trust;
+    if (trusted) trust = std::make_unique<TrustedTestCa>(tls);
+    Installation inst;
+    inst.AddMainProgram();
+    inst.AddFixture("sarvo_standin", "sarvo2006.exe");
+    const std::string local = inst.AppDir() + "sarvo2006.exe";
+    const std::string original = ReadFile(local);
+    const std::string served = original + "newer build";
+    ServeProbeFile(true);
+    ServeCompanion(&served);
+    PresetStartMode();
+
+    ASSERT_TRUE(inst.Run("", "", 120000));
+
+    const auto m = inst.Messages();
+    if (trusted) {
+      ExpectLog(
+          m,
+          {"Testen van verbinding. URL: BASE/software/versie.txt, Timeout: 0:00:15.000",
+           "Response received in: *", "Checking Sarvo version with server",
+           "Downloaden van BASE/software/sarvo/sarvo2006.exe", "Opgeslagen als APPsarvo2006.exe (*",
+           "Starting APPsarvo2006.exe with \"/AUTO /INIT\"", "## LastErrorCode: 0: *",
+           "Waiting for Sarvo....", "Sarvo has been closed", "Kestro v wordt gestart",
+           "Resultcode *", "Loader is afgesloten"},
+          inst.AppDir());
+      EXPECT_TRUE(ReadFile(local) == served) << "the new companion is not installed";
+      ExpectStartMode("0x0", "");
+    } else {
+      EXPECT_TRUE(Contains(m, std::string(kNoInternet) + "Webserver niet beschikbaar]"))
+          << ::testing::PrintToString(m);
+      EXPECT_FALSE(Contains(m, "Checking Sarvo version with server"));
+      EXPECT_TRUE(ReadFile(local) == original) << "the companion was touched";
+      ExpectStartMode("0x5", "earlier");
+    }
+    ExpectMainProgramStarted(inst, m);
+  }
+  SetEnv("KESTRO_UPDATE_SERVER", previous);
+}
+
+// An office that reaches the update server only through the proxy its
+// administrator set: every request of the road goes through it.
+TEST(OnlineRoads, UpdateRunsThroughTheSystemsProxy) {
+  const std::string proxyRoot = ServerRoot() + "proxy-e2e";
+  MakeDirs(proxyRoot);
+  SideServer proxy(proxyRoot, "--proxy");
+  ASSERT_TRUE(proxy.Started()) << proxy.Error();
+  Installation inst;
+  inst.AddMainProgram();
+  inst.AddFixture("sarvo_standin", "sarvo2006.exe");
+  const std::string local = inst.AppDir() + "sarvo2006.exe";
+  const std::string served = ReadFile(local) + "newer build";
+  ServeProbeFile(true);
+  ServeCompanion(&served);
+  PresetStartMode();
+  {
+    SystemProxy system(proxy.Port());
+    ASSERT_TRUE(inst.Run("", "", 120000));
+  }
+  const auto m = inst.Messages();
+  EXPECT_TRUE(std::any_of(m.begin(), m.end(), [](const std::string& line) {
+    return line.rfind("Response received in: ", 0) == 0;
+  })) << ::testing::PrintToString(m);
+  EXPECT_TRUE(ReadFile(local) == served) << "the new companion is not installed";
+  ExpectMainProgramStarted(inst, m);
+  const std::string seen = ReadFile(proxyRoot + platform::kPathDelim + ".requests.log");
+  for (const char* request :
+       {"HEAD BASE/software/versie.txt", "HEAD BASE/software/sarvo/sarvo2006.exe",
+        "GET BASE/software/sarvo/versie.txt", "GET BASE/software/sarvo/sarvo2006.exe"}) {
+    EXPECT_NE(std::string::npos, seen.find(Expand(request, "") + "\n"))
+        << request << " did not go through the proxy:\n"
+        << seen;
+  }
 }
 
 }  // namespace

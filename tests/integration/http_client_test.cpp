@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,7 +13,9 @@
 #include "platform/sysinfo.h"
 #include "support/Format.h"
 #include "support/testing.h"
+#include "support/trust.h"
 #include "support/update_server.h"
+#include "support/xdotool.h"
 
 namespace {
 
@@ -233,7 +236,9 @@ class HttpClientTest : public ::testing::Test {
              "\"/t/big_nolength.bin\": {\"nolength\": true},"
              "\"/t/drip_body\": {\"drip_body\": 100},"
              "\"/t/drip_headers\": {\"drip_headers\": 100},"
-             "\"/t/drip_fast\": {\"drip_body\": 5}";
+             "\"/t/drip_fast\": {\"drip_body\": 5},"
+             "\"/t/to_plain\": {\"redirect\": " +
+             JsonString(TestServer::Url("/t/redirect_target")) + "}";
     rules += "}";
     TestServer::SetRules(rules);
     TestServer::PutFile("/t/short_stall", "0123456789");
@@ -480,6 +485,219 @@ TEST_F(HttpClientTest, ReceiverFailuresBecomeErrorsOfTheirOwn) {
   } catch (const Exception& e) {
     EXPECT_STREQ("EIdHTTPInvalidResponse", e.ClassName()) << e.Message();
   }
+
+  // A caller's own, smaller limit: exactly at it passes, one byte more fails.
+  TestServer::PutFile("/t/sixteen", std::string(16, 's'));
+  EXPECT_EQ(std::string(16, 's'), http.Get(TestServer::Url("/t/sixteen"), 16));
+  try {
+    http.Get(TestServer::Url("/t/sixteen"), 15);
+    ADD_FAILURE() << "a body above the caller's limit was taken into memory";
+  } catch (const Exception& e) {
+    EXPECT_STREQ("EIdHTTPInvalidResponse", e.ClassName()) << e.Message();
+    EXPECT_EQ("Response body larger than 15 bytes", e.Message());
+  }
+}
+
+// https against the update server with --tls and a throw-away authority:
+// only a certificate the system trusts, for this host and still valid, gives
+// a transfer; everything else fails before a request is sent, as a socket
+// error of its own kind. Redirects stay unfollowed, so nothing leads from
+// https down to plain HTTP.
+TEST_F(HttpClientTest, HttpsOnlyWithATrustedValidCertificateForThisHost) {
+  using testing_support::SideServer;
+  using testing_support::TestTls;
+  const TestTls tls =
+      testing_support::MakeTestTls(TestServer::Root() + platform::kPathDelim + "tls-client");
+  ASSERT_TRUE(tls.ok);
+  // A second authority that nobody trusts. WinHTTP under Wine reads the
+  // trusted roots once per process, so the test trusts its authority before
+  // the first TLS connection and shows the unknown authority with another one.
+  const TestTls untrusted =
+      testing_support::MakeTestTls(TestServer::Root() + platform::kPathDelim + "tls-untrusted");
+  ASSERT_TRUE(untrusted.ok);
+  const testing_support::TrustedTestCa trust(tls);
+  const std::string key = " " + testing_support::ShellQuote(tls.UnixPath("server.key"));
+  SideServer good(TestServer::Root(),
+                  "--tls " + testing_support::ShellQuote(tls.UnixPath("good.pem")) + key);
+  SideServer wrongHost(TestServer::Root(),
+                       "--tls " + testing_support::ShellQuote(tls.UnixPath("wronghost.pem")) + key);
+  SideServer expired(TestServer::Root(),
+                     "--tls " + testing_support::ShellQuote(tls.UnixPath("expired.pem")) + key);
+  SideServer unknown(TestServer::Root(),
+                     "--tls " + testing_support::ShellQuote(untrusted.UnixPath("good.pem")) + " " +
+                         testing_support::ShellQuote(untrusted.UnixPath("server.key")));
+  for (const SideServer* server : {&good, &wrongHost, &expired, &unknown}) {
+    ASSERT_TRUE(server->Started()) << server->Error();
+  }
+  const auto https = [](const SideServer& server, const std::string& path) {
+    return "https://127.0.0.1:" + std::to_string(server.Port()) + path;
+  };
+  const std::string plainPort = TestServer::Base().substr(TestServer::Base().rfind(':'));
+
+  struct Row {
+    const char* name;
+    std::string url;
+    Op op;
+    const char* errorClass;  // "*": any failure that is no protocol failure
+    int responseCode;
+    const char* body;
+  };
+  const std::vector<Row> rows = {
+      {"unknown authority", https(unknown, "/t/ok_get"), Op::GetMemory, "EIdSecureConnectionError",
+       -1, nullptr},
+      {"https to a plain HTTP server", "https://127.0.0.1" + plainPort + "/t/ok_get", Op::GetMemory,
+       "*", -1, nullptr},
+      {"plain HTTP to an https server",
+       "http://127.0.0.1:" + std::to_string(good.Port()) + "/t/ok_get", Op::Head, "*", -1, nullptr},
+      {"trusted", https(good, "/t/ok_get"), Op::GetMemory, "", 200, "0123456789"},
+      {"trusted, HEAD", https(good, "/t/ok_head"), Op::Head, "", 200, nullptr},
+      {"trusted, into a file", https(good, "/t/ok_get_file"), Op::GetFile, "", 200, "0123456789"},
+      {"trusted, host name localhost",
+       "https://localhost:" + std::to_string(good.Port()) + "/t/ok_get", Op::GetMemory, "", 200,
+       "0123456789"},
+      {"trusted, 404", https(good, "/t/missing"), Op::GetMemory, "EIdHTTPProtocolException", 404,
+       ""},
+      {"trusted, cut body", https(good, "/t/cut_body"), Op::GetMemory, "EIdConnClosedGracefully",
+       200, nullptr},
+      {"redirect to plain HTTP is not followed", https(good, "/t/to_plain"), Op::GetMemory,
+       "EIdHTTPProtocolException", 302, ""},
+      {"certificate for another host", https(wrongHost, "/t/ok_get"), Op::GetMemory,
+       "EIdSecureConnectionError", -1, nullptr},
+      {"expired certificate", https(expired, "/t/ok_get"), Op::GetMemory,
+       "EIdSecureConnectionError", -1, nullptr},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const std::size_t targetBefore = TestServer::CountRequests("GET /t/redirect_target");
+    const Outcome o = Call(r.op, r.url, 5000, dir_);
+    if (std::string(r.errorClass) == "*") {
+      EXPECT_NE("", o.errorClass) << r.name;
+      EXPECT_NE("EIdHTTPProtocolException", o.errorClass) << r.name << ": " << o.message;
+    } else {
+      EXPECT_EQ(r.errorClass, o.errorClass) << r.name << ": " << o.message;
+    }
+    if (!o.errorClass.empty()) {
+      EXPECT_NE("", o.message) << r.name;
+    }
+    EXPECT_EQ(r.responseCode, o.responseCode) << r.name;
+    if (r.body != nullptr) {
+      EXPECT_EQ(r.body, o.body) << r.name;
+    }
+    EXPECT_EQ(targetBefore, TestServer::CountRequests("GET /t/redirect_target")) << r.name;
+    EXPECT_LT(o.elapsedMs, 4000) << r.name;
+  }
 }
 
 }  // namespace
+
+// A forward proxy (the update server with --proxy) set for the system
+// carries every request; one that refuses gives a protocol failure like any
+// other status; with the setting gone the client goes direct again.
+TEST_F(HttpClientTest, RequestsGoThroughTheSystemsProxy) {
+  using testing_support::SideServer;
+  using testing_support::SystemProxy;
+  const char d = platform::kPathDelim;
+  const std::string proxyRoot = TestServer::Root() + d + "proxy-root";
+  testing_support::MakeDirs(proxyRoot);
+  SideServer proxy(proxyRoot, "--proxy");
+  SideServer refusing(proxyRoot, "--proxy-status '407 Proxy Authentication Required'");
+  SideServer badGateway(proxyRoot, "--proxy-status '502 Bad Gateway'");
+  for (const SideServer* server : {&proxy, &refusing, &badGateway}) {
+    ASSERT_TRUE(server->Started()) << server->Error();
+  }
+  const auto proxied = [&proxyRoot](const std::string& line) {
+    const std::string log = proxyRoot + platform::kPathDelim + ".requests.log";
+    const std::string text = testing_support::Exists(log) ? testing_support::ReadFile(log) : "";
+    std::size_t n = 0;
+    for (std::size_t at = 0; (at = text.find(line + "\n", at)) != std::string::npos; ++at) ++n;
+    return n;
+  };
+  const std::string url = TestServer::Url("/t/ok_get");
+
+  struct Row {
+    const char* name;
+    const SideServer* via;  // null: no proxy set
+    const char* errorClass;
+    int responseCode;
+    bool throughProxy;  // the request reached the proxy
+  };
+  const std::vector<Row> rows = {
+      {"no proxy set", nullptr, "", 200, false},
+      {"proxy", &proxy, "", 200, true},
+      {"proxy refuses without credentials", &refusing, "EIdHTTPProtocolException", 407, true},
+      {"proxy cannot reach the server", &badGateway, "EIdHTTPProtocolException", 502, true},
+      {"proxy setting removed again", nullptr, "", 200, false},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    std::unique_ptr<SystemProxy> system;
+    if (r.via) system = std::make_unique<SystemProxy>(r.via->Port());
+    const std::size_t atProxy = proxied("GET " + url);
+    const std::size_t atServer = TestServer::CountRequests("GET /t/ok_get");
+    const Outcome o = Call(Op::GetMemory, url, 5000, dir_);
+    EXPECT_EQ(r.errorClass, o.errorClass) << r.name << ": " << o.message;
+    EXPECT_EQ(r.responseCode, o.responseCode) << r.name;
+    if (o.errorClass.empty()) {
+      EXPECT_EQ("0123456789", o.body) << r.name;
+    }
+    EXPECT_EQ(atProxy + (r.throughProxy ? 1 : 0), proxied("GET " + url))
+        << r.name << ": the proxy saw\n"
+        << (testing_support::Exists(proxyRoot + d + ".requests.log")
+                ? testing_support::ReadFile(proxyRoot + d + ".requests.log")
+                : std::string("nothing"));
+    // What reached the server came either straight or through the working
+    // proxy; a refusing proxy passes nothing on.
+    EXPECT_EQ(atServer + (r.via == &proxy || !r.via ? 1 : 0),
+              TestServer::CountRequests("GET /t/ok_get"))
+        << r.name;
+  }
+}
+
+// An https address through a proxy: the client asks the proxy for a tunnel
+// (CONNECT), and a proxy that refuses answers with a status of its own, which
+// is a protocol failure like any other status.
+TEST_F(HttpClientTest, ProxyThatRefusesATunnelGivesItsStatus) {
+  const char d = platform::kPathDelim;
+  const std::string proxyRoot = TestServer::Root() + d + "proxy-tunnel";
+  testing_support::MakeDirs(proxyRoot);
+  testing_support::SideServer refusing(proxyRoot,
+                                       "--proxy-status '407 Proxy Authentication Required'");
+  ASSERT_TRUE(refusing.Started()) << refusing.Error();
+  Outcome o;
+  {
+    testing_support::SystemProxy system(refusing.Port());
+    // Port 1: nothing listens there, so only the proxy can answer.
+    o = Call(Op::GetMemory, "https://127.0.0.1:1/t/ok_get", 5000, dir_);
+  }
+  if (platform::kPathDelim == '\\') {
+    // Wine's WinHTTP does not hand on a proxy's answer to CONNECT: it fails
+    // the request as a secure-channel error (12157) instead. Windows itself
+    // returns the proxy's response. Either way nothing is transferred.
+    EXPECT_NE("", o.errorClass);
+    EXPECT_NE(200, o.responseCode);
+  } else {
+    EXPECT_EQ("EIdHTTPProtocolException", o.errorClass) << o.message;
+    EXPECT_EQ(407, o.responseCode);
+    EXPECT_EQ("HTTP/1.1 407 Proxy Authentication Required", o.responseText);
+  }
+  const std::string log = proxyRoot + d + ".requests.log";
+  EXPECT_EQ("CONNECT 127.0.0.1:1\n",
+            testing_support::Exists(log) ? testing_support::ReadFile(log) : "nothing");
+}
+
+// The Linux port takes no_proxy as libcurl reads it: a listed host is
+// reached directly although a proxy is set.
+TEST_F(HttpClientTest, NoProxyListIsHonoured) {
+  if (platform::kPathDelim == '\\') GTEST_SKIP() << "the environment is the Linux port's setting";
+  const std::string proxyRoot = TestServer::Root() + "/proxy-bypass";
+  testing_support::MakeDirs(proxyRoot);
+  testing_support::SideServer proxy(proxyRoot, "--proxy");
+  ASSERT_TRUE(proxy.Started()) << proxy.Error();
+  testing_support::SetEnv("http_proxy", "http://127.0.0.1:" + std::to_string(proxy.Port()));
+  testing_support::SetEnv("no_proxy", "127.0.0.1");
+  const Outcome o = Call(Op::GetMemory, TestServer::Url("/t/ok_get"), 5000, dir_);
+  testing_support::UnsetEnv("no_proxy");
+  testing_support::UnsetEnv("http_proxy");
+  EXPECT_EQ("", o.errorClass) << o.message;
+  EXPECT_FALSE(testing_support::Exists(proxyRoot + "/.requests.log")) << "the proxy was used";
+}

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "companion/SynchedThreads.h"
+#include "companion/UpdateSignature.h"
 #include "companion/u_SarvoChecker.h"
 #include "companion/u_SarvoPrep.h"
 #include "platform/file_lock.h"
@@ -26,6 +28,7 @@
 #include "platform/sysinfo.h"
 #include "support/fixtures.h"
 #include "support/testing.h"
+#include "support/trust.h"
 #include "support/u_Utility.h"
 #include "support/update_server.h"
 
@@ -773,6 +776,191 @@ TEST_F(SarvoUpdateTest, LinksInPlaceOfTempOrBackupAreNotFollowed) {
   }
 }
 
+
+// The served copy of the companion in this platform's path form.
+std::string ServedExe() {
+  const char d = platform::kPathDelim;
+  return TestServer::Root() + d + "software" + d + "sarvo" + d + "sarvo2006.exe";
+}
+
+// How the served executable's signature is made for a case.
+enum class Sig {
+  None,        // no .sig on the server (404)
+  Vendor,      // signed with the vendor's key
+  Other,       // signed with another 2048-bit key
+  Weak,        // signed with the 1024-bit key
+  Large,       // signed with the 3072-bit key
+  OtherBytes,  // the vendor's signature of other bytes
+  Oversized,   // 17 KiB of junk
+  Empty,       // an empty .sig
+};
+
+void ServeSignature(Sig sig, const std::string& served) {
+  const std::string exe = ServedExe();
+  platform::DeleteFile(exe + ".sig");
+  switch (sig) {
+    case Sig::None:
+      break;
+    case Sig::Vendor:
+      ASSERT_TRUE(SignWithOpenssl("vendor", exe));
+      break;
+    case Sig::Other:
+      ASSERT_TRUE(SignWithOpenssl("other", exe));
+      break;
+    case Sig::Weak:
+      ASSERT_TRUE(SignWithOpenssl("weak", exe));
+      break;
+    case Sig::Large:
+      ASSERT_TRUE(SignWithOpenssl("large", exe));
+      break;
+    case Sig::OtherBytes:
+      WriteFile(exe, served + "x");
+      ASSERT_TRUE(SignWithOpenssl("vendor", exe));
+      WriteFile(exe, served);
+      break;
+    case Sig::Oversized:
+      WriteFile(exe + ".sig", std::string(17 * 1024, 'S'));
+      break;
+    case Sig::Empty:
+      WriteFile(exe + ".sig", "");
+      break;
+  }
+}
+
+// The check on its own: which signature, which key and what the check says.
+// The message is what the exception report's cause line shows.
+TEST_F(SarvoUpdateTest, SignatureCheckSaysWhatFailed) {
+  struct Case {
+    const char* name;
+    const char* key;  // machine UpdateKey: a test key's name, "" none, "junk"
+    Sig sig;
+    const char* rules;
+    int expected;         // 1 valid, 0 no key (nothing checked), -1 raises
+    const char* message;  // part of the message when it raises
+  };
+  const std::vector<Case> cases = {
+      {"no key: nothing fetched or checked", "", Sig::None, "{}", 0, ""},
+      {"good signature", "vendor", Sig::Vendor, "{}", 1, ""},
+      {"3072-bit key", "large", Sig::Large, "{}", 1, ""},
+      {"signature missing", "vendor", Sig::None, "{}", -1,
+       "niet ontvangen: EIdHTTPProtocolException: HTTP/1.1 404 Not Found"},
+      {"signature server error", "vendor", Sig::Vendor,
+       R"({"/software/sarvo/sarvo2006.exe.sig": {"status": "503 Service Unavailable"}})", -1,
+       "niet ontvangen: EIdHTTPProtocolException: HTTP/1.1 503"},
+      {"signature cut short in transfer", "vendor", Sig::Vendor,
+       R"({"/software/sarvo/sarvo2006.exe.sig": {"cut": 100}})", -1, "niet ontvangen: EIdConn"},
+      {"signature larger than 16 KiB", "vendor", Sig::Oversized, "{}", -1,
+       "niet ontvangen: EIdHTTPInvalidResponse: Response body larger than 16384 bytes"},
+      {"empty signature", "vendor", Sig::Empty, "{}", -1, "klopt niet bij de download"},
+      {"signature by another key", "vendor", Sig::Other, "{}", -1, "klopt niet bij de download"},
+      {"signature of other bytes", "vendor", Sig::OtherBytes, "{}", -1,
+       "klopt niet bij de download"},
+      {"1024-bit key", "weak", Sig::Weak, "{}", -1, "is te zwak"},
+      {"key that does not parse", "junk", Sig::Vendor, "{}", -1, "is onbruikbaar"},
+      {"empty key value", "empty", Sig::Vendor, "{}", -1, "is onbruikbaar"},
+      {"key value of another type", "dword", Sig::Vendor, "{}", -1, "is onbruikbaar"},
+  };
+  const std::string served = Newer(standin_);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestServer::PutFile(kExePath, served);
+    ServeSignature(c.sig, served);
+    TestServer::SetRules(c.rules);
+    const std::string key = c.key;
+    std::unique_ptr<MachineUpdateKey> machineKey;
+    if (key == "junk") {
+      machineKey = std::make_unique<MachineUpdateKey>("-----BEGIN PUBLIC KEY-----\nabc\n");
+    } else if (key == "empty") {
+      machineKey = std::make_unique<MachineUpdateKey>("");
+    } else if (key == "dword") {
+      machineKey = std::make_unique<MachineUpdateKey>(platform::kRegDword, std::string(4, '\1'));
+    } else if (!key.empty()) {
+      machineKey = std::make_unique<MachineUpdateKey>(TestPublicKey(key));
+    }
+    const std::size_t sigGets = TestServer::CountRequests(std::string("GET ") + kExePath + ".sig");
+    int result = -1;
+    std::string message;
+    try {
+      result = CheckUpdateSignature(TestServer::Url(kExePath), ServedExe()) ? 1 : 0;
+    } catch (const EUpdateSignatureError& e) {
+      message = e.Message();
+    }
+    EXPECT_EQ(c.expected, result) << c.name << ": " << message;
+    if (c.expected < 0) {
+      EXPECT_NE(std::string::npos, message.find(c.message)) << c.name << ": " << message;
+    }
+    // Without a key the server is not even asked for a signature.
+    EXPECT_EQ(key.empty() ? sigGets : sigGets + 1,
+              TestServer::CountRequests(std::string("GET ") + kExePath + ".sig"))
+        << c.name;
+  }
+}
+
+// The whole flow with a key configured: only a download signed with it is
+// installed and started; with anything else the old companion stays, nothing
+// is started, and no temporary file is left.
+TEST_F(SarvoUpdateTest, SignedUpdateIsInstalledOnlyWithAValidSignature) {
+  struct Case {
+    const char* name;
+    bool localExists;
+    const char* key;
+    Sig sig;
+    bool expectInstalled;
+  };
+  const std::vector<Case> cases = {
+      {"good signature", true, "vendor", Sig::Vendor, true},
+      {"good signature, first installation", false, "vendor", Sig::Vendor, true},
+      {"no key, no signature: as before", true, "", Sig::None, true},
+      {"signature missing", true, "vendor", Sig::None, false},
+      {"signature missing, first installation", false, "vendor", Sig::None, false},
+      {"signature by another key", true, "vendor", Sig::Other, false},
+      {"signature of other bytes", true, "vendor", Sig::OtherBytes, false},
+      {"1024-bit key", true, "weak", Sig::Weak, false},
+  };
+  const std::string served = Newer(standin_);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Clean();
+    status_.clear();
+    GetSarvoSettings()->SetParams("earlier");
+    TestServer::PutFile(kExePath, served);
+    TestServer::PutFile(kReachPath, "2.0\r\n");
+    ServeSignature(c.sig, served);
+    std::unique_ptr<MachineUpdateKey> machineKey;
+    if (*c.key) machineKey = std::make_unique<MachineUpdateKey>(TestPublicKey(c.key));
+    if (c.localExists) {
+      ASSERT_TRUE(platform::CopyFile(FixtureProgram("sarvo_standin"), companion_, false));
+    }
+
+    Run();
+
+    const std::string log = Log();
+    EXPECT_FALSE(Exists(dir_ + "sarvo2006.tmp")) << "Temp left behind";
+    EXPECT_NE(std::string::npos, log.find("Downloaden van " + TestServer::Url(kExePath))) << log;
+    if (c.expectInstalled) {
+      EXPECT_TRUE(served == ReadFile(companion_)) << "the signed download is not installed";
+      EXPECT_NE(std::string::npos, log.find("Opgeslagen als " + companion_)) << log;
+      EXPECT_EQ(std::string::npos, log.find("====[ Exception report ]")) << log;
+      EXPECT_EQ("State=1 Params=/AUTO /INIT\n", Seen());
+      EXPECT_EQ(*c.key != 0, log.find("Handtekening " + TestServer::Url(kExePath) +
+                                      ".sig is geldig") != std::string::npos)
+          << log;
+    } else {
+      if (c.localExists) {
+        EXPECT_TRUE(standin_ == ReadFile(companion_)) << "the installed executable was touched";
+      } else {
+        EXPECT_FALSE(Exists(companion_)) << "an unsigned download was installed";
+      }
+      EXPECT_FALSE(Exists(companion_ + ".bak")) << "the backup was made";
+      EXPECT_EQ(std::string::npos, log.find("Opgeslagen als ")) << log;
+      EXPECT_NE(std::string::npos, log.find("====[ Exception report ]")) << log;
+      EXPECT_NE(std::string::npos, log.find("Oorzaak: EUpdateSignatureError: ")) << log;
+      EXPECT_EQ(std::string::npos, log.find("Starting ")) << log;
+      EXPECT_EQ("", Seen());
+      EXPECT_EQ("earlier", GetSarvoSettings()->GetParams());
+    }
+  }
+}
 
 TEST(SynchedThreadsTest, WaitReturnsAfterTheWorkerAndClearsTheVariable) {
   platform::InitApplication();

@@ -8,6 +8,7 @@ import os
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -20,9 +21,10 @@ SERVER = os.path.join(HERE, "update_server.py")
 PAYLOAD = bytes(range(256)) * 40  # 10240 bytes, every byte value present
 
 
-def start_server(root, port_file):
+def start_server(root, port_file, extra=()):
     proc = subprocess.Popen(
-        [sys.executable, SERVER, "--root", root, "--port", "0", "--port-file", port_file],
+        [sys.executable, SERVER, "--root", root, "--port", "0", "--port-file", port_file]
+        + list(extra),
         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     # Bounded wait for the port file; this is a guard against hanging, not a
     # measure of speed.
@@ -584,6 +586,150 @@ class Lifecycle(unittest.TestCase):
                     self.assertLess(peak_kib, 128 * 1024)
         finally:
             self.assertEqual(stop_server(proc), 0)
+
+
+def raw_request(port, request, timeout=10):
+    """Sends `request` as it is and returns everything until the server closes."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        s.sendall(request)
+        chunks = []
+        while True:
+            data = s.recv(65536)
+            if not data:
+                return b"".join(chunks)
+            chunks.append(data)
+
+
+class TlsAndProxy(unittest.TestCase):
+    """--tls CERT KEY serves over HTTPS; --proxy forwards absolute URLs to
+    loopback servers; --proxy-status refuses every proxied request."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="update-server-tls-")
+        cls.root = os.path.join(cls.tmp, "root")
+        cls.proxy_root = os.path.join(cls.tmp, "proxy")
+        os.mkdir(cls.root)
+        os.mkdir(cls.proxy_root)
+        with open(os.path.join(cls.root, "file.bin"), "wb") as f:
+            f.write(PAYLOAD)
+        with open(os.path.join(cls.proxy_root, "own.txt"), "wb") as f:
+            f.write(b"own\n")
+        with open(os.path.join(cls.root, ".rules.json"), "w") as f:
+            json.dump({"/cut.bin": {"cut": 100}}, f)
+        with open(os.path.join(cls.root, "cut.bin"), "wb") as f:
+            f.write(PAYLOAD)
+        ca_key, ca, key, csr, cert, ext = (os.path.join(cls.tmp, n) for n in (
+            "ca.key", "ca.pem", "server.key", "server.csr", "server.pem", "ext"))
+        with open(ext, "w") as f:
+            f.write("subjectAltName=IP:127.0.0.1\n")
+        for cmd in (
+                ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", ca_key,
+                 "-out", ca, "-days", "1", "-subj", "/CN=update-server test CA"],
+                ["openssl", "req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                 "-out", csr, "-subj", "/CN=127.0.0.1"],
+                ["openssl", "x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key,
+                 "-CAcreateserial", "-days", "1", "-extfile", ext, "-out", cert]):
+            subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        cls.ca = ca
+        cls.servers = []
+
+        def start(name, root, extra=()):
+            proc, port = start_server(root, os.path.join(cls.tmp, name + ".port"), extra)
+            cls.servers.append(proc)
+            return port
+
+        cls.tls_port = start("tls", cls.root, ["--tls", cert, key])
+        cls.origin_port = start("origin", cls.root)
+        cls.proxy_port = start("proxy", cls.proxy_root, ["--proxy"])
+        cls.refusing_port = start("refusing", cls.proxy_root,
+                                  ["--proxy-status", "407 Proxy Authentication Required"])
+
+    @classmethod
+    def tearDownClass(cls):
+        for proc in cls.servers:
+            stop_server(proc)
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def log_lines(self, root):
+        with open(os.path.join(root, ".requests.log"), encoding="utf-8") as f:
+            return f.read().splitlines()
+
+    def test_tls_serves_files_to_a_client_that_trusts_the_ca(self):
+        context = ssl.create_default_context(cafile=self.ca)
+        conn = http.client.HTTPSConnection("127.0.0.1", self.tls_port, context=context, timeout=10)
+        try:
+            conn.request("GET", "/file.bin")
+            resp = conn.getresponse()
+            self.assertEqual(resp.status, 200)
+            self.assertEqual(resp.read(), PAYLOAD)
+        finally:
+            conn.close()
+
+    def test_tls_certificate_is_refused_without_the_ca(self):
+        context = ssl.create_default_context()
+        conn = http.client.HTTPSConnection("127.0.0.1", self.tls_port, context=context, timeout=10)
+        try:
+            with self.assertRaises(ssl.SSLCertVerificationError):
+                conn.request("GET", "/file.bin")
+        finally:
+            conn.close()
+        # The server survives a refused handshake.
+        self.test_tls_serves_files_to_a_client_that_trusts_the_ca()
+
+    def test_proxy_forwards_absolute_urls_and_relays_the_answer(self):
+        cases = [
+            ("/file.bin", "HTTP/1.1 200 OK", PAYLOAD, str(len(PAYLOAD))),
+            ("/missing.bin", "HTTP/1.1 404 Not Found", None, None),
+            # Misbehaviour of the server reaches the client unchanged.
+            ("/cut.bin", "HTTP/1.1 200 OK", PAYLOAD[:100], str(len(PAYLOAD))),
+        ]
+        for path, status, body, length in cases:
+            with self.subTest(path=path):
+                url = "http://127.0.0.1:%d%s" % (self.origin_port, path)
+                data = raw_request(self.proxy_port, (
+                    "GET %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n"
+                    % (url, self.origin_port)).encode())
+                line, headers, got = parse_response(data)
+                self.assertEqual(line, status)
+                if body is not None:
+                    self.assertEqual(got, body)
+                if length is not None:
+                    self.assertEqual(headers.get("content-length"), length)
+                self.assertIn("GET " + url, self.log_lines(self.proxy_root))
+                self.assertIn("GET " + path, self.log_lines(self.root))
+
+    def test_proxy_serves_its_own_folder_for_plain_requests(self):
+        line, _, body = parse_response(raw_request(
+            self.proxy_port, b"GET /own.txt HTTP/1.1\r\nHost: x\r\n\r\n"))
+        self.assertEqual(line, "HTTP/1.1 200 OK")
+        self.assertEqual(body, b"own\n")
+
+    def test_proxy_refuses_what_it_must_not_or_cannot_reach(self):
+        cases = [
+            # Never a way off the machine: no connection is even tried.
+            ("http://192.0.2.1/file.bin", "HTTP/1.1 502 Bad Gateway"),
+            ("http://127.0.0.1:1/file.bin", "HTTP/1.1 502 Bad Gateway"),
+        ]
+        for url, status in cases:
+            with self.subTest(url=url):
+                line, _, _ = parse_response(raw_request(
+                    self.proxy_port, ("GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % url).encode()))
+                self.assertEqual(line, status)
+
+    def test_proxy_status_refuses_every_proxied_request(self):
+        url = "http://127.0.0.1:%d/file.bin" % self.origin_port
+        line, headers, _ = parse_response(raw_request(
+            self.refusing_port, ("HEAD %s HTTP/1.1\r\nHost: x\r\n\r\n" % url).encode()))
+        self.assertEqual(line, "HTTP/1.1 407 Proxy Authentication Required")
+        self.assertEqual(headers.get("connection"), "close")
+        # A tunnel for https is refused the same way.
+        line, _, _ = parse_response(raw_request(
+            self.refusing_port, b"CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: 127.0.0.1:443\r\n\r\n"))
+        self.assertEqual(line, "HTTP/1.1 407 Proxy Authentication Required")
+        line, _, _ = parse_response(raw_request(
+            self.proxy_port, b"CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: 127.0.0.1:443\r\n\r\n"))
+        self.assertEqual(line, "HTTP/1.1 501 Not Implemented")
 
 
 if __name__ == "__main__":

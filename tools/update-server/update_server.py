@@ -10,6 +10,11 @@ change it between two requests without restarting anything. Every request is
 also recorded in ROOT/.requests.log so that a test can check what the client
 actually asked for.
 
+With --tls CERT KEY it speaks HTTPS instead of plain HTTP. With --proxy it is
+also a forward proxy for plain HTTP: a request for an absolute URL
+("GET http://127.0.0.1:8080/x HTTP/1.1") is passed on to that server (on
+loopback only) and its answer handed back byte for byte.
+
 Only the Python standard library is used, so the server runs wherever the
 tests run, and it starts fast because it imports little.
 """
@@ -21,6 +26,7 @@ import posixpath
 import select
 import signal
 import socket
+import ssl
 import sys
 import threading
 import time
@@ -159,6 +165,15 @@ class Handler(BaseHTTPRequestHandler):
     def do_PATCH(self):
         self.serve("PATCH")
 
+    def do_CONNECT(self):
+        # No tunnels: as a refusing proxy it refuses them like any request,
+        # otherwise it says it cannot.
+        self.close_connection = True
+        append_request(self.server.root, "CONNECT %s" % self.path)
+        status = self.server.proxy_status or "501 Not Implemented"
+        self.send_raw(("HTTP/1.1 %s\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
+                       % status).encode("latin-1"))
+
     # -- helpers -------------------------------------------------------------
 
     def wait(self, seconds):
@@ -283,6 +298,9 @@ class Handler(BaseHTTPRequestHandler):
         root = self.server.root
         target = self.path
         append_request(root, "%s %s" % (method, target))
+        if self.server.proxy and "://" in target:
+            self.forward(method, target)
+            return
 
         # A request body, if any, is read and dropped so that closing the
         # socket afterwards does not turn into a reset that loses our answer.
@@ -400,16 +418,71 @@ class Handler(BaseHTTPRequestHandler):
             self.send_body(body_path, body_text, total, stall)
 
 
+    # -- forward proxy -------------------------------------------------------
+
+    def forward(self, method, target):
+        """Pass a request for an absolute URL on to its server and relay the
+        answer as it comes, misbehaviour included."""
+        refuse = self.server.proxy_status
+        if refuse:
+            body = (refuse + "\n").encode("utf-8")
+            self.send_raw(("HTTP/1.1 %s\r\nContent-Type: text/plain; charset=utf-8\r\n"
+                           "Content-Length: %d\r\nConnection: close\r\n\r\n"
+                           % (refuse, len(body))).encode("latin-1") + body)
+            return
+        split = urllib.parse.urlsplit(target)
+        host = split.hostname or ""
+        # Loopback only: the proxy must never become a way out of the machine.
+        if split.scheme != "http" or host not in ("127.0.0.1", "::1", "localhost"):
+            self.send_raw(b"HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n"
+                          b"Connection: close\r\n\r\n")
+            return
+        path = split.path or "/"
+        if split.query:
+            path += "?" + split.query
+        try:
+            upstream = socket.create_connection((host, split.port or 80), timeout=30)
+        except OSError:
+            self.send_raw(b"HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n"
+                          b"Connection: close\r\n\r\n")
+            return
+        with upstream:
+            upstream.sendall(("%s %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n"
+                              % (method, path, split.netloc)).encode("latin-1"))
+            upstream.settimeout(0.1)
+            while not STOPPING.is_set():
+                try:
+                    data = upstream.recv(CHUNK)
+                except socket.timeout:
+                    continue
+                except OSError:
+                    return
+                if not data:
+                    return
+                self.send_raw(data)
+
+
 class Server(ThreadingHTTPServer):
     daemon_threads = True
     block_on_close = False
     request_queue_size = 128
+    tls = None
+    proxy = False
+    proxy_status = None
+
+    def finish_request(self, request, client_address):
+        # The TLS handshake runs here, on the connection's own thread, so a
+        # client that stalls or rejects it holds up nobody else.
+        if self.tls is not None:
+            request = self.tls.wrap_socket(request, server_side=True)
+        super().finish_request(request, client_address)
 
     def handle_error(self, request, client_address):
-        # Clients in these tests hang up early on purpose all the time; only
-        # real bugs in the server deserve a traceback.
+        # Clients in these tests hang up early on purpose all the time, and
+        # refuse certificates on purpose; only real bugs in the server
+        # deserve a traceback.
         exc = sys.exc_info()[1]
-        if isinstance(exc, (ConnectionError, TimeoutError, socket.timeout)):
+        if isinstance(exc, (ConnectionError, TimeoutError, socket.timeout, ssl.SSLError)):
             return
         super().handle_error(request, client_address)
 
@@ -442,6 +515,13 @@ def main(argv=None):
     parser.add_argument("--exit-with-parent", action="store_true",
                         help="stop when the process that started the server goes away")
     parser.add_argument("--verbose", action="store_true", help="log each request to stderr")
+    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"),
+                        help="speak HTTPS with this certificate (chain) and key, PEM files")
+    parser.add_argument("--proxy", action="store_true",
+                        help="also act as a forward proxy for plain HTTP to loopback servers")
+    parser.add_argument("--proxy-status", metavar="STATUS",
+                        help="as a proxy, refuse every request with this status, "
+                             "e.g. \"407 Proxy Authentication Required\"")
     args = parser.parse_args(argv)
 
     root = os.path.abspath(args.root)
@@ -459,13 +539,24 @@ def main(argv=None):
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
 
+    tls = None
+    if args.tls:
+        tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        try:
+            tls.load_cert_chain(args.tls[0], args.tls[1])
+        except (OSError, ssl.SSLError) as e:
+            parser.error("--tls: %s" % e)
+
     server = Server((args.host, args.port), Handler)
     server.root = root
     server.verbose = args.verbose
+    server.tls = tls
+    server.proxy = args.proxy or bool(args.proxy_status)
+    server.proxy_status = args.proxy_status
     port = server.server_address[1]
     if args.port_file:
         write_port_file(args.port_file, port)
-    print("listening on http://%s:%d" % (args.host, port), flush=True)
+    print("listening on %s://%s:%d" % ("https" if tls else "http", args.host, port), flush=True)
 
     serving = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1},
                                daemon=True)

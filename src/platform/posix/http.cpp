@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 
 namespace platform {
@@ -154,9 +155,9 @@ int OnConnected(void* user, char*, char*, int, int) {
   return CURL_PREREQFUNC_OK;
 }
 
-// Parses the URL, refuses anything but plain HTTP and drops any user name and
-// password written into it: this client never sends credentials.
-bool CleanUrl(const std::string& in, std::string& out, std::string& detail) {
+// Parses the URL, refuses anything but http and https and drops any user name
+// and password written into it: this client never sends credentials.
+bool CleanUrl(const std::string& in, std::string& out, std::string& scheme, std::string& detail) {
   Url url(curl_url());
   if (!url) {
     detail = "out of memory";
@@ -172,9 +173,10 @@ bool CleanUrl(const std::string& in, std::string& out, std::string& detail) {
     detail = "no scheme";
     return false;
   }
-  CurlText scheme(raw);
-  if (std::string(scheme.get()) != "http") {
-    detail = "only http:// is supported";
+  CurlText schemeText(raw);
+  scheme = schemeText.get();
+  if (scheme != "http" && scheme != "https") {
+    detail = "only http:// and https:// are supported";
     return false;
   }
   curl_url_set(url.get(), CURLUPART_USER, nullptr, 0);
@@ -227,6 +229,16 @@ HttpFailure Translate(CURLcode rc, const Transfer& t) {
       return HttpFailure::BadResponse;
     case CURLE_BAD_CONTENT_ENCODING:
       return HttpFailure::BadResponse;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_USE_SSL_FAILED:
+      return HttpFailure::SecureChannel;
     case CURLE_OUT_OF_MEMORY:
       // libcurl refuses a single header line above its own limit this way;
       // while the headers are still coming in, that is what it means.
@@ -246,7 +258,8 @@ HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
     return result;
   }
   std::string url;
-  if (!CleanUrl(request.url, url, result.detail)) {
+  std::string scheme;
+  if (!CleanUrl(request.url, url, scheme, result.detail)) {
     result.failure = HttpFailure::InvalidUrl;
     return result;
   }
@@ -266,12 +279,33 @@ HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
 
   CURL* e = easy.get();
   curl_easy_setopt(e, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http");
+  // Only the URL's own scheme, so nothing can switch an https transfer to
+  // plain HTTP (redirects are not followed either).
+  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, scheme.c_str());
   curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
   // Signals would reach the whole process; the time limits are ours anyway.
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-  // An empty proxy also keeps http_proxy and friends from the environment out.
-  curl_easy_setopt(e, CURLOPT_PROXY, "");
+  // No CURLOPT_PROXY: libcurl then takes the proxy from the environment
+  // (http_proxy, https_proxy, all_proxy, no_proxy) as the administrator set
+  // it, and goes direct when none is set.
+  // The certificate checks stay on (they are libcurl's defaults; set here so
+  // that nobody mistakes them for options). libcurl does not read OpenSSL's
+  // SSL_CERT_FILE and SSL_CERT_DIR itself, so they are handed on; without
+  // them the trust store libcurl was built with applies.
+  curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(e, CURLOPT_PROXY_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(e, CURLOPT_PROXY_SSL_VERIFYHOST, 2L);
+  const char* certFile = std::getenv("SSL_CERT_FILE");
+  if (certFile != nullptr && *certFile != '\0') {
+    curl_easy_setopt(e, CURLOPT_CAINFO, certFile);
+    curl_easy_setopt(e, CURLOPT_PROXY_CAINFO, certFile);
+  }
+  const char* certDir = std::getenv("SSL_CERT_DIR");
+  if (certDir != nullptr && *certDir != '\0') {
+    curl_easy_setopt(e, CURLOPT_CAPATH, certDir);
+    curl_easy_setopt(e, CURLOPT_PROXY_CAPATH, certDir);
+  }
   curl_easy_setopt(e, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
   curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorText);
@@ -360,6 +394,16 @@ HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
     if (msg->msg == CURLMSG_DONE && msg->easy_handle == e) rc = msg->data.result;
   }
   result.failure = Translate(rc, t);
+  if (result.failure != HttpFailure::None && !t.connected && t.headersDone &&
+      result.statusCode >= 300) {
+    // A proxy that will not open a tunnel for https answers the CONNECT with
+    // a whole response of its own (407, 502, ...); libcurl reports that as a
+    // failed connection. It is the proxy's answer, handed back as it is, as a
+    // plain-HTTP proxy's refusal is.
+    result.failure = HttpFailure::None;
+    result.detail.clear();
+    return result;
+  }
   if (result.failure == HttpFailure::None && request.method == HttpMethod::Get &&
       IsTwoHundred(result.statusCode) && t.declaredLength >= 0 &&
       result.bodyBytes < static_cast<std::uint64_t>(t.declaredLength)) {

@@ -1,0 +1,120 @@
+// Signature checks through OpenSSL's libcrypto (EVP interface).
+#include "platform/signature.h"
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
+#include <memory>
+#include <vector>
+
+#include "platform/files.h"
+
+namespace platform {
+
+namespace {
+
+struct BioDeleter {
+  void operator()(BIO* p) const { BIO_free(p); }
+};
+struct PkeyDeleter {
+  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
+struct MdCtxDeleter {
+  void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
+};
+using Bio = std::unique_ptr<BIO, BioDeleter>;
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyDeleter>;
+using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxDeleter>;
+
+// The one translator of libcrypto's error queue: the call that failed and
+// the queue's first entry, which names the cause; the queue is emptied, so
+// nothing is left behind for the next caller on this thread.
+std::string CryptoErrorText(const char* call) {
+  std::string out = std::string(call) + " failed";
+  const unsigned long code = ERR_get_error();
+  if (code != 0) {
+    char text[256];
+    ERR_error_string_n(code, text, sizeof text);
+    out += ": ";
+    out += text;
+  }
+  ERR_clear_error();
+  return out;
+}
+
+SignatureCheck Outcome(SignatureOutcome outcome, std::string detail, unsigned bits = 0) {
+  SignatureCheck check;
+  check.outcome = outcome;
+  check.detail = std::move(detail);
+  check.keyBits = bits;
+  return check;
+}
+
+}  // namespace
+
+SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
+                                   const std::string& signature) {
+  // OpenSSL 3 reads other key forms through the same call (PKCS#1 "RSA
+  // PUBLIC KEY" among them); the contract takes only the "PUBLIC KEY" block,
+  // as CryptoAPI does in the Windows build.
+  if (publicKeyPem.find("-----BEGIN PUBLIC KEY-----") == std::string::npos) {
+    return Outcome(SignatureOutcome::KeyUnusable, "no PEM \"PUBLIC KEY\" block");
+  }
+  ERR_clear_error();
+  Bio bio(BIO_new_mem_buf(publicKeyPem.data(), static_cast<int>(publicKeyPem.size())));
+  if (!bio) return Outcome(SignatureOutcome::Failed, CryptoErrorText("BIO_new_mem_buf"));
+  // PEM_read_bio_PUBKEY takes only a "PUBLIC KEY" block (SubjectPublicKeyInfo).
+  Pkey key(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
+  if (!key) return Outcome(SignatureOutcome::KeyUnusable, CryptoErrorText("PEM_read_bio_PUBKEY"));
+  if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA) {
+    return Outcome(
+        SignatureOutcome::KeyUnusable,
+        std::string("not an RSA key (") + OBJ_nid2sn(EVP_PKEY_get_base_id(key.get())) + ")");
+  }
+  const int rawBits = EVP_PKEY_get_bits(key.get());
+  const unsigned bits = rawBits > 0 ? static_cast<unsigned>(rawBits) : 0;
+  if (bits < kMinSignatureKeyBits) {
+    return Outcome(SignatureOutcome::KeyTooWeak,
+                   "RSA key of " + std::to_string(bits) + " bits; at least " +
+                       std::to_string(kMinSignatureKeyBits) + " are required",
+                   bits);
+  }
+
+  MdCtx ctx(EVP_MD_CTX_new());
+  if (!ctx) return Outcome(SignatureOutcome::Failed, CryptoErrorText("EVP_MD_CTX_new"), bits);
+  // An RSA key verifies with PKCS#1 v1.5 padding unless told otherwise.
+  if (EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1) {
+    return Outcome(SignatureOutcome::Failed, CryptoErrorText("EVP_DigestVerifyInit"), bits);
+  }
+
+  File file;
+  std::uint32_t error = 0;
+  if (!file.Open(path, File::Mode::OpenRead, File::Share::None, &error)) {
+    return Outcome(SignatureOutcome::FileUnreadable, FileErrorText(error), bits);
+  }
+  std::vector<char> buf(64 * 1024);
+  for (;;) {
+    std::size_t got = 0;
+    if (!file.Read(buf.data(), buf.size(), got)) {
+      return Outcome(SignatureOutcome::FileUnreadable, "the file cannot be read", bits);
+    }
+    if (got == 0) break;
+    if (EVP_DigestVerifyUpdate(ctx.get(), buf.data(), got) != 1) {
+      return Outcome(SignatureOutcome::Failed, CryptoErrorText("EVP_DigestVerifyUpdate"), bits);
+    }
+  }
+
+  const int verdict = EVP_DigestVerifyFinal(
+      ctx.get(), reinterpret_cast<const unsigned char*>(signature.data()), signature.size());
+  if (verdict == 1) {
+    ERR_clear_error();
+    return Outcome(SignatureOutcome::Valid, "", bits);
+  }
+  // 0 is a signature that does not fit; below 0 one that is not even
+  // well-formed (a wrong length, for one). Either way no signature by this key.
+  return Outcome(SignatureOutcome::Mismatch, CryptoErrorText("EVP_DigestVerifyFinal"), bits);
+}
+
+}  // namespace platform

@@ -1,0 +1,185 @@
+// Signature checks through CryptoAPI.
+//
+// The key travels as PEM text; CryptoAPI takes it apart in three steps
+// (base64 to DER, DER to a SubjectPublicKeyInfo, that into a key of a
+// verify-only RSA/AES provider, the first provider kind that knows SHA-256).
+// CryptoAPI keeps big numbers little-endian, so a signature as OpenSSL
+// writes it (big-endian) is handed over byte-reversed.
+#include "platform/signature.h"
+
+#include <windows.h>
+// After windows.h, which it builds on.
+#include <wincrypt.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "platform/error_text.h"
+#include "platform/files.h"
+#include "platform/unique_handle.h"
+
+namespace platform {
+
+namespace {
+
+struct ProviderTraits {
+  using Handle = HCRYPTPROV;
+  static Handle Invalid() { return 0; }
+  static void Close(Handle h) { ::CryptReleaseContext(h, 0); }
+};
+struct KeyTraits {
+  using Handle = HCRYPTKEY;
+  static Handle Invalid() { return 0; }
+  static void Close(Handle h) { ::CryptDestroyKey(h); }
+};
+struct HashTraits {
+  using Handle = HCRYPTHASH;
+  static Handle Invalid() { return 0; }
+  static void Close(Handle h) { ::CryptDestroyHash(h); }
+};
+using Provider = UniqueHandle<ProviderTraits>;
+using Key = UniqueHandle<KeyTraits>;
+using Hash = UniqueHandle<HashTraits>;
+
+// CryptDecodeObjectEx with CRYPT_DECODE_ALLOC_FLAG hands out LocalAlloc memory.
+struct LocalFreeDeleter {
+  void operator()(void* p) const { ::LocalFree(p); }
+};
+using DecodedKeyInfo = std::unique_ptr<CERT_PUBLIC_KEY_INFO, LocalFreeDeleter>;
+
+// The one translator of CryptoAPI's codes: the code and the system's text.
+std::string CryptoErrorText(const char* call, DWORD code) {
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "0x%08lX", static_cast<unsigned long>(code));
+  std::string text = SystemMessageText(code);
+  while (!text.empty() && (static_cast<unsigned char>(text.back()) <= ' ' || text.back() == '.')) {
+    text.pop_back();
+  }
+  std::string out = std::string(call) + " failed with " + hex;
+  if (!text.empty()) out += ": " + text;
+  return out;
+}
+
+SignatureCheck Outcome(SignatureOutcome outcome, std::string detail, unsigned bits = 0) {
+  SignatureCheck check;
+  check.outcome = outcome;
+  check.detail = std::move(detail);
+  check.keyBits = bits;
+  return check;
+}
+
+}  // namespace
+
+SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
+                                   const std::string& signature) {
+  // CRYPT_STRING_BASE64HEADER takes any "-----BEGIN ...-----" label; only a
+  // SubjectPublicKeyInfo is a key here, as it is for OpenSSL's PUBKEY reader.
+  if (publicKeyPem.find("-----BEGIN PUBLIC KEY-----") == std::string::npos) {
+    return Outcome(SignatureOutcome::KeyUnusable, "no PEM \"PUBLIC KEY\" block");
+  }
+  DWORD derSize = 0;
+  if (!::CryptStringToBinaryA(publicKeyPem.c_str(), static_cast<DWORD>(publicKeyPem.size()),
+                              CRYPT_STRING_BASE64HEADER, nullptr, &derSize, nullptr, nullptr)) {
+    return Outcome(SignatureOutcome::KeyUnusable,
+                   CryptoErrorText("CryptStringToBinaryA", ::GetLastError()));
+  }
+  std::vector<BYTE> der(derSize);
+  if (!::CryptStringToBinaryA(publicKeyPem.c_str(), static_cast<DWORD>(publicKeyPem.size()),
+                              CRYPT_STRING_BASE64HEADER, der.data(), &derSize, nullptr, nullptr)) {
+    return Outcome(SignatureOutcome::KeyUnusable,
+                   CryptoErrorText("CryptStringToBinaryA", ::GetLastError()));
+  }
+
+  CERT_PUBLIC_KEY_INFO* rawInfo = nullptr;
+  DWORD infoSize = 0;
+  if (!::CryptDecodeObjectEx(X509_ASN_ENCODING, X509_PUBLIC_KEY_INFO, der.data(), derSize,
+                             CRYPT_DECODE_ALLOC_FLAG, nullptr, &rawInfo, &infoSize)) {
+    return Outcome(SignatureOutcome::KeyUnusable,
+                   CryptoErrorText("CryptDecodeObjectEx", ::GetLastError()));
+  }
+  DecodedKeyInfo info(rawInfo);
+  const char* algorithm = info->Algorithm.pszObjId;
+  if (algorithm == nullptr || std::string(algorithm) != szOID_RSA_RSA) {
+    return Outcome(SignatureOutcome::KeyUnusable,
+                   std::string("not an RSA key (algorithm ") + (algorithm ? algorithm : "?") + ")");
+  }
+
+  HCRYPTPROV rawProvider = 0;
+  if (!::CryptAcquireContextA(&rawProvider, nullptr, nullptr, PROV_RSA_AES,
+                              CRYPT_VERIFYCONTEXT /* no key container: public keys only */)) {
+    return Outcome(SignatureOutcome::Failed,
+                   CryptoErrorText("CryptAcquireContextA", ::GetLastError()));
+  }
+  Provider provider(rawProvider);
+
+  HCRYPTKEY rawKey = 0;
+  if (!::CryptImportPublicKeyInfo(provider.get(), X509_ASN_ENCODING, info.get(), &rawKey)) {
+    return Outcome(SignatureOutcome::KeyUnusable,
+                   CryptoErrorText("CryptImportPublicKeyInfo", ::GetLastError()));
+  }
+  Key key(rawKey);
+
+  DWORD bits = 0;
+  DWORD bitsSize = sizeof bits;
+  if (!::CryptGetKeyParam(key.get(), KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &bitsSize, 0)) {
+    return Outcome(SignatureOutcome::KeyUnusable,
+                   CryptoErrorText("CryptGetKeyParam", ::GetLastError()));
+  }
+  if (bits < kMinSignatureKeyBits) {
+    return Outcome(SignatureOutcome::KeyTooWeak,
+                   "RSA key of " + std::to_string(bits) + " bits; at least " +
+                       std::to_string(kMinSignatureKeyBits) + " are required",
+                   bits);
+  }
+
+  HCRYPTHASH rawHash = 0;
+  if (!::CryptCreateHash(provider.get(), CALG_SHA_256, 0, 0, &rawHash)) {
+    return Outcome(SignatureOutcome::Failed, CryptoErrorText("CryptCreateHash", ::GetLastError()),
+                   bits);
+  }
+  Hash hash(rawHash);
+
+  File file;
+  std::uint32_t error = 0;
+  if (!file.Open(path, File::Mode::OpenRead, File::Share::None, &error)) {
+    return Outcome(SignatureOutcome::FileUnreadable, FileErrorText(error), bits);
+  }
+  std::vector<char> buf(64 * 1024);
+  for (;;) {
+    std::size_t got = 0;
+    if (!file.Read(buf.data(), buf.size(), got)) {
+      return Outcome(SignatureOutcome::FileUnreadable, "the file cannot be read", bits);
+    }
+    if (got == 0) break;
+    if (!::CryptHashData(hash.get(), reinterpret_cast<const BYTE*>(buf.data()),
+                         static_cast<DWORD>(got), 0)) {
+      return Outcome(SignatureOutcome::Failed, CryptoErrorText("CryptHashData", ::GetLastError()),
+                     bits);
+    }
+  }
+
+  // A signature is exactly as long as the modulus; anything else is no
+  // signature by this key, whatever CryptoAPI would make of it.
+  if (signature.size() != (bits + 7) / 8) {
+    return Outcome(SignatureOutcome::Mismatch,
+                   "signature of " + std::to_string(signature.size()) + " bytes; a " +
+                       std::to_string(bits) + "-bit key signs with " +
+                       std::to_string((bits + 7) / 8),
+                   bits);
+  }
+  std::vector<BYTE> reversed(signature.rbegin(), signature.rend());
+  if (!::CryptVerifySignatureA(hash.get(), reversed.data(), static_cast<DWORD>(reversed.size()),
+                               key.get(), nullptr, 0)) {
+    const DWORD code = ::GetLastError();
+    const bool mismatch = code == static_cast<DWORD>(NTE_BAD_SIGNATURE) ||
+                          code == static_cast<DWORD>(NTE_BAD_DATA) ||
+                          code == static_cast<DWORD>(NTE_BAD_LEN);
+    return Outcome(mismatch ? SignatureOutcome::Mismatch : SignatureOutcome::Failed,
+                   CryptoErrorText("CryptVerifySignatureA", code), bits);
+  }
+  return Outcome(SignatureOutcome::Valid, "", bits);
+}
+
+}  // namespace platform
