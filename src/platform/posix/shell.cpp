@@ -144,39 +144,28 @@ struct SpawnResult {
   pid_t pid = -1;
 };
 
-// Owners of the spawn's attributes and file actions: destroyed on every way
+// The owner of a spawn's attributes or file actions: destroyed on every way
 // out once their init has succeeded.
-class SpawnAttributes {
+template <typename T, int (*Init)(T*), int (*Destroy)(T*)>
+class SpawnObject {
  public:
-  SpawnAttributes() : ok_(posix_spawnattr_init(&attr_) == 0) {}
-  ~SpawnAttributes() {
-    if (ok_) posix_spawnattr_destroy(&attr_);
+  SpawnObject() : ok_(Init(&object_) == 0) {}
+  ~SpawnObject() {
+    if (ok_) Destroy(&object_);
   }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  SpawnObject(const SpawnObject&) = delete;
+  SpawnObject& operator=(const SpawnObject&) = delete;
   bool ok() const { return ok_; }
-  posix_spawnattr_t* get() { return &attr_; }
+  T* get() { return &object_; }
 
  private:
-  posix_spawnattr_t attr_;
+  T object_;
   bool ok_;
 };
-
-class SpawnFileActions {
- public:
-  SpawnFileActions() : ok_(posix_spawn_file_actions_init(&actions_) == 0) {}
-  ~SpawnFileActions() {
-    if (ok_) posix_spawn_file_actions_destroy(&actions_);
-  }
-  SpawnFileActions(const SpawnFileActions&) = delete;
-  SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-  bool ok() const { return ok_; }
-  posix_spawn_file_actions_t* get() { return &actions_; }
-
- private:
-  posix_spawn_file_actions_t actions_;
-  bool ok_;
-};
+using SpawnAttributes =
+    SpawnObject<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
+using SpawnFileActions = SpawnObject<posix_spawn_file_actions_t, posix_spawn_file_actions_init,
+                                     posix_spawn_file_actions_destroy>;
 
 SpawnResult Spawn(const std::string& path, const std::vector<std::string>& args, const std::string& dir) {
   SpawnResult result;
