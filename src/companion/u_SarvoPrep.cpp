@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "support/DatabaseConnectie.h"
 #include "support/Exceptions.h"
 #include "support/Format.h"
 
@@ -60,10 +61,7 @@ bool TSarvoRegistry::ValueExists(const std::string& name) const {
 std::string TSarvoRegistry::ReadString(const std::string& name) const {
   platform::RegValue v;
   if (!current_.Read(name, v)) RaiseGetFailed(name);
-  if (v.type != platform::kRegSz && v.type != platform::kRegExpandSz) RaiseInvalidType(name);
-  // The text ends at its first NUL, wherever the stored data ends.
-  const std::size_t end = v.data.find('\0');
-  return end == std::string::npos ? v.data : v.data.substr(0, end);
+  return RegStringText(name, v);
 }
 
 std::int32_t TSarvoRegistry::ReadInteger(const std::string& name) const {

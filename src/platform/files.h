@@ -78,7 +78,9 @@ enum class SmallFileFailure {
 // refused without being read. Never throws.
 SmallFileFailure ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string& content);
 
-// A Windows-style text for the error codes above, used in exception messages.
+// The fixed English text Windows gives for an error code, without its line
+// end, or "Error <code>" for a code without one; used in exception messages.
+// The same on both platforms, whatever the language of the system.
 std::string FileErrorText(std::uint32_t code);
 
 // An open file. Move-only; closed by its destructor.

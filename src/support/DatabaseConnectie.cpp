@@ -33,10 +33,13 @@ void LogSkippedValue(const char* root, const std::string& valueName, const Excep
 std::string ReadRegString(const platform::RegKey& key, const std::string& name) {
   platform::RegValue value;
   if (!key.Read(name, value)) return std::string();
+  return RegStringText(name, value);
+}
+
+std::string RegStringText(const std::string& name, const platform::RegValue& value) {
   if (value.type != platform::kRegSz && value.type != platform::kRegExpandSz) {
     throw ERegistryException(Format("Invalid data type for '%s'", {name}));
   }
-  // The text ends at its first NUL, whatever the stored size says.
   return std::string(value.data.c_str());
 }
 

@@ -27,8 +27,14 @@ std::string GetDataMapPath();
 // "", any other type raises ERegistryException "Invalid data type for '%s'".
 namespace platform {
 class RegKey;
-}
+struct RegValue;
+}  // namespace platform
 std::string ReadRegString(const platform::RegKey& key, const std::string& name);
+
+// The text of a registry string value that was read: the same types and the
+// same exception as above, the text up to its first NUL, whatever the stored
+// size says. The suite's registry accessors all read strings through this.
+std::string RegStringText(const std::string& name, const platform::RegValue& value);
 
 // The reason, for the log, why a small file could not be used.
 namespace platform {

@@ -75,7 +75,6 @@ std::string TUtility::ExeName() { return RemoveLongPathPrefix(platform::ModuleFi
 std::string TUtility::AppPath() {
   std::string folder = ExtractFilePath(ExeName());
   if (folder.empty() || folder.back() != platform::kPathDelim) folder += platform::kPathDelim;
-  if (folder.compare(0, 4, "\\\\?\\") == 0) folder.erase(0, 4);
   return folder;
 }
 

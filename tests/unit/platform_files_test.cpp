@@ -523,10 +523,32 @@ TEST(PlatformFiles, NoWriteGoesThroughASymbolicLink) {
 }
 
 TEST(PlatformFiles, ErrorTextsAreWindowsTexts) {
-  EXPECT_EQ(platform::FileErrorText(2), "The system cannot find the file specified.");
-  EXPECT_EQ(platform::FileErrorText(5), "Access is denied.");
-  EXPECT_EQ(platform::FileErrorText(32),
-            "The process cannot access the file because it is being used by another process.");
+  // Both builds give Windows' own English text for every code the platform
+  // layer hands out, whatever the language of the system.
+  struct Case {
+    std::uint32_t code;
+    const char* text;
+  };
+  const Case cases[] = {
+      {0, "The operation completed successfully."},
+      {2, "The system cannot find the file specified."},
+      {3, "The system cannot find the path specified."},
+      {5, "Access is denied."},
+      {6, "The handle is invalid."},
+      {8, "Not enough storage is available to process this command."},
+      {17, "The system cannot move the file to a different disk drive."},
+      {31, "A device attached to the system is not functioning."},
+      {32, "The process cannot access the file because it is being used by another process."},
+      {80, "The file exists."},
+      {112, "There is not enough space on the disk."},
+      {183, "Cannot create a file when that file already exists."},
+      {193, "%1 is not a valid Win32 application."},
+      {1223, "The operation was canceled by the user."},
+      {4242, "Error 4242"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(platform::FileErrorText(c.code), c.text) << "code " << c.code;
+  }
 }
 
 TEST(PlatformFiles, ReadSmallFileRefusesWhatIsNoSmallRegularFile) {

@@ -1,9 +1,19 @@
-// Local wall-clock time from the real-time clock and the system's time zone.
+// Local wall-clock time from the real-time clock and the system's time zone,
+// and the port's one monotonic millisecond count.
 #include "platform/clock.h"
 
 #include <time.h>
 
+#include "platform/posix/monotonic.h"
+
 namespace platform {
+
+std::uint64_t MonotonicMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+         static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+}
 
 LocalTime Now() {
   timespec ts{};

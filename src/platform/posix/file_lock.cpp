@@ -9,6 +9,7 @@
 
 #include <cerrno>
 
+#include "platform/posix/error_codes.h"
 #include "platform/posix/unique_fd.h"
 
 namespace platform {
@@ -19,15 +20,15 @@ std::uint32_t Translate(int err) {
   switch (err) {
     case ENOENT:
     case ENOTDIR:
-      return 3;  // ERROR_PATH_NOT_FOUND: the folder is missing
+      return kErrPathNotFound;  // the folder is missing
     case EACCES:
     case EPERM:
     case EROFS:
     case ELOOP:  // a symbolic link in the lock file's place
     case EISDIR:
-      return 5;  // ERROR_ACCESS_DENIED
+      return kErrAccessDenied;
     default:
-      return 31;  // ERROR_GEN_FAILURE
+      return kErrGenFailure;
   }
 }
 
@@ -67,7 +68,7 @@ FileLock::Result FileLock::TryLock(const std::string& path, std::uint32_t* error
   }
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    if (error != nullptr) *error = 5;
+    if (error != nullptr) *error = kErrAccessDenied;
     return Result::Failed;
   }
   while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {

@@ -22,22 +22,12 @@
 #include <cstdio>
 #include <vector>
 
-#include "platform/error_text.h"
+#include "platform/posix/error_codes.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/unique_handle.h"
 
 namespace platform {
 namespace {
-
-constexpr std::uint32_t kErrFileNotFound = 2;
-constexpr std::uint32_t kErrPathNotFound = 3;
-constexpr std::uint32_t kErrAccessDenied = 5;
-constexpr std::uint32_t kErrNotSameDevice = 17;
-constexpr std::uint32_t kErrGenFailure = 31;
-constexpr std::uint32_t kErrSharingViolation = 32;
-constexpr std::uint32_t kErrFileExists = 80;
-constexpr std::uint32_t kErrDiskFull = 112;
-constexpr std::uint32_t kErrAlreadyExists = 183;
 
 void SetError(std::uint32_t* error, std::uint32_t code) {
   if (error != nullptr) *error = code;
@@ -456,13 +446,6 @@ bool CopyFile(const std::string& from, const std::string& to, bool failIfExists,
   return true;
 }
 
-std::string FileErrorText(std::uint32_t code) {
-  std::string text = SystemMessageText(code);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  if (text.empty()) text = "Error " + std::to_string(code);
-  return text;
-}
-
 // --- small files ----------------------------------------------------------
 
 SmallFileFailure ReadSmallFile(const std::string& path, std::size_t maxBytes,
@@ -583,7 +566,7 @@ bool File::SeekToEnd() { return IsOpen() && ::lseek(impl_->fd.get(), 0, SEEK_END
 
 bool File::Write(const void* data, std::size_t size, std::uint32_t* error) {
   if (!IsOpen()) {
-    SetError(error, 6);  // ERROR_INVALID_HANDLE
+    SetError(error, kErrInvalidHandle);
     return false;
   }
   int err = 0;

@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -17,17 +16,12 @@
 #include <iterator>
 #include <thread>
 
+#include "platform/posix/monotonic.h"
 #include "platform/posix/process_impl.h"
 #include "platform/posix/unique_fd.h"
 
 namespace platform {
 namespace {
-
-std::uint64_t MonotonicMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
-}
 
 int OpenPidFd(pid_t pid) {
 #ifdef SYS_pidfd_open
@@ -142,8 +136,6 @@ struct OwnSession {
 };
 
 }  // namespace
-
-void PidFdTraits::Close(int h) { ::close(h); }
 
 ProcessHandle::Impl::Impl(pid_t childPid) : pid(childPid), pidfd(OpenPidFd(childPid)) {}
 

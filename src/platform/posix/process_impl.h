@@ -4,16 +4,10 @@
 
 #include <sys/types.h>
 
+#include "platform/posix/unique_fd.h"
 #include "platform/process.h"
-#include "platform/unique_handle.h"
 
 namespace platform {
-
-struct PidFdTraits {
-  using Handle = int;
-  static Handle Invalid() { return -1; }
-  static void Close(Handle h);
-};
 
 // A child process of ours. Until it has been reaped, its pid stays reserved
 // (the kernel does not reuse the pid of an unreaped child), so waiting on it
@@ -26,7 +20,7 @@ struct ProcessHandle::Impl {
   Impl& operator=(const Impl&) = delete;
 
   pid_t pid = -1;
-  UniqueHandle<PidFdTraits> pidfd;  // invalid where the kernel has no pidfd_open
+  UniqueFd pidfd;  // invalid where the kernel has no pidfd_open
   bool reaped = false;
 };
 

@@ -32,6 +32,7 @@
 #include <memory>
 
 #include "platform/files.h"
+#include "platform/posix/backslash_path.h"
 #include "platform/sysinfo.h"
 
 namespace platform {
@@ -70,19 +71,6 @@ std::string LowerAscii(const std::string& s) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   return out;
-}
-
-// The path's segments without empty ones, so "\A\\B\" is A, B.
-std::vector<std::string> SplitKeyPath(const std::string& path) {
-  std::vector<std::string> segs;
-  std::size_t pos = 0;
-  while (pos <= path.size()) {
-    std::size_t end = path.find('\\', pos);
-    if (end == std::string::npos) end = path.size();
-    if (end > pos) segs.push_back(path.substr(pos, end - pos));
-    pos = end + 1;
-  }
-  return segs;
 }
 
 std::string JoinKeyPath(const std::vector<std::string>& segs, std::size_t count) {
@@ -347,7 +335,7 @@ RegKey& RegKey::operator=(RegKey&&) noexcept = default;
 bool RegKey::Open(RegRoot root, const std::string& path, RegAccess access) {
   gLastFailure.clear();
   Close();
-  std::vector<std::string> segs = SplitKeyPath(path);
+  std::vector<std::string> segs = SplitBackslashPath(path);
   if (!KeyExists(root, segs)) return false;
   impl_ = std::make_unique<Impl>();
   impl_->root = root;
@@ -359,7 +347,7 @@ bool RegKey::Open(RegRoot root, const std::string& path, RegAccess access) {
 bool RegKey::Create(RegRoot root, const std::string& path, RegAccess access) {
   gLastFailure.clear();
   Close();
-  std::vector<std::string> segs = SplitKeyPath(path);
+  std::vector<std::string> segs = SplitBackslashPath(path);
   // An existing key opens without a write, so a read-only store still gives
   // access to what it holds (its writes are refused later, one by one).
   if (!KeyExists(root, segs)) {
@@ -467,12 +455,12 @@ std::vector<std::string> RegKey::ValueNames() const {
 
 bool RegKeyExists(RegRoot root, const std::string& path) {
   gLastFailure.clear();
-  return KeyExists(root, SplitKeyPath(path));
+  return KeyExists(root, SplitBackslashPath(path));
 }
 
 bool RegDeleteKeyTree(RegRoot root, const std::string& path) {
   gLastFailure.clear();
-  std::vector<std::string> segs = SplitKeyPath(path);
+  std::vector<std::string> segs = SplitBackslashPath(path);
   if (segs.empty()) return false;  // a root cannot be deleted
   if (!KeyExists(root, segs)) return false;
   Session s;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/posix/error_codes.h"
 #include "platform/posix/process_impl.h"
 #include "platform/sysinfo.h"
 
@@ -20,12 +21,6 @@ extern char** environ;
 namespace platform {
 namespace {
 
-constexpr std::uint32_t kErrFileNotFound = 2;
-constexpr std::uint32_t kErrPathNotFound = 3;
-constexpr std::uint32_t kErrAccessDenied = 5;
-constexpr std::uint32_t kErrNotEnoughMemory = 8;
-constexpr std::uint32_t kErrGenFailure = 31;
-constexpr std::uint32_t kErrBadExeFormat = 193;
 // What ShellExecuteA returns for a started program; any value above 32 says so.
 constexpr int kStarted = 42;
 
@@ -149,16 +144,34 @@ struct SpawnResult {
   pid_t pid = -1;
 };
 
+// The owner of a spawn's attributes or file actions: destroyed on every way
+// out once their init has succeeded.
+template <typename T, int (*Init)(T*), int (*Destroy)(T*)>
+class SpawnObject {
+ public:
+  SpawnObject() : ok_(Init(&object_) == 0) {}
+  ~SpawnObject() {
+    if (ok_) Destroy(&object_);
+  }
+  SpawnObject(const SpawnObject&) = delete;
+  SpawnObject& operator=(const SpawnObject&) = delete;
+  bool ok() const { return ok_; }
+  T* get() { return &object_; }
+
+ private:
+  T object_;
+  bool ok_;
+};
+using SpawnAttributes =
+    SpawnObject<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
+using SpawnFileActions = SpawnObject<posix_spawn_file_actions_t, posix_spawn_file_actions_init,
+                                     posix_spawn_file_actions_destroy>;
+
 SpawnResult Spawn(const std::string& path, const std::vector<std::string>& args, const std::string& dir) {
   SpawnResult result;
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  if (posix_spawn_file_actions_init(&actions) != 0) {
-    result.error = kErrNotEnoughMemory;
-    return result;
-  }
-  if (posix_spawnattr_init(&attr) != 0) {
-    posix_spawn_file_actions_destroy(&actions);
+  SpawnFileActions actions;
+  SpawnAttributes attr;
+  if (!actions.ok() || !attr.ok()) {
     result.error = kErrNotEnoughMemory;
     return result;
   }
@@ -168,10 +181,10 @@ SpawnResult Spawn(const std::string& path, const std::vector<std::string>& args,
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
   sigaddset(&defaults, SIGCHLD);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  if (!dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+  posix_spawnattr_setsigmask(attr.get(), &none);
+  posix_spawnattr_setsigdefault(attr.get(), &defaults);
+  posix_spawnattr_setflags(attr.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  if (!dir.empty()) posix_spawn_file_actions_addchdir_np(actions.get(), dir.c_str());
 
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(path.c_str()));
@@ -179,9 +192,7 @@ SpawnResult Spawn(const std::string& path, const std::vector<std::string>& args,
   argv.push_back(nullptr);
 
   pid_t pid = -1;
-  int rc = posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), environ);
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&actions);
+  const int rc = posix_spawn(&pid, path.c_str(), actions.get(), attr.get(), argv.data(), environ);
   if (rc != 0) {
     result.error = TranslateSpawnError(rc);
     return result;

@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/files.h"
+#include "platform/common/signature_steps.h"
 
 namespace platform {
 
@@ -44,14 +44,6 @@ std::string CryptoErrorText(const char* call) {
   return out;
 }
 
-SignatureCheck Outcome(SignatureOutcome outcome, std::string detail, unsigned bits = 0) {
-  SignatureCheck check;
-  check.outcome = outcome;
-  check.detail = std::move(detail);
-  check.keyBits = bits;
-  return check;
-}
-
 }  // namespace
 
 SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
@@ -59,62 +51,51 @@ SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::s
   // OpenSSL 3 reads other key forms through the same call (PKCS#1 "RSA
   // PUBLIC KEY" among them); the contract takes only the "PUBLIC KEY" block,
   // as CryptoAPI does in the Windows build.
-  if (publicKeyPem.find("-----BEGIN PUBLIC KEY-----") == std::string::npos) {
-    return Outcome(SignatureOutcome::KeyUnusable, "no PEM \"PUBLIC KEY\" block");
-  }
+  SignatureCheck failure;
+  if (!HasPublicKeyBlock(publicKeyPem, failure)) return failure;
   ERR_clear_error();
   Bio bio(BIO_new_mem_buf(publicKeyPem.data(), static_cast<int>(publicKeyPem.size())));
-  if (!bio) return Outcome(SignatureOutcome::Failed, CryptoErrorText("BIO_new_mem_buf"));
+  if (!bio) return SignatureResult(SignatureOutcome::Failed, CryptoErrorText("BIO_new_mem_buf"));
   // PEM_read_bio_PUBKEY takes only a "PUBLIC KEY" block (SubjectPublicKeyInfo).
   Pkey key(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
-  if (!key) return Outcome(SignatureOutcome::KeyUnusable, CryptoErrorText("PEM_read_bio_PUBKEY"));
+  if (!key) {
+    return SignatureResult(SignatureOutcome::KeyUnusable, CryptoErrorText("PEM_read_bio_PUBKEY"));
+  }
   if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA) {
-    return Outcome(
+    return SignatureResult(
         SignatureOutcome::KeyUnusable,
         std::string("not an RSA key (") + OBJ_nid2sn(EVP_PKEY_get_base_id(key.get())) + ")");
   }
   const int rawBits = EVP_PKEY_get_bits(key.get());
   const unsigned bits = rawBits > 0 ? static_cast<unsigned>(rawBits) : 0;
-  if (bits < kMinSignatureKeyBits) {
-    return Outcome(SignatureOutcome::KeyTooWeak,
-                   "RSA key of " + std::to_string(bits) + " bits; at least " +
-                       std::to_string(kMinSignatureKeyBits) + " are required",
-                   bits);
-  }
+  if (!KeyStrongEnough(bits, failure)) return failure;
 
   MdCtx ctx(EVP_MD_CTX_new());
-  if (!ctx) return Outcome(SignatureOutcome::Failed, CryptoErrorText("EVP_MD_CTX_new"), bits);
+  if (!ctx) {
+    return SignatureResult(SignatureOutcome::Failed, CryptoErrorText("EVP_MD_CTX_new"), bits);
+  }
   // An RSA key verifies with PKCS#1 v1.5 padding unless told otherwise.
   if (EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1) {
-    return Outcome(SignatureOutcome::Failed, CryptoErrorText("EVP_DigestVerifyInit"), bits);
+    return SignatureResult(SignatureOutcome::Failed, CryptoErrorText("EVP_DigestVerifyInit"), bits);
   }
 
-  File file;
-  std::uint32_t error = 0;
-  if (!file.Open(path, File::Mode::OpenRead, File::Share::None, &error)) {
-    return Outcome(SignatureOutcome::FileUnreadable, FileErrorText(error), bits);
-  }
-  std::vector<char> buf(64 * 1024);
-  for (;;) {
-    std::size_t got = 0;
-    if (!file.Read(buf.data(), buf.size(), got)) {
-      return Outcome(SignatureOutcome::FileUnreadable, "the file cannot be read", bits);
-    }
-    if (got == 0) break;
-    if (EVP_DigestVerifyUpdate(ctx.get(), buf.data(), got) != 1) {
-      return Outcome(SignatureOutcome::Failed, CryptoErrorText("EVP_DigestVerifyUpdate"), bits);
-    }
-  }
+  const auto update = [&ctx](const char* data, std::size_t size) {
+    return EVP_DigestVerifyUpdate(ctx.get(), data, size) == 1
+               ? std::string()
+               : CryptoErrorText("EVP_DigestVerifyUpdate");
+  };
+  if (!HashFile(path, bits, update, failure)) return failure;
 
   const int verdict = EVP_DigestVerifyFinal(
       ctx.get(), reinterpret_cast<const unsigned char*>(signature.data()), signature.size());
   if (verdict == 1) {
     ERR_clear_error();
-    return Outcome(SignatureOutcome::Valid, "", bits);
+    return SignatureResult(SignatureOutcome::Valid, "", bits);
   }
   // 0 is a signature that does not fit; below 0 one that is not even
   // well-formed (a wrong length, for one). Either way no signature by this key.
-  return Outcome(SignatureOutcome::Mismatch, CryptoErrorText("EVP_DigestVerifyFinal"), bits);
+  return SignatureResult(SignatureOutcome::Mismatch, CryptoErrorText("EVP_DigestVerifyFinal"),
+                         bits);
 }
 
 }  // namespace platform

@@ -5,13 +5,14 @@
 #include <link.h>
 #include <sys/auxv.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+
+#include "platform/posix/monotonic.h"
 
 namespace platform {
 
@@ -72,13 +73,8 @@ std::uint32_t CurrentThreadId() {
   return static_cast<std::uint32_t>(syscall(SYS_gettid));
 }
 
-std::uint32_t TickCount() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  std::uint64_t ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
-                     static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
-  return static_cast<std::uint32_t>(ms);
-}
+// The monotonic count cut to 32 bits, wrapping as GetTickCount does.
+std::uint32_t TickCount() { return static_cast<std::uint32_t>(MonotonicMs()); }
 
 OsVersion GetOsVersion() {
   // This port has no elevation requests, so it reports no Windows version at

@@ -7,7 +7,6 @@
 //
 // The running program answers from the version compiled into it, since on
 // this port it is not a PE file itself.
-#include "platform/posix/unique_fd.h"
 #include "platform/version_info.h"
 
 #include <fcntl.h>
@@ -16,8 +15,11 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
+#include "platform/posix/backslash_path.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/sysinfo.h"
 #include "platform/unique_handle.h"
 
@@ -243,25 +245,16 @@ bool FindChild(const Bytes& b, std::uint64_t treeStart, const Node& parent, cons
   return false;
 }
 
-std::vector<std::string> SplitQuery(const std::string& q) {
-  std::vector<std::string> parts;
-  std::size_t pos = 0;
-  while (pos <= q.size()) {
-    std::size_t end = q.find('\\', pos);
-    if (end == std::string::npos) end = q.size();
-    if (end > pos) parts.push_back(q.substr(pos, end - pos));
-    pos = end + 1;
-  }
-  return parts;
-}
+// realpath hands out a malloc'd text.
+struct MallocFree {
+  void operator()(char* p) const { std::free(p); }
+};
+using RealPath = std::unique_ptr<char, MallocFree>;
 
 bool SameFile(const std::string& a, const std::string& b) {
-  char* ra = ::realpath(a.c_str(), nullptr);
-  char* rb = ::realpath(b.c_str(), nullptr);
-  bool same = ra != nullptr && rb != nullptr && std::string(ra) == std::string(rb);
-  std::free(ra);
-  std::free(rb);
-  return same;
+  const RealPath ra(::realpath(a.c_str(), nullptr));
+  const RealPath rb(::realpath(b.c_str(), nullptr));
+  return ra && rb && std::string(ra.get()) == std::string(rb.get());
 }
 
 bool OwnVersionString(const std::vector<std::string>& q, std::string& out) {
@@ -282,7 +275,7 @@ bool OwnVersionString(const std::vector<std::string>& q, std::string& out) {
 }  // namespace
 
 bool QueryVersionString(const std::string& file, const std::string& queryPath, std::string& out) {
-  const std::vector<std::string> q = SplitQuery(queryPath);
+  const std::vector<std::string> q = SplitBackslashPath(queryPath);
   if (q.size() != 3 || !KeyEquals(std::u16string(u"StringFileInfo"), q[0])) return false;
   if (file.empty()) return false;
 

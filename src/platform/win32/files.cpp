@@ -217,28 +217,6 @@ SmallFileFailure ReadSmallFile(const std::string& path, std::size_t maxBytes,
   return SmallFileFailure::None;
 }
 
-std::string FileErrorText(std::uint32_t code) {
-  // Fixed English texts, the same as the system's own and the same on both
-  // platforms, so that an exception message does not depend on the language
-  // of the system.
-  switch (code) {
-    case ERROR_FILE_NOT_FOUND:
-      return "The system cannot find the file specified.";
-    case ERROR_PATH_NOT_FOUND:
-      return "The system cannot find the path specified.";
-    case ERROR_ACCESS_DENIED:
-      return "Access is denied.";
-    case ERROR_SHARING_VIOLATION:
-      return "The process cannot access the file because it is being used by another process.";
-    case ERROR_FILE_EXISTS:
-      return "The file exists.";
-    case ERROR_DISK_FULL:
-      return "There is not enough space on the disk.";
-    default:
-      return "Error " + std::to_string(code);
-  }
-}
-
 struct File::Impl {
   win32::FileHandle handle;
   bool append = false;

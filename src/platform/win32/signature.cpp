@@ -16,8 +16,8 @@
 #include <memory>
 #include <vector>
 
+#include "platform/common/signature_steps.h"
 #include "platform/error_text.h"
-#include "platform/files.h"
 #include "platform/unique_handle.h"
 
 namespace platform {
@@ -62,112 +62,88 @@ std::string CryptoErrorText(const char* call, DWORD code) {
   return out;
 }
 
-SignatureCheck Outcome(SignatureOutcome outcome, std::string detail, unsigned bits = 0) {
-  SignatureCheck check;
-  check.outcome = outcome;
-  check.detail = std::move(detail);
-  check.keyBits = bits;
-  return check;
-}
-
 }  // namespace
 
 SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
                                    const std::string& signature) {
   // CRYPT_STRING_BASE64HEADER takes any "-----BEGIN ...-----" label; only a
   // SubjectPublicKeyInfo is a key here, as it is for OpenSSL's PUBKEY reader.
-  if (publicKeyPem.find("-----BEGIN PUBLIC KEY-----") == std::string::npos) {
-    return Outcome(SignatureOutcome::KeyUnusable, "no PEM \"PUBLIC KEY\" block");
-  }
+  SignatureCheck failure;
+  if (!HasPublicKeyBlock(publicKeyPem, failure)) return failure;
   DWORD derSize = 0;
   if (!::CryptStringToBinaryA(publicKeyPem.c_str(), static_cast<DWORD>(publicKeyPem.size()),
                               CRYPT_STRING_BASE64HEADER, nullptr, &derSize, nullptr, nullptr)) {
-    return Outcome(SignatureOutcome::KeyUnusable,
-                   CryptoErrorText("CryptStringToBinaryA", ::GetLastError()));
+    return SignatureResult(SignatureOutcome::KeyUnusable,
+                           CryptoErrorText("CryptStringToBinaryA", ::GetLastError()));
   }
   std::vector<BYTE> der(derSize);
   if (!::CryptStringToBinaryA(publicKeyPem.c_str(), static_cast<DWORD>(publicKeyPem.size()),
                               CRYPT_STRING_BASE64HEADER, der.data(), &derSize, nullptr, nullptr)) {
-    return Outcome(SignatureOutcome::KeyUnusable,
-                   CryptoErrorText("CryptStringToBinaryA", ::GetLastError()));
+    return SignatureResult(SignatureOutcome::KeyUnusable,
+                           CryptoErrorText("CryptStringToBinaryA", ::GetLastError()));
   }
 
   CERT_PUBLIC_KEY_INFO* rawInfo = nullptr;
   DWORD infoSize = 0;
   if (!::CryptDecodeObjectEx(X509_ASN_ENCODING, X509_PUBLIC_KEY_INFO, der.data(), derSize,
                              CRYPT_DECODE_ALLOC_FLAG, nullptr, &rawInfo, &infoSize)) {
-    return Outcome(SignatureOutcome::KeyUnusable,
-                   CryptoErrorText("CryptDecodeObjectEx", ::GetLastError()));
+    return SignatureResult(SignatureOutcome::KeyUnusable,
+                           CryptoErrorText("CryptDecodeObjectEx", ::GetLastError()));
   }
   DecodedKeyInfo info(rawInfo);
   const char* algorithm = info->Algorithm.pszObjId;
   if (algorithm == nullptr || std::string(algorithm) != szOID_RSA_RSA) {
-    return Outcome(SignatureOutcome::KeyUnusable,
-                   std::string("not an RSA key (algorithm ") + (algorithm ? algorithm : "?") + ")");
+    return SignatureResult(
+        SignatureOutcome::KeyUnusable,
+        std::string("not an RSA key (algorithm ") + (algorithm ? algorithm : "?") + ")");
   }
 
   HCRYPTPROV rawProvider = 0;
   if (!::CryptAcquireContextA(&rawProvider, nullptr, nullptr, PROV_RSA_AES,
                               CRYPT_VERIFYCONTEXT /* no key container: public keys only */)) {
-    return Outcome(SignatureOutcome::Failed,
-                   CryptoErrorText("CryptAcquireContextA", ::GetLastError()));
+    return SignatureResult(SignatureOutcome::Failed,
+                           CryptoErrorText("CryptAcquireContextA", ::GetLastError()));
   }
   Provider provider(rawProvider);
 
   HCRYPTKEY rawKey = 0;
   if (!::CryptImportPublicKeyInfo(provider.get(), X509_ASN_ENCODING, info.get(), &rawKey)) {
-    return Outcome(SignatureOutcome::KeyUnusable,
-                   CryptoErrorText("CryptImportPublicKeyInfo", ::GetLastError()));
+    return SignatureResult(SignatureOutcome::KeyUnusable,
+                           CryptoErrorText("CryptImportPublicKeyInfo", ::GetLastError()));
   }
   Key key(rawKey);
 
   DWORD bits = 0;
   DWORD bitsSize = sizeof bits;
   if (!::CryptGetKeyParam(key.get(), KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &bitsSize, 0)) {
-    return Outcome(SignatureOutcome::KeyUnusable,
-                   CryptoErrorText("CryptGetKeyParam", ::GetLastError()));
+    return SignatureResult(SignatureOutcome::KeyUnusable,
+                           CryptoErrorText("CryptGetKeyParam", ::GetLastError()));
   }
-  if (bits < kMinSignatureKeyBits) {
-    return Outcome(SignatureOutcome::KeyTooWeak,
-                   "RSA key of " + std::to_string(bits) + " bits; at least " +
-                       std::to_string(kMinSignatureKeyBits) + " are required",
-                   bits);
-  }
+  if (!KeyStrongEnough(bits, failure)) return failure;
 
   HCRYPTHASH rawHash = 0;
   if (!::CryptCreateHash(provider.get(), CALG_SHA_256, 0, 0, &rawHash)) {
-    return Outcome(SignatureOutcome::Failed, CryptoErrorText("CryptCreateHash", ::GetLastError()),
-                   bits);
+    return SignatureResult(SignatureOutcome::Failed,
+                           CryptoErrorText("CryptCreateHash", ::GetLastError()), bits);
   }
   Hash hash(rawHash);
 
-  File file;
-  std::uint32_t error = 0;
-  if (!file.Open(path, File::Mode::OpenRead, File::Share::None, &error)) {
-    return Outcome(SignatureOutcome::FileUnreadable, FileErrorText(error), bits);
-  }
-  std::vector<char> buf(64 * 1024);
-  for (;;) {
-    std::size_t got = 0;
-    if (!file.Read(buf.data(), buf.size(), got)) {
-      return Outcome(SignatureOutcome::FileUnreadable, "the file cannot be read", bits);
-    }
-    if (got == 0) break;
-    if (!::CryptHashData(hash.get(), reinterpret_cast<const BYTE*>(buf.data()),
-                         static_cast<DWORD>(got), 0)) {
-      return Outcome(SignatureOutcome::Failed, CryptoErrorText("CryptHashData", ::GetLastError()),
-                     bits);
-    }
-  }
+  const auto update = [&hash](const char* data, std::size_t size) {
+    return ::CryptHashData(hash.get(), reinterpret_cast<const BYTE*>(data),
+                           static_cast<DWORD>(size), 0)
+               ? std::string()
+               : CryptoErrorText("CryptHashData", ::GetLastError());
+  };
+  if (!HashFile(path, bits, update, failure)) return failure;
 
   // A signature is exactly as long as the modulus; anything else is no
   // signature by this key, whatever CryptoAPI would make of it.
   if (signature.size() != (bits + 7) / 8) {
-    return Outcome(SignatureOutcome::Mismatch,
-                   "signature of " + std::to_string(signature.size()) + " bytes; a " +
-                       std::to_string(bits) + "-bit key signs with " +
-                       std::to_string((bits + 7) / 8),
-                   bits);
+    return SignatureResult(SignatureOutcome::Mismatch,
+                           "signature of " + std::to_string(signature.size()) + " bytes; a " +
+                               std::to_string(bits) + "-bit key signs with " +
+                               std::to_string((bits + 7) / 8),
+                           bits);
   }
   std::vector<BYTE> reversed(signature.rbegin(), signature.rend());
   if (!::CryptVerifySignatureA(hash.get(), reversed.data(), static_cast<DWORD>(reversed.size()),
@@ -176,10 +152,10 @@ SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::s
     const bool mismatch = code == static_cast<DWORD>(NTE_BAD_SIGNATURE) ||
                           code == static_cast<DWORD>(NTE_BAD_DATA) ||
                           code == static_cast<DWORD>(NTE_BAD_LEN);
-    return Outcome(mismatch ? SignatureOutcome::Mismatch : SignatureOutcome::Failed,
-                   CryptoErrorText("CryptVerifySignatureA", code), bits);
+    return SignatureResult(mismatch ? SignatureOutcome::Mismatch : SignatureOutcome::Failed,
+                           CryptoErrorText("CryptVerifySignatureA", code), bits);
   }
-  return Outcome(SignatureOutcome::Valid, "", bits);
+  return SignatureResult(SignatureOutcome::Valid, "", bits);
 }
 
 }  // namespace platform

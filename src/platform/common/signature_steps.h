@@ -1,0 +1,33 @@
+// The steps of a signature check that do not depend on the crypto library:
+// the outcome record, the key's form and strength, and reading the file in
+// chunks. Both implementations of VerifyFileSignature use them, so a key or a
+// file is judged alike, in the same words, on both platforms.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+#include "platform/signature.h"
+
+namespace platform {
+
+SignatureCheck SignatureResult(SignatureOutcome outcome, std::string detail, unsigned bits = 0);
+
+// Only a SubjectPublicKeyInfo ("PUBLIC KEY" block) is a key here, although
+// both crypto libraries read other PEM forms through the same calls. False
+// with the outcome in `failure` when the text holds no such block.
+bool HasPublicKeyBlock(const std::string& publicKeyPem, SignatureCheck& failure);
+
+// False with the outcome in `failure` for an RSA key below
+// kMinSignatureKeyBits.
+bool KeyStrongEnough(unsigned bits, SignatureCheck& failure);
+
+// Feeds the whole file to `hash` in chunks. `hash` answers an empty text
+// when it took the chunk, or the text of its failure. False with the outcome
+// in `failure` when the file cannot be opened or read, or `hash` failed.
+bool HashFile(const std::string& path, unsigned bits,
+              const std::function<std::string(const char* data, std::size_t size)>& hash,
+              SignatureCheck& failure);
+
+}  // namespace platform
