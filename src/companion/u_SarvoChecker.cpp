@@ -20,6 +20,9 @@
 #include "support/Exceptions.h"
 #include "support/u_Utility.h"
 
+const char kDownloadingText[] =
+    "Een moment geduld a.u.b., er worden nieuwe applicatie onderdelen gedownload.";
+
 namespace {
 
 // Every executable name the companion tool has shipped under, in the order
@@ -53,8 +56,6 @@ const char* const kReachabilityServerPath = "/software/sarvo/versie.txt";
 const char* const kNoUpdateMarker = "NoSarvoUpdate.txt";
 const char* const kModeAfterDownload = "/AUTO /INIT";
 const char* const kModeOtherwise = "/AUTO";
-const char* const kDownloadingText =
-    "Een moment geduld a.u.b., er worden nieuwe applicatie onderdelen gedownload.";
 const char* const kDownloadFailedContext =
     "DudozividEreradOdavazevozT.internDownloadUpdater(); Download van bestand is mislukt";
 

@@ -22,6 +22,9 @@ struct downloadStatusT : IntegerT {
   std::int64_t ServerSize = -1;
 };
 
+// The status text while a new copy of the companion tool is downloaded.
+extern const char kDownloadingText[];
+
 // The status texts the updater hands out: the sender is the tester.
 using StatusEventT = std::function<void(const void* sender, const std::string& msg)>;
 

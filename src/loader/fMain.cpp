@@ -8,6 +8,7 @@
 #include "companion/u_SarvoChecker.h"
 #include "connection/IdAntiFreeze.h"
 #include "connection/u_InternetTester.h"
+#include "loader/SplashForm.h"
 #include "platform/files.h"
 #include "platform/gui.h"
 #include "support/DatabaseConnectie.h"
@@ -36,7 +37,7 @@ TfrmMain::TfrmMain() {
   handlers.onMessage = [this](std::uint32_t msg) { OnMessage(msg); };
   handlers.onLogoDblClick = [this] { imgLogoDblClick(); };
   handlers.onExitClick = [this] { btnExitClick(); };
-  view_ = std::make_unique<platform::SplashWindow>(std::move(handlers));
+  view_ = std::make_unique<platform::SplashWindow>(LoaderSplashForm(), std::move(handlers));
   IdAntiFreeze = std::make_unique<TIdAntiFreeze>();
   // An error while the window is being set up goes to the framework's error
   // display; the rest of the set-up is then skipped and the window stays idle
@@ -55,8 +56,7 @@ void TfrmMain::FormCreate() {
   FOnline = false;
   const std::string name = GetProductName();
   view_->SetCaption(name);
-  view_->SetText(platform::SplashWindow::Label::Loading,
-                 Format("Een ogenblik geduld, %s wordt geladen...", {name}));
+  view_->SetText(platform::SplashWindow::Label::Loading, LoadingText(name));
   view_->PostMessage(WM_START);
 }
 

@@ -62,12 +62,74 @@ bool Terminated();
 // returns the button pressed (1 = OK).
 int ShowMessageBox(const std::string& text, const std::string& title, std::uint32_t flags);
 
-// The framework's own error display, for errors that escape a handler.
+// The framework's own error display, for errors that escape a handler: an
+// error box titled with the application's name of the last splash form (the
+// executable's name without extension before any splash window existed).
 void ShowFrameworkError(const std::string& text);
 
-// The splash window: borderless, 365 x 95 client area, centred, button-face
-// background, with the logo picture, three grey labels, the loading label and
-// a small flat "X" button that is hidden at first.
+// What a splash window looks like and says, as plain data: the caller
+// describes the form, the back ends only draw it. Boxes are in client
+// coordinates; a colour is either one of the system's own colours (which the
+// user's theme sets on Windows, and which the Linux port gives their classic
+// Windows values) or a fixed RGB value.
+struct FormBox {
+  int x, y, w, h;
+};
+
+struct FormColour {
+  enum class System { None, ButtonFace, ButtonHighlight, ButtonShadow, ButtonText };
+  System system;
+  std::uint8_t r, g, b;
+
+  static constexpr FormColour Rgb(std::uint8_t red, std::uint8_t green, std::uint8_t blue) {
+    return FormColour{System::None, red, green, blue};
+  }
+  static constexpr FormColour Of(System s) { return FormColour{s, 0, 0, 0}; }
+};
+
+// A regular face by name, sized by the height of its characters in pixels.
+struct FormFont {
+  std::string face;
+  int pixelHeight;
+};
+
+// A transparent label: only its text is drawn over what lies below it. A
+// label whose width follows its text ignores box.w; a wrapped label breaks
+// its text at words and keeps it at the bottom of its box, the others show
+// one line centred in the height of the box. Every label clips to its box.
+struct FormLabel {
+  FormBox box;
+  FormColour colour;
+  bool widthFollowsText;
+  bool wrapped;
+  std::string text;  // the text the window starts with
+};
+
+struct SplashForm {
+  // The window class: the registered class name on Windows; the Linux port
+  // uses the application's name as the X class, as its message boxes do.
+  std::string className;
+  // The application's name: the title of the framework's error display.
+  std::string applicationName;
+  // What the framework's error display says for an error without a text.
+  std::string unknownErrorText;
+  std::string caption;
+  int clientWidth, clientHeight;  // centred on the primary screen
+  // A panel fills the client area: its face and its raised bevel one pixel
+  // wide; the flat exit button uses the same bevel colours.
+  FormColour face, bevelLight, bevelDark;
+  FormBox picture;  // the executable's splash picture, clipped to the box
+  FormFont labelFont;
+  FormLabel labels[4];  // in the order of SplashWindow::Label
+  // The flat exit button, hidden at first.
+  FormBox exitButton;
+  std::string exitCaption;
+  FormFont exitFont;
+  FormColour exitTextColour;
+};
+
+// The splash window: borderless, drawn after its form, with the picture,
+// four labels and a small flat exit button that is hidden at first.
 struct SplashHandlers {
   std::function<void(std::uint32_t msg)> onMessage;  // a message posted to the window
   std::function<void()> onLogoDblClick;
@@ -78,9 +140,11 @@ class SplashWindow {
  public:
   enum class Label { Loading, Label1, Test, Status };
 
-  // Creates the window hidden; Show() makes it visible. Handlers may be called
-  // from the first ProcessMessages or RunMessageLoop on.
-  explicit SplashWindow(SplashHandlers handlers);
+  // Creates the window hidden after `form`; Show() makes it visible. Handlers
+  // may be called from the first ProcessMessages or RunMessageLoop on. The
+  // form's application name and unknown-error text serve the framework's
+  // error display from then on, also after the window has gone.
+  SplashWindow(const SplashForm& form, SplashHandlers handlers);
   ~SplashWindow();
   SplashWindow(const SplashWindow&) = delete;
   SplashWindow& operator=(const SplashWindow&) = delete;

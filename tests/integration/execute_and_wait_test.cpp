@@ -8,12 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "loader/SplashForm.h"
 #include "platform/files.h"
 #include "platform/gui.h"
 #include "platform/sysinfo.h"
 #include "support/testing.h"
-#include "support/xdotool.h"
 #include "support/u_Utility.h"
+#include "support/xdotool.h"
 
 using namespace testing_support;
 
@@ -198,7 +199,7 @@ TEST_F(ExecuteAndWaitTest, ServicesTheGuiBetweenSlicesThatReallyWait) {
     ++handled;
     handledWhileRunning = !ToolHasEnded();
   };
-  platform::SplashWindow window(handlers);
+  platform::SplashWindow window(LoaderSplashForm(), handlers);
   window.Show();
   platform::ProcessMessages();
   onSlice_ = [&]() {

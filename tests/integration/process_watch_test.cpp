@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "companion/u_SarvoChecker.h"
+#include "loader/SplashForm.h"
 #include "platform/files.h"
 #include "platform/gui.h"
 #include "platform/process.h"
@@ -138,7 +139,7 @@ TEST_F(ProcessWatchTest, NoCompanionRunningLogsBothLinesWithoutPolling) {
   int handled = 0;
   platform::SplashHandlers handlers;
   handlers.onMessage = [&](std::uint32_t msg) { handled += msg == kPosted; };
-  platform::SplashWindow window(handlers);
+  platform::SplashWindow window(LoaderSplashForm(), handlers);
   window.PostMessage(kPosted);
 
   SarvoTesterT tester(nullptr);
@@ -190,7 +191,7 @@ TEST_F(ProcessWatchTest, WaitsUntilTheLastCompanionIsGone) {
       handled = true;
       handledWhileRunning = !last.Ended();
     };
-    platform::SplashWindow window(handlers);
+    platform::SplashWindow window(LoaderSplashForm(), handlers);
     window.PostMessage(kPosted);
 
     SarvoTesterT tester(nullptr);

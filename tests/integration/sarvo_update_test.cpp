@@ -20,6 +20,7 @@
 #include "companion/UpdateSignature.h"
 #include "companion/u_SarvoChecker.h"
 #include "companion/u_SarvoPrep.h"
+#include "loader/SplashForm.h"
 #include "platform/file_lock.h"
 #include "platform/files.h"
 #include "platform/gui.h"
@@ -343,11 +344,11 @@ TEST_F(SarvoUpdateTest, WaitsForAnotherLoadersUpdate) {
     // The window is serviced while the flow waits for the lock.
     int handled = 0;
     bool handledWhileHeld = false;
-    platform::SplashWindow window({[&](std::uint32_t) {
-                                     ++handled;
-                                     handledWhileHeld = stillHeld;
-                                   },
-                                   nullptr, nullptr});
+    platform::SplashWindow window(LoaderSplashForm(), {[&](std::uint32_t) {
+                                                         ++handled;
+                                                         handledWhileHeld = stillHeld;
+                                                       },
+                                                       nullptr, nullptr});
     window.PostMessage(1024 + 151);
     const std::uint32_t start = platform::TickCount();
     Run();
@@ -998,7 +999,8 @@ TEST(SynchedThreadsTest, WaitReturnsAfterTheWorkerAndClearsTheVariable) {
 TEST(SynchedThreadsTest, WindowMessagesAreHandledDuringTheWait) {
   platform::InitApplication();
   std::atomic<int> handled{0};
-  platform::SplashWindow window({[&handled](std::uint32_t) { ++handled; }, nullptr, nullptr});
+  platform::SplashWindow window(LoaderSplashForm(),
+                                {[&handled](std::uint32_t) { ++handled; }, nullptr, nullptr});
   window.Show();
   struct Outcome {
     bool handledWhileRunning = false;

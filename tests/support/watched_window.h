@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "loader/SplashForm.h"
 #include "platform/gui.h"
 
 namespace testing_support {
@@ -29,7 +30,7 @@ class WatchedWindow {
       handled_.push_back(Clock::now());
       if (std::this_thread::get_id() != guiThread_) ++handledElsewhere_;
     };
-    window_.reset(new platform::SplashWindow(handlers));
+    window_.reset(new platform::SplashWindow(LoaderSplashForm(), handlers));
   }
   ~WatchedWindow() { StopPosting(); }
 

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "loader/SplashForm.h"
 #include "platform/gui.h"
 #include "platform/sysinfo.h"
 #include "support/xdotool.h"
@@ -73,7 +74,7 @@ std::string DismissBoxWithReturn(const std::string& title) {
 // Texts
 
 TEST_F(Gui, WindowStartsWithItsCreationTexts) {
-  SplashWindow w({});
+  SplashWindow w(LoaderSplashForm(), {});
   EXPECT_EQ(w.Caption(), "Kestro Loader");
   const struct {
     const char* name;
@@ -94,7 +95,7 @@ TEST_F(Gui, WindowStartsWithItsCreationTexts) {
 }
 
 TEST_F(Gui, TextsReadBackAsSetWhileTheWindowIsPainted) {
-  SplashWindow w({});
+  SplashWindow w(LoaderSplashForm(), {});
   w.Show();
   const std::string samples[] = {
       "U bent online!",
@@ -135,7 +136,7 @@ TEST_F(Gui, TextsReadBackAsSetWhileTheWindowIsPainted) {
 }
 
 TEST_F(Gui, ShowAndHide) {
-  SplashWindow w({});
+  SplashWindow w(LoaderSplashForm(), {});
   w.Show();
   platform::ProcessMessages();
   EXPECT_TRUE(w.IsVisible());
@@ -151,7 +152,8 @@ TEST_F(Gui, ShowAndHide) {
 
 TEST_F(Gui, PostedMessagesWaitForProcessMessagesAndKeepTheirOrder) {
   std::vector<std::uint32_t> got;
-  SplashWindow w({[&](std::uint32_t m) { got.push_back(m); }, nullptr, nullptr});
+  SplashWindow w(LoaderSplashForm(),
+                 {[&](std::uint32_t m) { got.push_back(m); }, nullptr, nullptr});
   const std::vector<std::uint32_t> posted = {kWmStart, kWmUser, 0x7FFF, 0x8000, 0xBFFF, kWmStart};
   for (std::uint32_t m : posted) w.PostMessage(m);
   EXPECT_TRUE(got.empty()) << "a posted message was delivered synchronously";
@@ -163,7 +165,8 @@ TEST_F(Gui, PostedMessagesWaitForProcessMessagesAndKeepTheirOrder) {
 
 TEST_F(Gui, SystemMessageNumbersAreNotPosted) {
   std::vector<std::uint32_t> got;
-  SplashWindow w({[&](std::uint32_t m) { got.push_back(m); }, nullptr, nullptr});
+  SplashWindow w(LoaderSplashForm(),
+                 {[&](std::uint32_t m) { got.push_back(m); }, nullptr, nullptr});
   // Below WM_USER are the system's messages, from 0xC000 on the registered
   // ones; neither may reach the caller's handler as its own.
   for (std::uint32_t m : {0u, 15u, kWmUser - 1, 0xC000u, 0xFFFFFFFFu}) w.PostMessage(m);
@@ -176,11 +179,11 @@ TEST_F(Gui, MessagesPostedByAWorkerArriveOnTheGuiThreadInOrder) {
   const std::uint32_t guiThread = platform::CurrentThreadId();
   std::vector<std::uint32_t> got;
   std::vector<std::uint32_t> threads;
-  SplashWindow w({[&](std::uint32_t m) {
-                    got.push_back(m);
-                    threads.push_back(platform::CurrentThreadId());
-                  },
-                  nullptr, nullptr});
+  SplashWindow w(LoaderSplashForm(), {[&](std::uint32_t m) {
+                                        got.push_back(m);
+                                        threads.push_back(platform::CurrentThreadId());
+                                      },
+                                      nullptr, nullptr});
   std::vector<std::uint32_t> posted;
   for (std::uint32_t i = 0; i < 50; ++i) posted.push_back(kWmUser + i);
   std::thread worker([&] {
@@ -198,7 +201,8 @@ TEST_F(Gui, MessagesPostedByAWorkerArriveOnTheGuiThreadInOrder) {
 TEST_F(Gui, AHandlerThatProcessesMessagesReceivesTheNextPostedMessage) {
   std::vector<std::string> events;
   SplashWindow* window = nullptr;
-  SplashWindow w({[&](std::uint32_t m) {
+  SplashWindow w(LoaderSplashForm(),
+                 {[&](std::uint32_t m) {
                     if (m == kWmStart) {
                       events.push_back("start begins");
                       window->PostMessage(kWmStart + 1);
@@ -221,7 +225,8 @@ TEST_F(Gui, AHandlerThatProcessesMessagesReceivesTheNextPostedMessage) {
 TEST_F(Gui, CloseInAHandlerEndsTheLoopOnlyAfterTheHandlerReturns) {
   std::vector<std::string> events;
   SplashWindow* window = nullptr;
-  SplashWindow w({[&](std::uint32_t m) {
+  SplashWindow w(LoaderSplashForm(),
+                 {[&](std::uint32_t m) {
                     events.push_back("start");
                     window->Close();
                     events.push_back(platform::Terminated() ? "terminated" : "not terminated");
@@ -248,7 +253,7 @@ TEST_F(Gui, CloseInAHandlerEndsTheLoopOnlyAfterTheHandlerReturns) {
 }
 
 TEST_F(Gui, CloseOutsideTheLoopMakesTheLoopReturnAtOnce) {
-  SplashWindow w({});
+  SplashWindow w(LoaderSplashForm(), {});
   w.Show();
   w.Close();
   EXPECT_TRUE(platform::Terminated());
@@ -264,11 +269,11 @@ TEST_F(Gui, CloseOutsideTheLoopMakesTheLoopReturnAtOnce) {
 
 TEST_F(Gui, AnErrorInAHandlerIsShownAndTheLoopGoesOn) {
   std::vector<std::uint32_t> got;
-  SplashWindow w({[&](std::uint32_t m) {
-                    got.push_back(m);
-                    if (m == kWmStart) throw std::runtime_error("kapot");
-                  },
-                  nullptr, nullptr});
+  SplashWindow w(LoaderSplashForm(), {[&](std::uint32_t m) {
+                                        got.push_back(m);
+                                        if (m == kWmStart) throw std::runtime_error("kapot");
+                                      },
+                                      nullptr, nullptr});
   w.Show();
   // The framework's error display is a box titled after the program.
   UnixScript dismiss(DismissBoxWithReturn("KestroLoader"));
@@ -301,7 +306,7 @@ TEST_F(Gui, MessageBoxIsFoundByItsTitleAndDismissedWithReturn) {
          return 1;
        }},
   };
-  SplashWindow w({});
+  SplashWindow w(LoaderSplashForm(), {});
   w.Show();  // the sequence shows its box while the splash is visible
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -317,7 +322,7 @@ TEST_F(Gui, MessageBoxIsFoundByItsTitleAndDismissedWithReturn) {
 // Mouse: the picture and the exit button
 
 TEST_F(Gui, ExitButtonIsHiddenUntilShown) {
-  SplashWindow w({});
+  SplashWindow w(LoaderSplashForm(), {});
   EXPECT_FALSE(w.ExitButtonVisible());
   w.Show();
   platform::ProcessMessages();
@@ -349,7 +354,7 @@ TEST_F(Gui, RealClicksReachThePictureAndTheExitButton) {
     SCOPED_TRACE(c.name);
     int dblClicks = 0;
     int exitClicks = 0;
-    SplashWindow w({nullptr, [&] { ++dblClicks; }, [&] { ++exitClicks; }});
+    SplashWindow w(LoaderSplashForm(), {nullptr, [&] { ++dblClicks; }, [&] { ++exitClicks; }});
     if (c.buttonShown) w.ShowExitButton();
     w.Show();
     // The pause keeps the clicks of the case before from pairing with these
@@ -400,7 +405,7 @@ Rgb ReadRgb(const std::string& path, int width, int height) {
 
 // A screenshot of the window beside the picture file, both as raw RGB.
 TEST_F(Gui, WindowIsCentredAndShowsThePictureWithTransparentLabels) {
-  SplashWindow w({});
+  SplashWindow w(LoaderSplashForm(), {});
   w.SetText(Label::Label1, "");  // leaves the grey band over the picture free
   w.SetText(Label::Test, "");
   w.Show();
@@ -462,6 +467,82 @@ TEST_F(Gui, WindowIsCentredAndShowsThePictureWithTransparentLabels) {
   }
   // The emptied labels leave the picture untouched.
   EXPECT_EQ(differing(66, 78, 1, 364), 0);
+}
+
+// The back ends draw whatever form they are given: another caption, size,
+// texts, window class and colours than the loader's own.
+TEST_F(Gui, WindowIsDrawnAfterTheFormItIsGiven) {
+  platform::SplashForm form = LoaderSplashForm();
+  form.className = "TfrmAnder";
+  form.caption = "Ander venster";
+  form.clientWidth = 200;
+  form.clientHeight = 60;
+  form.face = platform::FormColour::Rgb(10, 200, 30);
+  form.bevelLight = platform::FormColour::Rgb(250, 0, 0);
+  form.bevelDark = platform::FormColour::Rgb(0, 0, 250);
+  form.picture = {0, 0, 0, 0};  // no picture: the face shows
+  const char* const texts[] = {"eerste", "tweede", "derde", "vierde"};
+  for (int i = 0; i < 4; ++i) form.labels[i].text = texts[i];
+
+  SplashWindow w(form, {});
+  EXPECT_EQ(w.Caption(), "Ander venster");
+  const Label labels[] = {Label::Loading, Label::Label1, Label::Test, Label::Status};
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(w.Text(labels[i]), texts[i]) << "label " << i;
+  w.Show();
+
+  const std::string shot = "gui-form-" + std::to_string(platform::CurrentThreadId()) + ".rgb";
+  UnixScript grab("id=$(xdotool search --sync --onlyvisible --name " +
+                  ShellQuote(ExactTitlePattern("Ander venster")) +
+                  " | head -n1)\n"
+                  "eval $(xdotool getwindowgeometry --shell \"$id\")\n"
+                  "echo \"at $X $Y size $WIDTH $HEIGHT\"\n"
+                  "sleep 0.5\n"
+                  "xwd -root -silent | convert xwd:- -crop 200x60+$X+$Y +repage -depth 8 rgb:" +
+                  shot + "\n");
+  ASSERT_TRUE(grab.Started()) << grab.StartError();
+  ASSERT_TRUE(grab.WaitPumping(30000));
+  ASSERT_EQ(grab.ExitCode(), 0) << grab.Output();
+  const Rgb window = ReadRgb(shot, 200, 60);
+  std::remove(shot.c_str());
+  ASSERT_FALSE(window.bytes.empty()) << grab.Output();
+  EXPECT_NE(grab.Output().find("at " + std::to_string((1024 - 200) / 2) + " " +
+                               std::to_string((768 - 60) / 2) + " size 200 60"),
+            std::string::npos)
+      << grab.Output();
+
+  const struct {
+    const char* name;
+    int x, y;
+    unsigned char r, g, b;
+  } pixels[] = {
+      {"face", 100, 40, 10, 200, 30},
+      {"bevel, top left", 0, 0, 250, 0, 0},
+      {"bevel, bottom right", 199, 59, 0, 0, 250},
+  };
+  for (const auto& p : pixels) {
+    SCOPED_TRACE(p.name);
+    EXPECT_EQ(window.at(p.x, p.y, 0), p.r);
+    EXPECT_EQ(window.at(p.x, p.y, 1), p.g);
+    EXPECT_EQ(window.at(p.x, p.y, 2), p.b);
+  }
+}
+
+TEST_F(Gui, FrameworkErrorDisplayIsTitledAfterTheLatestForm) {
+  platform::SplashForm form = LoaderSplashForm();
+  form.applicationName = "AnderProgramma";
+  bool thrown = false;
+  SplashWindow w(form, {[&](std::uint32_t) {
+                          thrown = true;
+                          throw 42;  // no text of its own: the form's fallback text is shown
+                        },
+                        nullptr, nullptr});
+  w.Show();
+  UnixScript dismiss(DismissBoxWithReturn("AnderProgramma"));
+  ASSERT_TRUE(dismiss.Started()) << dismiss.StartError();
+  w.PostMessage(kWmStart);
+  PumpUntil([&] { return thrown; }, 30000);
+  ASSERT_TRUE(dismiss.WaitPumping(30000));
+  EXPECT_EQ(dismiss.ExitCode(), 0) << dismiss.Output();
 }
 
 }  // namespace

@@ -29,8 +29,11 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <utility>
 #include <vector>
+
+#include "platform/gui_guard.h"
 
 extern const unsigned char kSplashBitmap[];
 extern const std::size_t kSplashBitmapSize;
@@ -55,61 +58,46 @@ struct Box {
   bool Contains(int px, int py) const { return px >= x && px < x + w && py >= y && py < y + h; }
 };
 
-// The window's geometry in client coordinates, the same as on Windows.
-constexpr int kClientWidth = 365;
-constexpr int kClientHeight = 95;
-constexpr Box kPicture{1, 1, 363, 93};
-constexpr Box kLoading{2, 3, 359, 12};
-constexpr Box kLabel1{8, 66, 108, 12};
-constexpr Box kTest{120, 66, 0, 12};  // the width follows the text
-constexpr Box kStatus{8, 78, 351, 13};
-constexpr Box kExitButton{342, 4, 17, 17};
+Box ToBox(const FormBox& b) { return Box{b.x, b.y, b.w, b.h}; }
 
-// The Windows system colours the window uses, in their classic values.
-const Fl_Color kButtonFace = fl_rgb_color(240, 240, 240);
-const Fl_Color kButtonHighlight = fl_rgb_color(255, 255, 255);
-const Fl_Color kButtonShadow = fl_rgb_color(160, 160, 160);
-const Fl_Color kWindowText = fl_rgb_color(0, 0, 0);
-const Fl_Color kGreyText = fl_rgb_color(128, 128, 128);
+// The Windows system colours a form may name, in the values the Linux port
+// gives them.
+Fl_Color ToFl(const FormColour& c) {
+  switch (c.system) {
+    case FormColour::System::ButtonFace:
+      return fl_rgb_color(240, 240, 240);
+    case FormColour::System::ButtonHighlight:
+      return fl_rgb_color(255, 255, 255);
+    case FormColour::System::ButtonShadow:
+      return fl_rgb_color(160, 160, 160);
+    case FormColour::System::ButtonText:
+      return fl_rgb_color(0, 0, 0);
+    case FormColour::System::None:
+      break;
+  }
+  return fl_rgb_color(c.r, c.g, c.b);
+}
 
-// "Arial" through fontconfig, which substitutes a metric-compatible face
-// where the font itself is not installed. The leading blank is FLTK's mark
-// for the regular style.
-constexpr Fl_Font kArial = FL_FREE_FONT;
-constexpr int kLabelFontSize = 9;
-constexpr int kButtonFontSize = 8;
+// Puts the regular style of `face` into FLTK's free font slot `slot` and
+// returns the slot. The face is found through fontconfig, which substitutes a
+// metric-compatible face where the font itself is not installed. FLTK keeps
+// the pointer it is given as the face's name, so every name stays alive to
+// the end of the program; the leading blank is FLTK's mark for the regular
+// style.
+Fl_Font SetFace(int slot, const std::string& face) {
+  static std::set<std::string> names;
+  const std::string& stored = *names.insert(" " + face).first;
+  const Fl_Font font = FL_FREE_FONT + slot;
+  Fl::set_font(font, stored.c_str());
+  return font;
+}
 
 bool g_initialised = false;
 bool g_terminated = false;
 // Set once Fl::lock() ran, after which any thread may call Fl::awake().
 std::atomic<bool> g_awakeReady{false};
 
-std::string CurrentExceptionText() {
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "Onbekende fout";
-  }
-}
-
-// Runs a handler the caller installed; whatever it throws is shown by the
-// framework's error display and goes no further, because it would otherwise
-// unwind through FLTK's C-style event dispatch.
-template <typename F>
-void CallGuarded(F&& f) noexcept {
-  try {
-    f();
-  } catch (...) {
-    try {
-      ShowFrameworkError(CurrentExceptionText());
-    } catch (...) {
-      // Not even the error could be shown (out of memory); nothing is left
-      // to report it with.
-    }
-  }
-}
+using gui_detail::CallGuarded;
 
 // An uncompressed 8-bit (palette) or 24-bit BMP as RGB bytes, top row first.
 // Every size is checked against the data, so a damaged picture gives no
@@ -219,6 +207,9 @@ struct SplashState {
   SplashHandlers handlers;
   std::unique_ptr<Fl_Double_Window> window;
   SplashView* view = nullptr;  // owned by `window`
+  SplashForm form;
+  Fl_Font labelFont = FL_FREE_FONT;
+  Fl_Font exitFont = FL_FREE_FONT;
   std::string caption;
   std::string texts[4];
   bool exitButtonVisible = false;
@@ -260,32 +251,30 @@ bool DeliverOnePosted() {
 class SplashView : public Fl_Widget {
  public:
   explicit SplashView(SplashState& owner)
-      : Fl_Widget(0, 0, kClientWidth, kClientHeight), owner_(owner) {}
+      : Fl_Widget(0, 0, owner.form.clientWidth, owner.form.clientHeight), owner_(owner) {}
 
   void draw() override {
+    const SplashForm& form = owner_.form;
     fl_push_clip(x(), y(), w(), h());
-    fl_color(kButtonFace);
+    fl_color(ToFl(form.face));
     fl_rectf(x(), y(), w(), h());
-    // Panel1: a raised bevel one pixel wide around the client area.
-    fl_color(kButtonHighlight);
+    // The panel: a raised bevel one pixel wide around the client area.
+    fl_color(ToFl(form.bevelLight));
     fl_xyline(x(), y(), x() + w() - 1);
     fl_yxline(x(), y(), y() + h() - 1);
-    fl_color(kButtonShadow);
+    fl_color(ToFl(form.bevelDark));
     fl_xyline(x(), y() + h() - 1, x() + w() - 1);
     fl_yxline(x() + w() - 1, y(), y() + h() - 1);
 
     if (owner_.picture) {
-      fl_push_clip(kPicture.x, kPicture.y, kPicture.w, kPicture.h);
-      owner_.picture->draw(kPicture.x, kPicture.y);
+      const Box picture = ToBox(form.picture);
+      fl_push_clip(picture.x, picture.y, picture.w, picture.h);
+      owner_.picture->draw(picture.x, picture.y);
       fl_pop_clip();
     }
 
-    fl_font(kArial, kLabelFontSize);
-    const std::string* texts = owner_.texts;
-    DrawLabel(texts[0], kLoading, kWindowText, FL_ALIGN_LEFT, true);
-    DrawLabel(texts[1], kLabel1, kGreyText, FL_ALIGN_LEFT, false);
-    DrawLabel(texts[2], kTest, kGreyText, FL_ALIGN_LEFT, false);
-    DrawLabel(texts[3], kStatus, kGreyText, FL_ALIGN_LEFT | FL_ALIGN_BOTTOM | FL_ALIGN_WRAP, true);
+    fl_font(owner_.labelFont, form.labelFont.pixelHeight);
+    for (int i = 0; i < 4; ++i) DrawLabel(owner_.texts[i], form.labels[i]);
 
     if (owner_.exitButtonVisible) DrawExitButton();
     fl_pop_clip();
@@ -294,7 +283,8 @@ class SplashView : public Fl_Widget {
   int handle(int event) override {
     const int ex = Fl::event_x() - x();
     const int ey = Fl::event_y() - y();
-    const bool onButton = owner_.exitButtonVisible && kExitButton.Contains(ex, ey);
+    const bool onButton =
+        owner_.exitButtonVisible && ToBox(owner_.form.exitButton).Contains(ex, ey);
     switch (event) {
       case FL_ENTER:
       case FL_MOVE:
@@ -313,7 +303,7 @@ class SplashView : public Fl_Widget {
         }
         // A second click within the double-click time; counting starts anew
         // after it, as Windows pairs the clicks of a quick series.
-        if (Fl::event_clicks() > 0 && kPicture.Contains(ex, ey)) {
+        if (Fl::event_clicks() > 0 && ToBox(owner_.form.picture).Contains(ex, ey)) {
           Fl::event_clicks(0);
           if (owner_.handlers.onLogoDblClick) CallGuarded(owner_.handlers.onLogoDblClick);
         }
@@ -345,13 +335,15 @@ class SplashView : public Fl_Widget {
 
   // A transparent label: only its text is drawn. Fixed-size labels clip
   // their text to their box; the others are as wide as their text.
-  void DrawLabel(const std::string& text, Box box, Fl_Color colour, Fl_Align align,
-                 bool fixedSize) {
+  void DrawLabel(const std::string& text, const FormLabel& label) {
     if (text.empty()) return;
+    Box box = ToBox(label.box);
     box.x += x();
     box.y += y();
-    if (!fixedSize) box.w = TextWidth(text);
-    fl_color(colour);
+    if (label.widthFollowsText) box.w = TextWidth(text);
+    const Fl_Align align =
+        label.wrapped ? FL_ALIGN_LEFT | FL_ALIGN_BOTTOM | FL_ALIGN_WRAP : FL_ALIGN_LEFT;
+    fl_color(ToFl(label.colour));
     fl_push_clip(box.x, box.y, box.w, box.h);
     DrawText(text, box, align | FL_ALIGN_INSIDE);
     fl_pop_clip();
@@ -360,21 +352,24 @@ class SplashView : public Fl_Widget {
   // The flat button shows only its caption until the pointer is over it;
   // then it is raised, and sunken while it is held down.
   void DrawExitButton() {
-    const int bx = x() + kExitButton.x, by = y() + kExitButton.y;
-    const int bw = kExitButton.w, bh = kExitButton.h;
+    const SplashForm& form = owner_.form;
+    const Box button = ToBox(form.exitButton);
+    const int bx = x() + button.x, by = y() + button.y;
+    const int bw = button.w, bh = button.h;
     if (hot_ || pressed_) {
       const bool down = pressed_ && hot_;
-      fl_color(down ? kButtonShadow : kButtonHighlight);
+      fl_color(ToFl(down ? form.bevelDark : form.bevelLight));
       fl_xyline(bx, by, bx + bw - 1);
       fl_yxline(bx, by, by + bh - 1);
-      fl_color(down ? kButtonHighlight : kButtonShadow);
+      fl_color(ToFl(down ? form.bevelLight : form.bevelDark));
       fl_xyline(bx, by + bh - 1, bx + bw - 1);
       fl_yxline(bx + bw - 1, by, by + bh - 1);
     }
     const int shift = (pressed_ && hot_) ? 1 : 0;
-    fl_font(kArial, kButtonFontSize);
-    fl_color(kWindowText);
-    DrawText("X", Box{bx + shift, by + shift, bw, bh}, FL_ALIGN_CENTER | FL_ALIGN_INSIDE);
+    fl_font(owner_.exitFont, form.exitFont.pixelHeight);
+    fl_color(ToFl(form.exitTextColour));
+    DrawText(form.exitCaption, Box{bx + shift, by + shift, bw, bh},
+             FL_ALIGN_CENTER | FL_ALIGN_INSIDE);
   }
 
   SplashState& owner_;
@@ -394,8 +389,13 @@ void OnWindowCallback(Fl_Widget*, void* data) {
 
 struct SplashWindow::Impl : SplashState {};
 
-SplashWindow::SplashWindow(SplashHandlers handlers) : impl_(std::make_unique<Impl>()) {
+SplashWindow::SplashWindow(const SplashForm& form, SplashHandlers handlers)
+    : impl_(std::make_unique<Impl>()) {
   impl_->handlers = std::move(handlers);
+  impl_->form = form;
+  gui_detail::AdoptFormTexts(form);
+  impl_->labelFont = SetFace(0, form.labelFont.face);
+  impl_->exitFont = SetFace(1, form.exitFont.face);
   // A new main window has not been closed yet.
   g_terminated = false;
 
@@ -407,23 +407,20 @@ SplashWindow::SplashWindow(SplashHandlers handlers) : impl_(std::make_unique<Imp
 
   int sx = 0, sy = 0, sw = 0, sh = 0;
   Fl::screen_xywh(sx, sy, sw, sh, 0);
-  impl_->window = std::make_unique<Fl_Double_Window>(
-      sx + (sw - kClientWidth) / 2, sy + (sh - kClientHeight) / 2, kClientWidth, kClientHeight);
+  const int cw = form.clientWidth, ch = form.clientHeight;
+  impl_->window =
+      std::make_unique<Fl_Double_Window>(sx + (sw - cw) / 2, sy + (sh - ch) / 2, cw, ch);
   Fl_Double_Window& win = *impl_->window;
   win.border(0);
-  win.color(kButtonFace);
+  win.color(ToFl(form.face));
   impl_->view = new SplashView(*impl_);
   win.end();
   win.callback(OnWindowCallback, this);
   // The window's class, as WM_CLASS, lets desktop tools tell it apart.
-  win.xclass("KestroLoader");
+  win.xclass(form.applicationName.c_str());
 
-  SetCaption("Kestro Loader");
-  impl_->texts[static_cast<int>(Label::Loading)] = "Een ogenblik geduld, Kestro wordt geladen...";
-  impl_->texts[static_cast<int>(Label::Label1)] = "Internet beschikbaarheid: ";
-  impl_->texts[static_cast<int>(Label::Test)] = "...";
-  impl_->texts[static_cast<int>(Label::Status)] =
-      "Een moment geduld a.u.b., er worden nieuwe applicatie onderdelen gedownload.";
+  SetCaption(form.caption);
+  for (int i = 0; i < 4; ++i) impl_->texts[i] = form.labels[i].text;
   g_splash = impl_.get();
 }
 
@@ -495,7 +492,6 @@ void InitApplication() {
   // Enables Fl::awake() from worker threads, which post to the window.
   Fl::lock();
   g_awakeReady = true;
-  Fl::set_font(kArial, " Arial");
   Fl::visible_focus(0);
   g_initialised = true;
 }
@@ -632,7 +628,8 @@ int ShowMessageBox(const std::string& text, const std::string& title, std::uint3
   Fl::screen_xywh(sx, sy, sw, sh, 0);
   Fl_Window box(sx + (sw - boxW) / 2, sy + (sh - boxH) / 2, boxW, boxH);
   box.copy_label(title.c_str());
-  box.xclass("KestroLoader");
+  const std::string application = gui_detail::ApplicationName();
+  box.xclass(application.c_str());
   if (hasIcon) new MessageIcon(margin, margin, icon);
   new MessageText(margin + iconW, margin, textW, std::max(textH, 32), text);
   auto* ok = new Fl_Return_Button(boxW - margin - buttonW, boxH - margin - buttonH, buttonW,
@@ -659,7 +656,7 @@ int ShowMessageBox(const std::string& text, const std::string& title, std::uint3
 }
 
 void ShowFrameworkError(const std::string& text) {
-  ShowMessageBox(text, "KestroLoader", kIconError);
+  ShowMessageBox(text, gui_detail::ApplicationName(), kIconError);
 }
 
 }  // namespace platform

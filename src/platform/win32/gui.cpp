@@ -19,14 +19,12 @@
 #include <string>
 #include <utility>
 
+#include "platform/gui_guard.h"
 #include "platform/unique_handle.h"
 #include "platform/win32/win_handles.h"
 
 namespace platform {
 namespace {
-
-constexpr char kClassName[] = "TfrmMain";
-constexpr char kFrameworkTitle[] = "KestroLoader";
 
 // Window messages that may be posted: the private ranges (WM_USER up to, not
 // including, the registered-message range). Lower numbers are the system's
@@ -34,18 +32,23 @@ constexpr char kFrameworkTitle[] = "KestroLoader";
 constexpr std::uint32_t kFirstPrivateMessage = WM_USER;
 constexpr std::uint32_t kLastPrivateMessage = 0xBFFF;
 
-// The window's geometry in client coordinates.
-constexpr int kClientWidth = 365;
-constexpr int kClientHeight = 95;
-constexpr RECT kPicture{1, 1, 1 + 363, 1 + 93};
-constexpr RECT kLoading{2, 3, 2 + 359, 3 + 12};
-constexpr RECT kLabel1{8, 66, 8 + 108, 66 + 12};
-constexpr RECT kTest{120, 66, 120, 66 + 12};  // the width follows the text
-constexpr RECT kStatus{8, 78, 8 + 351, 78 + 13};
-constexpr RECT kExitButton{342, 4, 342 + 17, 4 + 17};
+RECT ToRect(const FormBox& b) { return RECT{b.x, b.y, b.x + b.w, b.y + b.h}; }
 
-constexpr COLORREF kBlack = RGB(0, 0, 0);
-constexpr COLORREF kGrey = RGB(128, 128, 128);
+COLORREF ToColorRef(const FormColour& c) {
+  switch (c.system) {
+    case FormColour::System::ButtonFace:
+      return ::GetSysColor(COLOR_BTNFACE);
+    case FormColour::System::ButtonHighlight:
+      return ::GetSysColor(COLOR_BTNHIGHLIGHT);
+    case FormColour::System::ButtonShadow:
+      return ::GetSysColor(COLOR_BTNSHADOW);
+    case FormColour::System::ButtonText:
+      return ::GetSysColor(COLOR_BTNTEXT);
+    case FormColour::System::None:
+      break;
+  }
+  return RGB(c.r, c.g, c.b);
+}
 
 // GDI objects (fonts, bitmaps) are freed with DeleteObject.
 template <typename T>
@@ -105,43 +108,14 @@ class ScopedPaint {
 bool g_initialised = false;
 bool g_terminated = false;
 
-std::string CurrentExceptionText() {
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "Onbekende fout";
-  }
-}
+using gui_detail::CallGuarded;
+using gui_detail::ReportCurrentException;
 
-// Shows the exception being handled with the framework's error display.
-void ReportCurrentException() noexcept {
-  try {
-    ShowFrameworkError(CurrentExceptionText());
-  } catch (...) {
-    // Not even the error could be shown (out of memory); nothing is left to
-    // report it with.
-  }
-}
-
-// Runs a handler the caller installed; whatever it throws is shown by the
-// framework's error display and goes no further, because an exception must
-// never unwind through the system's window procedure dispatch.
-template <typename F>
-void CallGuarded(F&& f) noexcept {
-  try {
-    f();
-  } catch (...) {
-    ReportCurrentException();
-  }
-}
-
-FontHandle CreateArial(int pixelHeight) {
+FontHandle CreateFormFont(const FormFont& font) {
   // A negative height asks for the character height in pixels, not the cell.
-  return FontHandle(::CreateFontA(-pixelHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+  return FontHandle(::CreateFontA(-font.pixelHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
                                   DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                                  DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, "Arial"));
+                                  DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, font.face.c_str()));
 }
 
 bool Contains(const RECT& r, int x, int y) {
@@ -149,9 +123,9 @@ bool Contains(const RECT& r, int x, int y) {
 }
 
 // A raised (or sunken) bevel one pixel wide, drawn inside `r`.
-void DrawBevel(HDC dc, const RECT& r, bool raised) {
-  const COLORREF light = ::GetSysColor(COLOR_BTNHIGHLIGHT);
-  const COLORREF dark = ::GetSysColor(COLOR_BTNSHADOW);
+void DrawBevel(HDC dc, const SplashForm& form, const RECT& r, bool raised) {
+  const COLORREF light = ToColorRef(form.bevelLight);
+  const COLORREF dark = ToColorRef(form.bevelDark);
   const COLORREF topLeft = raised ? light : dark;
   const COLORREF bottomRight = raised ? dark : light;
   auto line = [dc](int l, int t, int rgt, int b, COLORREF c) {
@@ -172,13 +146,16 @@ void DrawBevel(HDC dc, const RECT& r, bool raised) {
 // the window procedure.
 struct SplashState {
   SplashHandlers handlers;
+  SplashForm form;
+  RECT picture{};
+  RECT exitButton{};
   WindowHandle window;
   std::string texts[4];
   bool exitButtonVisible = false;
   bool buttonHot = false;
   bool buttonPressed = false;
   bool trackingLeave = false;
-  BitmapHandle picture;
+  BitmapHandle pictureBitmap;
   SIZE pictureSize{0, 0};
   FontHandle labelFont;
   FontHandle buttonFont;
@@ -188,11 +165,10 @@ struct SplashState {
   // has returned, and the window gets messages before that.
   LRESULT Handle(HWND wnd, UINT msg, WPARAM wp, LPARAM lp);
   void Paint(HDC dc);
-  void DrawLabel(HDC dc, const std::string& text, RECT box, COLORREF colour, UINT format,
-                 bool fixedSize);
+  void DrawLabel(HDC dc, const std::string& text, const FormLabel& label);
   void DrawExitButton(HDC dc);
   void InvalidateButton() {
-    if (window) ::InvalidateRect(window.get(), &kExitButton, FALSE);
+    if (window) ::InvalidateRect(window.get(), &exitButton, FALSE);
   }
   void SetHot(bool hot) {
     if (hot != buttonHot) {
@@ -202,7 +178,7 @@ struct SplashState {
   }
   bool OnButton(LPARAM lp) const {
     return exitButtonVisible &&
-           Contains(kExitButton, static_cast<short>(LOWORD(lp)), static_cast<short>(HIWORD(lp)));
+           Contains(exitButton, static_cast<short>(LOWORD(lp)), static_cast<short>(HIWORD(lp)));
   }
 };
 
@@ -234,7 +210,8 @@ LRESULT SplashState::Handle(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_PAINT: {
       ScopedPaint paint(wnd);
       MemoryDc memory(::CreateCompatibleDC(paint.dc()));
-      BitmapHandle buffer(::CreateCompatibleBitmap(paint.dc(), kClientWidth, kClientHeight));
+      const int cw = form.clientWidth, ch = form.clientHeight;
+      BitmapHandle buffer(::CreateCompatibleBitmap(paint.dc(), cw, ch));
       if (!memory || !buffer) {
         Paint(paint.dc());  // no memory for the buffer: paint directly
         return 0;
@@ -242,7 +219,7 @@ LRESULT SplashState::Handle(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
       {
         ScopedSelect select(memory.get(), buffer.get());
         Paint(memory.get());
-        ::BitBlt(paint.dc(), 0, 0, kClientWidth, kClientHeight, memory.get(), 0, 0, SRCCOPY);
+        ::BitBlt(paint.dc(), 0, 0, cw, ch, memory.get(), 0, 0, SRCCOPY);
       }
       return 0;
     }
@@ -258,12 +235,6 @@ LRESULT SplashState::Handle(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
       SetHot(false);
       return 0;
     case WM_LBUTTONDOWN:
-      if (OnButton(lp)) {
-        buttonPressed = true;
-        ::SetCapture(wnd);
-        InvalidateButton();
-      }
-      return 0;
     case WM_LBUTTONDBLCLK:
       // The second click of a quick pair arrives as a double-click (the class
       // has CS_DBLCLKS): on the button it is just another press.
@@ -271,8 +242,8 @@ LRESULT SplashState::Handle(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
         buttonPressed = true;
         ::SetCapture(wnd);
         InvalidateButton();
-      } else if (Contains(kPicture, static_cast<short>(LOWORD(lp)),
-                          static_cast<short>(HIWORD(lp)))) {
+      } else if (msg == WM_LBUTTONDBLCLK && Contains(picture, static_cast<short>(LOWORD(lp)),
+                                                     static_cast<short>(HIWORD(lp)))) {
         if (handlers.onLogoDblClick) CallGuarded(handlers.onLogoDblClick);
       }
       return 0;
@@ -303,28 +274,31 @@ LRESULT SplashState::Handle(HWND wnd, UINT msg, WPARAM wp, LPARAM lp) {
 }
 
 void SplashState::Paint(HDC dc) {
-  const RECT client{0, 0, kClientWidth, kClientHeight};
-  ::FillRect(dc, &client, ::GetSysColorBrush(COLOR_BTNFACE));
-  // Panel1 fills the client area with a raised bevel one pixel wide.
-  DrawBevel(dc, client, true);
+  const RECT client{0, 0, form.clientWidth, form.clientHeight};
+  // A system colour is filled with the system's own brush for it.
+  if (form.face.system == FormColour::System::ButtonFace) {
+    ::FillRect(dc, &client, ::GetSysColorBrush(COLOR_BTNFACE));
+  } else {
+    ::SetBkColor(dc, ToColorRef(form.face));
+    ::ExtTextOutA(dc, 0, 0, ETO_OPAQUE, &client, nullptr, 0, nullptr);
+  }
+  // The panel fills the client area with a raised bevel one pixel wide.
+  DrawBevel(dc, form, client, true);
 
-  if (picture) {
+  if (pictureBitmap) {
     MemoryDc source(::CreateCompatibleDC(dc));
     if (source) {
-      ScopedSelect select(source.get(), picture.get());
-      const int w = std::min<int>(pictureSize.cx, kPicture.right - kPicture.left);
-      const int h = std::min<int>(pictureSize.cy, kPicture.bottom - kPicture.top);
-      ::BitBlt(dc, kPicture.left, kPicture.top, w, h, source.get(), 0, 0, SRCCOPY);
+      ScopedSelect select(source.get(), pictureBitmap.get());
+      const int w = std::min<int>(pictureSize.cx, picture.right - picture.left);
+      const int h = std::min<int>(pictureSize.cy, picture.bottom - picture.top);
+      ::BitBlt(dc, picture.left, picture.top, w, h, source.get(), 0, 0, SRCCOPY);
     }
   }
 
   ::SetBkMode(dc, TRANSPARENT);
   {
     ScopedSelect font(dc, labelFont.get());
-    DrawLabel(dc, texts[0], kLoading, kBlack, DT_LEFT | DT_SINGLELINE | DT_VCENTER, true);
-    DrawLabel(dc, texts[1], kLabel1, kGrey, DT_LEFT | DT_SINGLELINE | DT_VCENTER, false);
-    DrawLabel(dc, texts[2], kTest, kGrey, DT_LEFT | DT_SINGLELINE | DT_VCENTER, false);
-    DrawLabel(dc, texts[3], kStatus, kGrey, DT_LEFT | DT_WORDBREAK, true);
+    for (int i = 0; i < 4; ++i) DrawLabel(dc, texts[i], form.labels[i]);
   }
   if (exitButtonVisible) DrawExitButton(dc);
 }
@@ -333,12 +307,13 @@ void SplashState::Paint(HDC dc) {
 // sign. Fixed-size labels keep their box and clip the text to it; the others
 // are as wide as their text. A word-wrapped label keeps its text at the
 // bottom of its box, so a second line grows upwards and is cut off at the top.
-void SplashState::DrawLabel(HDC dc, const std::string& text, RECT box, COLORREF colour, UINT format,
-                            bool fixedSize) {
+void SplashState::DrawLabel(HDC dc, const std::string& text, const FormLabel& label) {
   if (text.empty()) return;
-  format |= DT_NOPREFIX | DT_EXPANDTABS;
+  RECT box = ToRect(label.box);
+  const UINT format = DT_LEFT | DT_NOPREFIX | DT_EXPANDTABS |
+                      (label.wrapped ? DT_WORDBREAK : DT_SINGLELINE | DT_VCENTER);
   const int len = static_cast<int>(text.size());
-  if (!fixedSize) {
+  if (label.widthFollowsText) {
     SIZE extent{0, 0};
     ::GetTextExtentPoint32A(dc, text.data(), len, &extent);
     box.right = box.left + extent.cx;
@@ -350,7 +325,7 @@ void SplashState::DrawLabel(HDC dc, const std::string& text, RECT box, COLORREF 
     ::DrawTextA(dc, text.data(), len, &measure, format | DT_CALCRECT);
     box.top = box.bottom - (measure.bottom - measure.top);
   }
-  ::SetTextColor(dc, colour);
+  ::SetTextColor(dc, ToColorRef(label.colour));
   ::DrawTextA(dc, text.data(), len, &box, format);
   ::RestoreDC(dc, saved);
 }
@@ -359,20 +334,47 @@ void SplashState::DrawLabel(HDC dc, const std::string& text, RECT box, COLORREF 
 // it is raised, and sunken while it is held down.
 void SplashState::DrawExitButton(HDC dc) {
   const bool down = buttonPressed && buttonHot;
-  if (buttonHot || buttonPressed) DrawBevel(dc, kExitButton, !down);
-  RECT caption = kExitButton;
+  if (buttonHot || buttonPressed) DrawBevel(dc, form, exitButton, !down);
+  RECT caption = exitButton;
   if (down) ::OffsetRect(&caption, 1, 1);
   ScopedSelect font(dc, buttonFont.get());
-  ::SetTextColor(dc, ::GetSysColor(COLOR_BTNTEXT));
-  ::DrawTextA(dc, "X", 1, &caption, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+  ::SetTextColor(dc, ToColorRef(form.exitTextColour));
+  ::DrawTextA(dc, form.exitCaption.data(), static_cast<int>(form.exitCaption.size()), &caption,
+              DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
 }
 
 }  // namespace
 
 struct SplashWindow::Impl : SplashState {};
 
-SplashWindow::SplashWindow(SplashHandlers handlers) : impl_(std::make_unique<Impl>()) {
+namespace {
+
+// Registers the window class of a form once; the splash window procedure
+// serves every class. A class that is registered already stays as it is.
+void RegisterFormClass(HINSTANCE instance, const std::string& className) {
+  WNDCLASSEXA wc{};
+  if (::GetClassInfoExA(instance, className.c_str(), &wc)) return;
+  wc = WNDCLASSEXA{};
+  wc.cbSize = sizeof(wc);
+  wc.style = CS_DBLCLKS;  // double-clicks on the picture
+  wc.lpfnWndProc = &SplashState::WndProc;
+  wc.hInstance = instance;
+  wc.hIcon = ::LoadIconA(instance, "MAINICON");
+  wc.hCursor = ::LoadCursorA(nullptr, IDC_ARROW);
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  wc.lpszClassName = className.c_str();
+  ::RegisterClassExA(&wc);
+}
+
+}  // namespace
+
+SplashWindow::SplashWindow(const SplashForm& form, SplashHandlers handlers)
+    : impl_(std::make_unique<Impl>()) {
   impl_->handlers = std::move(handlers);
+  impl_->form = form;
+  impl_->picture = ToRect(form.picture);
+  impl_->exitButton = ToRect(form.exitButton);
+  gui_detail::AdoptFormTexts(form);
   // A new main window has not been closed yet; a quit request that an
   // earlier window left in the queue would end this one's first message box.
   g_terminated = false;
@@ -380,31 +382,29 @@ SplashWindow::SplashWindow(SplashHandlers handlers) : impl_(std::make_unique<Imp
   while (::PeekMessageA(&stale, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
   }
 
-  impl_->texts[static_cast<int>(Label::Loading)] = "Een ogenblik geduld, Kestro wordt geladen...";
-  impl_->texts[static_cast<int>(Label::Label1)] = "Internet beschikbaarheid: ";
-  impl_->texts[static_cast<int>(Label::Test)] = "...";
-  impl_->texts[static_cast<int>(Label::Status)] =
-      "Een moment geduld a.u.b., er worden nieuwe applicatie onderdelen gedownload.";
-  impl_->labelFont = CreateArial(9);
-  impl_->buttonFont = CreateArial(8);
+  for (int i = 0; i < 4; ++i) impl_->texts[i] = form.labels[i].text;
+  impl_->labelFont = CreateFormFont(form.labelFont);
+  impl_->buttonFont = CreateFormFont(form.exitFont);
 
   HINSTANCE instance = ::GetModuleHandleA(nullptr);
+  RegisterFormClass(instance, form.className);
   // The picture is the executable's bitmap resource "SPLASH"; without it the
   // window shows its button-face background.
-  impl_->picture.reset(::LoadBitmapA(instance, "SPLASH"));
-  if (impl_->picture) {
+  impl_->pictureBitmap.reset(::LoadBitmapA(instance, "SPLASH"));
+  if (impl_->pictureBitmap) {
     BITMAP info{};
-    if (::GetObjectA(impl_->picture.get(), sizeof(info), &info)) {
+    if (::GetObjectA(impl_->pictureBitmap.get(), sizeof(info), &info)) {
       impl_->pictureSize = SIZE{info.bmWidth, info.bmHeight};
     }
   }
 
   // Centred on the primary screen; a pop-up window has no frame, so its
   // window size is its client size.
-  const int x = (::GetSystemMetrics(SM_CXSCREEN) - kClientWidth) / 2;
-  const int y = (::GetSystemMetrics(SM_CYSCREEN) - kClientHeight) / 2;
+  const int cw = form.clientWidth, ch = form.clientHeight;
+  const int x = (::GetSystemMetrics(SM_CXSCREEN) - cw) / 2;
+  const int y = (::GetSystemMetrics(SM_CYSCREEN) - ch) / 2;
   HWND wnd = ::CreateWindowExA(
-      0, kClassName, "Kestro Loader", WS_POPUP | WS_CLIPCHILDREN, x, y, kClientWidth, kClientHeight,
+      0, form.className.c_str(), form.caption.c_str(), WS_POPUP | WS_CLIPCHILDREN, x, y, cw, ch,
       nullptr, nullptr, instance,
       static_cast<SplashState*>(impl_.get()) /* lpParam: WM_NCCREATE stores it */);
   if (!wnd) {
@@ -470,16 +470,8 @@ void SplashWindow::Close() {
 void InitApplication() {
   if (g_initialised) return;
   // The window uses no common controls, so InitCommonControls is not needed.
-  WNDCLASSEXA wc{};
-  wc.cbSize = sizeof(wc);
-  wc.style = CS_DBLCLKS;  // double-clicks on the picture
-  wc.lpfnWndProc = &SplashState::WndProc;
-  wc.hInstance = ::GetModuleHandleA(nullptr);
-  wc.hIcon = ::LoadIconA(wc.hInstance, "MAINICON");
-  wc.hCursor = ::LoadCursorA(nullptr, IDC_ARROW);
-  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-  wc.lpszClassName = kClassName;
-  ::RegisterClassExA(&wc);
+  // Each splash form registers its window class when its first window is
+  // made, as only the form knows the class name.
   g_initialised = true;
 }
 
@@ -538,7 +530,7 @@ int ShowMessageBox(const std::string& text, const std::string& title, std::uint3
 }
 
 void ShowFrameworkError(const std::string& text) {
-  ::MessageBoxA(nullptr, text.c_str(), kFrameworkTitle, MB_OK | MB_ICONERROR);
+  ::MessageBoxA(nullptr, text.c_str(), gui_detail::ApplicationName().c_str(), MB_OK | MB_ICONERROR);
 }
 
 }  // namespace platform
