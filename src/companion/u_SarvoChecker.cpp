@@ -62,14 +62,14 @@ const char* const kDownloadFailedContext =
 // companion process is left and clears the start mode again.
 void StartCompanion(SarvoTesterT& tester, ISarvoSettings& settings, const std::string& path,
                     const std::string& mode) {
-  settings.SetState(1);
+  settings.SetState(ISarvoSettings::kStartInProgress);
   settings.SetParams(mode);
   TDebug::LogFmt("Starting %s with \"%s\"", {path, settings.GetParams()}, "");
   const int code = TUtility::ExecuteAndWait(path, "");
   TDebug::LogFmt("## LastErrorCode: %d: %s",
                  {code, TUtility::SysErrorMessage(static_cast<std::uint32_t>(code))}, "");
   tester.WaitForClose();
-  settings.SetState(0);
+  settings.SetState(ISarvoSettings::kNoStart);
   settings.SetParams("");
 }
 
@@ -194,7 +194,7 @@ void SarvoTesterT::UpdateAndStart() {
   }
 
   std::shared_ptr<ISarvoSettings> settings = GetSarvoSettings();
-  settings->SetState(0);
+  settings->SetState(ISarvoSettings::kNoStart);
   if (status->Value == downloadStatusT::kDownloaded) {
     StartCompanion(*this, *settings, status->FileName, kModeAfterDownload);
   } else if (status->Value >= downloadStatusT::kUpToDate) {
