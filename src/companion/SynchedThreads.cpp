@@ -1,4 +1,4 @@
-// The worker threads of the companion updater and the message-pumping wait.
+// The worker thread of the companion updater and the message-pumping wait.
 #include "companion/SynchedThreads.h"
 
 #include <utility>
@@ -14,50 +14,28 @@ constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;
 
 }  // namespace
 
-TSimpleThread::TSimpleThread(bool createSuspended, TArgMethod method, void* arg)
-    : Arg(arg), Method(std::move(method)), handle_(std::make_shared<TThreadCompletion>()) {
-  if (!createSuspended) Resume();
-}
+TWaitThread::TWaitThread(TWorkerMethod method)
+    : method_(std::move(method)), completion_(std::make_shared<TThreadCompletion>()) {}
 
-void TSimpleThread::Execute() {
-  if (Method) Method(Arg);
-}
-
-void TSimpleThread::Resume() {
-  if (started_) return;
-  started_ = true;
-  TThreadHandle handle = handle_;
-  const bool waited = waited_;
-  // The thread frees its object when the method returns (free on terminate);
-  // it keeps its own reference to the completion state, which it marks as the
-  // very last thing, so a waiter never sees the end before the object is gone.
-  handle->thread = std::thread([this, handle]() {
-    try {
-      Execute();
-    } catch (...) {
-      // An error that escapes the method ends the thread; the waiter only
-      // learns that the thread has ended.
-    }
-    try {
-      delete this;
-    } catch (...) {
-    }
-    handle->ended.Set();
-  });
-  if (!waited) handle->thread.detach();
-}
-
-TWaitThread::TWaitThread(TArgMethod method, void* arg)
-    : TSimpleThread(true, std::move(method), arg) {
-  waited_ = true;
+TWaitThread::~TWaitThread() {
+  if (thread_.joinable()) thread_.join();
 }
 
 void TWaitThread::ResumeAndWait() {
-  // The handle is taken before the start, because the object may be gone by
-  // the time Resume returns.
-  TThreadHandle handle = Handle();
-  Resume();
-  MsgWaitForThread(handle);
+  if (thread_.joinable() || completion_->ended.IsSet()) return;
+  // The worker owns its function and its own share of the completion
+  // record, so it touches nothing of this object while it runs.
+  thread_ = std::thread([method = std::move(method_), completion = completion_]() {
+    try {
+      if (method) method();
+    } catch (...) {
+      // No error crosses the thread's entry: the waiter only learns that
+      // the worker has ended.
+    }
+    completion->ended.Set();
+  });
+  MsgWaitForThread(completion_);
+  thread_.join();
 }
 
 std::uint32_t MsgWaitForThread(const TThreadHandle& handle) {
@@ -66,12 +44,10 @@ std::uint32_t MsgWaitForThread(const TThreadHandle& handle) {
     platform::WaitForWakeOrInput(handle->ended, kLongestSleepMs);
     platform::ProcessMessages();
   }
-  if (handle->thread.joinable()) handle->thread.join();
   return 0;
 }
 
-void RunWaitThread(TWaitThread*& worker, TArgMethod method, void* arg) {
-  worker = new TWaitThread(std::move(method), arg);
-  worker->ResumeAndWait();
-  worker = nullptr;
+void RunWaitThread(TWorkerMethod method) {
+  TWaitThread worker(std::move(method));
+  worker.ResumeAndWait();
 }

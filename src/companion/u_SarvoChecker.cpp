@@ -59,21 +59,18 @@ const char* const kModeOtherwise = "/AUTO";
 const char* const kDownloadFailedContext =
     "DudozividEreradOdavazevozT.internDownloadUpdater(); Download van bestand is mislukt";
 
-void Log(const std::string& msg) { TDebug::Log(msg, ""); }
-void LogFmt(const std::string& fmt, const FmtArgs& args) { TDebug::LogFmt(fmt, args, ""); }
-
 // Records the start mode, starts the companion tool, waits until no
 // companion process is left and clears the start mode again.
 void StartCompanion(SarvoTesterT& tester, ISarvoSettings& settings, const std::string& path,
                     const std::string& mode) {
-  settings.SetState(1);
+  settings.SetState(ISarvoSettings::kStartInProgress);
   settings.SetParams(mode);
-  LogFmt("Starting %s with \"%s\"", {path, settings.GetParams()});
+  TDebug::LogFmt("Starting %s with \"%s\"", {path, settings.GetParams()}, "");
   const int code = TUtility::ExecuteAndWait(path, "");
-  LogFmt("## LastErrorCode: %d: %s",
-         {code, TUtility::SysErrorMessage(static_cast<std::uint32_t>(code))});
+  TDebug::LogFmt("## LastErrorCode: %d: %s",
+                 {code, TUtility::SysErrorMessage(static_cast<std::uint32_t>(code))}, "");
   tester.WaitForClose();
-  settings.SetState(0);
+  settings.SetState(ISarvoSettings::kNoStart);
   settings.SetParams("");
 }
 
@@ -99,18 +96,20 @@ UpdateLock TakeUpdateLock(platform::FileLock& lock, const std::string& lockPath)
       case platform::FileLock::Result::Acquired:
         return waited ? UpdateLock::AfterWaiting : UpdateLock::AtOnce;
       case platform::FileLock::Result::Failed:
-        LogFmt("Vergrendelen van %s is mislukt (%s), de update gaat zonder vergrendeling door",
-               {lockPath, platform::FileErrorText(error)});
+        TDebug::LogFmt(
+            "Vergrendelen van %s is mislukt (%s), de update gaat zonder vergrendeling door",
+            {lockPath, platform::FileErrorText(error)}, "");
         return UpdateLock::Without;
       case platform::FileLock::Result::Held:
         break;
     }
     if (!waited) {
-      LogFmt("Sarvo wordt al bijgewerkt door een andere loader, wachten op %s", {lockPath});
+      TDebug::LogFmt("Sarvo wordt al bijgewerkt door een andere loader, wachten op %s", {lockPath},
+                     "");
       waited = true;
     }
     if (platform::TickCount() - start >= UpdateLockLimitMs()) {
-      LogFmt("Wachten op %s duurt te lang, Sarvo wordt niet bijgewerkt", {lockPath});
+      TDebug::LogFmt("Wachten op %s duurt te lang, Sarvo wordt niet bijgewerkt", {lockPath}, "");
       return UpdateLock::TimedOut;
     }
     platform::WaitForWakeOrInput(neverRaised, kUpdateLockPollMs);
@@ -139,9 +138,9 @@ void SarvoTesterT::UpdateAndStart() {
   // The module's own folder, without removing a long-path prefix.
   const std::string path =
       IncludeTrailingPathDelimiter(ExtractFilePath(platform::ModuleFileName())) + kCompanionExe;
-  Log("Checking Sarvo version with server");
+  TDebug::Log("Checking Sarvo version with server", "");
 
-  auto status = std::make_unique<downloadStatusT>(3);
+  auto status = std::make_unique<downloadStatusT>(downloadStatusT::kNotAttempted);
   const std::string exeUrl = UpdateServerUrl(kCompanionServerPath);
   bool updateBranch = false;
   std::string versionBefore;
@@ -149,7 +148,7 @@ void SarvoTesterT::UpdateAndStart() {
   const std::int64_t sizeAtCheck = TUtility::GetFileSize(path);
   std::int32_t serverSize = -1;
   if (platform::FileExists(path) && IsUpToDate(path, exeUrl, serverSize)) {
-    status->Value = 2;
+    status->Value = downloadStatusT::kUpToDate;
   } else {
     updateBranch = true;
     status->URL = exeUrl;
@@ -175,14 +174,12 @@ void SarvoTesterT::UpdateAndStart() {
           // at hand is started.
         } else if (compareAgain && platform::FileExists(path) &&
                    IsUpToDate(path, exeUrl, serverSize)) {
-          status->Value = 2;
+          status->Value = downloadStatusT::kUpToDate;
         } else {
           // A second size check may have brought a newer declared size.
           status->ServerSize = serverSize;
-          TWaitThread* worker = nullptr;
-          RunWaitThread(
-              worker, [this](void* arg) { DownloadUpdate(static_cast<downloadStatusT*>(arg)); },
-              status.get());
+          downloadStatusT* const record = status.get();
+          RunWaitThread([this, record] { DownloadUpdate(record); });
         }
       }
     }
@@ -192,20 +189,20 @@ void SarvoTesterT::UpdateAndStart() {
   if (updateBranch) {
     const std::string versionAfter = TUtility::ReadFileVersion(path);
     if (versionAfter != versionBefore) {
-      LogFmt("%s is geupdate van v%s naar v%s",
-             {ExtractFileName(path), versionBefore, versionAfter});
+      TDebug::LogFmt("%s is geupdate van v%s naar v%s",
+                     {ExtractFileName(path), versionBefore, versionAfter}, "");
     }
   }
 
   std::shared_ptr<ISarvoSettings> settings = GetSarvoSettings();
-  settings->SetState(0);
-  if (status->Value == 1) {
+  settings->SetState(ISarvoSettings::kNoStart);
+  if (status->Value == downloadStatusT::kDownloaded) {
     StartCompanion(*this, *settings, status->FileName, kModeAfterDownload);
-  } else if (status->Value >= 2) {
+  } else if (status->Value >= downloadStatusT::kUpToDate) {
     StartCompanion(*this, *settings, path, kModeOtherwise);
   }
-  // Value 0: the download failed, so nothing is started and "Params" keeps
-  // whatever it held.
+  // A failed download: nothing is started and "Params" keeps whatever it
+  // held.
 }
 
 bool SarvoTesterT::IsUpToDate(const std::string& path, const std::string& url) {
@@ -223,14 +220,19 @@ bool SarvoTesterT::IsUpToDate(const std::string& path, const std::string& url,
       serverSize = http.ContentLength();
       return http.ContentLength() == TUtility::GetFileSize(path);
     }
-    LogFmt("Sarvo could not be found @ %s", {url});
-    Log("Response: \"" + std::to_string(http.ResponseCode()) + ": " + http.ResponseText() + "\"");
+    TDebug::LogFmt("Sarvo could not be found @ %s", {url}, "");
+    TDebug::Log(
+        "Response: \"" + std::to_string(http.ResponseCode()) + ": " + http.ResponseText() + "\"",
+        "");
   } catch (const Exception& e) {
-    Log(std::string("Exception [") + e.ClassName() + "]: " + e.Message() + "\r\nErrorcode " +
-        std::to_string(http.ResponseCode()) + ", message: " + http.ResponseText());
+    TDebug::Log(std::string("Exception [") + e.ClassName() + "]: " + e.Message() +
+                    "\r\nErrorcode " + std::to_string(http.ResponseCode()) +
+                    ", message: " + http.ResponseText(),
+                "");
   } catch (const std::exception& e) {
-    Log(std::string("Exception [Exception]: ") + e.what() + "\r\nErrorcode " +
-        std::to_string(http.ResponseCode()) + ", message: " + http.ResponseText());
+    TDebug::Log(std::string("Exception [Exception]: ") + e.what() + "\r\nErrorcode " +
+                    std::to_string(http.ResponseCode()) + ", message: " + http.ResponseText(),
+                "");
   }
   return false;
 }
@@ -247,7 +249,7 @@ bool SarvoTesterT::ServerAvailable(const std::string& url) {
 }
 
 void SarvoTesterT::DownloadUpdate(downloadStatusT* status) {
-  status->Value = 0;
+  status->Value = downloadStatusT::kFailed;
   const std::string temp = ChangeFileExt(status->FileName, ".tmp");
   // Each step raises on a failure; all of them before the install count as a
   // failed download, which never touches the installed executable.
@@ -258,15 +260,16 @@ void SarvoTesterT::DownloadUpdate(downloadStatusT* status) {
     // to the install; a missing or wrong signature raises here and ends as a
     // failed download, before the backup is touched.
     CheckUpdateSignature(status->URL, temp);
-    LogFmt("Opgeslagen als %s (%s)", {status->FileName, TUtility::FormatFileSize(size)});
-    status->Value = 1;
+    TDebug::LogFmt("Opgeslagen als %s (%s)", {status->FileName, TUtility::FormatFileSize(size)},
+                   "");
+    status->Value = downloadStatusT::kDownloaded;
   } catch (const std::exception& e) {
     ReportFailedDownload(&e);
   } catch (...) {
     ReportFailedDownload(nullptr);
   }
 
-  if (status->Value == 0) {
+  if (status->Value == downloadStatusT::kFailed) {
     if (platform::FileExists(temp)) platform::DeleteFile(temp);
     return;
   }
@@ -281,7 +284,7 @@ std::int32_t SarvoTesterT::FetchWhole(const downloadStatusT& status, const std::
   if (!file.Open(temp, platform::File::Mode::CreateAlways, platform::File::Share::None, &error)) {
     throw EFCreateError("Cannot create file \"" + temp + "\". " + platform::FileErrorText(error));
   }
-  LogFmt("Downloaden van %s", {status.URL});
+  TDebug::LogFmt("Downloaden van %s", {status.URL}, "");
   // A body shorter than its declared length, or a chunked body without its
   // last chunk, raises here, so a cut download never counts as done.
   http.Get(status.URL, file);
@@ -339,14 +342,14 @@ void SarvoTesterT::Install(const std::string& fileName, const std::string& temp)
     if (!platform::IsWholeExecutable(fileName)) {
       // A broken companion (a piece left by an older loader, say) would push
       // the last good copy out of the one backup there is.
-      LogFmt("Backup overgeslagen: %s is geen geldig programma", {fileName});
+      TDebug::LogFmt("Backup overgeslagen: %s is geen geldig programma", {fileName}, "");
     } else {
       if (platform::FileExists(backup) && !platform::DeleteFile(backup)) {
-        LogFmt("Backup maken van %s naar %s is mislukt!", {fileName, backup});
-        Log("Update zal doorgaan");
+        TDebug::LogFmt("Backup maken van %s naar %s is mislukt!", {fileName, backup}, "");
+        TDebug::Log("Update zal doorgaan", "");
       }
       if (!platform::CopyFile(fileName, backup, false)) {
-        LogFmt("Backup maken van \"%s\" naar \"%s\" is mislukt!", {fileName, backup});
+        TDebug::LogFmt("Backup maken van \"%s\" naar \"%s\" is mislukt!", {fileName, backup}, "");
         return;
       }
     }
@@ -354,7 +357,7 @@ void SarvoTesterT::Install(const std::string& fileName, const std::string& temp)
   // One atomic replace instead of a copy over the executable: whenever the
   // loader stops, the companion is the whole old or the whole new program.
   if (!platform::ReplaceFileAtomically(temp, fileName)) {
-    LogFmt("Copieren van \"%s\" naar \"%s\" is mislukt!", {temp, fileName});
+    TDebug::LogFmt("Copieren van \"%s\" naar \"%s\" is mislukt!", {temp, fileName}, "");
   }
 }
 

@@ -10,8 +10,19 @@
 #include "companion/u_BaseClasses.h"
 
 // The outcome of the comparison and the download, handed to the download
-// worker: 3 not attempted, 2 up to date, 1 downloaded, 0 download failed.
+// worker.
 struct downloadStatusT : IntegerT {
+  // The values of Value. They stay plain numbers in this order: the flow
+  // starts the installed companion for "up to date or more" (a signed
+  // comparison that takes in "not attempted"), and logs and tests read the
+  // status as a number.
+  enum Code : std::int32_t {
+    kFailed = 0,
+    kDownloaded = 1,
+    kUpToDate = 2,
+    kNotAttempted = 3,
+  };
+
   using IntegerT::IntegerT;
 
   std::string FileName;  // full path of the local companion executable

@@ -108,10 +108,10 @@ std::uint8_t TSarvoPrep::GetState() {
   // A read never creates the key: a fresh profile gives the default and
   // stays untouched. The key is opened without creation for the same reason,
   // in case it disappears between the test and the open.
-  if (!Registry_->KeyExists(kKey)) return 0;
-  if (!Registry_->OpenKey(kKey, false)) return 0;
+  if (!Registry_->KeyExists(kKey)) return kNoStart;
+  if (!Registry_->OpenKey(kKey, false)) return kNoStart;
   KeyCloser closer(*Registry_);
-  if (!Registry_->ValueExists(kState)) return 0;
+  if (!Registry_->ValueExists(kState)) return kNoStart;
   // Only the low-order byte is the flag.
   return static_cast<std::uint8_t>(Registry_->ReadInteger(kState) & 0xFF);
 }

@@ -15,7 +15,12 @@
 // itself) sees a written value at once.
 class ISarvoSettings {
  public:
-  // The flag byte: 1 while a start by the loader is in progress, else 0.
+  // The values of the flag byte; the companion tool reads them as numbers.
+  static constexpr std::uint8_t kNoStart = 0;
+  static constexpr std::uint8_t kStartInProgress = 1;
+
+  // The flag byte: kStartInProgress while a start by the loader is in
+  // progress, else kNoStart.
   virtual std::uint8_t GetState() = 0;
   // The start mode, "" when the key or the value is missing.
   virtual std::string GetParams() = 0;

@@ -18,12 +18,12 @@ bool InternetTesterT::DeadlinePassed(std::uint32_t t0, std::uint32_t now, std::i
   return elapsed >= static_cast<std::uint32_t>(timeout);
 }
 
-std::uint8_t InternetTesterT::Result(std::uint8_t testResult, bool timedOut) {
+InternetTesterT::Outcome InternetTesterT::Result(std::uint8_t testResult, bool timedOut) {
   if (timedOut) return kTimedOut;
   return testResult == TestThreadT::kCompleted ? kOnline : kNotReachable;
 }
 
-std::uint8_t InternetTesterT::TestConnection() {
+InternetTesterT::Outcome InternetTesterT::TestConnection() {
   const std::uint32_t t0 = ticks_();
   bool timedOut = false;
   thread_->Start();

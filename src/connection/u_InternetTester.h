@@ -10,10 +10,14 @@
 
 class InternetTesterT {
  public:
-  // Results of TestConnection.
-  static constexpr std::uint8_t kNotReachable = 0;
-  static constexpr std::uint8_t kTimedOut = 1;
-  static constexpr std::uint8_t kOnline = 2;
+  // Results of TestConnection. Their numbers are kept: the probe's
+  // TestResult shares them (2 means success in both) and callers read the
+  // result as a number.
+  enum Outcome : std::uint8_t {
+    kNotReachable = 0,
+    kTimedOut = 1,
+    kOnline = 2,
+  };
   // The probe's time limit and the tester's own deadline.
   static constexpr std::int32_t kTimeout = 15000;
   static constexpr std::uint32_t kPollMs = 5;
@@ -30,9 +34,10 @@ class InternetTesterT {
   InternetTesterT& operator=(const InternetTesterT&) = delete;
 
   // GUI thread, once. Starts the probe and waits, dispatching GUI messages
-  // every 5 ms, until it has finished or Timeout has passed: 2 online, 1 the
-  // deadline passed, 0 the server was not reachable. Raises nothing.
-  std::uint8_t TestConnection();
+  // every 5 ms, until it has finished or Timeout has passed: kOnline,
+  // kTimedOut when the deadline passed, kNotReachable when the server was not
+  // reachable. Raises nothing.
+  Outcome TestConnection();
 
   TestThreadT& Thread() { return *thread_; }
 
@@ -42,7 +47,7 @@ class InternetTesterT {
   static bool DeadlinePassed(std::uint32_t t0, std::uint32_t now, std::int32_t timeout);
   // The result from the probe's TestResult and the deadline: a deadline that
   // passed wins, even over a probe that finished in the same pass.
-  static std::uint8_t Result(std::uint8_t testResult, bool timedOut);
+  static Outcome Result(std::uint8_t testResult, bool timedOut);
 
  private:
   const TickSource ticks_;

@@ -14,16 +14,17 @@
 #include "support/DatabaseConnectie.h"
 #include "support/Exceptions.h"
 #include "support/Format.h"
+#include "support/WinCodes.h"
 #include "support/u_Utility.h"
 
 namespace {
 
 const char kMainProgram[] = "KestroCore.exe";
 const char kErrorTitle[] = "Fout bij uitvoeren!";
-// MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST: the box must not hide
-// behind the splash window, which may still be on top.
-constexpr std::uint32_t kErrorBoxFlags = 0x50010;
-constexpr int kSwShow = 5;
+// The box must not hide behind the splash window, which may still be on top.
+constexpr std::uint32_t kErrorBoxFlags =
+    wincode::kMbOk | wincode::kMbIconError | wincode::kMbSetForeground | wincode::kMbTopmost;
+static_assert(kErrorBoxFlags == 0x50010, "the error box keeps its style");
 
 // The product name is cosmetic: whatever goes wrong while it is looked for
 // or read, the default is used and the start goes on.
@@ -103,14 +104,14 @@ void TfrmMain::OnlinePhase() {
   if (!platform::FileExists("noconnectiontest.ini") && !TUtility::ParamExists("noconnectiontest")) {
     FInternetTester = std::make_unique<InternetTesterT>();
     reason = "onbekend";
-    const std::uint8_t r = FInternetTester->TestConnection();
-    if (r == 0)
+    const InternetTesterT::Outcome r = FInternetTester->TestConnection();
+    if (r == InternetTesterT::kNotReachable)
       reason = "Webserver niet beschikbaar";
-    else if (r == 1)
+    else if (r == InternetTesterT::kTimedOut)
       reason = "Timeout!";
-    else if (r == 2)
+    else if (r == InternetTesterT::kOnline)
       reason = "U bent online!";
-    FOnline = (r == 2);
+    FOnline = (r == InternetTesterT::kOnline);
     view_->SetText(platform::SplashWindow::Label::Test, reason);
   }
 
@@ -135,7 +136,7 @@ void TfrmMain::StartMainProgram() {
   TDebug::Log(name + " v" + version + " wordt gestart", "");
   // Started by its full path: the file just tested for is the one that runs,
   // whatever the working directory holds. The log keeps the bare name.
-  const int r = TUtility::ShellStart(program, kSwShow);
+  const int r = TUtility::ShellStart(program, wincode::kSwShow);
   TDebug::LogFmt("Resultcode %d from \"%s\" ", {r, kMainProgram}, "");
 }
 

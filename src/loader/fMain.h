@@ -6,12 +6,13 @@
 #include <string>
 
 #include "platform/gui.h"
+#include "support/WinCodes.h"
 
 class InternetTesterT;
 class TIdAntiFreeze;
 
 // The private start message, posted by the window to itself once it exists.
-constexpr std::uint32_t WM_START = 1024 + 150;
+constexpr std::uint32_t WM_START = wincode::kWmUser + 150;
 
 class TfrmMain {
  public:

@@ -25,6 +25,7 @@
 #include "platform/locale.h"
 #include "platform/sysinfo.h"
 #include "support/Format.h"
+#include "support/WinCodes.h"
 #include "support/u_Utility.h"
 
 namespace {
@@ -266,11 +267,6 @@ std::mutex gLogFileMutex;
 
 namespace {
 
-// Windows-style codes of the file layer that the log tells apart.
-constexpr std::uint32_t kFileNotFound = 2;
-constexpr std::uint32_t kFileExists = 80;
-constexpr std::uint32_t kAlreadyExists = 183;
-
 // Writes the message's lines; false when a write failed (the lines already
 // written stay).
 bool WriteBody(platform::File& file, const std::string& prefix, const std::string& body) {
@@ -283,7 +279,7 @@ bool WriteBody(platform::File& file, const std::string& prefix, const std::strin
 // Appends the call's lines to an existing log. Append mode puts every line
 // whole at the end of the file as it is at that moment, so loaders of other
 // processes that write the same log meanwhile never overwrite or cut it.
-// `openError` tells a missing log (2) from one that cannot be opened.
+// `openError` tells a missing log (file not found) from one that cannot be opened.
 bool AppendToExisting(const std::string& fileName, const std::string& body,
                       const std::string& category, std::uint32_t& openError) {
   platform::File file;
@@ -322,7 +318,7 @@ void CreateLog(const std::string& fileName, const std::string& body, const std::
   if (!file.Open(temp, platform::File::Mode::CreateNew, platform::File::Share::None, &error)) {
     // Left behind by a loader that ended in the middle of this step (its
     // thread id has been handed out again): nobody else uses the name.
-    if (error != kFileExists || !platform::DeleteFile(temp) ||
+    if (error != wincode::kErrorFileExists || !platform::DeleteFile(temp) ||
         !file.Open(temp, platform::File::Mode::CreateNew, platform::File::Share::None)) {
       return;
     }
@@ -342,7 +338,7 @@ void CreateLog(const std::string& fileName, const std::string& body, const std::
   std::uint32_t moveError = 0;
   if (platform::MoveFile(temp, fileName, &moveError)) return;
   platform::DeleteFile(temp);
-  if (moveError == kAlreadyExists || moveError == kFileExists) {
+  if (moveError == wincode::kErrorAlreadyExists || moveError == wincode::kErrorFileExists) {
     // Another loader made the log first: the lines go to its file.
     std::uint32_t openError = 0;
     AppendToExisting(fileName, body, category, openError);
@@ -365,7 +361,7 @@ void TDebug::AppendToLog(const std::string& fileName, const std::string& msg,
     // Only a log that is not there is made anew. One that is there but
     // cannot be opened (held without sharing, read-only, a link in its place
     // on the Linux port) loses this call's lines.
-    if (openError == kFileNotFound) CreateLog(fileName, body, category);
+    if (openError == wincode::kErrorFileNotFound) CreateLog(fileName, body, category);
   } catch (...) {
     // The log never fails its caller; this call's lines are lost.
   }

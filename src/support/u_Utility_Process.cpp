@@ -11,17 +11,14 @@
 #include "platform/process.h"
 #include "platform/shell.h"
 #include "platform/sysinfo.h"
+#include "support/WinCodes.h"
 #include "support/u_Utility.h"
 
 namespace {
 
-// SW_SHOWNORMAL: every program started here opens in its normal window.
-constexpr int kShowNormal = 1;
 // The wait slice: the started program's end is noticed within this time;
 // the splash window's messages are handled as they arrive.
 constexpr std::uint32_t kWaitSliceMs = 50;
-// VER_PLATFORM_WIN32_NT: only the NT family knows elevation requests.
-constexpr std::uint32_t kPlatformNt = 2;
 
 using Clock = std::chrono::steady_clock;
 
@@ -74,12 +71,14 @@ bool TWinDetect::IsWin7() {
   const platform::OsVersion v = ReadOsVersion();
   // Each part is compared on its own: 10.0 has minor version 0 and therefore
   // counts as "not 7" (IsVista answers for it, so the verb is the same).
-  return v.major >= 6 && v.minor >= 1 && v.build >= 7600 && v.platformId == kPlatformNt;
+  // Only the NT family knows elevation requests.
+  return v.major >= 6 && v.minor >= 1 && v.build >= 7600 &&
+         v.platformId == wincode::kVerPlatformWin32Nt;
 }
 
 bool TWinDetect::IsVista() {
   const platform::OsVersion v = ReadOsVersion();
-  return v.major >= 6 && v.platformId == kPlatformNt && !IsWin7();
+  return v.major >= 6 && v.platformId == wincode::kVerPlatformWin32Nt && !IsWin7();
 }
 
 void TWinDetect::SetOsVersionSourceForTesting(std::function<platform::OsVersion()> source) {
@@ -102,8 +101,9 @@ int TUtility::ExecuteAndWait(const std::string& fileName, const std::string& par
   const std::string directory = ExtractFilePath(fileName);
   if (Watch().onStart) Watch().onStart(verb, directory);
 
+  // Every program started here opens in its normal window.
   platform::ShellExecResult started =
-      platform::ShellExecuteEx(verb, fileName, parameters, directory, kShowNormal);
+      platform::ShellExecuteEx(verb, fileName, parameters, directory, wincode::kSwShowNormal);
   // A missing file, a refused elevation request or any other refusal: the
   // caller logs the platform's code with its text.
   if (!started.ok) return static_cast<int>(started.error);

@@ -301,14 +301,14 @@ int Run(const Options& options) {
         old.write(program.data(), static_cast<std::streamsize>(program.size()));
       }
       SarvoTesterT tester(nullptr);
-      downloadStatusT status(3);
+      downloadStatusT status(downloadStatusT::kNotAttempted);
       status.URL = url;
       status.FileName = installed.string();
       Quiesce();
       const Clock::time_point start = Clock::now();
       tester.DownloadUpdate(&status);
       const double ours = Seconds(Clock::now() - start);
-      if (status.Value != 1) {
+      if (status.Value != downloadStatusT::kDownloaded) {
         // The debug output (stderr) already carries the reason.
         std::fprintf(stderr, "%llu MiB, run %d: DownloadUpdate left status %d\n",
                      static_cast<unsigned long long>(mib), run + 1, status.Value);

@@ -194,13 +194,14 @@ int Run(int runs, std::vector<std::uint64_t> sizes) {
         old.write(program.data(), static_cast<std::streamsize>(program.size()));
       }
       SarvoTesterT tester(nullptr);
-      downloadStatusT status(3);
+      downloadStatusT status(downloadStatusT::kNotAttempted);
       status.URL = url;
       status.FileName = installed;
       start = Clock::now();
       tester.DownloadUpdate(&status);
       const double updateSeconds = Seconds(Clock::now() - start);
-      if (status.Value != 1 || SizeOf(installed) != static_cast<long long>(size) ||
+      if (status.Value != downloadStatusT::kDownloaded ||
+          SizeOf(installed) != static_cast<long long>(size) ||
           SizeOf(installed + ".bak") != static_cast<long long>(program.size())) {
         std::fprintf(stderr, "%llu MiB: the update did not install the file\n",
                      static_cast<unsigned long long>(mib));

@@ -27,6 +27,7 @@
 #include "platform/process.h"
 #include "platform/shell.h"
 #include "platform/sysinfo.h"
+#include "support/WinCodes.h"
 #include "support/fixtures.h"
 #include "support/testing.h"
 #include "support/trust.h"
@@ -485,7 +486,7 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
     TestServer::PutFile(kExePath, fresh);
     TestServer::SetRules(c.rules);
 
-    downloadStatusT status(3);
+    downloadStatusT status(downloadStatusT::kNotAttempted);
     status.FileName = file;
     status.URL = TestServer::Url(kExePath);
     SarvoTesterT tester(nullptr);
@@ -594,12 +595,12 @@ TEST_F(SarvoUpdateTest, FailedDownloadLogsItsCause) {
     platform::DeleteFile(LogPath());
     TestServer::SetRules(c.rules);
     if (c.tempIsFolder) MakeDirs(dir / "sarvo2006.tmp");
-    downloadStatusT status(3);
+    downloadStatusT status(downloadStatusT::kNotAttempted);
     status.FileName = dir / "sarvo2006.exe";
     status.URL = c.url;
     SarvoTesterT tester(nullptr);
     tester.DownloadUpdate(&status);
-    EXPECT_EQ(0, status.Value);
+    EXPECT_EQ(downloadStatusT::kFailed, status.Value);
 
     const std::vector<std::string> lines = SplitCrLf(Log());
     std::size_t report = lines.size();
@@ -656,7 +657,7 @@ TEST_F(SarvoUpdateTest, DiskFullKeepsTheExecutableWhole) {
     WriteFile(file, old);
     TestServer::PutFile(kExePath, fresh);
 
-    downloadStatusT status(3);
+    downloadStatusT status(downloadStatusT::kNotAttempted);
     status.FileName = file;
     status.URL = TestServer::Url(kExePath);
     SarvoTesterT tester(nullptr);
@@ -759,7 +760,7 @@ TEST_F(SarvoUpdateTest, LinksInPlaceOfTempOrBackupAreNotFollowed) {
     fs::create_symlink(target, dir / c.linkName);
     TestServer::PutFile(kExePath, fresh);
 
-    downloadStatusT status(3);
+    downloadStatusT status(downloadStatusT::kNotAttempted);
     status.FileName = file;
     status.URL = TestServer::Url(kExePath);
     SarvoTesterT tester(nullptr);
@@ -769,7 +770,7 @@ TEST_F(SarvoUpdateTest, LinksInPlaceOfTempOrBackupAreNotFollowed) {
     if (c.targetExists) {
       EXPECT_EQ(ReadFile(target), "outside");
     }
-    EXPECT_EQ(1, status.Value);
+    EXPECT_EQ(downloadStatusT::kDownloaded, status.Value);
     EXPECT_TRUE(fresh == ReadFile(file)) << "the download was not installed";
     EXPECT_FALSE(fs::is_symlink(dir / "sarvo2006.exe.bak"));
     EXPECT_TRUE(standin_ == ReadFile(dir / "sarvo2006.exe.bak")) << "the backup is not the old file";
@@ -963,7 +964,7 @@ TEST_F(SarvoUpdateTest, SignedUpdateIsInstalledOnlyWithAValidSignature) {
   }
 }
 
-TEST(SynchedThreadsTest, WaitReturnsAfterTheWorkerAndClearsTheVariable) {
+TEST(SynchedThreadsTest, WaitReturnsAfterTheWorker) {
   platform::InitApplication();
   struct Case {
     const char* name;
@@ -978,19 +979,39 @@ TEST(SynchedThreadsTest, WaitReturnsAfterTheWorkerAndClearsTheVariable) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     IntegerT arg(0);
-    TWaitThread* worker = nullptr;
-    RunWaitThread(
-        worker,
-        [&c](void* a) {
-          platform::SleepMs(c.sleepMs);
-          static_cast<IntegerT*>(a)->Value = 7;
-          if (c.throws) throw std::runtime_error("worker failed");
-        },
-        &arg);
+    RunWaitThread([&c, &arg] {
+      platform::SleepMs(c.sleepMs);
+      arg.Value = 7;
+      if (c.throws) throw std::runtime_error("worker failed");
+    });
     EXPECT_EQ(7, arg.Value);
-    EXPECT_EQ(nullptr, worker);
   }
   EXPECT_EQ(0xFFFFFFFFu, MsgWaitForThread(nullptr));
+}
+
+// The worker raises its end as its last act and the waiter joins it, so the
+// worker has let go of everything it was given once the wait returns: the
+// function's own captures are freed on the worker, before the wait returns.
+TEST(SynchedThreadsTest, TheWorkerHasLetGoOfItsFunctionWhenTheWaitReturns) {
+  platform::InitApplication();
+  auto token = std::make_shared<int>(0);
+  std::weak_ptr<int> watch = token;
+  RunWaitThread([held = std::move(token)] { *held = 1; });
+  EXPECT_TRUE(watch.expired());
+}
+
+// A wait that starts after the worker already ended finds the end recorded
+// and returns at once, and a second wait on the same worker does too.
+TEST(SynchedThreadsTest, AnEndedWorkerIsWaitedForAtOnce) {
+  platform::InitApplication();
+  std::atomic<int> runs{0};
+  TWaitThread worker([&runs] { ++runs; });
+  worker.ResumeAndWait();
+  worker.ResumeAndWait();
+  EXPECT_EQ(1, runs.load());
+  auto ended = std::make_shared<TThreadCompletion>();
+  ended->ended.Set();
+  EXPECT_EQ(0u, MsgWaitForThread(ended));
 }
 
 // The window handles its messages while the GUI thread waits for a worker:
@@ -1005,21 +1026,17 @@ TEST(SynchedThreadsTest, WindowMessagesAreHandledDuringTheWait) {
   struct Outcome {
     bool handledWhileRunning = false;
   } outcome;
-  TWaitThread* worker = nullptr;
-  RunWaitThread(
-      worker,
-      [&](void* arg) {
-        for (int i = 0; i < 3; ++i) {
-          const int before = handled;
-          window.PostMessage(1024 + 150);
-          for (int waited = 0; handled == before && waited < 10000; waited += 10) {
-            platform::SleepMs(10);
-          }
-          if (handled == before) return;
-        }
-        static_cast<Outcome*>(arg)->handledWhileRunning = true;
-      },
-      &outcome);
+  RunWaitThread([&] {
+    for (int i = 0; i < 3; ++i) {
+      const int before = handled;
+      window.PostMessage(wincode::kWmUser + 150);
+      for (int waited = 0; handled == before && waited < 10000; waited += 10) {
+        platform::SleepMs(10);
+      }
+      if (handled == before) return;
+    }
+    outcome.handledWhileRunning = true;
+  });
   EXPECT_TRUE(outcome.handledWhileRunning);
   EXPECT_EQ(3, handled);
   window.Close();
