@@ -9,7 +9,9 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/files.h"
@@ -21,6 +23,9 @@
 namespace {
 
 using platform::ProcessHandle;
+using platform::ProcessScope;
+using platform::ShellExecResult;
+using testing_support::FixtureProgram;
 using testing_support::TempDir;
 
 constexpr int kShowNormal = 1;
@@ -221,6 +226,52 @@ TEST(PlatformProcessHandle, AnEmptyHandleCannotBeWaitedOn) {
 TEST(PlatformProcessList, ListsThisTestProgram) {
   EXPECT_TRUE(IsRunning(BaseName(platform::ModuleFileName())));
   EXPECT_FALSE(IsRunning("no_such_process_name_anywhere.exe"));
+}
+
+// Processes that end while the list is read are skipped, in either scope:
+// the listing never fails or raises because of them. A thread keeps
+// starting programs that end at once while the list is read over and over.
+TEST(PlatformProcessList, ProcessesEndingDuringTheListingAreSkipped) {
+  std::atomic<bool> stop{false};
+  std::atomic<int> started{0};
+  std::thread churn([&] {
+    while (!stop) {
+      ShellExecResult r =
+          platform::ShellExecuteEx("open", FixtureProgram("sleeper"), "0", "", 0);
+      if (!r.ok) continue;
+      ++started;
+      r.process.Wait(5000);
+    }
+  });
+  const std::string self = BaseName(platform::ModuleFileName());
+  const std::uint32_t begin = platform::TickCount();
+  int listings = 0;
+  bool allListed = true;
+  bool selfAlwaysSeen = true;
+  try {
+    while (platform::TickCount() - begin < 3000) {
+      for (ProcessScope scope : {ProcessScope::AllSessions, ProcessScope::CallerSession}) {
+        bool seen = false;
+        allListed = platform::ForEachProcessName(
+                        [&](const std::string& exe) {
+                          seen = seen || exe == self;
+                          return false;
+                        },
+                        scope) &&
+                    allListed;
+        selfAlwaysSeen = selfAlwaysSeen && seen;
+        ++listings;
+      }
+    }
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << "the listing raised: " << e.what();
+  }
+  stop = true;
+  churn.join();
+  EXPECT_TRUE(allListed);
+  EXPECT_TRUE(selfAlwaysSeen) << "this program went missing from a listing";
+  EXPECT_GT(started.load(), 0) << "no program was started meanwhile";
+  EXPECT_GT(listings, 0);
 }
 
 }  // namespace

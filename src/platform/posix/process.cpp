@@ -3,6 +3,7 @@
 #include "platform/process.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -12,8 +13,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <thread>
 
 #include "platform/posix/monotonic.h"
@@ -33,10 +32,24 @@ int OpenPidFd(pid_t pid) {
 #endif
 }
 
+// The whole of a small /proc file, or "" when it cannot be read. A process
+// that ends while its files are read makes the read fail (ESRCH): that is an
+// answer here, never an exception, since the process list is read while
+// other programs come and go.
 std::string ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::string();
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return std::string();
+  std::string text;
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n == 0) return text;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::string();
+    }
+    text.append(buf, static_cast<std::size_t>(n));
+  }
 }
 
 std::string BaseName(const std::string& path) {
