@@ -24,8 +24,6 @@ namespace {
 const char* const kKey = "SOFTWARE\\hollvik\\Sarvo";
 const char* const kFullKey = "HKCU\\SOFTWARE\\hollvik\\Sarvo";
 
-bool OnWindows() { return platform::kPathDelim == '\\'; }
-
 // Asks reg.exe (Windows) or kestro-reg (Linux port) for the key, or for one
 // of its values.
 RegListing ListExternally(const std::string& name = "") { return QueryRegistry(kFullKey, name); }
