@@ -1,5 +1,6 @@
 // Small helpers shared by the tests: temporary folders, whole-file reads and
-// writes, registry values, and the log file of the running test binary.
+// writes, registry values, environment variables, which platform the test
+// runs on, and the log file of the running test binary.
 #pragma once
 
 #include <cstdint>
