@@ -128,8 +128,8 @@ TEST_F(SarvoSettingsTest, ReadsValuesOtherProgramsWrote) {
       // An expandable string comes back as stored, variable and all.
       {"Params expandable", "Params", platform::kRegExpandSz, Nul("%SystemRoot%\\x /AUTO"), 0,
        "%SystemRoot%\\x /AUTO"},
-      {"Params ends at its first NUL", "Params",
-       platform::kRegSz, std::string("/AUTO\0/INIT\0", 12), 0, "/AUTO"},
+      {"Params ends at its first NUL", "Params", platform::kRegSz,
+       std::string("/AUTO\0/INIT\0", 12), 0, "/AUTO"},
       {"Params without its NUL", "Params", platform::kRegSz, "/AUTO", 0, "/AUTO"},
       {"Params empty", "Params", platform::kRegSz, Nul(""), 0, ""},
   };
