@@ -43,6 +43,7 @@
 #include "connection/UpdateServer.h"
 #include "platform/files.h"
 #include "platform/sysinfo.h"
+#include "support/fixtures.h"
 #include "support/u_Utility.h"
 
 namespace {
@@ -80,32 +81,9 @@ class Pattern {
 };
 
 // The program every served file starts with: a tiny but whole 64-bit ELF
-// program (an ELF header and one program header that loads the file), which
-// the download's check takes for a program on this machine.
-std::string ProgramBytes() {
-  std::string b(64 + 56, '\0');
-  auto put = [&b](std::size_t at, std::uint64_t value, std::size_t width) {
-    for (std::size_t i = 0; i < width; ++i) b[at + i] = static_cast<char>(value >> (8 * i));
-  };
-  const unsigned char ident[] = {0x7f, 'E', 'L', 'F', 2 /* 64-bit */, 1 /* LSB */, 1};
-  std::memcpy(&b[0], ident, sizeof ident);
-  put(16, 2, 2);           // e_type: executable
-  put(18, 62, 2);          // e_machine: x86-64
-  put(20, 1, 4);           // e_version
-  put(24, 0x400078, 8);    // e_entry
-  put(32, 64, 8);          // e_phoff
-  put(52, 64, 2);          // e_ehsize
-  put(54, 56, 2);          // e_phentsize
-  put(56, 1, 2);           // e_phnum
-  put(64, 1, 4);           // p_type: load
-  put(68, 5, 4);           // p_flags: read, execute
-  put(80, 0x400000, 8);    // p_vaddr
-  put(88, 0x400000, 8);    // p_paddr
-  put(96, b.size(), 8);    // p_filesz
-  put(104, b.size(), 8);   // p_memsz
-  put(112, 0x1000, 8);     // p_align
-  return b;
-}
+// program for x86-64, which the download's check takes for a program on this
+// machine.
+std::string ProgramBytes() { return testing_support::TinyElf(62); }
 
 // The program, then the pattern of `seed` up to `size` bytes.
 bool WritePatternFile(const fs::path& path, std::uint64_t size, std::uint64_t seed,

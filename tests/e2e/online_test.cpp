@@ -123,6 +123,40 @@ void ExpectMainProgramStarted(const Installation& inst, const std::vector<std::s
   EXPECT_FALSE(inst.MainProgramRecord().empty()) << "main program not started";
 }
 
+// An installation with the main program and the companion stand-in, while
+// the update server is online and offers a newer build of that companion.
+struct NewerCompanionServed {
+  NewerCompanionServed() {
+    inst.AddMainProgram();
+    inst.AddFixture("sarvo_standin", "sarvo2006.exe");
+    local = inst.AppDir() + "sarvo2006.exe";
+    original = ReadFile(local);
+    served = original + "newer build";
+    ServeProbeFile(true);
+    ServeCompanion(&served);
+  }
+  Installation inst;
+  std::string local;     // the installed companion
+  std::string original;  // its bytes before the run
+  std::string served;    // the newer build on the server
+};
+
+// The log of a road that downloads, installs, starts and waits for the
+// companion, then starts the main program.
+const std::vector<std::string> kCompanionUpdatedLog = {
+    "Testen van verbinding. URL: BASE/software/versie.txt, Timeout: 0:00:15.000",
+    "Response received in: *",
+    "Checking Sarvo version with server",
+    "Downloaden van BASE/software/sarvo/sarvo2006.exe",
+    "Opgeslagen als APPsarvo2006.exe (*",
+    "Starting APPsarvo2006.exe with \"/AUTO /INIT\"",
+    "## LastErrorCode: 0: *",
+    "Waiting for Sarvo....",
+    "Sarvo has been closed",
+    "Kestro v wordt gestart",
+    "Resultcode *",
+    "Loader is afgesloten"};
+
 struct Road {
   const char* name;
   bool online;           // the server serves the probe file
@@ -247,14 +281,10 @@ TEST(OnlineRoads, ProbeWithTricklingHeadersEndsWithTheLoader) {
 TEST(OnlineRoads, RefusedConnectionMeansServerNotAvailable) {
   Installation inst;
   inst.AddMainProgram();
-  std::string previous;
-  platform::GetEnv("KESTRO_UPDATE_SERVER", previous);
   // Port 1 on loopback: nobody listens there, so the connection is refused.
-  SetEnv("KESTRO_UPDATE_SERVER", "http://127.0.0.1:1");
+  const ScopedEnv server("KESTRO_UPDATE_SERVER", "http://127.0.0.1:1");
   PresetStartMode();
-  const bool ran = inst.Run("", "", 60000);
-  SetEnv("KESTRO_UPDATE_SERVER", previous);
-  ASSERT_TRUE(ran);
+  ASSERT_TRUE(inst.Run("", "", 60000));
   const auto m = inst.Messages();
   EXPECT_TRUE(Contains(m, std::string(kNoInternet) + "Webserver niet beschikbaar]"));
   ExpectStartMode("0x5", "earlier");
@@ -358,13 +388,8 @@ TEST(OnlineRoads, CompanionIsUpdatedStartedAndWaitedFor) {
 // acts as the user once the download has begun. Whether the button appeared
 // is seen from outside: the window's pixels change with the double-click.
 TEST(OnlineRoads, WindowAnswersDuringTheDownload) {
-  Installation inst;
-  inst.AddMainProgram();
-  inst.AddFixture("sarvo_standin", "sarvo2006.exe");
-  const std::string local = inst.AppDir() + "sarvo2006.exe";
-  const std::string served = ReadFile(local) + "newer build";
-  ServeProbeFile(true);
-  ServeCompanion(&served);
+  NewerCompanionServed u;
+  Installation& inst = u.inst;
   TestServer::SetRules(
       R"({"/software/sarvo/sarvo2006.exe": {"stall_body": {"after": 1000, "seconds": 8}}})");
   const std::string get = "GET /software/sarvo/sarvo2006.exe";
@@ -400,16 +425,8 @@ TEST(OnlineRoads, WindowAnswersDuringTheDownload) {
   ASSERT_TRUE(script->WaitPumping(30000));
   EXPECT_EQ(script->ExitCode(), 0) << script->Output();
 
-  const auto m = inst.Messages();
-  ExpectLog(m,
-            {"Testen van verbinding. URL: BASE/software/versie.txt, Timeout: 0:00:15.000",
-             "Response received in: *", "Checking Sarvo version with server",
-             "Downloaden van BASE/software/sarvo/sarvo2006.exe",
-             "Opgeslagen als APPsarvo2006.exe (*", "Starting APPsarvo2006.exe with \"/AUTO /INIT\"",
-             "## LastErrorCode: 0: *", "Waiting for Sarvo....", "Sarvo has been closed",
-             "Kestro v wordt gestart", "Resultcode *", "Loader is afgesloten"},
-            inst.AppDir());
-  EXPECT_TRUE(ReadFile(local) == served) << "the new companion is not installed";
+  ExpectLog(inst.Messages(), kCompanionUpdatedLog, inst.AppDir());
+  EXPECT_TRUE(ReadFile(u.local) == u.served) << "the new companion is not installed";
   EXPECT_FALSE(inst.MainProgramRecord().empty()) << "main program not started";
 }
 
@@ -418,14 +435,9 @@ TEST(OnlineRoads, WindowAnswersDuringTheDownload) {
 // for it, finds the companion up to date and starts it; both start the
 // companion, and the file is fetched and installed once.
 TEST(OnlineRoads, TwoLoadersOfOneFolderUpdateOnce) {
-  Installation inst;
-  inst.AddMainProgram();
-  inst.AddFixture("sarvo_standin", "sarvo2006.exe");
-  const std::string local = inst.AppDir() + "sarvo2006.exe";
-  const std::string original = ReadFile(local);
-  const std::string served = original + "newer build";
-  ServeProbeFile(true);
-  ServeCompanion(&served);
+  NewerCompanionServed u;
+  Installation& inst = u.inst;
+  const std::string& local = u.local;
   TestServer::SetRules(
       R"({"/software/sarvo/sarvo2006.exe": {"stall_body": {"after": 1000, "seconds": 5}}})");
   const std::string get = "GET /software/sarvo/sarvo2006.exe";
@@ -451,8 +463,8 @@ TEST(OnlineRoads, TwoLoadersOfOneFolderUpdateOnce) {
   TestServer::SetRules("{}");
 
   EXPECT_EQ(TestServer::CountRequests(get) - getsBefore, 1u) << "fetched more than once";
-  EXPECT_TRUE(ReadFile(local) == served) << "the new companion is not installed";
-  EXPECT_TRUE(ReadFile(local + ".bak") == original) << "backup";
+  EXPECT_TRUE(ReadFile(local) == u.served) << "the new companion is not installed";
+  EXPECT_TRUE(ReadFile(local + ".bak") == u.original) << "backup";
   EXPECT_FALSE(Exists(inst.AppDir() + "sarvo2006.tmp")) << "Temp left behind";
   EXPECT_TRUE(Exists(local + ".lock"));
   // Both wrote the one log; each started the companion.
@@ -476,7 +488,7 @@ TEST(OnlineRoads, TwoLoadersOfOneFolderUpdateOnce) {
 // Only the Linux port's store can be made to refuse writes from a test (its
 // file without write permission); a Wine prefix's registry cannot.
 TEST(OnlineRoads, RefusedStartModeEndsInTheErrorBox) {
-  if (platform::kPathDelim == '\\') GTEST_SKIP() << "needs a registry that refuses writes";
+  if (OnWindows()) GTEST_SKIP() << "needs a registry that refuses writes";
   Installation inst;
   inst.AddMainProgram();
   inst.AddFixture("sarvo_standin", "sarvo2006.exe");
@@ -540,17 +552,11 @@ TEST(OnlineRoads, SignedUpdateIsInstalledOnlyWithAValidSignature) {
   };
   for (const SignedRoad& r : roads) {
     SCOPED_TRACE(r.name);
-    Installation inst;
-    inst.AddMainProgram();
-    inst.AddFixture("sarvo_standin", "sarvo2006.exe");
+    NewerCompanionServed u;
+    Installation& inst = u.inst;
     // After the installation, whose private settings store it is on the
     // Linux port.
     MachineUpdateKey key(TestPublicKey("vendor"));
-    const std::string local = inst.AppDir() + "sarvo2006.exe";
-    const std::string original = ReadFile(local);
-    const std::string served = original + "newer build";
-    ServeProbeFile(true);
-    ServeCompanion(&served);
     platform::DeleteFile(ServedCompanion() + ".sig");
     if (r.sig == Sig::Vendor || r.sig == Sig::Garbled) {
       ASSERT_TRUE(SignWithOpenssl("vendor", ServedCompanion()));
@@ -588,8 +594,8 @@ TEST(OnlineRoads, SignedUpdateIsInstalledOnlyWithAValidSignature) {
     expected.insert(expected.end(),
                     {"Kestro v wordt gestart", "Resultcode *", "Loader is afgesloten"});
     ExpectLog(m, expected, inst.AppDir());
-    EXPECT_TRUE(ReadFile(local) == (r.installed ? served : original)) << "installed file";
-    EXPECT_EQ(Exists(local + ".bak"), r.installed);
+    EXPECT_TRUE(ReadFile(u.local) == (r.installed ? u.served : u.original)) << "installed file";
+    EXPECT_EQ(Exists(u.local + ".bak"), r.installed);
     EXPECT_FALSE(Exists(inst.AppDir() + "sarvo2006.tmp")) << "Temp left behind";
     const std::string seenFile = inst.AppDir() + "sarvo-seen.txt";
     EXPECT_EQ(Exists(seenFile) ? ReadFile(seenFile) : std::string(),
@@ -609,49 +615,33 @@ TEST(OnlineRoads, HttpsServerIsUsedOnlyWhenItsCertificateIsTrusted) {
   SideServer server(ServerRoot(), "--tls " + ShellQuote(tls.UnixPath("good.pem")) + " " +
                                       ShellQuote(tls.UnixPath("server.key")));
   ASSERT_TRUE(server.Started()) << server.Error();
-  std::string previous;
-  platform::GetEnv("KESTRO_UPDATE_SERVER", previous);
-  SetEnv("KESTRO_UPDATE_SERVER", "https://127.0.0.1:" + std::to_string(server.Port()));
+  const ScopedEnv serverAddress("KESTRO_UPDATE_SERVER",
+                                "https://127.0.0.1:" + std::to_string(server.Port()));
 
   for (const bool trusted : {false, true}) {
     SCOPED_TRACE(trusted ? "trusted authority" : "unknown authority");
     std::unique_ptr<TrustedTestCa> trust;
     if (trusted) trust = std::make_unique<TrustedTestCa>(tls);
-    Installation inst;
-    inst.AddMainProgram();
-    inst.AddFixture("sarvo_standin", "sarvo2006.exe");
-    const std::string local = inst.AppDir() + "sarvo2006.exe";
-    const std::string original = ReadFile(local);
-    const std::string served = original + "newer build";
-    ServeProbeFile(true);
-    ServeCompanion(&served);
+    NewerCompanionServed u;
+    Installation& inst = u.inst;
     PresetStartMode();
 
     ASSERT_TRUE(inst.Run("", "", 120000));
 
     const auto m = inst.Messages();
     if (trusted) {
-      ExpectLog(
-          m,
-          {"Testen van verbinding. URL: BASE/software/versie.txt, Timeout: 0:00:15.000",
-           "Response received in: *", "Checking Sarvo version with server",
-           "Downloaden van BASE/software/sarvo/sarvo2006.exe", "Opgeslagen als APPsarvo2006.exe (*",
-           "Starting APPsarvo2006.exe with \"/AUTO /INIT\"", "## LastErrorCode: 0: *",
-           "Waiting for Sarvo....", "Sarvo has been closed", "Kestro v wordt gestart",
-           "Resultcode *", "Loader is afgesloten"},
-          inst.AppDir());
-      EXPECT_TRUE(ReadFile(local) == served) << "the new companion is not installed";
+      ExpectLog(m, kCompanionUpdatedLog, inst.AppDir());
+      EXPECT_TRUE(ReadFile(u.local) == u.served) << "the new companion is not installed";
       ExpectStartMode("0x0", "");
     } else {
       EXPECT_TRUE(Contains(m, std::string(kNoInternet) + "Webserver niet beschikbaar]"))
           << ::testing::PrintToString(m);
       EXPECT_FALSE(Contains(m, "Checking Sarvo version with server"));
-      EXPECT_TRUE(ReadFile(local) == original) << "the companion was touched";
+      EXPECT_TRUE(ReadFile(u.local) == u.original) << "the companion was touched";
       ExpectStartMode("0x5", "earlier");
     }
     ExpectMainProgramStarted(inst, m);
   }
-  SetEnv("KESTRO_UPDATE_SERVER", previous);
 }
 
 // An office that reaches the update server only through the proxy its
@@ -661,13 +651,8 @@ TEST(OnlineRoads, UpdateRunsThroughTheSystemsProxy) {
   MakeDirs(proxyRoot);
   SideServer proxy(proxyRoot, "--proxy");
   ASSERT_TRUE(proxy.Started()) << proxy.Error();
-  Installation inst;
-  inst.AddMainProgram();
-  inst.AddFixture("sarvo_standin", "sarvo2006.exe");
-  const std::string local = inst.AppDir() + "sarvo2006.exe";
-  const std::string served = ReadFile(local) + "newer build";
-  ServeProbeFile(true);
-  ServeCompanion(&served);
+  NewerCompanionServed u;
+  Installation& inst = u.inst;
   PresetStartMode();
   {
     SystemProxy system(proxy.Port());
@@ -677,7 +662,7 @@ TEST(OnlineRoads, UpdateRunsThroughTheSystemsProxy) {
   EXPECT_TRUE(std::any_of(m.begin(), m.end(), [](const std::string& line) {
     return line.rfind("Response received in: ", 0) == 0;
   })) << ::testing::PrintToString(m);
-  EXPECT_TRUE(ReadFile(local) == served) << "the new companion is not installed";
+  EXPECT_TRUE(ReadFile(u.local) == u.served) << "the new companion is not installed";
   ExpectMainProgramStarted(inst, m);
   const std::string seen = ReadFile(proxyRoot + platform::kPathDelim + ".requests.log");
   for (const char* request :

@@ -20,8 +20,6 @@ using namespace testing_support;
 
 namespace {
 
-bool OnWindows() { return platform::kPathDelim == '\\'; }
-
 std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 
 class ExecuteAndWaitTest : public ::testing::Test {

@@ -20,6 +20,7 @@
 namespace {
 
 using testing_support::JsonString;
+using testing_support::OnWindows;
 using testing_support::TestServer;
 
 // Not checked.
@@ -105,8 +106,6 @@ struct Case {
 std::string Path(const Case& c) { return std::string("/t/") + c.name; }
 
 const std::string kTen = "0123456789";
-
-bool OnWindows() { return platform::kPathDelim == '\\'; }
 
 // What a chunked answer gives: `linux` on the Linux port, which checks the
 // chunks; on Windows no chunked answer is taken at all.
@@ -669,7 +668,7 @@ TEST_F(HttpClientTest, ProxyThatRefusesATunnelGivesItsStatus) {
     // Port 1: nothing listens there, so only the proxy can answer.
     o = Call(Op::GetMemory, "https://127.0.0.1:1/t/ok_get", 5000, dir_);
   }
-  if (platform::kPathDelim == '\\') {
+  if (OnWindows()) {
     // Wine's WinHTTP does not hand on a proxy's answer to CONNECT: it fails
     // the request as a secure-channel error (12157) instead. Windows itself
     // returns the proxy's response. Either way nothing is transferred.
@@ -688,16 +687,18 @@ TEST_F(HttpClientTest, ProxyThatRefusesATunnelGivesItsStatus) {
 // The Linux port takes no_proxy as libcurl reads it: a listed host is
 // reached directly although a proxy is set.
 TEST_F(HttpClientTest, NoProxyListIsHonoured) {
-  if (platform::kPathDelim == '\\') GTEST_SKIP() << "the environment is the Linux port's setting";
+  if (OnWindows()) GTEST_SKIP() << "the environment is the Linux port's setting";
   const std::string proxyRoot = TestServer::Root() + "/proxy-bypass";
   testing_support::MakeDirs(proxyRoot);
   testing_support::SideServer proxy(proxyRoot, "--proxy");
   ASSERT_TRUE(proxy.Started()) << proxy.Error();
-  testing_support::SetEnv("http_proxy", "http://127.0.0.1:" + std::to_string(proxy.Port()));
-  testing_support::SetEnv("no_proxy", "127.0.0.1");
-  const Outcome o = Call(Op::GetMemory, TestServer::Url("/t/ok_get"), 5000, dir_);
-  testing_support::UnsetEnv("no_proxy");
-  testing_support::UnsetEnv("http_proxy");
+  Outcome o;
+  {
+    const testing_support::ScopedEnv httpProxy("http_proxy",
+                                               "http://127.0.0.1:" + std::to_string(proxy.Port()));
+    const testing_support::ScopedEnv noProxy("no_proxy", "127.0.0.1");
+    o = Call(Op::GetMemory, TestServer::Url("/t/ok_get"), 5000, dir_);
+  }
   EXPECT_EQ("", o.errorClass) << o.message;
   EXPECT_FALSE(testing_support::Exists(proxyRoot + "/.requests.log")) << "the proxy was used";
 }

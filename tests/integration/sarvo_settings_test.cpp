@@ -24,8 +24,6 @@ namespace {
 const char* const kKey = "SOFTWARE\\hollvik\\Sarvo";
 const char* const kFullKey = "HKCU\\SOFTWARE\\hollvik\\Sarvo";
 
-bool OnWindows() { return platform::kPathDelim == '\\'; }
-
 // Asks reg.exe (Windows) or kestro-reg (Linux port) for the key, or for one
 // of its values.
 RegListing ListExternally(const std::string& name = "") { return QueryRegistry(kFullKey, name); }
@@ -110,31 +108,35 @@ TEST_F(SarvoSettingsTest, ReadsValuesOtherProgramsWrote) {
   struct Case {
     const char* name;
     const char* value;
-    platform::RegValue stored;
+    // The value as stored: its type and raw bytes. Two plain members rather
+    // than a RegValue, as MinGW's GCC 12 warns of maybe-uninitialised
+    // strings on the nested braces.
+    std::uint32_t type;
+    std::string data;
     std::uint8_t state;   // for State
     std::string params;   // for Params
   };
   const Case cases[] = {
-      {"State 1", "State", {platform::kRegDword, Dword(1)}, 1, ""},
+      {"State 1", "State", platform::kRegDword, Dword(1), 1, ""},
       // Only the low-order byte is the flag.
-      {"State 0x100", "State", {platform::kRegDword, Dword(0x100)}, 0, ""},
-      {"State 0x101", "State", {platform::kRegDword, Dword(0x101)}, 1, ""},
-      {"State 0xFFFFFFFF", "State", {platform::kRegDword, Dword(0xFFFFFFFFu)}, 0xFF, ""},
-      {"State of one byte", "State", {platform::kRegDword, std::string(1, '\x07')}, 7, ""},
-      {"State without data", "State", {platform::kRegDword, std::string()}, 0, ""},
-      {"Params", "Params", {platform::kRegSz, Nul("/AUTO")}, 0, "/AUTO"},
+      {"State 0x100", "State", platform::kRegDword, Dword(0x100), 0, ""},
+      {"State 0x101", "State", platform::kRegDword, Dword(0x101), 1, ""},
+      {"State 0xFFFFFFFF", "State", platform::kRegDword, Dword(0xFFFFFFFFu), 0xFF, ""},
+      {"State of one byte", "State", platform::kRegDword, std::string(1, '\x07'), 7, ""},
+      {"State without data", "State", platform::kRegDword, std::string(), 0, ""},
+      {"Params", "Params", platform::kRegSz, Nul("/AUTO"), 0, "/AUTO"},
       // An expandable string comes back as stored, variable and all.
-      {"Params expandable", "Params", {platform::kRegExpandSz, Nul("%SystemRoot%\\x /AUTO")}, 0,
+      {"Params expandable", "Params", platform::kRegExpandSz, Nul("%SystemRoot%\\x /AUTO"), 0,
        "%SystemRoot%\\x /AUTO"},
-      {"Params ends at its first NUL", "Params",
-       {platform::kRegSz, std::string("/AUTO\0/INIT\0", 12)}, 0, "/AUTO"},
-      {"Params without its NUL", "Params", {platform::kRegSz, "/AUTO"}, 0, "/AUTO"},
-      {"Params empty", "Params", {platform::kRegSz, Nul("")}, 0, ""},
+      {"Params ends at its first NUL", "Params", platform::kRegSz,
+       std::string("/AUTO\0/INIT\0", 12), 0, "/AUTO"},
+      {"Params without its NUL", "Params", platform::kRegSz, "/AUTO", 0, "/AUTO"},
+      {"Params empty", "Params", platform::kRegSz, Nul(""), 0, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     DeleteRegKey(platform::RegRoot::CurrentUser, kKey);
-    SetRegValue(platform::RegRoot::CurrentUser, kKey, c.value, c.stored.type, c.stored.data);
+    SetRegValue(platform::RegRoot::CurrentUser, kKey, c.value, c.type, c.data);
     auto store = GetSarvoSettings();
     EXPECT_EQ(store->GetState(), c.state);
     EXPECT_EQ(store->GetParams(), c.params);

@@ -10,8 +10,6 @@ namespace testing_support {
 
 namespace {
 
-bool OnWindows() { return platform::kPathDelim == '\\'; }
-
 CaptureResult RunTool(const std::vector<std::string>& args) {
   return RunCapture(OnWindows() ? std::string("reg") : BuiltProgram("kestro-reg"), args);
 }

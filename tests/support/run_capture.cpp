@@ -9,10 +9,9 @@ namespace testing_support {
 
 namespace {
 
-// Which interpreter std::system hands the command to follows from the
-// platform's own path convention: cmd.exe where paths use "\", /bin/sh where
-// they use "/".
-bool UsesCmd() { return platform::kPathDelim == '\\'; }
+// std::system hands the command to cmd.exe on Windows and to /bin/sh on the
+// Linux port.
+bool UsesCmd() { return OnWindows(); }
 
 // One argument as the interpreter must see it. sh: single quotes keep every
 // byte; a single quote itself is closed, escaped and reopened. cmd: double

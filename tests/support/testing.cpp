@@ -9,6 +9,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <utility>
 
 #include "platform/sysinfo.h"
 
@@ -126,7 +127,7 @@ void DeleteRegKey(platform::RegRoot root, const std::string& key) {
 }
 
 std::string NativePath(const std::string& unixPath) {
-  if (platform::kPathDelim == '/') return unixPath;
+  if (!OnWindows()) return unixPath;
   std::string r = "Z:" + unixPath;
   for (char& c : r) {
     if (c == '/') c = '\\';
@@ -146,16 +147,23 @@ void SetEnv(const std::string& name, const std::string& value) { platform::SetEn
 
 void UnsetEnv(const std::string& name) { platform::UnsetEnv(name); }
 
-PrivateRegistry::PrivateRegistry() {
-  hadPrevious_ = platform::GetEnv("KESTRO_REGISTRY_DIR", previous_);
-  SetEnv("KESTRO_REGISTRY_DIR", dir_.path());
+bool OnWindows() { return platform::kPathDelim == '\\'; }
+
+ScopedEnv::ScopedEnv(std::string name) : name_(std::move(name)) {
+  hadPrevious_ = platform::GetEnv(name_, previous_);
 }
 
-PrivateRegistry::~PrivateRegistry() {
+ScopedEnv::ScopedEnv(std::string name, const std::string& value) : ScopedEnv(std::move(name)) {
+  Set(value);
+}
+
+PrivateRegistry::PrivateRegistry() : env_("KESTRO_REGISTRY_DIR", dir_.path()) {}
+
+ScopedEnv::~ScopedEnv() {
   if (hadPrevious_) {
-    SetEnv("KESTRO_REGISTRY_DIR", previous_);
+    SetEnv(name_, previous_);
   } else {
-    UnsetEnv("KESTRO_REGISTRY_DIR");
+    UnsetEnv(name_);
   }
 }
 

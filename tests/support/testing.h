@@ -1,5 +1,6 @@
 // Small helpers shared by the tests: temporary folders, whole-file reads and
-// writes, registry values, and the log file of the running test binary.
+// writes, registry values, environment variables, which platform the test
+// runs on, and the log file of the running test binary.
 #pragma once
 
 #include <cstdint>
@@ -48,18 +49,45 @@ void SetRegDword(platform::RegRoot root, const std::string& key, const std::stri
                  std::uint32_t value);
 void DeleteRegKey(platform::RegRoot root, const std::string& key);
 
+// True in the Windows build (run under Wine), false in the Linux port. The
+// platform's own path convention tells them apart, so no test needs an OS
+// test of its own.
+bool OnWindows();
+
+// Sets or clears an environment variable of this process.
+void SetEnv(const std::string& name, const std::string& value);
+void UnsetEnv(const std::string& name);
+
+// Remembers an environment variable of this process and puts it back as it
+// was (its old value, or not set at all) when the object goes, however the
+// test went in between.
+class ScopedEnv {
+ public:
+  explicit ScopedEnv(std::string name);
+  // Remembers the variable, then sets it to `value`.
+  ScopedEnv(std::string name, const std::string& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+  void Set(const std::string& value) const { SetEnv(name_, value); }
+  void Unset() const { UnsetEnv(name_); }
+
+ private:
+  std::string name_;
+  std::string previous_;
+  bool hadPrevious_ = false;
+};
+
 // Points the Linux port's settings store at a private folder for the life of
 // the object (on Windows the variable is ignored and the test prefix's own
 // registry is used).
 class PrivateRegistry {
  public:
   PrivateRegistry();
-  ~PrivateRegistry();
 
  private:
-  TempDir dir_;
-  std::string previous_;
-  bool hadPrevious_ = false;
+  TempDir dir_;  // made before the variable points at it, removed after
+  ScopedEnv env_;
 };
 
 // A path the build gave as a Unix path ("/work/x"), in the form this
@@ -68,9 +96,5 @@ std::string NativePath(const std::string& unixPath);
 // A program the build made: the loader or a tool in bin/, or a test fixture.
 std::string BuiltProgram(const std::string& name);
 std::string FixtureProgram(const std::string& name);
-
-// Sets or clears an environment variable of this process.
-void SetEnv(const std::string& name, const std::string& value);
-void UnsetEnv(const std::string& name);
 
 }  // namespace testing_support

@@ -20,7 +20,7 @@ std::string KeysUnixDir() { return std::string(KESTRO_FIXTURE_DIR) + "/keys/"; }
 }  // namespace
 
 std::string UnixPathOf(const std::string& path) {
-  if (platform::kPathDelim == '/') return path;
+  if (!OnWindows()) return path;
   if (path.size() < 3 || (path[0] != 'Z' && path[0] != 'z') || path[1] != ':') {
     ADD_FAILURE() << path << " is not on drive Z:, so it has no Unix path the tests know";
     return path;
@@ -132,45 +132,39 @@ std::string MachineAdmin(const std::string& args) {
 }
 
 TrustedTestCa::TrustedTestCa(const TestTls& tls) {
-  if (platform::kPathDelim == '\\') {
+  if (OnWindows()) {
     der_ = tls.Path("ca.der");
     const std::string report = MachineAdmin("add-root \"" + der_ + "\"");
     EXPECT_EQ("ok", report) << "the test CA could not be trusted";
   } else {
-    hadPrevious_ = platform::GetEnv("SSL_CERT_FILE", previous_);
-    SetEnv("SSL_CERT_FILE", tls.Path("ca.pem"));
+    certFile_.Set(tls.Path("ca.pem"));
   }
 }
 
 TrustedTestCa::~TrustedTestCa() {
+  // SSL_CERT_FILE is put back by its member.
   if (!der_.empty()) {
     EXPECT_EQ("ok", MachineAdmin("remove-root \"" + der_ + "\""));
-  } else if (hadPrevious_) {
-    SetEnv("SSL_CERT_FILE", previous_);
-  } else {
-    UnsetEnv("SSL_CERT_FILE");
   }
 }
 
 SystemProxy::SystemProxy(int port) {
-  if (platform::kPathDelim == '\\') {
+  if (OnWindows()) {
     // Wine's WinHTTP writes the request line for a proxy (with the full URL)
     // only when the proxy's host name differs from the server's; it does not
     // compare ports. Here both live on 127.0.0.1, so the proxy is named
     // "localhost", as a real proxy has a name of its own anyway.
     EXPECT_EQ("ok", MachineAdmin("set-proxy localhost:" + std::to_string(port)));
   } else {
-    SetEnv("http_proxy", "http://127.0.0.1:" + std::to_string(port));
-    SetEnv("https_proxy", "http://127.0.0.1:" + std::to_string(port));
+    httpProxy_.Set("http://127.0.0.1:" + std::to_string(port));
+    httpsProxy_.Set("http://127.0.0.1:" + std::to_string(port));
   }
 }
 
 SystemProxy::~SystemProxy() {
-  if (platform::kPathDelim == '\\') {
+  // The proxy variables are put back by their members.
+  if (OnWindows()) {
     EXPECT_EQ("ok", MachineAdmin("clear-proxy"));
-  } else {
-    UnsetEnv("http_proxy");
-    UnsetEnv("https_proxy");
   }
 }
 

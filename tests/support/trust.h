@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "support/testing.h"
+
 namespace testing_support {
 
 // The Unix path of a path in this platform's form ("Z:\tmp\x" under Wine:
@@ -74,8 +76,7 @@ class TrustedTestCa {
 
  private:
   std::string der_;
-  std::string previous_;
-  bool hadPrevious_ = false;
+  ScopedEnv certFile_{"SSL_CERT_FILE"};
 };
 
 // The administrator's proxy for this platform's HTTP stack, for the life of
@@ -89,6 +90,10 @@ class SystemProxy {
   ~SystemProxy();
   SystemProxy(const SystemProxy&) = delete;
   SystemProxy& operator=(const SystemProxy&) = delete;
+
+ private:
+  ScopedEnv httpProxy_{"http_proxy"};
+  ScopedEnv httpsProxy_{"https_proxy"};
 };
 
 // A second tools/update-server, started with `args` and serving `root`

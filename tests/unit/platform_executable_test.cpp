@@ -15,8 +15,6 @@ using namespace testing_support;
 
 namespace {
 
-bool OnWindows() { return platform::kPathDelim == '\\'; }
-
 std::uint16_t Le16(const std::string& b, std::size_t at) {
   return static_cast<std::uint16_t>(static_cast<unsigned char>(b[at]) |
                                     (static_cast<unsigned char>(b[at + 1]) << 8));
@@ -79,7 +77,9 @@ TEST_F(ExecutableTest, OwnProgramsPassWholeAndFailCutShort) {
   for (const Case& c : cases) {
     std::string why;
     EXPECT_EQ(c.whole, Check(c, why)) << c.name << ": " << why;
-    if (!c.whole) EXPECT_FALSE(why.empty()) << c.name << ": no reason given";
+    if (!c.whole) {
+      EXPECT_FALSE(why.empty()) << c.name << ": no reason given";
+    }
   }
 }
 

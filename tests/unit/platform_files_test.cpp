@@ -62,7 +62,9 @@ TEST(PlatformFiles, SharingBetweenTwoOpensOfOneProcess) {
       a.Close();
       // A refused CreateAlways must not have truncated the file (read once
       // nobody holds it, since Windows lets nobody read it meanwhile).
-      if (!c.secondOpens) EXPECT_EQ(ReadFile(path), "0123456789");
+      if (!c.secondOpens) {
+        EXPECT_EQ(ReadFile(path), "0123456789");
+      }
       WriteFile(path, "0123456789");
       // Once the holder has closed, an exclusive open succeeds.
       File c2;
@@ -179,7 +181,9 @@ TEST(PlatformFiles, FindFirstSize) {
     SCOPED_TRACE(c.name);
     std::uint32_t size = 777;
     EXPECT_EQ(platform::FindFirstSize(c.path, size), c.found);
-    if (c.found) EXPECT_EQ(size, c.size);
+    if (c.found) {
+      EXPECT_EQ(size, c.size);
+    }
   }
 }
 
@@ -223,7 +227,9 @@ TEST(PlatformFiles, CanonicalizePathResolvesDotsOnTheText) {
     SCOPED_TRACE(c.in.size() > 60 ? "long path of " + std::to_string(c.in.size()) : c.in);
     std::string out = "untouched";
     EXPECT_EQ(platform::CanonicalizePath(c.in, out), c.ok);
-    if (c.ok) EXPECT_EQ(out, c.out);
+    if (c.ok) {
+      EXPECT_EQ(out, c.out);
+    }
   }
 }
 
@@ -328,7 +334,9 @@ TEST(PlatformFiles, ReplaceFileAtomically) {
       ASSERT_TRUE(holder.Open(to, File::Mode::OpenRead,
                               c.to == To::HeldOpen ? File::Share::None : File::Share::ReadWrite));
     }
-    if (c.fromHeld) ASSERT_TRUE(holder.Open(from, File::Mode::OpenRead, File::Share::None));
+    if (c.fromHeld) {
+      ASSERT_TRUE(holder.Open(from, File::Mode::OpenRead, File::Share::None));
+    }
 
     std::uint32_t err = 0;
     EXPECT_EQ(c.ok, platform::ReplaceFileAtomically(from, to, &err));
@@ -338,8 +346,12 @@ TEST(PlatformFiles, ReplaceFileAtomically) {
       EXPECT_FALSE(platform::FileExists(from));
     } else {
       EXPECT_EQ(c.error, err);
-      if (!c.fromMissing) EXPECT_EQ("new program", ReadFile(from));
-      if (c.to != To::Missing && c.to != To::Folder) EXPECT_EQ("old program", ReadFile(to));
+      if (!c.fromMissing) {
+        EXPECT_EQ("new program", ReadFile(from));
+      }
+      if (c.to != To::Missing && c.to != To::Folder) {
+        EXPECT_EQ("old program", ReadFile(to));
+      }
     }
   }
 }
@@ -348,7 +360,7 @@ TEST(PlatformFiles, ReplaceFileAtomically) {
 // *.exe executable wherever it is readable, as CopyFile does.
 TEST(PlatformFiles, ReplaceFileAtomicallyMakesAnExeExecutable) {
   namespace fs = std::filesystem;
-  if (platform::kPathDelim == '\\') GTEST_SKIP() << "no execute bit on Windows";
+  if (testing_support::OnWindows()) GTEST_SKIP() << "no execute bit on Windows";
   TempDir dir;
   WriteFile(dir / "a.tmp", "program");
   fs::permissions(dir / "a.tmp", fs::perms::owner_read | fs::perms::owner_write |
@@ -459,7 +471,7 @@ TEST(PlatformFiles, CreateNewFailsOnATakenName) {
 // The Linux port writes no file through a symbolic link: a planted link must
 // not let the loader create or change a file outside its folder.
 TEST(PlatformFiles, NoWriteGoesThroughASymbolicLink) {
-  if (platform::kPathDelim != '/') GTEST_SKIP() << "links are a concern of the Linux port";
+  if (testing_support::OnWindows()) GTEST_SKIP() << "links are a concern of the Linux port";
   namespace fs = std::filesystem;
   enum class Op { OpenWrite, OpenAppend, CreateAlways, CreateNew, CopyOnto };
   struct Case {

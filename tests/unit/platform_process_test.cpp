@@ -174,7 +174,7 @@ TEST_F(PlatformProcess, ShellStartRunsWithoutLeavingAnything) {
     EXPECT_GT(platform::ShellStart(sleeper_, kShowNormal), 32);
   }
   EXPECT_TRUE(WaitUntilListed(exeName_, false)) << exeName_ << " still listed after it ended";
-  if (platform::kPathDelim != '/') return;
+  if (testing_support::OnWindows()) return;
   // On the Linux port an ended child must also have been reaped.
   int zombies = -1;
   for (int i = 0; i < 500 && zombies != 0; ++i) {
@@ -187,7 +187,7 @@ TEST_F(PlatformProcess, ShellStartRunsWithoutLeavingAnything) {
 TEST_F(PlatformProcess, RefusedStarts) {
   // The Windows shell answers a file it cannot find with an error box of its
   // own, which would wait for a click here.
-  if (platform::kPathDelim != '/') GTEST_SKIP() << "the Windows shell shows its own error box";
+  if (testing_support::OnWindows()) GTEST_SKIP() << "the Windows shell shows its own error box";
   struct Case {
     const char* name;
     std::string file;
@@ -208,7 +208,8 @@ TEST_F(PlatformProcess, RefusedStarts) {
 }
 
 TEST_F(PlatformProcess, AFileWithoutExecuteBitIsRefused) {
-  if (platform::kPathDelim != '/') GTEST_SKIP() << "Windows starts data files with their application";
+  if (testing_support::OnWindows())
+    GTEST_SKIP() << "Windows starts data files with their application";
   const std::string data = dir_ / "data_file";
   testing_support::WriteFile(data, "#!/bin/sh\nexit 0\n");
   EXPECT_EQ(platform::ShellStart(data, kShowNormal), 5);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdio>
 #include <string>
 #include <thread>
 
@@ -11,6 +12,7 @@
 #include "platform/files.h"
 #include "platform/locale.h"
 #include "platform/sysinfo.h"
+#include "support/testing.h"
 
 namespace {
 
@@ -97,12 +99,29 @@ TEST(PlatformSysinfo, RegionalSeparatorsAreSinglePunctuation) {
 }
 
 TEST(PlatformSysinfo, DebugOutputTakesAnyText) {
-  // The channel has no reader to check here; it must take empty, long and
-  // binary text without failing.
-  platform::DebugOutput("");
-  platform::DebugOutput(" - platform_sysinfo_test: debug output line");
-  platform::DebugOutput(std::string(5000, 'x'));
-  platform::DebugOutput(std::string("a\0b\r\nc", 6));
+  // The channel must take empty, long and binary text and come back. The
+  // Linux port writes each text whole, with a line end, to standard error;
+  // Windows hands it to the debugger, which this test cannot see, so there
+  // standard error holds only what follows the calls.
+  struct Case {
+    const char* name;
+    std::string text;
+  } const cases[] = {
+      {"empty", ""},
+      {"one line", " - platform_sysinfo_test: debug output line"},
+      {"5000 bytes", std::string(5000, 'x')},
+      {"NUL and CR LF inside", std::string("a\0b\r\nc", 6)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ::testing::internal::CaptureStderr();
+    platform::DebugOutput(c.text);
+    // A later write to standard error must still arrive, after the text.
+    std::fputs("after", stderr);
+    std::fflush(stderr);
+    const std::string seen = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing_support::OnWindows() ? "after" : c.text + "\nafter", seen);
+  }
 }
 
 }  // namespace

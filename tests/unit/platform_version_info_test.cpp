@@ -48,7 +48,9 @@ TEST(PlatformVersionInfo, LooksUpStringsByBlockAndName) {
     std::string out = "untouched";
     const bool found = platform::QueryVersionString(PeFixture(c.file), c.query, out);
     EXPECT_EQ(found, c.found);
-    if (c.found) EXPECT_EQ(out, c.value);
+    if (c.found) {
+      EXPECT_EQ(out, c.value);
+    }
   }
 }
 
@@ -102,7 +104,9 @@ class DamagedFixture : public ::testing::Test {
     std::string out;
     const bool found = platform::QueryVersionString(path, kDutchFileVersion, out);
     if (mayStillFind) {
-      if (found) EXPECT_EQ(out, "1.0");
+      if (found) {
+        EXPECT_EQ(out, "1.0");
+      }
     } else {
       EXPECT_FALSE(found) << "gave \"" << out << "\"";
     }
@@ -152,7 +156,7 @@ TEST_F(DamagedFixture, CorruptedHeadersGiveNothing) {
 TEST(PlatformVersionInfo, TheRunningProgramAnswersWithItsOwnVersion) {
   // On the Linux port the running program is no PE file and answers from the
   // version compiled into it; a Windows test binary carries no resource.
-  if (platform::kPathDelim != '/') GTEST_SKIP() << "only the Linux port compiles its version in";
+  if (testing_support::OnWindows()) GTEST_SKIP() << "only the Linux port compiles its version in";
   std::string out;
   ASSERT_TRUE(platform::QueryVersionString(platform::ModuleFileName(), kDutchFileVersion, out));
   EXPECT_EQ(out, KESTRO_FILE_VERSION);

@@ -6,30 +6,13 @@
 #include <vector>
 
 #include "connection/UpdateServer.h"
-#include "platform/sysinfo.h"
 #include "support/testing.h"
 
 namespace {
 
-// Restores KESTRO_UPDATE_SERVER as it was (tests/run-test sets it).
-class EnvGuard {
- public:
-  EnvGuard() { had_ = platform::GetEnv("KESTRO_UPDATE_SERVER", value_); }
-  ~EnvGuard() {
-    if (had_) {
-      testing_support::SetEnv("KESTRO_UPDATE_SERVER", value_);
-    } else {
-      testing_support::UnsetEnv("KESTRO_UPDATE_SERVER");
-    }
-  }
-
- private:
-  bool had_ = false;
-  std::string value_;
-};
-
 TEST(UpdateServerAddressTest, EnvironmentFirstThenTheBuiltInAddressWithoutTrailingSlash) {
-  EnvGuard guard;
+  // tests/run-test sets the variable; it is put back as it was.
+  const testing_support::ScopedEnv env("KESTRO_UPDATE_SERVER");
   const std::string builtIn = KESTRO_DEFAULT_UPDATE_SERVER;
   struct Row {
     const char* name;
@@ -48,9 +31,9 @@ TEST(UpdateServerAddressTest, EnvironmentFirstThenTheBuiltInAddressWithoutTraili
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
     if (r.set) {
-      testing_support::SetEnv("KESTRO_UPDATE_SERVER", r.env);
+      env.Set(r.env);
     } else {
-      testing_support::UnsetEnv("KESTRO_UPDATE_SERVER");
+      env.Unset();
     }
     EXPECT_EQ(r.base, UpdateServerBase());
     EXPECT_EQ(r.base + "/software/versie.txt", UpdateServerUrl("/software/versie.txt"));

@@ -108,6 +108,31 @@ class ServerTestBase(unittest.TestCase):
                 chunks.append(data)
         return b"".join(chunks)
 
+    def get_across_a_stall(self, rules, body_so_far, before_stall):
+        """GETs /file.bin under `rules`, whose body stalls once: reads until
+        body_so_far(data) has as many bytes as `before_stall`, checks they are
+        those bytes and that the server then stays silent for a while, and
+        returns all the server sent until it closed."""
+        self.set_rules(rules)
+        with self.connect(timeout=5) as s:
+            s.sendall(b"GET /file.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+            data = b""
+            while len(body_so_far(data)) < len(before_stall):
+                chunk = s.recv(65536)
+                self.assertTrue(chunk, "connection closed before the stall")
+                data += chunk
+            self.assertEqual(body_so_far(data), before_stall)
+            s.settimeout(0.2)
+            with self.assertRaises(socket.timeout):
+                s.recv(1)
+            s.settimeout(5)
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                data += chunk
+        return data
+
     def request(self, method, path):
         return self.raw(("%s %s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" % (method, path)).encode())
 
@@ -272,25 +297,9 @@ class Chunked(ServerTestBase):
         self.assertEqual(body, b"")
 
     def test_stall_inside_a_chunked_body(self):
-        self.set_rules({"/file.bin": {"chunked": 1000,
-                                      "stall_body": {"after": 1500, "seconds": 1.0}}})
-        with self.connect(timeout=5) as s:
-            s.sendall(b"GET /file.bin HTTP/1.1\r\nHost: x\r\n\r\n")
-            data = b""
-            while len(dechunk(data.partition(b"\r\n\r\n")[2])[0]) < 1500:
-                chunk = s.recv(65536)
-                self.assertTrue(chunk, "connection closed before the stall")
-                data += chunk
-            self.assertEqual(dechunk(data.partition(b"\r\n\r\n")[2])[0], PAYLOAD[:1500])
-            s.settimeout(0.2)
-            with self.assertRaises(socket.timeout):
-                s.recv(1)
-            s.settimeout(5)
-            while True:
-                chunk = s.recv(65536)
-                if not chunk:
-                    break
-                data += chunk
+        data = self.get_across_a_stall(
+            {"/file.bin": {"chunked": 1000, "stall_body": {"after": 1500, "seconds": 1.0}}},
+            lambda data: dechunk(data.partition(b"\r\n\r\n")[2])[0], PAYLOAD[:1500])
         self.assertEqual(dechunk(parse_response(data)[2]), (PAYLOAD, True))
 
 
@@ -415,24 +424,9 @@ class Behaviour(ServerTestBase):
         self.assertEqual(body, PAYLOAD)
 
     def test_stall_body_pauses_after_n_bytes(self):
-        self.set_rules({"/file.bin": {"stall_body": {"after": 1000, "seconds": 1.0}}})
-        with self.connect(timeout=5) as s:
-            s.sendall(b"GET /file.bin HTTP/1.1\r\nHost: x\r\n\r\n")
-            data = b""
-            while b"\r\n\r\n" not in data or len(data.partition(b"\r\n\r\n")[2]) < 1000:
-                chunk = s.recv(65536)
-                self.assertTrue(chunk, "connection closed before the stall")
-                data += chunk
-            self.assertEqual(len(data.partition(b"\r\n\r\n")[2]), 1000)
-            s.settimeout(0.2)
-            with self.assertRaises(socket.timeout):
-                s.recv(1)
-            s.settimeout(5)
-            while True:
-                chunk = s.recv(65536)
-                if not chunk:
-                    break
-                data += chunk
+        data = self.get_across_a_stall(
+            {"/file.bin": {"stall_body": {"after": 1000, "seconds": 1.0}}},
+            lambda data: data.partition(b"\r\n\r\n")[2], PAYLOAD[:1000])
         self.assertEqual(parse_response(data)[2], PAYLOAD)
 
     def read_timed(self, sock):
