@@ -270,7 +270,7 @@ void SarvoTesterT::DownloadUpdate(downloadStatusT* status) {
   }
 
   if (status->Value == downloadStatusT::kFailed) {
-    if (platform::FileExists(temp)) platform::DeleteFile(temp);
+    if (platform::FileExists(temp)) platform::FileDelete(temp);
     return;
   }
   Install(status->FileName, temp);
@@ -278,7 +278,7 @@ void SarvoTesterT::DownloadUpdate(downloadStatusT* status) {
 
 std::int32_t SarvoTesterT::FetchWhole(const downloadStatusT& status, const std::string& temp) {
   TIdHTTP http;
-  platform::DeleteFile(temp);
+  platform::FileDelete(temp);
   platform::File file;
   std::uint32_t error = 0;
   if (!file.Open(temp, platform::File::Mode::CreateAlways, platform::File::Share::None, &error)) {
@@ -344,11 +344,11 @@ void SarvoTesterT::Install(const std::string& fileName, const std::string& temp)
       // the last good copy out of the one backup there is.
       TDebug::LogFmt("Backup overgeslagen: %s is geen geldig programma", {fileName}, "");
     } else {
-      if (platform::FileExists(backup) && !platform::DeleteFile(backup)) {
+      if (platform::FileExists(backup) && !platform::FileDelete(backup)) {
         TDebug::LogFmt("Backup maken van %s naar %s is mislukt!", {fileName, backup}, "");
         TDebug::Log("Update zal doorgaan", "");
       }
-      if (!platform::CopyFile(fileName, backup, false)) {
+      if (!platform::FileCopy(fileName, backup, false)) {
         TDebug::LogFmt("Backup maken van \"%s\" naar \"%s\" is mislukt!", {fileName, backup}, "");
         return;
       }

@@ -58,7 +58,7 @@ void TfrmMain::FormCreate() {
   const std::string name = GetProductName();
   view_->SetCaption(name);
   view_->SetText(platform::SplashWindow::Label::Loading, LoadingText(name));
-  view_->PostMessage(WM_START);
+  view_->Post(WM_START);
 }
 
 void TfrmMain::OnMessage(std::uint32_t msg) {

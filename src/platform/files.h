@@ -43,9 +43,9 @@ bool FindFirstSize(const std::string& path, std::uint32_t& sizeLow);
 // keeps its input).
 bool CanonicalizePath(const std::string& path, std::string& out);
 
-bool MoveFile(const std::string& from, const std::string& to, std::uint32_t* error = nullptr);
-bool DeleteFile(const std::string& path, std::uint32_t* error = nullptr);
-bool CopyFile(const std::string& from, const std::string& to, bool failIfExists,
+bool FileMove(const std::string& from, const std::string& to, std::uint32_t* error = nullptr);
+bool FileDelete(const std::string& path, std::uint32_t* error = nullptr);
+bool FileCopy(const std::string& from, const std::string& to, bool failIfExists,
               std::uint32_t* error = nullptr);
 // Puts the file `from` in place of `to` in one step, for installing a program:
 // `from`'s data is flushed to the disk first, and the name `to` then holds at

@@ -162,7 +162,7 @@ class SplashWindow {
   // message loop or by ProcessMessages, never synchronously. Any thread may
   // post. Only private message numbers (1024 up to 0xBFFF) are posted; the
   // system's own numbers are ignored.
-  void PostMessage(std::uint32_t msg);
+  void Post(std::uint32_t msg);
   // Terminates the application: the loop ends once the running handler
   // returns. The window itself stays until it is destroyed.
   void Close();

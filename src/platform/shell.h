@@ -27,7 +27,7 @@ struct ShellExecResult {
 // ShellExecuteExA with SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_DDEWAIT. On the
 // Linux port the verb is ignored (there is no elevation there) and the file is
 // spawned directly with `dir` as its working directory.
-ShellExecResult ShellExecuteEx(const std::string& verb, const std::string& file,
+ShellExecResult ShellExecuteProcess(const std::string& verb, const std::string& file,
                                const std::string& params, const std::string& dir, int showCmd);
 
 }  // namespace platform

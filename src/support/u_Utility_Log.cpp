@@ -251,7 +251,7 @@ void TUtility::RotateFile(const std::string& fileName, std::int64_t maxSize) {
     // A rename that fails (a file of today's name is already there, or the
     // log is held open) leaves the log where it is; it keeps growing and the
     // next call tries again.
-    platform::MoveFile(fileName, TDebug::RotatedName(fileName, platform::Now()));
+    platform::FileMove(fileName, TDebug::RotatedName(fileName, platform::Now()));
   }
 }
 
@@ -318,7 +318,7 @@ void CreateLog(const std::string& fileName, const std::string& body, const std::
   if (!file.Open(temp, platform::File::Mode::CreateNew, platform::File::Share::None, &error)) {
     // Left behind by a loader that ended in the middle of this step (its
     // thread id has been handed out again): nobody else uses the name.
-    if (error != wincode::kErrorFileExists || !platform::DeleteFile(temp) ||
+    if (error != wincode::kErrorFileExists || !platform::FileDelete(temp) ||
         !file.Open(temp, platform::File::Mode::CreateNew, platform::File::Share::None)) {
       return;
     }
@@ -332,12 +332,12 @@ void CreateLog(const std::string& fileName, const std::string& body, const std::
                        WriteBody(file, LinePrefix(category), body);
   file.Close();
   if (!written) {
-    platform::DeleteFile(temp);
+    platform::FileDelete(temp);
     return;
   }
   std::uint32_t moveError = 0;
-  if (platform::MoveFile(temp, fileName, &moveError)) return;
-  platform::DeleteFile(temp);
+  if (platform::FileMove(temp, fileName, &moveError)) return;
+  platform::FileDelete(temp);
   if (moveError == wincode::kErrorAlreadyExists || moveError == wincode::kErrorFileExists) {
     // Another loader made the log first: the lines go to its file.
     std::uint32_t openError = 0;

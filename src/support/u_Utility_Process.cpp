@@ -103,7 +103,7 @@ int TUtility::ExecuteAndWait(const std::string& fileName, const std::string& par
 
   // Every program started here opens in its normal window.
   platform::ShellExecResult started =
-      platform::ShellExecuteEx(verb, fileName, parameters, directory, wincode::kSwShowNormal);
+      platform::ShellExecuteProcess(verb, fileName, parameters, directory, wincode::kSwShowNormal);
   // A missing file, a refused elevation request or any other refusal: the
   // caller logs the platform's code with its text.
   if (!started.ok) return static_cast<int>(started.error);

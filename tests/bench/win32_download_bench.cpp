@@ -32,11 +32,8 @@
 #include "platform/sysinfo.h"
 #include "support/u_Utility.h"
 
-// After the platform headers: <windows.h> maps DeleteFile onto its A and W
-// functions, and the platform layer uses the name as one of its own.
 #include <windows.h>
 #include <winhttp.h>
-#undef DeleteFile
 
 namespace {
 
@@ -169,7 +166,7 @@ int Run(int runs, std::vector<std::uint64_t> sizes) {
                      static_cast<unsigned long long>(mib), got);
         return 1;
       }
-      platform::DeleteFile(floorOut);
+      platform::FileDelete(floorOut);
       bestFloor = std::max(bestFloor, mibs / floorSeconds);
 
       {
@@ -186,9 +183,9 @@ int Run(int runs, std::vector<std::uint64_t> sizes) {
                      static_cast<unsigned long long>(mib), SizeOf(stepOut));
         return 1;
       }
-      platform::DeleteFile(stepOut);
+      platform::FileDelete(stepOut);
 
-      platform::DeleteFile(installed + ".bak");
+      platform::FileDelete(installed + ".bak");
       {
         std::ofstream old(installed, std::ios::binary | std::ios::trunc);
         old.write(program.data(), static_cast<std::streamsize>(program.size()));
@@ -209,9 +206,9 @@ int Run(int runs, std::vector<std::uint64_t> sizes) {
       }
       bestUpdate = std::max(bestUpdate, mibs / updateSeconds);
     }
-    platform::DeleteFile(installed);
-    platform::DeleteFile(installed + ".bak");
-    platform::DeleteFile(served);
+    platform::FileDelete(installed);
+    platform::FileDelete(installed + ".bak");
+    platform::FileDelete(served);
     std::printf("%6llu MiB %10.1f %10.1f %10.1f %12.2f %12.2f\n",
                 static_cast<unsigned long long>(mib), bestFloor, bestStep, bestUpdate,
                 bestStep / bestFloor, bestUpdate / bestFloor);

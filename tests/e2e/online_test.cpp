@@ -447,7 +447,7 @@ TEST(OnlineRoads, TwoLoadersOfOneFolderUpdateOnce) {
   std::vector<platform::ProcessHandle> loaders;
   for (int i = 0; i < 2; ++i) {
     platform::ShellExecResult r =
-        platform::ShellExecuteEx("open", inst.LoaderPath(), "", inst.AppDir(), 1);
+        platform::ShellExecuteProcess("open", inst.LoaderPath(), "", inst.AppDir(), 1);
     ASSERT_TRUE(r.ok) << "loader did not start, error " << r.error;
     loaders.push_back(std::move(r.process));
   }
@@ -557,7 +557,7 @@ TEST(OnlineRoads, SignedUpdateIsInstalledOnlyWithAValidSignature) {
     // After the installation, whose private settings store it is on the
     // Linux port.
     MachineUpdateKey key(TestPublicKey("vendor"));
-    platform::DeleteFile(ServedCompanion() + ".sig");
+    platform::FileDelete(ServedCompanion() + ".sig");
     if (r.sig == Sig::Vendor || r.sig == Sig::Garbled) {
       ASSERT_TRUE(SignWithOpenssl("vendor", ServedCompanion()));
     }

@@ -30,7 +30,7 @@ class ExecuteAndWaitTest : public ::testing::Test {
     folder_ += platform::kPathDelim;
     tool_ = folder_ + "tool.exe";
     record_ = dir_ / "record.txt";
-    ASSERT_TRUE(platform::CopyFile(FixtureProgram("recorder"), tool_, false));
+    ASSERT_TRUE(platform::FileCopy(FixtureProgram("recorder"), tool_, false));
     TUtility::ExecuteAndWaitWatch watch;
     watch.onStart = [this](const std::string& verb, const std::string& directory) {
       verbs_.push_back(verb);
@@ -201,7 +201,7 @@ TEST_F(ExecuteAndWaitTest, ServicesTheGuiBetweenSlicesThatReallyWait) {
   window.Show();
   platform::ProcessMessages();
   onSlice_ = [&]() {
-    if (slices_ == 3) window.PostMessage(kPosted);
+    if (slices_ == 3) window.Post(kPosted);
   };
 
   const std::uint32_t start = platform::TickCount();

@@ -58,8 +58,8 @@ class Companion {
       : name_(name), record_(folder + "record.txt") {
     MakeDirs(folder);
     const std::string exe = folder + name;
-    EXPECT_TRUE(platform::CopyFile(FixtureProgram("recorder"), exe, false)) << exe;
-    platform::ShellExecResult r = platform::ShellExecuteEx(
+    EXPECT_TRUE(platform::FileCopy(FixtureProgram("recorder"), exe, false)) << exe;
+    platform::ShellExecResult r = platform::ShellExecuteProcess(
         "open", exe, std::to_string(ms) + " \"" + record_ + "\"", folder, 1);
     EXPECT_TRUE(r.ok) << "cannot start " << exe << ": code " << r.error;
     process_ = std::move(r.process);
@@ -140,7 +140,7 @@ TEST_F(ProcessWatchTest, NoCompanionRunningLogsBothLinesWithoutPolling) {
   platform::SplashHandlers handlers;
   handlers.onMessage = [&](std::uint32_t msg) { handled += msg == kPosted; };
   platform::SplashWindow window(LoaderSplashForm(), handlers);
-  window.PostMessage(kPosted);
+  window.Post(kPosted);
 
   SarvoTesterT tester(nullptr);
   tester.WaitForClose();
@@ -171,7 +171,7 @@ TEST_F(ProcessWatchTest, WaitsUntilTheLastCompanionIsGone) {
   int index = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    platform::DeleteFile(IncludeTrailingPathDelimiter(LogFolder) +
+    platform::FileDelete(IncludeTrailingPathDelimiter(LogFolder) +
                          ChangeFileExt(ExtractFileName(TUtility::ExeName()), ".log"));
     std::vector<std::unique_ptr<Companion>> companions;
     for (const Started& s : c.processes) {
@@ -192,7 +192,7 @@ TEST_F(ProcessWatchTest, WaitsUntilTheLastCompanionIsGone) {
       handledWhileRunning = !last.Ended();
     };
     platform::SplashWindow window(LoaderSplashForm(), handlers);
-    window.PostMessage(kPosted);
+    window.Post(kPosted);
 
     SarvoTesterT tester(nullptr);
     tester.WaitForClose();
@@ -242,7 +242,7 @@ TEST_F(ProcessWatchTest, ACompanionOfAnotherSessionDoesNotHoldTheWait) {
          RunCapture("/bin/sh", {"-c", "echo 0 > /proc/self/loginuid"}).exitCode != 0)) {
       continue;
     }
-    platform::DeleteFile(IncludeTrailingPathDelimiter(LogFolder) +
+    platform::FileDelete(IncludeTrailingPathDelimiter(LogFolder) +
                          ChangeFileExt(ExtractFileName(TUtility::ExeName()), ".log"));
     const std::string folder = dir_ / JoinPath({"other" + std::to_string(index++), ""});
     MakeDirs(folder);
@@ -251,11 +251,11 @@ TEST_F(ProcessWatchTest, ACompanionOfAnotherSessionDoesNotHoldTheWait) {
     fs::permissions(folder, fs::perms::all, fs::perm_options::add);
     const std::string exe = folder + "Sarvo2009.exe";
     const std::string record = folder + "record.txt";
-    ASSERT_TRUE(platform::CopyFile(FixtureProgram("recorder"), exe, false));
+    ASSERT_TRUE(platform::FileCopy(FixtureProgram("recorder"), exe, false));
     fs::permissions(exe, fs::perms::all, fs::perm_options::add);
     WriteFile(folder + "launch", c.launcher);
     fs::permissions(folder + "launch", fs::perms::all, fs::perm_options::add);
-    platform::ShellExecResult r = platform::ShellExecuteEx(
+    platform::ShellExecResult r = platform::ShellExecuteProcess(
         "open", folder + "launch", "\"" + exe + "\" 20000 \"" + record + "\"", folder, 1);
     ASSERT_TRUE(r.ok) << "cannot start the other session's companion: code " << r.error;
     struct Ender {

@@ -66,7 +66,7 @@ class SarvoUpdateTest : public ::testing::Test {
     for (const std::string& f :
          {companion_, companion_ + ".bak", dir_ + "sarvo2006.tmp", dir_ + "sarvo-seen.txt",
           TUtility::AppPath() + "NoSarvoUpdate.txt", LogPath()}) {
-      if (Exists(f)) platform::DeleteFile(f);
+      if (Exists(f)) platform::FileDelete(f);
     }
     TestServer::SetRules("{}");
   }
@@ -203,7 +203,7 @@ TEST_F(SarvoUpdateTest, ComparesDownloadsInstallsAndStartsAsTheCaseDemands) {
     TestServer::SetRules(rules);
     // A copy keeps the stand-in's execute bit on the Linux port.
     if (c.localExists) {
-      ASSERT_TRUE(platform::CopyFile(FixtureProgram("sarvo_standin"), companion_, false));
+      ASSERT_TRUE(platform::FileCopy(FixtureProgram("sarvo_standin"), companion_, false));
     }
     if (c.marker) WriteFile(TUtility::AppPath() + "NoSarvoUpdate.txt", "");
     const std::size_t getsBefore = TestServer::CountRequests(std::string("GET ") + kExePath);
@@ -316,7 +316,7 @@ TEST_F(SarvoUpdateTest, WaitsForAnotherLoadersUpdate) {
     const std::string server = Newer(standin_);
     TestServer::PutFile(kExePath, server);
     TestServer::PutFile(kReachPath, "2.0\r\n");
-    ASSERT_TRUE(platform::CopyFile(FixtureProgram("sarvo_standin"), companion_, false));
+    ASSERT_TRUE(platform::FileCopy(FixtureProgram("sarvo_standin"), companion_, false));
     if (c.lockIsFolder) MakeDirs(companion_ + ".lock");
     const std::size_t getsBefore = TestServer::CountRequests(std::string("GET ") + kExePath);
 
@@ -334,8 +334,8 @@ TEST_F(SarvoUpdateTest, WaitsForAnotherLoadersUpdate) {
         // A copy onto the companion's name keeps it runnable on the Linux
         // port.
         WriteFile(dir_ + "sarvo2006.new", server);
-        platform::CopyFile(dir_ + "sarvo2006.new", companion_, false);
-        platform::DeleteFile(dir_ + "sarvo2006.new");
+        platform::FileCopy(dir_ + "sarvo2006.new", companion_, false);
+        platform::FileDelete(dir_ + "sarvo2006.new");
         stillHeld = false;
         other.Unlock();
       });
@@ -348,7 +348,7 @@ TEST_F(SarvoUpdateTest, WaitsForAnotherLoadersUpdate) {
                                                          handledWhileHeld = stillHeld;
                                                        },
                                                        nullptr, nullptr});
-    window.PostMessage(1024 + 151);
+    window.Post(1024 + 151);
     const std::uint32_t start = platform::TickCount();
     Run();
     const std::uint32_t took = platform::TickCount() - start;
@@ -391,7 +391,7 @@ TEST_F(SarvoUpdateTest, WaitsForAnotherLoadersUpdate) {
 // without one (and that Windows file, being no program there, is not backed
 // up).
 TEST_F(SarvoUpdateTest, LogsTheVersionChangeOfAnUpdate) {
-  ASSERT_TRUE(platform::CopyFile(PeFixture("ver_nl_1_0.exe"), companion_, false));
+  ASSERT_TRUE(platform::FileCopy(PeFixture("ver_nl_1_0.exe"), companion_, false));
   TestServer::PutFile(kExePath,
                       OnWindows() ? Newer(ReadFile(PeFixture("ver_nl_1_1.exe"))) : Newer(standin_));
   TestServer::PutFile(kReachPath, "2.0");
@@ -448,14 +448,14 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    platform::DeleteFile(LogPath());
+    platform::FileDelete(LogPath());
     const std::string file = dir / exe;
     // "OLD" in the table stands for the executable as it was before, "new"
     // for the server's copy.
     const std::string old = ReadFile(FixtureProgram(c.runningExe ? "sleeper" : "sarvo_standin"));
     const std::string fresh = Newer(standin_);
     if (c.runningExe) {
-      ASSERT_TRUE(platform::CopyFile(FixtureProgram("sleeper"), file, false));
+      ASSERT_TRUE(platform::FileCopy(FixtureProgram("sleeper"), file, false));
     } else {
       WriteFile(file, old);
     }
@@ -470,7 +470,7 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
     platform::ProcessHandle running;
     if (c.runningExe) {
       platform::ShellExecResult started =
-          platform::ShellExecuteEx("open", file, "60000", dir.path(), 0);
+          platform::ShellExecuteProcess("open", file, "60000", dir.path(), 0);
       ASSERT_TRUE(started.ok) << started.error;
       running = std::move(started.process);
       ASSERT_TRUE(running.IsValid());
@@ -526,7 +526,7 @@ TEST_F(SarvoUpdateTest, BackupKeepsTheLastGoodCopyThroughBadUpdates) {
   const std::string login = "<html><body>Inloggen op het gastnetwerk</body></html>";
   const std::string good = standin_;
   const std::string newer = Newer(standin_);
-  ASSERT_TRUE(platform::CopyFile(FixtureProgram("sarvo_standin"), companion_, false));
+  ASSERT_TRUE(platform::FileCopy(FixtureProgram("sarvo_standin"), companion_, false));
   TestServer::PutFile(kReachPath, "2.0");
 
   // Two bad updates in a row.
@@ -547,7 +547,7 @@ TEST_F(SarvoUpdateTest, BackupKeepsTheLastGoodCopyThroughBadUpdates) {
   // An installed companion that is broken (a fragment left by an older
   // loader) is replaced, but not backed up: the good backup stays.
   WriteFile(companion_, login);
-  platform::DeleteFile(LogPath());
+  platform::FileDelete(LogPath());
   TestServer::PutFile(kExePath, newer + "2");
   Run();
   EXPECT_TRUE(newer + "2" == ReadFile(companion_)) << "the good update was not installed";
@@ -590,7 +590,7 @@ TEST_F(SarvoUpdateTest, FailedDownloadLogsItsCause) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    platform::DeleteFile(LogPath());
+    platform::FileDelete(LogPath());
     TestServer::SetRules(c.rules);
     if (c.tempIsFolder) MakeDirs(dir / "sarvo2006.tmp");
     downloadStatusT status(downloadStatusT::kNotAttempted);
@@ -648,7 +648,7 @@ TEST_F(SarvoUpdateTest, DiskFullKeepsTheExecutableWhole) {
       std::string path;
       ~Unmount() { std::system(("umount '" + path + "'").c_str()); }
     } unmount{dir.path()};
-    platform::DeleteFile(LogPath());
+    platform::FileDelete(LogPath());
     const std::string file = dir / "sarvo2006.exe";
     const std::string old = program + std::string(c.oldBytes - program.size(), 'O');
     const std::string fresh = program + std::string(c.newBytes - program.size(), 'N');
@@ -690,10 +690,10 @@ TEST_F(SarvoUpdateTest, KilledInstallLeavesTheOldOrTheNewFileWhole) {
 
   auto start = [&]() {
     WriteFile(file, old);
-    platform::DeleteFile(file + ".bak");
+    platform::FileDelete(file + ".bak");
     EXPECT_TRUE(platform::FindFirstSize(file, oldSize));
     platform::ShellExecResult started =
-        platform::ShellExecuteEx("open", FixtureProgram("install_runner"), args, dir.path(), 0);
+        platform::ShellExecuteProcess("open", FixtureProgram("install_runner"), args, dir.path(), 0);
     EXPECT_TRUE(started.ok) << started.error;
     return std::move(started.process);
   };
@@ -799,7 +799,7 @@ enum class Sig {
 
 void ServeSignature(Sig sig, const std::string& served) {
   const std::string exe = ServedExe();
-  platform::DeleteFile(exe + ".sig");
+  platform::FileDelete(exe + ".sig");
   switch (sig) {
     case Sig::None:
       break;
@@ -931,7 +931,7 @@ TEST_F(SarvoUpdateTest, SignedUpdateIsInstalledOnlyWithAValidSignature) {
     std::unique_ptr<MachineUpdateKey> machineKey;
     if (*c.key) machineKey = std::make_unique<MachineUpdateKey>(TestPublicKey(c.key));
     if (c.localExists) {
-      ASSERT_TRUE(platform::CopyFile(FixtureProgram("sarvo_standin"), companion_, false));
+      ASSERT_TRUE(platform::FileCopy(FixtureProgram("sarvo_standin"), companion_, false));
     }
 
     Run();
@@ -1029,7 +1029,7 @@ TEST(SynchedThreadsTest, WindowMessagesAreHandledDuringTheWait) {
   RunWaitThread([&] {
     for (int i = 0; i < 3; ++i) {
       const int before = handled;
-      window.PostMessage(wincode::kWmUser + 150);
+      window.Post(wincode::kWmUser + 150);
       for (int waited = 0; handled == before && waited < 10000; waited += 10) {
         platform::SleepMs(10);
       }

@@ -124,7 +124,7 @@ TestTls MakeTestTls(const std::string& dir) {
 std::string MachineAdmin(const std::string& args) {
   TempDir dir;
   const std::string report = dir / "report.txt";
-  platform::ShellExecResult r = platform::ShellExecuteEx(
+  platform::ShellExecResult r = platform::ShellExecuteProcess(
       "open", FixtureProgram("machine_admin"), "\"" + report + "\" " + args, dir.path(), 0);
   if (!r.ok) return "machine_admin did not start, error " + std::to_string(r.error);
   if (r.process.IsValid()) r.process.Wait(30000);

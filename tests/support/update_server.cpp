@@ -52,8 +52,8 @@ void TestServer::SetRules(const std::string& json) {
   // std::rename does not replace an existing file on Windows; the platform's
   // delete and move leave a moment without rules, which the server reads as
   // "no rules" and the tests never send a request in.
-  platform::DeleteFile(target);
-  ASSERT_TRUE(platform::MoveFile(temp, target)) << "cannot put " << target << " in place";
+  platform::FileDelete(target);
+  ASSERT_TRUE(platform::FileMove(temp, target)) << "cannot put " << target << " in place";
 }
 
 std::vector<std::string> TestServer::Requests() {

@@ -39,7 +39,7 @@ class WatchedWindow {
     posting_ = true;
     poster_ = std::thread([this] {
       while (posting_) {
-        window_->PostMessage(kTickMessage);
+        window_->Post(kTickMessage);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       }
     });

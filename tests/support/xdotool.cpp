@@ -82,7 +82,7 @@ UnixScript::UnixScript(const std::string& script, int limitSeconds) : base_(Uniq
     return;
   }
   platform::ShellExecResult r =
-      platform::ShellExecuteEx("open", "/bin/sh", runner, "", kShowHidden);
+      platform::ShellExecuteProcess("open", "/bin/sh", runner, "", kShowHidden);
   if (!r.ok) {
     startError_ = "cannot start /bin/sh, error " + std::to_string(r.error);
     return;

@@ -40,7 +40,7 @@ class InstallLocations : public ::testing::Test {
     DeleteRegKey(RegRoot::CurrentUser, "SOFTWARE\\hollvik");
     DeleteRegKey(RegRoot::LocalMachine, kOdbcKey);
     DeleteRegKey(RegRoot::LocalMachine, std::string(kOdbcRoot) + "\\BkantoorDatabase");
-    platform::DeleteFile(ModuleFolder() + "ODBCPrefix.txt");
+    platform::FileDelete(ModuleFolder() + "ODBCPrefix.txt");
   }
   PrivateRegistry registry_;
   TempDir dir_;
@@ -168,7 +168,7 @@ TEST_F(InstallLocations, PrefixIsTheTrimmedLastLine) {
     WriteFile(ModuleFolder() + "ODBCPrefix.txt", c.content);
     EXPECT_EQ(TControllerDB::GetODBCPrefix(), c.expected);
   }
-  platform::DeleteFile(ModuleFolder() + "ODBCPrefix.txt");
+  platform::FileDelete(ModuleFolder() + "ODBCPrefix.txt");
   EXPECT_EQ(TControllerDB::GetODBCPrefix(), "");
 }
 
@@ -193,7 +193,7 @@ TEST_F(InstallLocations, ProductNameComesFromTheLayoutFolderBesideTheDataMap) {
     WriteFile(nameFile, c.content);
     EXPECT_EQ(TfrmMain::GetProductName(), c.expected);
   }
-  platform::DeleteFile(nameFile);
+  platform::FileDelete(nameFile);
   EXPECT_EQ(TfrmMain::GetProductName(), "Kestro");
   // A folder of that name is not a name file.
   MakeDirs(nameFile);

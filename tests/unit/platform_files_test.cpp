@@ -91,7 +91,7 @@ TEST(PlatformFiles, OpenReportsMissingFileAndFolder) {
     EXPECT_FALSE(f.Open(c.path, File::Mode::OpenRead, File::Share::ReadWrite, &err));
     EXPECT_EQ(err, c.code);
     err = 0;
-    EXPECT_FALSE(platform::DeleteFile(c.path, &err));
+    EXPECT_FALSE(platform::FileDelete(c.path, &err));
     EXPECT_EQ(err, c.code);
   }
 }
@@ -145,10 +145,10 @@ TEST(PlatformFiles, ReadOnlyFileRefusesEveryWrite) {
   EXPECT_FALSE(f.Open(path, File::Mode::CreateAlways, File::Share::None, &err));
   EXPECT_EQ(err, 5u);
   err = 0;
-  EXPECT_FALSE(platform::DeleteFile(path, &err));
+  EXPECT_FALSE(platform::FileDelete(path, &err));
   EXPECT_EQ(err, 5u);
   err = 0;
-  EXPECT_FALSE(platform::CopyFile(source, path, false, &err));
+  EXPECT_FALSE(platform::FileCopy(source, path, false, &err));
   EXPECT_EQ(err, 5u);
   EXPECT_EQ(ReadFile(path), "keep");
   EXPECT_TRUE(platform::FileExists(path));
@@ -241,23 +241,23 @@ TEST(PlatformFiles, CopyFile) {
   WriteFile(dst, "old");
 
   std::uint32_t err = 0;
-  EXPECT_FALSE(platform::CopyFile(src, dst, true, &err));
+  EXPECT_FALSE(platform::FileCopy(src, dst, true, &err));
   EXPECT_EQ(err, 80u);
   EXPECT_EQ(ReadFile(dst), "old");
 
-  EXPECT_TRUE(platform::CopyFile(src, dst, false));
+  EXPECT_TRUE(platform::FileCopy(src, dst, false));
   EXPECT_EQ(ReadFile(dst), "new content");
   EXPECT_EQ(ReadFile(src), "new content");
 
-  EXPECT_TRUE(platform::CopyFile(src, dir / "fresh.bin", true));
+  EXPECT_TRUE(platform::FileCopy(src, dir / "fresh.bin", true));
   EXPECT_EQ(ReadFile(dir / "fresh.bin"), "new content");
 
   err = 0;
-  EXPECT_FALSE(platform::CopyFile(dir / "missing.bin", dst, false, &err));
+  EXPECT_FALSE(platform::FileCopy(dir / "missing.bin", dst, false, &err));
   EXPECT_EQ(err, 2u);
 
   // A file copied onto itself keeps its content.
-  EXPECT_FALSE(platform::CopyFile(src, src, false));
+  EXPECT_FALSE(platform::FileCopy(src, src, false));
   EXPECT_EQ(ReadFile(src), "new content");
 
   // A destination held open without sharing is not overwritten.
@@ -265,7 +265,7 @@ TEST(PlatformFiles, CopyFile) {
   ASSERT_TRUE(holder.Open(dst, File::Mode::OpenWrite, File::Share::None));
   WriteFile(src, "third");
   err = 0;
-  EXPECT_FALSE(platform::CopyFile(src, dst, false, &err));
+  EXPECT_FALSE(platform::FileCopy(src, dst, false, &err));
   EXPECT_EQ(err, 32u);
   holder.Close();
   EXPECT_EQ(ReadFile(dst), "new content");
@@ -277,7 +277,7 @@ TEST(PlatformFiles, MoveFile) {
   const std::string b = dir / "b.log";
   WriteFile(a, "first");
 
-  EXPECT_TRUE(platform::MoveFile(a, b));
+  EXPECT_TRUE(platform::FileMove(a, b));
   EXPECT_FALSE(platform::FileExists(a));
   EXPECT_EQ(ReadFile(b), "first");
 
@@ -285,13 +285,13 @@ TEST(PlatformFiles, MoveFile) {
   // a day relies on this).
   WriteFile(a, "second");
   std::uint32_t err = 0;
-  EXPECT_FALSE(platform::MoveFile(a, b, &err));
+  EXPECT_FALSE(platform::FileMove(a, b, &err));
   EXPECT_EQ(err, 183u);
   EXPECT_EQ(ReadFile(a), "second");
   EXPECT_EQ(ReadFile(b), "first");
 
   err = 0;
-  EXPECT_FALSE(platform::MoveFile(dir / "missing.log", dir / "c.log", &err));
+  EXPECT_FALSE(platform::FileMove(dir / "missing.log", dir / "c.log", &err));
   EXPECT_EQ(err, 2u);
 }
 
@@ -381,10 +381,10 @@ TEST(PlatformFiles, DeleteFile) {
     File f;
     ASSERT_TRUE(f.Open(path, File::Mode::OpenRead, File::Share::ReadWrite));
     std::uint32_t err = 0;
-    EXPECT_FALSE(platform::DeleteFile(path, &err));
+    EXPECT_FALSE(platform::FileDelete(path, &err));
     EXPECT_EQ(err, 32u);
   }
-  EXPECT_TRUE(platform::DeleteFile(path));
+  EXPECT_TRUE(platform::FileDelete(path));
   EXPECT_FALSE(platform::FileExists(path));
 }
 
@@ -507,7 +507,7 @@ TEST(PlatformFiles, NoWriteGoesThroughASymbolicLink) {
     bool ok = false;
     std::uint32_t err = 0;
     if (c.op == Op::CopyOnto) {
-      ok = platform::CopyFile(inside / "source", link, false, &err);
+      ok = platform::FileCopy(inside / "source", link, false, &err);
     } else {
       const File::Mode mode = c.op == Op::OpenWrite      ? File::Mode::OpenWrite
                               : c.op == Op::OpenAppend   ? File::Mode::OpenAppend

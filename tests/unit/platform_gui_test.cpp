@@ -155,7 +155,7 @@ TEST_F(Gui, PostedMessagesWaitForProcessMessagesAndKeepTheirOrder) {
   SplashWindow w(LoaderSplashForm(),
                  {[&](std::uint32_t m) { got.push_back(m); }, nullptr, nullptr});
   const std::vector<std::uint32_t> posted = {kWmStart, kWmUser, 0x7FFF, 0x8000, 0xBFFF, kWmStart};
-  for (std::uint32_t m : posted) w.PostMessage(m);
+  for (std::uint32_t m : posted) w.Post(m);
   EXPECT_TRUE(got.empty()) << "a posted message was delivered synchronously";
   platform::ProcessMessages();
   EXPECT_EQ(got, posted);
@@ -169,8 +169,8 @@ TEST_F(Gui, SystemMessageNumbersAreNotPosted) {
                  {[&](std::uint32_t m) { got.push_back(m); }, nullptr, nullptr});
   // Below WM_USER are the system's messages, from 0xC000 on the registered
   // ones; neither may reach the caller's handler as its own.
-  for (std::uint32_t m : {0u, 15u, kWmUser - 1, 0xC000u, 0xFFFFFFFFu}) w.PostMessage(m);
-  w.PostMessage(kWmStart);
+  for (std::uint32_t m : {0u, 15u, kWmUser - 1, 0xC000u, 0xFFFFFFFFu}) w.Post(m);
+  w.Post(kWmStart);
   platform::ProcessMessages();
   EXPECT_EQ(got, std::vector<std::uint32_t>{kWmStart});
 }
@@ -187,7 +187,7 @@ TEST_F(Gui, MessagesPostedByAWorkerArriveOnTheGuiThreadInOrder) {
   std::vector<std::uint32_t> posted;
   for (std::uint32_t i = 0; i < 50; ++i) posted.push_back(kWmUser + i);
   std::thread worker([&] {
-    for (std::uint32_t m : posted) w.PostMessage(m);
+    for (std::uint32_t m : posted) w.Post(m);
   });
   worker.join();
   EXPECT_TRUE(got.empty());
@@ -205,7 +205,7 @@ TEST_F(Gui, AHandlerThatProcessesMessagesReceivesTheNextPostedMessage) {
                  {[&](std::uint32_t m) {
                     if (m == kWmStart) {
                       events.push_back("start begins");
-                      window->PostMessage(kWmStart + 1);
+                      window->Post(kWmStart + 1);
                       platform::ProcessMessages();
                       events.push_back("start ends");
                     } else {
@@ -214,7 +214,7 @@ TEST_F(Gui, AHandlerThatProcessesMessagesReceivesTheNextPostedMessage) {
                   },
                   nullptr, nullptr});
   window = &w;
-  w.PostMessage(kWmStart);
+  w.Post(kWmStart);
   platform::ProcessMessages();
   EXPECT_EQ(events, (std::vector<std::string>{"start begins", "message 1", "start ends"}));
 }
@@ -241,7 +241,7 @@ TEST_F(Gui, CloseInAHandlerEndsTheLoopOnlyAfterTheHandlerReturns) {
   window = &w;
   EXPECT_FALSE(platform::Terminated());
   w.Show();
-  w.PostMessage(kWmStart);
+  w.Post(kWmStart);
   platform::RunMessageLoop();  // must return once the handler has returned
   EXPECT_EQ(events, (std::vector<std::string>{"start", "terminated", "handler ends"}));
   EXPECT_TRUE(platform::Terminated());
@@ -278,8 +278,8 @@ TEST_F(Gui, AnErrorInAHandlerIsShownAndTheLoopGoesOn) {
   // The framework's error display is a box titled after the program.
   UnixScript dismiss(DismissBoxWithReturn("KestroLoader"));
   ASSERT_TRUE(dismiss.Started()) << dismiss.StartError();
-  w.PostMessage(kWmStart);
-  w.PostMessage(kWmStart + 1);
+  w.Post(kWmStart);
+  w.Post(kWmStart + 1);
   PumpUntil([&] { return got.size() == 2; }, 30000);
   EXPECT_EQ(got, (std::vector<std::uint32_t>{kWmStart, kWmStart + 1}));
   ASSERT_TRUE(dismiss.WaitPumping(30000));
@@ -539,7 +539,7 @@ TEST_F(Gui, FrameworkErrorDisplayIsTitledAfterTheLatestForm) {
   w.Show();
   UnixScript dismiss(DismissBoxWithReturn("AnderProgramma"));
   ASSERT_TRUE(dismiss.Started()) << dismiss.StartError();
-  w.PostMessage(kWmStart);
+  w.Post(kWmStart);
   PumpUntil([&] { return thrown; }, 30000);
   ASSERT_TRUE(dismiss.WaitPumping(30000));
   EXPECT_EQ(dismiss.ExitCode(), 0) << dismiss.Output();

@@ -101,7 +101,7 @@ class PlatformProcess : public ::testing::Test {
     if (dot != std::string::npos) suffix = BaseName(original).substr(dot);
     exeName_ = "sleeper_" + std::to_string(rd() % 1000000) + suffix;
     sleeper_ = dir_ / exeName_;
-    ASSERT_TRUE(platform::CopyFile(original, sleeper_, true)) << original;
+    ASSERT_TRUE(platform::FileCopy(original, sleeper_, true)) << original;
   }
 
   // Reads the sleeper's report once it has been written (the sleeper renames
@@ -119,7 +119,7 @@ class PlatformProcess : public ::testing::Test {
 TEST_F(PlatformProcess, StartWaitAndProcessList) {
   TempDir work;
   const std::string report = dir_ / "report.txt";
-  auto r = platform::ShellExecuteEx("open", sleeper_, "1500 \"" + report + "\"", work.path(), kShowNormal);
+  auto r = platform::ShellExecuteProcess("open", sleeper_, "1500 \"" + report + "\"", work.path(), kShowNormal);
   ASSERT_TRUE(r.ok) << "error " << r.error;
   ASSERT_TRUE(r.process.IsValid());
 
@@ -128,7 +128,7 @@ TEST_F(PlatformProcess, StartWaitAndProcessList) {
   // A running program's file cannot be overwritten (an update must wait).
   testing_support::WriteFile(dir_ / "other.bin", "not a program");
   std::uint32_t err = 0;
-  EXPECT_FALSE(platform::CopyFile(dir_ / "other.bin", sleeper_, false, &err));
+  EXPECT_FALSE(platform::FileCopy(dir_ / "other.bin", sleeper_, false, &err));
   EXPECT_EQ(err, 32u);
   EXPECT_EQ(r.process.Wait(30000), ProcessHandle::WaitResult::Ended);
   // An ended process stays ended.
@@ -147,7 +147,7 @@ TEST_F(PlatformProcess, StartWaitAndProcessList) {
 TEST_F(PlatformProcess, ParametersAreSplitByTheWindowsRules) {
   const std::string report = dir_ / "args.txt";
   const std::string params = "0 \"" + report + "\" /AUTO \"two words\" plain\\path  \"\" /INIT";
-  auto r = platform::ShellExecuteEx("runas", sleeper_, params, "", kShowNormal);
+  auto r = platform::ShellExecuteProcess("runas", sleeper_, params, "", kShowNormal);
   ASSERT_TRUE(r.ok) << "error " << r.error;
   ASSERT_TRUE(r.process.IsValid());
   EXPECT_EQ(r.process.Wait(30000), ProcessHandle::WaitResult::Ended);
@@ -160,7 +160,7 @@ TEST_F(PlatformProcess, ParametersAreSplitByTheWindowsRules) {
 
 TEST_F(PlatformProcess, AnEndedChildLeavesTheListEvenBeforeItIsWaitedFor) {
   // A child that has ended but was not waited for yet is not running.
-  auto r = platform::ShellExecuteEx("open", sleeper_, "100", "", kShowNormal);
+  auto r = platform::ShellExecuteProcess("open", sleeper_, "100", "", kShowNormal);
   ASSERT_TRUE(r.ok) << "error " << r.error;
   EXPECT_TRUE(WaitUntilListed(exeName_, false)) << exeName_ << " still listed after it ended";
   EXPECT_EQ(r.process.Wait(30000), ProcessHandle::WaitResult::Ended);
@@ -200,7 +200,7 @@ TEST_F(PlatformProcess, RefusedStarts) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(platform::ShellStart(c.file, kShowNormal), static_cast<int>(c.code));
-    auto r = platform::ShellExecuteEx("open", c.file, "", "", kShowNormal);
+    auto r = platform::ShellExecuteProcess("open", c.file, "", "", kShowNormal);
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.error, c.code);
     EXPECT_FALSE(r.process.IsValid());
@@ -213,7 +213,7 @@ TEST_F(PlatformProcess, AFileWithoutExecuteBitIsRefused) {
   const std::string data = dir_ / "data_file";
   testing_support::WriteFile(data, "#!/bin/sh\nexit 0\n");
   EXPECT_EQ(platform::ShellStart(data, kShowNormal), 5);
-  auto r = platform::ShellExecuteEx("open", data, "", "", kShowNormal);
+  auto r = platform::ShellExecuteProcess("open", data, "", "", kShowNormal);
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.error, 5u);
 }
@@ -238,7 +238,7 @@ TEST(PlatformProcessList, ProcessesEndingDuringTheListingAreSkipped) {
   std::thread churn([&] {
     while (!stop) {
       ShellExecResult r =
-          platform::ShellExecuteEx("open", FixtureProgram("sleeper"), "0", "", 0);
+          platform::ShellExecuteProcess("open", FixtureProgram("sleeper"), "0", "", 0);
       if (!r.ok) continue;
       ++started;
       r.process.Wait(5000);

@@ -223,7 +223,7 @@ bool CanonicalizePath(const std::string& path, std::string& out) {
   return true;
 }
 
-bool MoveFile(const std::string& from, const std::string& to, std::uint32_t* error) {
+bool FileMove(const std::string& from, const std::string& to, std::uint32_t* error) {
   struct stat st {};
   if (::lstat(from.c_str(), &st) != 0) {
     SetError(error, TranslateErrno(errno, from));
@@ -249,7 +249,7 @@ bool MoveFile(const std::string& from, const std::string& to, std::uint32_t* err
   if (err == EXDEV && S_ISREG(st.st_mode)) {
     // Another file system: Windows copies and deletes, and so do we.
     std::uint32_t copyError = 0;
-    if (!CopyFile(from, to, true, &copyError)) {
+    if (!FileCopy(from, to, true, &copyError)) {
       SetError(error, copyError == kErrFileExists ? kErrAlreadyExists : copyError);
       return false;
     }
@@ -330,7 +330,7 @@ bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::
   return true;
 }
 
-bool DeleteFile(const std::string& path, std::uint32_t* error) {
+bool FileDelete(const std::string& path, std::uint32_t* error) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) {
     SetError(error, TranslateErrno(errno, path));
@@ -351,7 +351,7 @@ bool DeleteFile(const std::string& path, std::uint32_t* error) {
   return true;
 }
 
-bool CopyFile(const std::string& from, const std::string& to, bool failIfExists,
+bool FileCopy(const std::string& from, const std::string& to, bool failIfExists,
               std::uint32_t* error) {
   UniqueFd src(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
   if (!src) {

@@ -462,7 +462,7 @@ void SplashWindow::ShowExitButton() {
 
 bool SplashWindow::ExitButtonVisible() const { return impl_->exitButtonVisible; }
 
-void SplashWindow::PostMessage(std::uint32_t msg) {
+void SplashWindow::Post(std::uint32_t msg) {
   if (msg < kFirstPrivateMessage || msg > kLastPrivateMessage) return;
   {
     std::lock_guard<std::mutex> lock(impl_->queueMutex);

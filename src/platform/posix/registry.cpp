@@ -129,12 +129,12 @@ class PrivateCopy {
     if (::mkdtemp(&pattern[0]) == nullptr) return false;
     dir_ = pattern;
     copy_ = dir_ + "/store.db";
-    return CopyFile(file, copy_, true) && CopyFile(file + "-journal", copy_ + "-journal", true);
+    return FileCopy(file, copy_, true) && FileCopy(file + "-journal", copy_ + "-journal", true);
   }
   ~PrivateCopy() {
     if (dir_.empty()) return;
-    DeleteFile(copy_ + "-journal");
-    DeleteFile(copy_);
+    FileDelete(copy_ + "-journal");
+    FileDelete(copy_);
     ::rmdir(dir_.c_str());
   }
   const std::string& path() const { return copy_; }

@@ -214,7 +214,7 @@ int ShellStart(const std::string& file, int showCmd) {
   return kStarted;
 }
 
-ShellExecResult ShellExecuteEx(const std::string& verb, const std::string& file,
+ShellExecResult ShellExecuteProcess(const std::string& verb, const std::string& file,
                                const std::string& params, const std::string& dir, int showCmd) {
   ShellExecResult result;
   std::string path;

@@ -8,12 +8,6 @@
 
 #include "platform/win32/win_handles.h"
 
-// <windows.h> maps these names onto their A and W functions; the platform
-// layer uses them as names of its own.
-#undef MoveFile
-#undef DeleteFile
-#undef CopyFile
-
 namespace platform {
 
 namespace {
@@ -114,13 +108,13 @@ bool CanonicalizePath(const std::string& path, std::string& out) {
   return true;
 }
 
-bool MoveFile(const std::string& from, const std::string& to, std::uint32_t* error) {
+bool FileMove(const std::string& from, const std::string& to, std::uint32_t* error) {
   if (::MoveFileA(from.c_str(), to.c_str())) return true;
   SetError(error, ::GetLastError());
   return false;
 }
 
-bool DeleteFile(const std::string& path, std::uint32_t* error) {
+bool FileDelete(const std::string& path, std::uint32_t* error) {
   if (::DeleteFileA(path.c_str())) return true;
   SetError(error, ::GetLastError());
   return false;
@@ -156,7 +150,7 @@ bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::
   return false;
 }
 
-bool CopyFile(const std::string& from, const std::string& to, bool failIfExists,
+bool FileCopy(const std::string& from, const std::string& to, bool failIfExists,
               std::uint32_t* error) {
   if (!failIfExists && IsReadOnlyFile(to)) {
     SetError(error, ERROR_ACCESS_DENIED);

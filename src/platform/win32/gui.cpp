@@ -9,9 +9,6 @@
 #include "platform/gui.h"
 
 #include <windows.h>
-// windows.h maps PostMessage to PostMessageA; SplashWindow's method of that
-// name must keep its own.
-#undef PostMessage
 
 #include <algorithm>
 #include <exception>
@@ -457,7 +454,7 @@ void SplashWindow::ShowExitButton() {
 
 bool SplashWindow::ExitButtonVisible() const { return impl_->exitButtonVisible; }
 
-void SplashWindow::PostMessage(std::uint32_t msg) {
+void SplashWindow::Post(std::uint32_t msg) {
   if (msg < kFirstPrivateMessage || msg > kLastPrivateMessage) return;
   ::PostMessageA(impl_->window.get(), msg, 0, 0);
 }

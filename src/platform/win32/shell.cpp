@@ -6,10 +6,6 @@
 
 #include "platform/win32/win_handles.h"
 
-// <shellapi.h> maps this name onto ShellExecuteExA/W; the platform layer uses
-// it as a name of its own.
-#undef ShellExecuteEx
-
 namespace platform {
 
 namespace {
@@ -52,7 +48,7 @@ int ShellStart(const std::string& file, int showCmd) {
   return static_cast<int>(reinterpret_cast<INT_PTR>(rc));
 }
 
-ShellExecResult ShellExecuteEx(const std::string& verb, const std::string& file,
+ShellExecResult ShellExecuteProcess(const std::string& verb, const std::string& file,
                                const std::string& params, const std::string& dir, int showCmd) {
   SHELLEXECUTEINFOA info;
   ZeroMemory(&info, sizeof(info));
