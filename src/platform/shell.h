@@ -28,6 +28,6 @@ struct ShellExecResult {
 // Linux port the verb is ignored (there is no elevation there) and the file is
 // spawned directly with `dir` as its working directory.
 ShellExecResult ShellExecuteProcess(const std::string& verb, const std::string& file,
-                               const std::string& params, const std::string& dir, int showCmd);
+                                    const std::string& params, const std::string& dir, int showCmd);
 
 }  // namespace platform

@@ -17,11 +17,11 @@ class Exception : public std::exception {
   std::string message_;
 };
 
-#define KESTRO_DECLARE_EXCEPTION(Name, Base)                            \
-  class Name : public Base {                                           \
-   public:                                                             \
-    using Base::Base;                                                  \
-    const char* ClassName() const noexcept override { return #Name; }  \
+#define KESTRO_DECLARE_EXCEPTION(Name, Base)                          \
+  class Name : public Base {                                          \
+   public:                                                            \
+    using Base::Base;                                                 \
+    const char* ClassName() const noexcept override { return #Name; } \
   }
 
 // A format text whose placeholders do not fit its arguments.

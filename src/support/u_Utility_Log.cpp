@@ -39,9 +39,7 @@ constexpr int kLineBudgetWithoutMarker = 318;
 const char* const kContinuation = ". ";
 const char* const kLineEnd = "\r\n";
 
-std::string TwoDigits(int value) {
-  return TDebug::ZeroPad(value % 100, 2);
-}
+std::string TwoDigits(int value) { return TDebug::ZeroPad(value % 100, 2); }
 
 // "dd/mm/yy hh:mm:ss" with the user's date and time separators.
 std::string TimeStamp(const platform::LocalTime& t) {
@@ -80,9 +78,7 @@ std::string LinePrefix(const std::string& category) {
 }
 
 // The characters after which a long message may be cut.
-bool IsBreakChar(char c) {
-  return c == ' ' || c == ',' || c == '.' || c == '\r';
-}
+bool IsBreakChar(char c) { return c == ' ' || c == ',' || c == '.' || c == '\r'; }
 
 // Index one past the last character of msg that is not a break character, so
 // "does anything visible follow position i" is a comparison, not a scan.

@@ -21,6 +21,8 @@
 //   tests/run-test -- build/native/bench/download_bench [--runs=N] [MIB ...]
 //
 // Defaults: 5 runs of each per size, sizes 16 and 256 MiB.
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -35,8 +37,6 @@
 #include <string>
 #include <system_error>
 #include <vector>
-
-#include <unistd.h>
 
 #include "companion/u_SarvoChecker.h"
 #include "connection/IdHTTP.h"

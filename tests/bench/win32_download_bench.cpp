@@ -15,6 +15,9 @@
 //
 //   tests/run-test --wine build/win32/wineprefix -- build/win32/bench/win32_download_bench.exe
 //       [--runs=N] [MIB ...]            (defaults: 5 runs, 16 and 256 MiB)
+#include <windows.h>
+#include <winhttp.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -31,9 +34,6 @@
 #include "platform/files.h"
 #include "platform/sysinfo.h"
 #include "support/u_Utility.h"
-
-#include <windows.h>
-#include <winhttp.h>
 
 namespace {
 

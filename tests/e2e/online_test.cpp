@@ -9,9 +9,9 @@
 #include <filesystem>
 #include <memory>
 
+#include "platform/files.h"
 #include "platform/process.h"
 #include "platform/shell.h"
-#include "platform/files.h"
 #include "platform/sysinfo.h"
 #include "support/installation.h"
 #include "support/registry_tool.h"
@@ -339,10 +339,11 @@ TEST(OnlineRoads, CompanionIsUpdatedStartedAndWaitedFor) {
              "Waiting for Sarvo....", "Sarvo has been closed"})},
       {"failed download", true, false, "", false,
        with({"Exception [EIdHTTPProtocolException]: HTTP/1.1 404 Not Found", ". ",
-             ". Errorcode 404, message: HTTP/1.1 404 Not Found", "Downloaden van BASE/software/sarvo/sarvo2006.exe",
+             ". Errorcode 404, message: HTTP/1.1 404 Not Found",
+             "Downloaden van BASE/software/sarvo/sarvo2006.exe",
              "====[ Exception report ]================================", "Environment details:",
-             "Exception details:", "========================================================",
-             "", "Oorzaak: EIdHTTPProtocolException: HTTP/1.1 404 Not Found"})},
+             "Exception details:", "========================================================", "",
+             "Oorzaak: EIdHTTPProtocolException: HTTP/1.1 404 Not Found"})},
   };
   for (const CompanionRoad& r : roads) {
     SCOPED_TRACE(r.name);
@@ -541,8 +542,9 @@ TEST(OnlineRoads, SignedUpdateIsInstalledOnlyWithAValidSignature) {
   };
   const std::string probe =
       "Testen van verbinding. URL: BASE/software/versie.txt, Timeout: 0:00:15.000";
-  const std::string sigUrl = "Oorzaak: EUpdateSignatureError: Handtekening "
-                             "BASE/software/sarvo/sarvo2006.exe.sig ";
+  const std::string sigUrl =
+      "Oorzaak: EUpdateSignatureError: Handtekening "
+      "BASE/software/sarvo/sarvo2006.exe.sig ";
   const SignedRoad roads[] = {
       {"valid signature", Sig::Vendor, true, ""},
       {"signature by another key", Sig::Other, false, "klopt niet bij de download*"},

@@ -75,17 +75,37 @@ TEST_F(SarvoSettingsTest, EveryWriteIsVisibleToAnotherProgramAtOnce) {
     const char* listedData;
   };
   const Case cases[] = {
-      {"state 1", [](ISarvoSettings& s) { s.SetState(1); }, "State",
-       {platform::kRegDword, Dword(1)}, "REG_DWORD", "0x1"},
-      {"state 0", [](ISarvoSettings& s) { s.SetState(0); }, "State",
-       {platform::kRegDword, Dword(0)}, "REG_DWORD", "0x0"},
-      {"start mode after a download", [](ISarvoSettings& s) { s.SetParams("/AUTO /INIT"); },
-       "Params", {platform::kRegSz, Nul("/AUTO /INIT")}, "REG_SZ", "/AUTO /INIT"},
-      {"plain start mode", [](ISarvoSettings& s) { s.SetParams("/AUTO"); }, "Params",
-       {platform::kRegSz, Nul("/AUTO")}, "REG_SZ", "/AUTO"},
+      {"state 1",
+       [](ISarvoSettings& s) { s.SetState(1); },
+       "State",
+       {platform::kRegDword, Dword(1)},
+       "REG_DWORD",
+       "0x1"},
+      {"state 0",
+       [](ISarvoSettings& s) { s.SetState(0); },
+       "State",
+       {platform::kRegDword, Dword(0)},
+       "REG_DWORD",
+       "0x0"},
+      {"start mode after a download",
+       [](ISarvoSettings& s) { s.SetParams("/AUTO /INIT"); },
+       "Params",
+       {platform::kRegSz, Nul("/AUTO /INIT")},
+       "REG_SZ",
+       "/AUTO /INIT"},
+      {"plain start mode",
+       [](ISarvoSettings& s) { s.SetParams("/AUTO"); },
+       "Params",
+       {platform::kRegSz, Nul("/AUTO")},
+       "REG_SZ",
+       "/AUTO"},
       // Clearing the start mode keeps the value, as an empty string.
-      {"empty start mode", [](ISarvoSettings& s) { s.SetParams(""); }, "Params",
-       {platform::kRegSz, Nul("")}, "REG_SZ", ""},
+      {"empty start mode",
+       [](ISarvoSettings& s) { s.SetParams(""); },
+       "Params",
+       {platform::kRegSz, Nul("")},
+       "REG_SZ",
+       ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -113,8 +133,8 @@ TEST_F(SarvoSettingsTest, ReadsValuesOtherProgramsWrote) {
     // strings on the nested braces.
     std::uint32_t type;
     std::string data;
-    std::uint8_t state;   // for State
-    std::string params;   // for Params
+    std::uint8_t state;  // for State
+    std::string params;  // for Params
   };
   const Case cases[] = {
       {"State 1", "State", platform::kRegDword, Dword(1), 1, ""},
@@ -153,20 +173,34 @@ TEST_F(SarvoSettingsTest, WrongTypesRaiseTheNamedErrors) {
   const Case cases[] = {
       // Up to four bytes of another type: the type is wrong.
       {"State as text", "State", {platform::kRegSz, Nul("1")}, "Invalid data type for 'State'"},
-      {"State as four binary bytes", "State", {platform::kRegBinary, Dword(1)},
+      {"State as four binary bytes",
+       "State",
+       {platform::kRegBinary, Dword(1)},
        "Invalid data type for 'State'"},
       // More than four bytes do not fit the number at all.
-      {"State as a long text", "State", {platform::kRegSz, Nul("1234")},
+      {"State as a long text",
+       "State",
+       {platform::kRegSz, Nul("1234")},
        "Failed to get data for 'State'"},
-      {"State as QWORD", "State", {platform::kRegQword, Dword(1) + Dword(0)},
+      {"State as QWORD",
+       "State",
+       {platform::kRegQword, Dword(1) + Dword(0)},
        "Failed to get data for 'State'"},
-      {"State as DWORD of five bytes", "State", {platform::kRegDword, Dword(1) + "x"},
+      {"State as DWORD of five bytes",
+       "State",
+       {platform::kRegDword, Dword(1) + "x"},
        "Failed to get data for 'State'"},
-      {"Params as DWORD", "Params", {platform::kRegDword, Dword(1)},
+      {"Params as DWORD",
+       "Params",
+       {platform::kRegDword, Dword(1)},
        "Invalid data type for 'Params'"},
-      {"Params as binary", "Params", {platform::kRegBinary, "/AUTO"},
+      {"Params as binary",
+       "Params",
+       {platform::kRegBinary, "/AUTO"},
        "Invalid data type for 'Params'"},
-      {"Params as multi-string", "Params", {platform::kRegMultiSz, Nul(Nul("/AUTO"))},
+      {"Params as multi-string",
+       "Params",
+       {platform::kRegMultiSz, Nul(Nul("/AUTO"))},
        "Invalid data type for 'Params'"},
   };
   for (const Case& c : cases) {
@@ -241,12 +275,11 @@ TEST_F(SarvoSettingsTest, RefusedWritesRaiseAndAnUncreatableKeySkipsTheWrite) {
   // Something else in the store, so the file exists but the key does not.
   SetRegString(platform::RegRoot::CurrentUser, "SOFTWARE\\KestroTest", "x", "y");
   const auto makeReadOnly = [&](bool readOnly) {
-    std::filesystem::permissions(storeFile,
-                                 std::filesystem::perms::owner_write |
-                                     std::filesystem::perms::group_write |
-                                     std::filesystem::perms::others_write,
-                                 readOnly ? std::filesystem::perm_options::remove
-                                          : std::filesystem::perm_options::add);
+    std::filesystem::permissions(
+        storeFile,
+        std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
+            std::filesystem::perms::others_write,
+        readOnly ? std::filesystem::perm_options::remove : std::filesystem::perm_options::add);
   };
 
   {

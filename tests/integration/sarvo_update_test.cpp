@@ -167,9 +167,9 @@ TEST_F(SarvoUpdateTest, ComparesDownloadsInstallsAndStartsAsTheCaseDemands) {
        rule(R"({"nolength": true, "cut": HALF})"), true, false, ""},
       {"no length, whole", true, true, true, false, rule(R"({"nolength": true})"), true, true,
        "/AUTO /INIT"},
-            // The Windows build takes no chunked answer (see the HTTP client's test).
-      {"chunked, whole", true, true, true, false, rule(R"({"chunked": 4096})"), true,
-       !OnWindows(), OnWindows() ? "" : "/AUTO /INIT"},
+      // The Windows build takes no chunked answer (see the HTTP client's test).
+      {"chunked, whole", true, true, true, false, rule(R"({"chunked": 4096})"), true, !OnWindows(),
+       OnWindows() ? "" : "/AUTO /INIT"},
       {"chunked, cut at 0", true, true, true, false, rule(R"({"chunked": 4096, "cut_chunked": 0})"),
        true, false, ""},
       {"chunked, cut at 1", true, true, true, false, rule(R"({"chunked": 4096, "cut_chunked": 1})"),
@@ -221,7 +221,8 @@ TEST_F(SarvoUpdateTest, ComparesDownloadsInstallsAndStartsAsTheCaseDemands) {
       EXPECT_TRUE(server == ReadFile(companion_)) << "installed copy differs from the server's";
       EXPECT_NE(std::string::npos, log.find("Opgeslagen als " + companion_));
       if (c.localExists) {
-        EXPECT_TRUE(standin_ == ReadFile(companion_ + ".bak")) << "backup is not the old executable";
+        EXPECT_TRUE(standin_ == ReadFile(companion_ + ".bak"))
+            << "backup is not the old executable";
       } else {
         EXPECT_FALSE(Exists(companion_ + ".bak"));
       }
@@ -420,8 +421,8 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
     const char* name;
     const char* rules;
     bool readOnlyBackup;
-    bool runningExe;      // the executable is a running program
-    bool tempIsFolder;    // the temporary file's name is taken by a folder
+    bool runningExe;    // the executable is a running program
+    bool tempIsFolder;  // the temporary file's name is taken by a folder
     int value;
     const char* exeAfter;
     const char* bakAfter;
@@ -430,19 +431,58 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
   };
   const std::string exe = "sarvo2006.exe";
   const std::vector<Case> cases = {
-      {"installed over an old backup and a stale temp file", "{}", false, false, false, 1, "new",
-       "OLD", false, {"Downloaden van ", "Opgeslagen als "}},
-      {"server error", R"({"/software/sarvo/sarvo2006.exe": {"status": "500 Internal Server Error"}})",
-       false, false, false, 0, "OLD", "older", false,
+      {"installed over an old backup and a stale temp file",
+       "{}",
+       false,
+       false,
+       false,
+       1,
+       "new",
+       "OLD",
+       false,
+       {"Downloaden van ", "Opgeslagen als "}},
+      {"server error",
+       R"({"/software/sarvo/sarvo2006.exe": {"status": "500 Internal Server Error"}})",
+       false,
+       false,
+       false,
+       0,
+       "OLD",
+       "older",
+       false,
        {"Downloaden van ", "====[ Exception report ]"}},
-      {"backup cannot be replaced", "{}", true, false, false, 1, "OLD", "older", true,
+      {"backup cannot be replaced",
+       "{}",
+       true,
+       false,
+       false,
+       1,
+       "OLD",
+       "older",
+       true,
        {"Opgeslagen als ", "Backup maken van DIR" + exe + " naar DIR" + exe + ".bak is mislukt!",
         "Update zal doorgaan",
         "Backup maken van \"DIR" + exe + "\" naar \"DIR" + exe + ".bak\" is mislukt!"}},
-      {"executable in use", "{}", false, true, false, 1, "OLD", "OLD", true,
+      {"executable in use",
+       "{}",
+       false,
+       true,
+       false,
+       1,
+       "OLD",
+       "OLD",
+       true,
        {"Opgeslagen als ",
         "Copieren van \"DIRsarvo2006.tmp\" naar \"DIR" + exe + "\" is mislukt!"}},
-      {"temporary file cannot be created", "{}", false, false, true, 0, "OLD", "older", false,
+      {"temporary file cannot be created",
+       "{}",
+       false,
+       false,
+       true,
+       0,
+       "OLD",
+       "older",
+       false,
        {"====[ Exception report ]"}},
   };
   for (const Case& c : cases) {
@@ -478,8 +518,9 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
       platform::SleepMs(500);
     }
     if (c.readOnlyBackup) {
-      fs::permissions(file + ".bak", fs::perms::owner_write | fs::perms::group_write |
-                                          fs::perms::others_write, fs::perm_options::remove);
+      fs::permissions(file + ".bak",
+                      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                      fs::perm_options::remove);
     }
     TestServer::PutFile(kExePath, fresh);
     TestServer::SetRules(c.rules);
@@ -577,8 +618,8 @@ TEST_F(SarvoUpdateTest, FailedDownloadLogsItsCause) {
        "EIdSocketError: ", "connect"},
       {"cut body", TestServer::Url(kExePath), "{" + key + R"({"cut": 100}})", false,
        "EIdConnClosedGracefully: ", "closed"},
-            {"cut chunked body", TestServer::Url(kExePath), "{" + key + R"({"cut_chunked": 100}})",
-       false, OnWindows() ? "EIdHTTPInvalidResponse: " : "EIdConnClosedGracefully: ",
+      {"cut chunked body", TestServer::Url(kExePath), "{" + key + R"({"cut_chunked": 100}})", false,
+       OnWindows() ? "EIdHTTPInvalidResponse: " : "EIdConnClosedGracefully: ",
        OnWindows() ? "Transfer-Encoding" : "closed"},
       {"not an executable", TestServer::Url("/software/sarvo/versie.txt"), "{}", false,
        "EInvalidExecutable: ", "geen geldig programma"},
@@ -623,12 +664,12 @@ TEST_F(SarvoUpdateTest, DiskFullKeepsTheExecutableWhole) {
   if (OnWindows()) GTEST_SKIP() << "needs a small file system the test can mount";
   struct Case {
     const char* name;
-    const char* size;        // of the file system
-    std::size_t oldBytes;    // the installed program, padded to this size
-    std::size_t newBytes;    // the server's program, padded to this size
+    const char* size;      // of the file system
+    std::size_t oldBytes;  // the installed program, padded to this size
+    std::size_t newBytes;  // the server's program, padded to this size
     int value;
     bool tmpKept;
-    const char* log;         // a line the log must hold
+    const char* log;  // a line the log must hold
   };
   const std::size_t MiB = 1 << 20;
   const std::vector<Case> cases = {
@@ -641,8 +682,8 @@ TEST_F(SarvoUpdateTest, DiskFullKeepsTheExecutableWhole) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    const std::string mount = "mount -t tmpfs -o size=" + std::string(c.size) + " tmpfs '" +
-                              dir.path() + "' 2>/dev/null";
+    const std::string mount =
+        "mount -t tmpfs -o size=" + std::string(c.size) + " tmpfs '" + dir.path() + "' 2>/dev/null";
     if (std::system(mount.c_str()) != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
     struct Unmount {
       std::string path;
@@ -692,8 +733,8 @@ TEST_F(SarvoUpdateTest, KilledInstallLeavesTheOldOrTheNewFileWhole) {
     WriteFile(file, old);
     platform::FileDelete(file + ".bak");
     EXPECT_TRUE(platform::FindFirstSize(file, oldSize));
-    platform::ShellExecResult started =
-        platform::ShellExecuteProcess("open", FixtureProgram("install_runner"), args, dir.path(), 0);
+    platform::ShellExecResult started = platform::ShellExecuteProcess(
+        "open", FixtureProgram("install_runner"), args, dir.path(), 0);
     EXPECT_TRUE(started.ok) << started.error;
     return std::move(started.process);
   };
@@ -773,11 +814,11 @@ TEST_F(SarvoUpdateTest, LinksInPlaceOfTempOrBackupAreNotFollowed) {
     EXPECT_EQ(downloadStatusT::kDownloaded, status.Value);
     EXPECT_TRUE(fresh == ReadFile(file)) << "the download was not installed";
     EXPECT_FALSE(fs::is_symlink(dir / "sarvo2006.exe.bak"));
-    EXPECT_TRUE(standin_ == ReadFile(dir / "sarvo2006.exe.bak")) << "the backup is not the old file";
+    EXPECT_TRUE(standin_ == ReadFile(dir / "sarvo2006.exe.bak"))
+        << "the backup is not the old file";
     EXPECT_FALSE(fs::is_symlink(dir / "sarvo2006.tmp"));
   }
 }
-
 
 // The served copy of the companion in this platform's path form.
 std::string ServedExe() {

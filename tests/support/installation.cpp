@@ -36,9 +36,7 @@ Installation::Installation() {
 
 std::string Installation::LoaderFileName() const { return ExtractFileName(loader_); }
 
-std::string Installation::LogPath() const {
-  return ChangeFileExt(loader_, ".log");
-}
+std::string Installation::LogPath() const { return ChangeFileExt(loader_, ".log"); }
 
 void Installation::AddMainProgram() { AddFixture("kestrocore_standin", "KestroCore.exe"); }
 

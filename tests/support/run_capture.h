@@ -9,9 +9,9 @@
 namespace testing_support {
 
 struct CaptureResult {
-  int exitCode = -1;   // -1 when the program did not end normally
-  std::string out;     // standard output, as written (CR LF under Windows)
-  std::string err;     // standard error
+  int exitCode = -1;  // -1 when the program did not end normally
+  std::string out;    // standard output, as written (CR LF under Windows)
+  std::string err;    // standard error
 };
 
 // Runs `program` with `args` and waits for it. The program is a path or a

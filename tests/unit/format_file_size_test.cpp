@@ -20,9 +20,9 @@ TEST(FormatFileSizeTest, PicksTheUnitByExclusiveThresholdsAndRoundsHalfAway) {
   const std::vector<Row> rows = {
       {-1, "-1 b"},
       {0, "0 b"},
-      {1024, "1024 b"},          // a threshold itself falls to the row below
+      {1024, "1024 b"},  // a threshold itself falls to the row below
       {1025, "1,0 KB"},
-      {1280, "1,3 KB"},          // 1.25 rounds away from zero
+      {1280, "1,3 KB"},  // 1.25 rounds away from zero
       {1048576, "1024,0 KB"},
       {1048577, "1,0 MB"},
       {1073741824, "1024,0 MB"},

@@ -1,13 +1,14 @@
 // Checked formatting: the placeholders the loader uses, the errors for a
 // placeholder that does not fit, and the rounding of fixed-point numbers.
 
+#include "support/Format.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "platform/locale.h"
 #include "support/Exceptions.h"
-#include "support/Format.h"
 
 namespace {
 

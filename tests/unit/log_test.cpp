@@ -113,9 +113,9 @@ TEST(LogPieces, ZeroPadKeepsTheLastDigitsOrFillsWithZeros) {
     int width;
     const char* expected;
   } const cases[] = {
-      {42, 5, "00042"},          {123456, 5, "23456"},   {4194304, 5, "94304"},
-      {0, 5, "00000"},           {12345, 5, "12345"},    {7, 2, "07"},
-      {-5, 5, "000-5"},          {-123456, 5, "23456"},  {99, 0, ""},
+      {42, 5, "00042"}, {123456, 5, "23456"},  {4194304, 5, "94304"},
+      {0, 5, "00000"},  {12345, 5, "12345"},   {7, 2, "07"},
+      {-5, 5, "000-5"}, {-123456, 5, "23456"}, {99, 0, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.value) + " width " + std::to_string(c.width));
@@ -204,8 +204,7 @@ TEST_F(LogTest, PrefixTimeIsTheTimeOfTheCall) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%02d%c%02d%c%02d %02d%c%02d%c%02d", t.day,
                   platform::DateSeparator(), t.month, platform::DateSeparator(), t.year % 100,
-                  t.hour, platform::TimeSeparator(), t.minute, platform::TimeSeparator(),
-                  t.second);
+                  t.hour, platform::TimeSeparator(), t.minute, platform::TimeSeparator(), t.second);
     return std::string(buf);
   };
   const std::string written = lines[0].substr(0, 17);
@@ -227,7 +226,8 @@ TEST_F(LogTest, MessageBodyRules) {
       {"blank and control characters only", " \t\r\n  ", {"{P}"}},
       {"lone verbatim marker", "!", {"{P}"}},
       {"verbatim keeps blanks and line breaks", "!  keep  \r\nnext  ", {"{P}  keep  ", "next  "}},
-      {"leading and trailing blanks trimmed", "   Loader is afgesloten  ",
+      {"leading and trailing blanks trimmed",
+       "   Loader is afgesloten  ",
        {"{P}Loader is afgesloten"}},
       {"CR LF gives an empty continuation line", "A\r\nB", {"{P}A", "{P}. ", "{P}. B"}},
       {"lone LF", "A\nB", {"{P}A", "{P}. B"}},
@@ -349,8 +349,8 @@ TEST_F(LogTest, NewFileStartsWithTheHeaderAndLaterCallsOnlyAppend) {
   const std::vector<std::string> lines = FileLines();
   ASSERT_EQ(lines.size(), 4u);
   const std::string exe = TUtility::ExeName();
-  const std::string start = "Log for \"" + ExtractFileName(exe) + "\" v" +
-                            TUtility::ReadFileVersion(exe) + " started @ ";
+  const std::string start =
+      "Log for \"" + ExtractFileName(exe) + "\" v" + TUtility::ReadFileVersion(exe) + " started @ ";
   ASSERT_EQ(lines[0].substr(0, start.size()), start);
   EXPECT_TRUE(IsTimeStamp(lines[0].substr(start.size())));
   EXPECT_EQ(lines[1], std::string(120, '-'));
@@ -395,7 +395,8 @@ TEST_F(LogTest, FailuresLoseTheLinesWithoutTellingTheCaller) {
   // A log file another opener holds without sharing.
   {
     platform::File holder;
-    ASSERT_TRUE(holder.Open(logFile_, platform::File::Mode::OpenWrite, platform::File::Share::None));
+    ASSERT_TRUE(
+        holder.Open(logFile_, platform::File::Mode::OpenWrite, platform::File::Share::None));
     EXPECT_NO_THROW(TDebug::Log("ook verloren", ""));
   }
   TDebug::Log("en weer", "");
@@ -592,8 +593,8 @@ class SharedLogTest : public ::testing::Test {
       const std::string params = "\"" + dir_.path() + "\" " + std::to_string(id) + " " +
                                  std::to_string(writers[id].threads) + " " +
                                  std::to_string(writers[id].lines) + " \"" + go + "\"";
-      platform::ShellExecResult r =
-          platform::ShellExecuteProcess("open", FixtureProgram("log_writer"), params, dir_.path(), 1);
+      platform::ShellExecResult r = platform::ShellExecuteProcess(
+          "open", FixtureProgram("log_writer"), params, dir_.path(), 1);
       ASSERT_TRUE(r.ok) << "cannot start the log writer: code " << r.error;
       running.push_back(std::move(r.process));
     }

@@ -363,8 +363,8 @@ TEST(PlatformFiles, ReplaceFileAtomicallyMakesAnExeExecutable) {
   if (testing_support::OnWindows()) GTEST_SKIP() << "no execute bit on Windows";
   TempDir dir;
   WriteFile(dir / "a.tmp", "program");
-  fs::permissions(dir / "a.tmp", fs::perms::owner_read | fs::perms::owner_write |
-                                     fs::perms::group_read);
+  fs::permissions(dir / "a.tmp",
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   ASSERT_TRUE(platform::ReplaceFileAtomically(dir / "a.tmp", dir / "a.exe"));
   const fs::perms p = fs::status(dir / "a.exe").permissions();
   EXPECT_NE(fs::perms::none, p & fs::perms::owner_exec);

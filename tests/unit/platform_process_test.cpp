@@ -5,11 +5,11 @@
 // at the same time.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
-#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -119,7 +119,8 @@ class PlatformProcess : public ::testing::Test {
 TEST_F(PlatformProcess, StartWaitAndProcessList) {
   TempDir work;
   const std::string report = dir_ / "report.txt";
-  auto r = platform::ShellExecuteProcess("open", sleeper_, "1500 \"" + report + "\"", work.path(), kShowNormal);
+  auto r = platform::ShellExecuteProcess("open", sleeper_, "1500 \"" + report + "\"", work.path(),
+                                         kShowNormal);
   ASSERT_TRUE(r.ok) << "error " << r.error;
   ASSERT_TRUE(r.process.IsValid());
 
@@ -155,7 +156,8 @@ TEST_F(PlatformProcess, ParametersAreSplitByTheWindowsRules) {
   ASSERT_GE(lines.size(), 1u);
   const std::vector<std::string> args(lines.begin() + 1, lines.end());
   // The C runtime skips an argument written as "".
-  EXPECT_EQ(args, (std::vector<std::string>{"0", report, "/AUTO", "two words", "plain\\path", "/INIT"}));
+  EXPECT_EQ(args,
+            (std::vector<std::string>{"0", report, "/AUTO", "two words", "plain\\path", "/INIT"}));
 }
 
 TEST_F(PlatformProcess, AnEndedChildLeavesTheListEvenBeforeItIsWaitedFor) {
@@ -195,7 +197,8 @@ TEST_F(PlatformProcess, RefusedStarts) {
   };
   const Case cases[] = {
       {"missing file", dir_ / "no_such_program.exe", 2},
-      {"missing folder", dir_ / ("no_such_folder" + std::string(1, platform::kPathDelim) + "x.exe"), 3},
+      {"missing folder", dir_ / ("no_such_folder" + std::string(1, platform::kPathDelim) + "x.exe"),
+       3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

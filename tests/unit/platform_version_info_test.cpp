@@ -30,12 +30,17 @@ TEST(PlatformVersionInfo, LooksUpStringsByBlockAndName) {
   const QueryCase cases[] = {
       {"dutch 1.0", "ver_nl_1_0.exe", kDutchFileVersion, true, "1.0"},
       {"dutch 1.1", "ver_nl_1_1.exe", kDutchFileVersion, true, "1.1"},
-      {"product version", "ver_nl_1_0.exe", "\\StringFileInfo\\041304E4\\ProductVersion", true, "1.0"},
-      {"block in lower case", "ver_nl_1_1.exe", "\\StringFileInfo\\041304e4\\FileVersion", true, "1.1"},
-      {"name in other case", "ver_nl_1_1.exe", "\\StringFileInfo\\041304E4\\fileversion", true, "1.1"},
+      {"product version", "ver_nl_1_0.exe", "\\StringFileInfo\\041304E4\\ProductVersion", true,
+       "1.0"},
+      {"block in lower case", "ver_nl_1_1.exe", "\\StringFileInfo\\041304e4\\FileVersion", true,
+       "1.1"},
+      {"name in other case", "ver_nl_1_1.exe", "\\StringFileInfo\\041304E4\\fileversion", true,
+       "1.1"},
       {"US-only file, Dutch block", "ver_us_only.exe", kDutchFileVersion, false, ""},
-      {"US-only file, its own block", "ver_us_only.exe", "\\StringFileInfo\\040904E4\\FileVersion", true, "9.9"},
-      {"Dutch file, US block", "ver_nl_1_0.exe", "\\StringFileInfo\\040904E4\\FileVersion", false, ""},
+      {"US-only file, its own block", "ver_us_only.exe", "\\StringFileInfo\\040904E4\\FileVersion",
+       true, "9.9"},
+      {"Dutch file, US block", "ver_nl_1_0.exe", "\\StringFileInfo\\040904E4\\FileVersion", false,
+       ""},
       {"no such string", "ver_nl_1_0.exe", "\\StringFileInfo\\041304E4\\NoSuchString", false, ""},
       {"no version resource", "no_version.exe", kDutchFileVersion, false, ""},
       {"missing file", "does_not_exist.exe", kDutchFileVersion, false, ""},
@@ -120,8 +125,15 @@ class DamagedFixture : public ::testing::Test {
 
 TEST_F(DamagedFixture, TruncatedCopiesGiveNothing) {
   // Cut inside the headers, the section table, and the version resource.
-  const std::size_t cuts[] = {1, 0x3C, 0x40, peOffset_ + 2, peOffset_ + 30, peOffset_ + 0x100,
-                              versionKey_ - 6, versionKey_ + 10, versionKey_ + 0x60};
+  const std::size_t cuts[] = {1,
+                              0x3C,
+                              0x40,
+                              peOffset_ + 2,
+                              peOffset_ + 30,
+                              peOffset_ + 0x100,
+                              versionKey_ - 6,
+                              versionKey_ + 10,
+                              versionKey_ + 0x60};
   for (std::size_t cut : cuts) {
     Check("cut at " + std::to_string(cut), good_.substr(0, cut), false);
   }
@@ -140,11 +152,26 @@ TEST_F(DamagedFixture, CorruptedHeadersGiveNothing) {
       {"PE offset past the end", [](std::string& s) { Put32(s, 0x3C, 0x7FFFFFF0u); }, false},
       {"PE offset wraps", [](std::string& s) { Put32(s, 0x3C, 0xFFFFFFFCu); }, false},
       {"no PE signature", [pe](std::string& s) { s[pe] = 'X'; }, false},
-      {"huge section count", [pe](std::string& s) { s[pe + 6] = '\xFF'; s[pe + 7] = '\xFF'; }, false},
-      {"version block length zero", [vk](std::string& s) { s[vk - 6] = 0; s[vk - 5] = 0; }, false},
+      {"huge section count",
+       [pe](std::string& s) {
+         s[pe + 6] = '\xFF';
+         s[pe + 7] = '\xFF';
+       },
+       false},
+      {"version block length zero",
+       [vk](std::string& s) {
+         s[vk - 6] = 0;
+         s[vk - 5] = 0;
+       },
+       false},
       // Windows reads on within the resource data; that is no harm as long as no
       // read leaves the file's bytes.
-      {"version block longer than its data", [vk](std::string& s) { s[vk - 6] = '\xFF'; s[vk - 5] = '\xFF'; }, true},
+      {"version block longer than its data",
+       [vk](std::string& s) {
+         s[vk - 6] = '\xFF';
+         s[vk - 5] = '\xFF';
+       },
+       true},
   };
   for (const auto& d : damages) {
     std::string bytes = good_;

@@ -511,12 +511,22 @@ bool File::Open(const std::string& path, Mode mode, Share share, std::uint32_t* 
   // writes only files of its own folder, never where a link points.
   int flags = O_CLOEXEC;
   switch (mode) {
-    case Mode::OpenRead: flags |= O_RDONLY; break;
-    case Mode::OpenWrite: flags |= O_WRONLY | O_NOFOLLOW; break;
-    case Mode::OpenAppend: flags |= O_WRONLY | O_APPEND | O_NOFOLLOW; break;
-    case Mode::CreateAlways: flags |= O_RDWR | O_CREAT | O_NOFOLLOW; break;
+    case Mode::OpenRead:
+      flags |= O_RDONLY;
+      break;
+    case Mode::OpenWrite:
+      flags |= O_WRONLY | O_NOFOLLOW;
+      break;
+    case Mode::OpenAppend:
+      flags |= O_WRONLY | O_APPEND | O_NOFOLLOW;
+      break;
+    case Mode::CreateAlways:
+      flags |= O_RDWR | O_CREAT | O_NOFOLLOW;
+      break;
     // O_EXCL fails on any name that is taken, a dangling link included.
-    case Mode::CreateNew: flags |= O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW; break;
+    case Mode::CreateNew:
+      flags |= O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW;
+      break;
   }
   if (mode != Mode::OpenRead && mode != Mode::CreateNew) {
     // lstat: a link is not the file it points to; the open below refuses it.

@@ -18,7 +18,8 @@ struct UserLocale {
   UserLocale() : loc(newlocale(LC_ALL_MASK, "", static_cast<locale_t>(0))) {
     // A broken or unknown locale name in the environment must not leave us
     // without answers: fall back to the portable "C" locale.
-    if (loc == static_cast<locale_t>(0)) loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+    if (loc == static_cast<locale_t>(0))
+      loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
   }
   ~UserLocale() {
     if (loc != static_cast<locale_t>(0)) freelocale(loc);

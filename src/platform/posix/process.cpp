@@ -72,7 +72,8 @@ std::string ProcessName(const std::string& pidDir) {
     std::string exe(buf, static_cast<std::size_t>(n));
     // A program whose file was replaced while it runs still is that program.
     const std::string deleted = " (deleted)";
-    if (exe.size() > deleted.size() && exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0) {
+    if (exe.size() > deleted.size() &&
+        exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0) {
       exe.resize(exe.size() - deleted.size());
     }
     return BaseName(exe);

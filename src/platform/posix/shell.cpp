@@ -27,14 +27,20 @@ constexpr int kStarted = 42;
 // The codes of a spawn that the kernel refused.
 std::uint32_t TranslateSpawnError(int err) {
   switch (err) {
-    case ENOENT: return kErrFileNotFound;
-    case ENOTDIR: return kErrPathNotFound;
+    case ENOENT:
+      return kErrFileNotFound;
+    case ENOTDIR:
+      return kErrPathNotFound;
     case EACCES:
-    case EPERM: return kErrAccessDenied;
+    case EPERM:
+      return kErrAccessDenied;
     case ENOMEM:
-    case EAGAIN: return kErrNotEnoughMemory;
-    case ENOEXEC: return kErrBadExeFormat;
-    default: return kErrGenFailure;
+    case EAGAIN:
+      return kErrNotEnoughMemory;
+    case ENOEXEC:
+      return kErrBadExeFormat;
+    default:
+      return kErrGenFailure;
   }
 }
 
@@ -167,7 +173,8 @@ using SpawnAttributes =
 using SpawnFileActions = SpawnObject<posix_spawn_file_actions_t, posix_spawn_file_actions_init,
                                      posix_spawn_file_actions_destroy>;
 
-SpawnResult Spawn(const std::string& path, const std::vector<std::string>& args, const std::string& dir) {
+SpawnResult Spawn(const std::string& path, const std::vector<std::string>& args,
+                  const std::string& dir) {
   SpawnResult result;
   SpawnFileActions actions;
   SpawnAttributes attr;
@@ -215,7 +222,8 @@ int ShellStart(const std::string& file, int showCmd) {
 }
 
 ShellExecResult ShellExecuteProcess(const std::string& verb, const std::string& file,
-                               const std::string& params, const std::string& dir, int showCmd) {
+                                    const std::string& params, const std::string& dir,
+                                    int showCmd) {
   ShellExecResult result;
   std::string path;
   std::uint32_t error = ResolveProgram(file, path);

@@ -69,9 +69,7 @@ bool ComputerName(std::string& out) {
   return true;
 }
 
-std::uint32_t CurrentThreadId() {
-  return static_cast<std::uint32_t>(syscall(SYS_gettid));
-}
+std::uint32_t CurrentThreadId() { return static_cast<std::uint32_t>(syscall(SYS_gettid)); }
 
 // The monotonic count cut to 32 bits, wrapping as GetTickCount does.
 std::uint32_t TickCount() { return static_cast<std::uint32_t>(MonotonicMs()); }

@@ -26,7 +26,6 @@
 namespace platform {
 namespace {
 
-
 constexpr std::uint32_t kRtVersion = 16;
 constexpr std::uint32_t kHighBit = 0x80000000u;
 // A resource section larger than this is not a plausible executable's.
@@ -151,13 +150,15 @@ bool LoadResourceSection(int fd, Bytes& rsrc, std::uint32_t& rsrcRva, std::uint3
 bool DirectoryEntry(const Bytes& rsrc, std::uint64_t base, std::uint64_t dirOffset, long wantedId,
                     std::uint32_t& target, bool& isDir) {
   std::uint32_t named = 0, ids = 0;
-  if (!rsrc.U16(base + dirOffset + 12, named) || !rsrc.U16(base + dirOffset + 14, ids)) return false;
+  if (!rsrc.U16(base + dirOffset + 12, named) || !rsrc.U16(base + dirOffset + 14, ids))
+    return false;
   const std::uint32_t count = named + ids;
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::uint64_t e = base + dirOffset + 16 + static_cast<std::uint64_t>(i) * 8;
     std::uint32_t name = 0, data = 0;
     if (!rsrc.U32(e, name) || !rsrc.U32(e + 4, data)) return false;
-    if (wantedId >= 0 && ((name & kHighBit) != 0 || name != static_cast<std::uint32_t>(wantedId))) continue;
+    if (wantedId >= 0 && ((name & kHighBit) != 0 || name != static_cast<std::uint32_t>(wantedId)))
+      continue;
     target = data & ~kHighBit;
     isDir = (data & kHighBit) != 0;
     return true;
@@ -169,9 +170,9 @@ bool DirectoryEntry(const Bytes& rsrc, std::uint64_t base, std::uint64_t dirOffs
 char ToAnsi(std::uint32_t cp) {
   if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<char>(cp);
   static const std::uint16_t k1252High[32] = {
-      0x20AC, 0, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-      0x2039, 0x0152, 0, 0x017D, 0, 0, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0, 0x017E, 0x0178};
+      0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+      0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
   for (int i = 0; i < 32; ++i) {
     if (k1252High[i] != 0 && k1252High[i] == cp) return static_cast<char>(0x80 + i);
   }
@@ -194,7 +195,8 @@ std::uint64_t Align4(std::uint64_t base, std::uint64_t off) {
   return base + ((off - base + 3) & ~static_cast<std::uint64_t>(3));
 }
 
-bool ReadNode(const Bytes& b, std::uint64_t treeStart, std::uint64_t at, std::uint64_t limit, Node& n) {
+bool ReadNode(const Bytes& b, std::uint64_t treeStart, std::uint64_t at, std::uint64_t limit,
+              Node& n) {
   std::uint32_t length = 0;
   if (!b.U16(at, length) || !b.U16(at + 2, n.valueLength) || !b.U16(at + 4, n.type)) return false;
   if (length < 6 || at + length > limit) return false;
@@ -211,7 +213,8 @@ bool ReadNode(const Bytes& b, std::uint64_t treeStart, std::uint64_t at, std::ui
   }
   n.valueStart = Align4(treeStart, p);
   // wType 1 counts the value in 16-bit characters, wType 0 in bytes.
-  const std::uint64_t valueBytes = n.type == 1 ? static_cast<std::uint64_t>(n.valueLength) * 2 : n.valueLength;
+  const std::uint64_t valueBytes =
+      n.type == 1 ? static_cast<std::uint64_t>(n.valueLength) * 2 : n.valueLength;
   n.childrenStart = Align4(treeStart, n.valueStart + valueBytes);
   if (n.valueStart > n.end) n.valueStart = n.end;
   if (n.childrenStart > n.end) n.childrenStart = n.end;
@@ -303,7 +306,8 @@ bool QueryVersionString(const std::string& file, const std::string& queryPath, s
   const std::uint64_t limit = start + dataSize;
 
   Node root, sfi, table, str;
-  if (!ReadNode(rsrc, start, start, limit, root) || !KeyEquals(root.key, "VS_VERSION_INFO")) return false;
+  if (!ReadNode(rsrc, start, start, limit, root) || !KeyEquals(root.key, "VS_VERSION_INFO"))
+    return false;
   if (!FindChild(rsrc, start, root, q[0], sfi)) return false;
   if (!FindChild(rsrc, start, sfi, q[1], table)) return false;
   if (!FindChild(rsrc, start, table, q[2], str)) return false;
@@ -316,7 +320,8 @@ bool QueryVersionString(const std::string& file, const std::string& queryPath, s
     if (ch >= 0xD800 && ch <= 0xDFFF) {
       // A surrogate pair is one character that no ANSI code page holds.
       std::uint32_t next = 0;
-      if (ch <= 0xDBFF && p + 4 <= str.end && rsrc.U16(p + 2, next) && next >= 0xDC00 && next <= 0xDFFF) {
+      if (ch <= 0xDBFF && p + 4 <= str.end && rsrc.U16(p + 2, next) && next >= 0xDC00 &&
+          next <= 0xDFFF) {
         p += 2;
       }
       value.push_back('?');

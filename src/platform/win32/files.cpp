@@ -3,8 +3,8 @@
 // call.
 #include "platform/files.h"
 
-#include <shlwapi.h>
 #include <windows.h>
+#include <shlwapi.h>
 
 #include "platform/win32/win_handles.h"
 
@@ -330,7 +330,8 @@ bool File::Write(const void* data, std::size_t size, std::uint32_t* error) {
   }
   DWORD written = 0;
   const bool turn = impl_->append && TakeAppendTurn(impl_->handle.get());
-  const BOOL ok = ::WriteFile(impl_->handle.get(), data, static_cast<DWORD>(size), &written, nullptr);
+  const BOOL ok =
+      ::WriteFile(impl_->handle.get(), data, static_cast<DWORD>(size), &written, nullptr);
   const DWORD code = ::GetLastError();
   if (turn) GiveAppendTurn(impl_->handle.get());
   if (!ok) {

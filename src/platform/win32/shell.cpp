@@ -49,7 +49,8 @@ int ShellStart(const std::string& file, int showCmd) {
 }
 
 ShellExecResult ShellExecuteProcess(const std::string& verb, const std::string& file,
-                               const std::string& params, const std::string& dir, int showCmd) {
+                                    const std::string& params, const std::string& dir,
+                                    int showCmd) {
   SHELLEXECUTEINFOA info;
   ZeroMemory(&info, sizeof(info));
   info.cbSize = sizeof(info);
