@@ -1,8 +1,8 @@
 // The Windows numbers that the portable core hands to the platform layer or
 // reads back from it: message-box styles, show commands, the platform id of
-// the version record, the first private window message and the error codes
-// the core tells apart. Both platforms take and give these same numbers (the
-// Linux port translates its own codes into them), so the core names them
+// the version record and the first private window message (the error codes
+// the platform layer hands out are named in platform/error_codes.h). Both platforms take and give
+// these same numbers (the Linux port translates its own codes into them), so the core names them
 // once here instead of writing them bare.
 #pragma once
 
@@ -25,10 +25,5 @@ constexpr std::uint32_t kVerPlatformWin32Nt = 2;
 
 // The first message number an application may use for its own (WM_USER).
 constexpr std::uint32_t kWmUser = 0x0400;
-
-// Error codes (GetLastError).
-constexpr std::uint32_t kErrorFileNotFound = 2;
-constexpr std::uint32_t kErrorFileExists = 80;
-constexpr std::uint32_t kErrorAlreadyExists = 183;
 
 }  // namespace wincode

@@ -21,11 +21,11 @@
 
 #include "platform/clock.h"
 #include "platform/debug_output.h"
+#include "platform/error_codes.h"
 #include "platform/files.h"
 #include "platform/locale.h"
 #include "platform/sysinfo.h"
 #include "support/Format.h"
-#include "support/WinCodes.h"
 #include "support/u_Utility.h"
 
 namespace {
@@ -314,7 +314,7 @@ void CreateLog(const std::string& fileName, const std::string& body, const std::
   if (!file.Open(temp, platform::File::Mode::CreateNew, platform::File::Share::None, &error)) {
     // Left behind by a loader that ended in the middle of this step (its
     // thread id has been handed out again): nobody else uses the name.
-    if (error != wincode::kErrorFileExists || !platform::FileDelete(temp) ||
+    if (error != platform::kErrFileExists || !platform::FileDelete(temp) ||
         !file.Open(temp, platform::File::Mode::CreateNew, platform::File::Share::None)) {
       return;
     }
@@ -334,7 +334,7 @@ void CreateLog(const std::string& fileName, const std::string& body, const std::
   std::uint32_t moveError = 0;
   if (platform::FileMove(temp, fileName, &moveError)) return;
   platform::FileDelete(temp);
-  if (moveError == wincode::kErrorAlreadyExists || moveError == wincode::kErrorFileExists) {
+  if (moveError == platform::kErrAlreadyExists || moveError == platform::kErrFileExists) {
     // Another loader made the log first: the lines go to its file.
     std::uint32_t openError = 0;
     AppendToExisting(fileName, body, category, openError);
@@ -357,7 +357,7 @@ void TDebug::AppendToLog(const std::string& fileName, const std::string& msg,
     // Only a log that is not there is made anew. One that is there but
     // cannot be opened (held without sharing, read-only, a link in its place
     // on the Linux port) loses this call's lines.
-    if (openError == wincode::kErrorFileNotFound) CreateLog(fileName, body, category);
+    if (openError == platform::kErrFileNotFound) CreateLog(fileName, body, category);
   } catch (...) {
     // The log never fails its caller; this call's lines are lost.
   }

@@ -9,7 +9,7 @@
 
 #include <cerrno>
 
-#include "platform/posix/error_codes.h"
+#include "platform/error_codes.h"
 #include "platform/posix/unique_fd.h"
 
 namespace platform {

@@ -22,7 +22,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "platform/posix/error_codes.h"
+#include "platform/error_codes.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/unique_handle.h"
 

@@ -11,8 +11,8 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/error_codes.h"
 #include "platform/files.h"
-#include "platform/posix/error_codes.h"
 #include "platform/posix/process_impl.h"
 #include "platform/sysinfo.h"
 

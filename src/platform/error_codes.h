@@ -1,5 +1,8 @@
-// The Windows error codes the Linux port hands out, declared once for every
-// file of the port that translates errno values.
+// The Windows error codes that the platform layer hands out where a caller
+// needs to know why something failed (the files, the file lock, the shell).
+// Both implementations give these same numbers: Windows its own, the Linux
+// port its errno values translated. The portable core compares with these
+// names, never with bare numbers.
 #pragma once
 
 #include <cstdint>
