@@ -38,6 +38,18 @@ const char* Name(SignatureOutcome o) {
   }
 }
 
+// The key's modulus as big-endian bytes, from the file make-keys wrote
+// beside the key ("openssl rsa -pubin -modulus" prints it in hex).
+std::string Modulus(const std::string& pubKey) {
+  std::string hex = Key(pubKey.substr(0, pubKey.find('.')) + ".modulus");
+  while (!hex.empty() && (hex.back() == '\n' || hex.back() == '\r')) hex.pop_back();
+  std::string bytes;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  }
+  return bytes;
+}
+
 std::string FlipBit(std::string bytes, std::size_t at, int bit) {
   bytes[at] = static_cast<char>(bytes[at] ^ (1 << bit));
   return bytes;
@@ -82,6 +94,14 @@ TEST(PlatformSignature, VerifiesWhatOpensslSignedAndNothingElse) {
       {"one bit flipped in the signature", Key("vendor.pub.pem"), data, FlipBit(good, 100, 3),
        SignatureOutcome::Mismatch, 2048},
       {"signature by another key", Key("vendor.pub.pem"), data, Key("data.other.sig"),
+       SignatureOutcome::Mismatch, 2048},
+      // Numbers no signature by this key can be: the modulus itself and the
+      // largest 2048-bit number, both at or above it.
+      {"the key's modulus as signature", Key("vendor.pub.pem"), data, Modulus("vendor.pub.pem"),
+       SignatureOutcome::Mismatch, 2048},
+      {"signature of all one bits", Key("vendor.pub.pem"), data, std::string(256, '\xff'),
+       SignatureOutcome::Mismatch, 2048},
+      {"signature of all zero bits", Key("vendor.pub.pem"), data, std::string(256, '\0'),
        SignatureOutcome::Mismatch, 2048},
       {"truncated signature", Key("vendor.pub.pem"), data, good.substr(0, good.size() - 1),
        SignatureOutcome::Mismatch, 2048},

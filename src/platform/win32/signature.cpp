@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -60,6 +61,43 @@ std::string CryptoErrorText(const char* call, DWORD code) {
   std::string out = std::string(call) + " failed with " + hex;
   if (!text.empty()) out += ": " + text;
   return out;
+}
+
+// The key's modulus as CryptoAPI keeps it (little-endian), from its public
+// key blob: BLOBHEADER, RSAPUBKEY, then the modulus. Empty on success, else
+// what failed.
+std::string ExportModulus(HCRYPTKEY key, std::vector<BYTE>& modulus) {
+  DWORD size = 0;
+  if (!::CryptExportKey(key, 0, PUBLICKEYBLOB, 0, nullptr, &size)) {
+    return CryptoErrorText("CryptExportKey", ::GetLastError());
+  }
+  std::vector<BYTE> blob(size);
+  if (!::CryptExportKey(key, 0, PUBLICKEYBLOB, 0, blob.data(), &size)) {
+    return CryptoErrorText("CryptExportKey", ::GetLastError());
+  }
+  const std::size_t header = sizeof(BLOBHEADER) + sizeof(RSAPUBKEY);
+  if (size < header) return "CryptExportKey gave a key blob of " + std::to_string(size) + " bytes";
+  RSAPUBKEY rsa;
+  std::memcpy(&rsa, blob.data() + sizeof(BLOBHEADER), sizeof rsa);
+  const std::size_t length = (rsa.bitlen + 7) / 8;
+  if (size - header < length) {
+    return "CryptExportKey gave a key blob of " + std::to_string(size) + " bytes for " +
+           std::to_string(rsa.bitlen) + " bits";
+  }
+  modulus.assign(blob.begin() + header, blob.begin() + header + length);
+  return "";
+}
+
+// Whether the big-endian `signature` is a smaller number than the
+// little-endian `modulus` of the same length.
+bool BelowModulus(const std::string& signature, const std::vector<BYTE>& modulus) {
+  if (signature.size() != modulus.size()) return false;
+  for (std::size_t i = 0; i < signature.size(); ++i) {
+    const BYTE s = static_cast<BYTE>(signature[i]);
+    const BYTE m = modulus[modulus.size() - 1 - i];
+    if (s != m) return s < m;
+  }
+  return false;  // equal
 }
 
 }  // namespace
@@ -144,6 +182,16 @@ SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::s
                                std::to_string(bits) + "-bit key signs with " +
                                std::to_string((bits + 7) / 8),
                            bits);
+  }
+  // An RSA signature is a number below the modulus. CryptoAPI reports one at
+  // or above it as a general failure on some systems rather than as a bad
+  // signature; it is no signature by this key either way.
+  std::vector<BYTE> modulus;
+  const std::string exportError = ExportModulus(key.get(), modulus);
+  if (!exportError.empty()) return SignatureResult(SignatureOutcome::Failed, exportError, bits);
+  if (!BelowModulus(signature, modulus)) {
+    return SignatureResult(SignatureOutcome::Mismatch,
+                           "signature is no number below the key's modulus", bits);
   }
   std::vector<BYTE> reversed(signature.rbegin(), signature.rend());
   if (!::CryptVerifySignatureA(hash.get(), reversed.data(), static_cast<DWORD>(reversed.size()),
