@@ -348,8 +348,13 @@ void SarvoTesterT::Install(const std::string& fileName, const std::string& temp)
         TDebug::LogFmt("Backup maken van %s naar %s is mislukt!", {fileName, backup}, "");
         TDebug::Log("Update zal doorgaan", "");
       }
+      const bool backupGone = !platform::FileExists(backup);
       if (!platform::FileCopy(fileName, backup, false)) {
         TDebug::LogFmt("Backup maken van \"%s\" naar \"%s\" is mislukt!", {fileName, backup}, "");
+        // A copy that stopped part-way (a full disk) leaves a piece that
+        // looks like a backup; it goes, unless it is the old backup that
+        // could not be removed above.
+        if (backupGone) platform::FileDelete(backup);
         return;
       }
     }

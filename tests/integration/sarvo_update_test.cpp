@@ -705,6 +705,8 @@ TEST_F(SarvoUpdateTest, DiskFullKeepsTheExecutableWhole) {
     EXPECT_EQ(c.value, status.Value);
     EXPECT_TRUE(old == ReadFile(file)) << "the installed executable changed";
     EXPECT_EQ(c.tmpKept, Exists(dir / "sarvo2006.tmp"));
+    // A piece of a backup is no backup, and it holds space the disk lacks.
+    EXPECT_FALSE(Exists(dir / "sarvo2006.exe.bak")) << "a piece of the backup was left";
     if (c.tmpKept) {
       EXPECT_TRUE(fresh == ReadFile(dir / "sarvo2006.tmp"));
     }
