@@ -357,27 +357,48 @@ TEST_F(HttpClientTest, StallsBeyondTheReadLimitTimeOut) {
   }
 }
 
-// A NUL byte in the status line: libcurl refuses the response, and Wine's
-// WinHTTP never returns from it. Under the limit on the whole (as the probe
-// has it) the call ends either way, and what a caller gets is printable.
-TEST_F(HttpClientTest, ANulInTheStatusLineEndsWithinTheTotalLimit) {
-  const std::string nulStatus = std::string("HTTP/1.1 500 Bad") + '\0' +
-                                "Thing\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-  Limits limits;
-  limits.totalMs = 2000;
-  // Rules of the suite stay; this path gets one of its own.
-  const Outcome o = [&] {
-    std::string rules = "{\"/t/nul_status\": {\"garbage\": " + JsonString(nulStatus) + "}}";
-    TestServer::SetRules(rules);
-    Outcome out = Call(Op::Head, TestServer::Url("/t/nul_status"), 5000, dir_, limits);
+// A NUL byte anywhere in the response head, with and without a limit on the
+// whole: the call ends at once rather than waiting out a limit, a damaged
+// status line is a failure, and what a caller gets is printable. (libcurl
+// refuses every such response; WinHTTP reads a reason phrase or a header
+// value up to the NUL.)
+TEST_F(HttpClientTest, ANulInTheResponseHeadEndsTheCallAtOnce) {
+  struct Row {
+    const char* name;
+    std::string head;
+    Op op;
+    std::int32_t totalMs;
+    bool statusDamaged;
+  };
+  const std::string nul(1, '\0');
+  const std::string rest = "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  const std::vector<Row> rows = {
+      {"in the reason phrase", "HTTP/1.1 500 Bad" + nul + "Thing" + rest, Op::Head, 0, false},
+      {"in the reason phrase, limit on the whole", "HTTP/1.1 500 Bad" + nul + "Thing" + rest,
+       Op::Head, 2000, false},
+      {"in the reason phrase of a 200", "HTTP/1.1 200 O" + nul + "K" + rest, Op::GetFile, 0, false},
+      {"in a header value", "HTTP/1.1 200 OK\r\nX-Note: a" + nul + "b" + rest, Op::GetMemory, 0,
+       false},
+      {"in the status code", "HTTP/1.1 2" + nul + "0 OK" + rest, Op::Head, 0, true},
+      {"in the version", "HTTP/1" + nul + "1 200 OK" + rest, Op::GetMemory, 0, true},
+      {"as the first byte", nul + "HTTP/1.1 200 OK" + rest, Op::GetFile, 0, true},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    Limits limits;
+    limits.totalMs = r.totalMs;
+    // Rules of the suite stay; this path gets one of its own.
+    TestServer::SetRules("{\"/t/nul_status\": {\"garbage\": " + JsonString(r.head) + "}}");
+    const Outcome o = Call(r.op, TestServer::Url("/t/nul_status"), 5000, dir_, limits);
     SetUpTestSuite();
-    return out;
-  }();
-  EXPECT_FALSE(o.errorClass.empty()) << "a response with a NUL in its status line passed";
-  EXPECT_NE(200, o.responseCode);
-  EXPECT_EQ(PrintableText(o.responseText), o.responseText);
-  EXPECT_EQ(PrintableText(o.message), o.message);
-  EXPECT_LT(o.elapsedMs, 3500);
+    if (r.statusDamaged) {
+      EXPECT_FALSE(o.errorClass.empty()) << "a response without a status line passed";
+      EXPECT_NE(200, o.responseCode);
+    }
+    EXPECT_EQ(PrintableText(o.responseText), o.responseText);
+    EXPECT_EQ(PrintableText(o.message), o.message);
+    EXPECT_LT(o.elapsedMs, 3500) << "the call waited for a limit";
+  }
 }
 
 // A server that sends a byte now and then never lets a single wait run out;
