@@ -3,6 +3,7 @@
 // registry is used. Either way every test works below a key of its own under
 // HKCU\SOFTWARE\KestroTest and removes it afterwards.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -295,6 +296,48 @@ TEST_F(PosixRegistryStore, ReadsSeeTheCommittedValuesAfterAWriterWasKilled) {
     EXPECT_EQ("", platform::RegLastFailure());
     platform::RegDeleteKeyTree(store.root, base_);
   }
+}
+
+// An ordinary user may read the machine store but not write it, so the
+// killed writer's journal cannot be rolled back in place: kestro-reg, run as
+// "nobody", still reports the committed value (from a private copy), and
+// leaves the store and its journal as they were.
+TEST_F(PosixRegistryStore, AReaderThatMayNotWriteTheStoreSeesTheCommittedValues) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to start a reader as another user";
+  namespace fs = std::filesystem;
+  testing_support::SetRegString(RegRoot::LocalMachine, Key("kestro"), "_KestroDataMap",
+                                "/srv/data");
+  const std::string db = dir_ + "/machine.db";
+  const auto helper = testing_support::RunCapture("python3", {"-c", kKilledWriter, db});
+  ASSERT_EQ(9, helper.exitCode) << helper.err;
+  ASSERT_TRUE(testing_support::Exists(db + "-journal")) << "the writer left no journal";
+  const std::string storeBefore = testing_support::ReadFile(db);
+  const std::string journalBefore = testing_support::ReadFile(db + "-journal");
+
+  // The other user reaches the store's folder and a copy of the tool, and
+  // may read the store files but write neither them nor the folder.
+  const fs::perms readable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec;
+  fs::permissions(dir_, readable);
+  for (const std::string& f : {db, db + "-journal"}) {
+    fs::permissions(f, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                           fs::perms::others_read);
+  }
+  testing_support::TempDir tools;
+  fs::permissions(tools.path(), readable);
+  const std::string tool = tools / "kestro-reg";
+  fs::copy_file(testing_support::BuiltProgram("kestro-reg"), tool);
+
+  const auto query = testing_support::RunCapture(
+      "setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "env", "TMPDIR=/tmp", tool,
+                  "query", "HKLM\\" + Key("kestro"), "/v", "_KestroDataMap"});
+  EXPECT_EQ(0, query.exitCode) << query.out << query.err;
+  EXPECT_NE(std::string::npos, query.out.find("_KestroDataMap    REG_SZ    /srv/data"))
+      << query.out << query.err;
+  EXPECT_TRUE(storeBefore == testing_support::ReadFile(db)) << "the store was changed";
+  EXPECT_TRUE(journalBefore == testing_support::ReadFile(db + "-journal"))
+      << "the journal was changed";
+  platform::RegDeleteKeyTree(RegRoot::LocalMachine, base_);
 }
 
 TEST_F(PosixRegistryStore, AStoreThatIsNoDatabaseIsAFailureNotAMissingValue) {
