@@ -49,11 +49,10 @@ bool CheckUpdateSignature(const std::string& url, const std::string& file) {
   try {
     TIdHTTP http;
     signature = http.Get(sigUrl, kMaxSignatureBytes);
-  } catch (const Exception& e) {
-    throw EUpdateSignatureError("Handtekening " + sigUrl + " niet ontvangen: " + e.ClassName() +
-                                ": " + e.Message());
   } catch (const std::exception& e) {
-    throw EUpdateSignatureError("Handtekening " + sigUrl + " niet ontvangen: " + e.what());
+    const ExceptionDescription d = Describe(e);
+    throw EUpdateSignatureError("Handtekening " + sigUrl + " niet ontvangen: " +
+                                (d.loaderError ? d.className + ": " : std::string()) + d.message);
   }
 
   const platform::SignatureCheck check = platform::VerifyFileSignature(key.pem, file, signature);

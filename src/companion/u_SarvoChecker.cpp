@@ -224,13 +224,9 @@ bool SarvoTesterT::IsUpToDate(const std::string& path, const std::string& url,
     TDebug::Log(
         "Response: \"" + std::to_string(http.ResponseCode()) + ": " + http.ResponseText() + "\"",
         "");
-  } catch (const Exception& e) {
-    TDebug::Log(std::string("Exception [") + e.ClassName() + "]: " + e.Message() +
-                    "\r\nErrorcode " + std::to_string(http.ResponseCode()) +
-                    ", message: " + http.ResponseText(),
-                "");
   } catch (const std::exception& e) {
-    TDebug::Log(std::string("Exception [Exception]: ") + e.what() + "\r\nErrorcode " +
+    const ExceptionDescription d = Describe(e);
+    TDebug::Log("Exception [" + d.className + "]: " + d.message + "\r\nErrorcode " +
                     std::to_string(http.ResponseCode()) + ", message: " + http.ResponseText(),
                 "");
   }

@@ -97,12 +97,9 @@ void TestThreadT::Execute() {
     } catch (const EIdHTTPProtocolException& e) {
       outcome = kError;
       TDebug::LogFmt("Code: %d, %s", {e.ErrorCode(), e.Message()}, "");
-    } catch (const Exception& e) {
-      outcome = kError;
-      TDebug::LogFmt("%s", {e.Message()}, "");
     } catch (const std::exception& e) {
       outcome = kError;
-      TDebug::LogFmt("%s", {std::string(e.what())}, "");
+      TDebug::LogFmt("%s", {Describe(e).message}, "");
     }
     if (answered) {
       // The elapsed time includes the first log line and the connection

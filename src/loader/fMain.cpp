@@ -80,12 +80,9 @@ void TfrmMain::WMStart() {
       throw;
     }
     TDebug::Log("Loader is afgesloten", "");
-  } catch (const Exception& e) {
-    ReportError(e.Message(), e.ClassName());
-  } catch (const std::bad_alloc&) {
-    ReportError("Out of memory", "EOutOfMemory");
   } catch (const std::exception& e) {
-    ReportError(e.what(), "Exception");
+    const ExceptionDescription d = Describe(e);
+    ReportError(d.message, d.className);
   }
   view_->Close();
 }
@@ -162,13 +159,15 @@ std::string TfrmMain::GetProductName() {
   std::string dataMap;
   try {
     dataMap = GetDataMapPath();
-  } catch (const Exception& e) {
-    TDebug::LogFmt("Productnaam niet bepaald: %s (%s); \"%s\" wordt gebruikt",
-                   {e.Message(), e.ClassName(), kDefaultProductName}, "");
-    return kDefaultProductName;
   } catch (const std::exception& e) {
-    TDebug::LogFmt("Productnaam niet bepaald: %s; \"%s\" wordt gebruikt",
-                   {std::string(e.what()), kDefaultProductName}, "");
+    const ExceptionDescription d = Describe(e);
+    if (d.loaderError) {
+      TDebug::LogFmt("Productnaam niet bepaald: %s (%s); \"%s\" wordt gebruikt",
+                     {d.message, d.className, kDefaultProductName}, "");
+    } else {
+      TDebug::LogFmt("Productnaam niet bepaald: %s; \"%s\" wordt gebruikt",
+                     {d.message, kDefaultProductName}, "");
+    }
     return kDefaultProductName;
   }
   const char d = platform::kPathDelim;

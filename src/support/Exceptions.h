@@ -1,6 +1,8 @@
 // The error classes of the loader. Every error the loader raises derives from
 // Exception; the start-up sequence's error trap prints Message() and
-// ClassName().
+// ClassName(). Describe() is the one place that turns any caught
+// std::exception into a class name and a message, so a catch site needs one
+// handler, not a ladder of them.
 #pragma once
 
 #include <exception>
@@ -36,3 +38,18 @@ KESTRO_DECLARE_EXCEPTION(EWriteError, EStreamError);
 KESTRO_DECLARE_EXCEPTION(EInvalidExecutable, Exception);
 // Registry values of the wrong type and refused reads or writes.
 KESTRO_DECLARE_EXCEPTION(ERegistryException, Exception);
+
+// What a caught exception says, in the loader's terms.
+struct ExceptionDescription {
+  // The loader's class name: ClassName() for the loader's own errors,
+  // "EOutOfMemory" for std::bad_alloc and "Exception" for any other.
+  std::string className;
+  // Message() for the loader's own errors, "Out of memory" for std::bad_alloc
+  // and what() for any other.
+  std::string message;
+  // True for the loader's own errors (derived from Exception); a site that
+  // names the class only for those asks this.
+  bool loaderError = false;
+};
+
+ExceptionDescription Describe(const std::exception& e);
