@@ -14,7 +14,6 @@
 #include "support/DatabaseConnectie.h"
 #include "support/Exceptions.h"
 #include "support/Format.h"
-#include "support/WinCodes.h"
 #include "support/u_Utility.h"
 
 namespace {
@@ -22,9 +21,8 @@ namespace {
 const char kMainProgram[] = "KestroCore.exe";
 const char kErrorTitle[] = "Fout bij uitvoeren!";
 // The box must not hide behind the splash window, which may still be on top.
-constexpr std::uint32_t kErrorBoxFlags =
-    wincode::kMbOk | wincode::kMbIconError | wincode::kMbSetForeground | wincode::kMbTopmost;
-static_assert(kErrorBoxFlags == 0x50010, "the error box keeps its style");
+constexpr platform::MessageBoxStyle kErrorBoxStyle{platform::MessageBoxIcon::Error,
+                                                   /*foreground=*/true, /*topmost=*/true};
 
 // The product name is cosmetic: whatever goes wrong while it is looked for
 // or read, the default is used and the start goes on.
@@ -90,7 +88,7 @@ void TfrmMain::WMStart() {
 void TfrmMain::ReportError(const std::string& message, const std::string& className) {
   TDebug::LogFmt("Melding: %s (%s)", {message, className}, "");
   platform::ShowMessageBox("Melding: " + message + " (" + className + ")", kErrorTitle,
-                           kErrorBoxFlags);
+                           kErrorBoxStyle);
   view_->ShowExitButton();
 }
 
@@ -133,7 +131,7 @@ void TfrmMain::StartMainProgram() {
   TDebug::Log(name + " v" + version + " wordt gestart", "");
   // Started by its full path: the file just tested for is the one that runs,
   // whatever the working directory holds. The log keeps the bare name.
-  const int r = TUtility::ShellStart(program, wincode::kSwShow);
+  const int r = TUtility::ShellStart(program, platform::ShowCommand::Show);
   TDebug::LogFmt("Resultcode %d from \"%s\" ", {r, kMainProgram}, "");
 }
 

@@ -6,13 +6,12 @@
 #include <string>
 
 #include "platform/gui.h"
-#include "support/WinCodes.h"
 
 class InternetTesterT;
 class TIdAntiFreeze;
 
 // The private start message, posted by the window to itself once it exists.
-constexpr std::uint32_t WM_START = wincode::kWmUser + 150;
+constexpr std::uint32_t WM_START = platform::kFirstPrivateMessage + 150;
 
 class TfrmMain {
  public:

@@ -58,9 +58,19 @@ bool WaitForWakeOrInput(WakeSignal& signal, std::uint32_t ms);
 // starts the application afresh (not terminated).
 bool Terminated();
 
-// A modal message box without owner window. Flags as MessageBoxA takes them;
-// returns the button pressed (1 = OK).
-int ShowMessageBox(const std::string& text, const std::string& title, std::uint32_t flags);
+// The sign a message box shows beside its text.
+enum class MessageBoxIcon { None, Error, Question, Warning, Information };
+
+// How a message box looks and where it stands. It always has one button, OK.
+struct MessageBoxStyle {
+  MessageBoxIcon icon = MessageBoxIcon::None;
+  bool foreground = false;  // brought to the front, taking the focus
+  bool topmost = false;     // kept above every window that is not topmost
+};
+
+// A modal message box without owner window; returns the button pressed
+// (1 = OK).
+int ShowMessageBox(const std::string& text, const std::string& title, MessageBoxStyle style);
 
 // The framework's own error display, for errors that escape a handler: an
 // error box titled with the application's name of the last splash form (the
@@ -128,6 +138,11 @@ struct SplashForm {
   FormColour exitTextColour;
 };
 
+// The message numbers a program may post to its own window (the private
+// range); lower numbers are the system's own.
+constexpr std::uint32_t kFirstPrivateMessage = 0x0400;
+constexpr std::uint32_t kLastPrivateMessage = 0xBFFF;
+
 // The splash window: borderless, drawn after its form, with the picture,
 // four labels and a small flat exit button that is hidden at first.
 struct SplashHandlers {
@@ -160,8 +175,8 @@ class SplashWindow {
   bool ExitButtonVisible() const;
   // Queues `msg` for the window; it is delivered through onMessage by the
   // message loop or by ProcessMessages, never synchronously. Any thread may
-  // post. Only private message numbers (1024 up to 0xBFFF) are posted; the
-  // system's own numbers are ignored.
+  // post. Only private message numbers (kFirstPrivateMessage up to
+  // kLastPrivateMessage) are posted; the system's own numbers are ignored.
   void Post(std::uint32_t msg);
   // Terminates the application: the loop ends once the running handler
   // returns. The window itself stays until it is destroyed.

@@ -12,11 +12,16 @@
 
 namespace platform {
 
+// How the started program's first window shows: hidden, in its normal size
+// and place, or as it last was. The Linux port has no say over another
+// program's window and ignores it.
+enum class ShowCommand { Hidden, Normal, Show };
+
 // Starts `file` with its default action, no parameters and no working
 // directory of its own (ShellExecuteA). Returns a value above 32 when it was
 // started, else a Windows-style error code of 32 or less (2 file not found,
 // 3 path not found, 5 access denied).
-int ShellStart(const std::string& file, int showCmd);
+int ShellStart(const std::string& file, ShowCommand show);
 
 struct ShellExecResult {
   bool ok = false;
@@ -28,6 +33,7 @@ struct ShellExecResult {
 // Linux port the verb is ignored (there is no elevation there) and the file is
 // spawned directly with `dir` as its working directory.
 ShellExecResult ShellExecuteProcess(const std::string& verb, const std::string& file,
-                                    const std::string& params, const std::string& dir, int showCmd);
+                                    const std::string& params, const std::string& dir,
+                                    ShowCommand show);
 
 }  // namespace platform

@@ -39,8 +39,10 @@ struct OsVersion {
   std::uint32_t major = 0;
   std::uint32_t minor = 0;
   std::uint32_t build = 0;
-  std::uint32_t platformId = 0;  // 2 = an NT-family Windows
+  std::uint32_t platformId = 0;  // kPlatformIdNt for an NT-family Windows
 };
+// The platform id of an NT-family Windows (VER_PLATFORM_WIN32_NT).
+constexpr std::uint32_t kPlatformIdNt = 2;
 OsVersion GetOsVersion();
 
 // The command-line arguments after the program's own path, split by the C

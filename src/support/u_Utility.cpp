@@ -109,8 +109,8 @@ std::string TUtility::GetComputerName() {
 
 // --- starting programs ---------------------------------------------------------
 
-int TUtility::ShellStart(const std::string& fileName, int showCmd) {
-  return platform::ShellStart(fileName, showCmd);
+int TUtility::ShellStart(const std::string& fileName, platform::ShowCommand show) {
+  return platform::ShellStart(fileName, show);
 }
 
 // --- command line --------------------------------------------------------------

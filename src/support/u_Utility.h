@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/shell.h"
 #include "platform/sysinfo.h"
 #include "support/Format.h"
 
@@ -34,7 +35,7 @@ struct TUtility {
   static std::string GetComputerName();
 
   // --- starting programs ------------------------------------------------
-  static int ShellStart(const std::string& fileName, int showCmd);
+  static int ShellStart(const std::string& fileName, platform::ShowCommand show);
   static int ExecuteAndWait(const std::string& fileName, const std::string& parameters);
   // Lets a test watch ExecuteAndWait at work: `onStart` sees the verb and the
   // directory of each start request, `onSlice` runs after every wait slice

@@ -11,7 +11,6 @@
 #include "platform/process.h"
 #include "platform/shell.h"
 #include "platform/sysinfo.h"
-#include "support/WinCodes.h"
 #include "support/u_Utility.h"
 
 namespace {
@@ -72,13 +71,12 @@ bool TWinDetect::IsWin7() {
   // Each part is compared on its own: 10.0 has minor version 0 and therefore
   // counts as "not 7" (IsVista answers for it, so the verb is the same).
   // Only the NT family knows elevation requests.
-  return v.major >= 6 && v.minor >= 1 && v.build >= 7600 &&
-         v.platformId == wincode::kVerPlatformWin32Nt;
+  return v.major >= 6 && v.minor >= 1 && v.build >= 7600 && v.platformId == platform::kPlatformIdNt;
 }
 
 bool TWinDetect::IsVista() {
   const platform::OsVersion v = ReadOsVersion();
-  return v.major >= 6 && v.platformId == wincode::kVerPlatformWin32Nt && !IsWin7();
+  return v.major >= 6 && v.platformId == platform::kPlatformIdNt && !IsWin7();
 }
 
 void TWinDetect::SetOsVersionSourceForTesting(std::function<platform::OsVersion()> source) {
@@ -102,8 +100,8 @@ int TUtility::ExecuteAndWait(const std::string& fileName, const std::string& par
   if (Watch().onStart) Watch().onStart(verb, directory);
 
   // Every program started here opens in its normal window.
-  platform::ShellExecResult started =
-      platform::ShellExecuteProcess(verb, fileName, parameters, directory, wincode::kSwShowNormal);
+  platform::ShellExecResult started = platform::ShellExecuteProcess(
+      verb, fileName, parameters, directory, platform::ShowCommand::Normal);
   // A missing file, a refused elevation request or any other refusal: the
   // caller logs the platform's code with its text.
   if (!started.ok) return static_cast<int>(started.error);

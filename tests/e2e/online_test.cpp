@@ -447,8 +447,8 @@ TEST(OnlineRoads, TwoLoadersOfOneFolderUpdateOnce) {
 
   std::vector<platform::ProcessHandle> loaders;
   for (int i = 0; i < 2; ++i) {
-    platform::ShellExecResult r =
-        platform::ShellExecuteProcess("open", inst.LoaderPath(), "", inst.AppDir(), 1);
+    platform::ShellExecResult r = platform::ShellExecuteProcess(
+        "open", inst.LoaderPath(), "", inst.AppDir(), platform::ShowCommand::Normal);
     ASSERT_TRUE(r.ok) << "loader did not start, error " << r.error;
     loaders.push_back(std::move(r.process));
   }

@@ -59,8 +59,9 @@ class Companion {
     MakeDirs(folder);
     const std::string exe = folder + name;
     EXPECT_TRUE(platform::FileCopy(FixtureProgram("recorder"), exe, false)) << exe;
-    platform::ShellExecResult r = platform::ShellExecuteProcess(
-        "open", exe, std::to_string(ms) + " \"" + record_ + "\"", folder, 1);
+    platform::ShellExecResult r =
+        platform::ShellExecuteProcess("open", exe, std::to_string(ms) + " \"" + record_ + "\"",
+                                      folder, platform::ShowCommand::Normal);
     EXPECT_TRUE(r.ok) << "cannot start " << exe << ": code " << r.error;
     process_ = std::move(r.process);
   }
@@ -256,7 +257,8 @@ TEST_F(ProcessWatchTest, ACompanionOfAnotherSessionDoesNotHoldTheWait) {
     WriteFile(folder + "launch", c.launcher);
     fs::permissions(folder + "launch", fs::perms::all, fs::perm_options::add);
     platform::ShellExecResult r = platform::ShellExecuteProcess(
-        "open", folder + "launch", "\"" + exe + "\" 20000 \"" + record + "\"", folder, 1);
+        "open", folder + "launch", "\"" + exe + "\" 20000 \"" + record + "\"", folder,
+        platform::ShowCommand::Normal);
     ASSERT_TRUE(r.ok) << "cannot start the other session's companion: code " << r.error;
     struct Ender {
       platform::ProcessHandle& p;

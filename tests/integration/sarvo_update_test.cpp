@@ -27,7 +27,6 @@
 #include "platform/process.h"
 #include "platform/shell.h"
 #include "platform/sysinfo.h"
-#include "support/WinCodes.h"
 #include "support/fixtures.h"
 #include "support/testing.h"
 #include "support/trust.h"
@@ -509,8 +508,8 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
     // that the user still has open does.
     platform::ProcessHandle running;
     if (c.runningExe) {
-      platform::ShellExecResult started =
-          platform::ShellExecuteProcess("open", file, "60000", dir.path(), 0);
+      platform::ShellExecResult started = platform::ShellExecuteProcess(
+          "open", file, "60000", dir.path(), platform::ShowCommand::Hidden);
       ASSERT_TRUE(started.ok) << started.error;
       running = std::move(started.process);
       ASSERT_TRUE(running.IsValid());
@@ -736,7 +735,7 @@ TEST_F(SarvoUpdateTest, KilledInstallLeavesTheOldOrTheNewFileWhole) {
     platform::FileDelete(file + ".bak");
     EXPECT_TRUE(platform::FindFirstSize(file, oldSize));
     platform::ShellExecResult started = platform::ShellExecuteProcess(
-        "open", FixtureProgram("install_runner"), args, dir.path(), 0);
+        "open", FixtureProgram("install_runner"), args, dir.path(), platform::ShowCommand::Hidden);
     EXPECT_TRUE(started.ok) << started.error;
     return std::move(started.process);
   };
@@ -1072,7 +1071,7 @@ TEST(SynchedThreadsTest, WindowMessagesAreHandledDuringTheWait) {
   RunWaitThread([&] {
     for (int i = 0; i < 3; ++i) {
       const int before = handled;
-      window.Post(wincode::kWmUser + 150);
+      window.Post(platform::kFirstPrivateMessage + 150);
       for (int waited = 0; handled == before && waited < 10000; waited += 10) {
         platform::SleepMs(10);
       }

@@ -50,8 +50,8 @@ void Installation::AddFile(const std::string& relative, const std::string& conte
 
 bool Installation::Run(const std::string& params, const std::string& cwd, std::uint32_t timeoutMs,
                        const std::function<void()>& tick) {
-  platform::ShellExecResult r =
-      platform::ShellExecuteProcess("open", loader_, params, cwd.empty() ? appDir_ : cwd, 1);
+  platform::ShellExecResult r = platform::ShellExecuteProcess(
+      "open", loader_, params, cwd.empty() ? appDir_ : cwd, platform::ShowCommand::Normal);
   EXPECT_TRUE(r.ok) << "loader did not start, error " << r.error;
   if (!r.ok || !r.process.IsValid()) return false;
   const std::uint32_t start = platform::TickCount();

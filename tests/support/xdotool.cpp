@@ -14,7 +14,7 @@
 namespace testing_support {
 namespace {
 
-constexpr int kShowHidden = 0;  // SW_HIDE
+constexpr platform::ShowCommand kShowHidden = platform::ShowCommand::Hidden;
 
 bool ReadWholeFile(const std::string& path, std::string& out) {
   std::ifstream in(path, std::ios::binary);

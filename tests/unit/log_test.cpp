@@ -594,7 +594,7 @@ class SharedLogTest : public ::testing::Test {
                                  std::to_string(writers[id].threads) + " " +
                                  std::to_string(writers[id].lines) + " \"" + go + "\"";
       platform::ShellExecResult r = platform::ShellExecuteProcess(
-          "open", FixtureProgram("log_writer"), params, dir_.path(), 1);
+          "open", FixtureProgram("log_writer"), params, dir_.path(), platform::ShowCommand::Normal);
       ASSERT_TRUE(r.ok) << "cannot start the log writer: code " << r.error;
       running.push_back(std::move(r.process));
     }

@@ -34,7 +34,8 @@ using testing_support::UnixScript;
 
 constexpr std::uint32_t kWmUser = 1024;
 constexpr std::uint32_t kWmStart = kWmUser + 150;
-constexpr std::uint32_t kErrorBoxFlags = 0x50010;  // OK, error icon, foreground, topmost
+constexpr platform::MessageBoxStyle kErrorBoxStyle{platform::MessageBoxIcon::Error,
+                                                   /*foreground=*/true, /*topmost=*/true};
 constexpr int kClientWidth = 365;
 constexpr int kClientHeight = 95;
 
@@ -298,7 +299,7 @@ TEST_F(Gui, MessageBoxIsFoundByItsTitleAndDismissedWithReturn) {
       {"error box of the sequence", "Fout bij uitvoeren!",
        [] {
          return platform::ShowMessageBox("Melding: Kan KestroCore.exe niet vinden! (Exception)",
-                                         "Fout bij uitvoeren!", kErrorBoxFlags);
+                                         "Fout bij uitvoeren!", kErrorBoxStyle);
        }},
       {"framework error display", "KestroLoader",
        [] {

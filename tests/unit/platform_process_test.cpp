@@ -28,7 +28,7 @@ using platform::ShellExecResult;
 using testing_support::FixtureProgram;
 using testing_support::TempDir;
 
-constexpr int kShowNormal = 1;
+constexpr platform::ShowCommand kShowNormal = platform::ShowCommand::Normal;
 
 std::string BaseName(const std::string& path) {
   const std::size_t p = path.find_last_of(platform::kPathDelims);
@@ -240,8 +240,8 @@ TEST(PlatformProcessList, ProcessesEndingDuringTheListingAreSkipped) {
   std::atomic<int> started{0};
   std::thread churn([&] {
     while (!stop) {
-      ShellExecResult r =
-          platform::ShellExecuteProcess("open", FixtureProgram("sleeper"), "0", "", 0);
+      ShellExecResult r = platform::ShellExecuteProcess("open", FixtureProgram("sleeper"), "0", "",
+                                                        platform::ShowCommand::Hidden);
       if (!r.ok) continue;
       ++started;
       r.process.Wait(5000);

@@ -41,18 +41,6 @@ extern const std::size_t kSplashBitmapSize;
 namespace platform {
 namespace {
 
-// Window messages that may be posted: the private ranges of Windows
-// (WM_USER up to, not including, the registered-message range).
-constexpr std::uint32_t kFirstPrivateMessage = 0x0400;
-constexpr std::uint32_t kLastPrivateMessage = 0xBFFF;
-
-constexpr std::uint32_t kIconMask = 0xF0;
-constexpr std::uint32_t kIconError = 0x10;
-constexpr std::uint32_t kIconQuestion = 0x20;
-constexpr std::uint32_t kIconWarning = 0x30;
-constexpr std::uint32_t kIconInformation = 0x40;
-constexpr std::uint32_t kTopmost = 0x40000;  // MB_TOPMOST
-
 struct Box {
   int x, y, w, h;
   bool Contains(int px, int py) const { return px >= x && px < x + w && py >= y && py < y + h; }
@@ -565,23 +553,23 @@ class MessageText : public Fl_Widget {
   std::string text_;
 };
 
-// The icon of a box: a coloured disc with a sign, after MB_ICON* in flags.
+// The icon of a box: a coloured disc with a sign.
 class MessageIcon : public Fl_Widget {
  public:
-  MessageIcon(int x, int y, std::uint32_t icon) : Fl_Widget(x, y, 32, 32), icon_(icon) {}
+  MessageIcon(int x, int y, MessageBoxIcon icon) : Fl_Widget(x, y, 32, 32), icon_(icon) {}
   void draw() override {
     Fl_Color disc = FL_BLUE;
     const char* sign = "i";
     switch (icon_) {
-      case kIconError:
+      case MessageBoxIcon::Error:
         disc = fl_rgb_color(200, 30, 30);
         sign = "X";
         break;
-      case kIconQuestion:
+      case MessageBoxIcon::Question:
         disc = fl_rgb_color(30, 90, 200);
         sign = "?";
         break;
-      case kIconWarning:
+      case MessageBoxIcon::Warning:
         disc = fl_rgb_color(230, 170, 0);
         sign = "!";
         break;
@@ -598,7 +586,7 @@ class MessageIcon : public Fl_Widget {
   }
 
  private:
-  std::uint32_t icon_;
+  MessageBoxIcon icon_;
 };
 
 void HideWindowOf(Fl_Widget* w, void*) {
@@ -607,10 +595,9 @@ void HideWindowOf(Fl_Widget* w, void*) {
 
 }  // namespace
 
-int ShowMessageBox(const std::string& text, const std::string& title, std::uint32_t flags) {
-  const std::uint32_t icon = flags & kIconMask;
-  const bool hasIcon = icon == kIconError || icon == kIconQuestion || icon == kIconWarning ||
-                       icon == kIconInformation;
+int ShowMessageBox(const std::string& text, const std::string& title, MessageBoxStyle style) {
+  const MessageBoxIcon icon = style.icon;
+  const bool hasIcon = icon != MessageBoxIcon::None;
 
   // The text is wrapped at a readable width; the box grows to fit it.
   fl_font(FL_HELVETICA, 14);
@@ -641,7 +628,7 @@ int ShowMessageBox(const std::string& text, const std::string& title, std::uint3
   box.callback(HideWindowOf);
   box.set_modal();
   box.show();
-  if (flags & kTopmost) KeepOnTop(box);
+  if (style.topmost) KeepOnTop(box);
   ok->take_focus();
 
   // The box's own loop still hands out the splash window's posted messages,
@@ -656,7 +643,7 @@ int ShowMessageBox(const std::string& text, const std::string& title, std::uint3
 }
 
 void ShowFrameworkError(const std::string& text) {
-  ShowMessageBox(text, gui_detail::ApplicationName(), kIconError);
+  ShowMessageBox(text, gui_detail::ApplicationName(), {MessageBoxIcon::Error});
 }
 
 }  // namespace platform

@@ -210,7 +210,7 @@ SpawnResult Spawn(const std::string& path, const std::vector<std::string>& args,
 
 }  // namespace
 
-int ShellStart(const std::string& file, int showCmd) {
+int ShellStart(const std::string& file, ShowCommand /*show*/) {
   std::string path;
   std::uint32_t error = ResolveProgram(file, path);
   if (error != 0) return static_cast<int>(error);
@@ -223,7 +223,7 @@ int ShellStart(const std::string& file, int showCmd) {
 
 ShellExecResult ShellExecuteProcess(const std::string& verb, const std::string& file,
                                     const std::string& params, const std::string& dir,
-                                    int showCmd) {
+                                    ShowCommand /*show*/) {
   ShellExecResult result;
   std::string path;
   std::uint32_t error = ResolveProgram(file, path);

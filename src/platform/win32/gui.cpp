@@ -23,11 +23,10 @@
 namespace platform {
 namespace {
 
-// Window messages that may be posted: the private ranges (WM_USER up to, not
-// including, the registered-message range). Lower numbers are the system's
-// own messages, which the window must not take as the caller's.
-constexpr std::uint32_t kFirstPrivateMessage = WM_USER;
-constexpr std::uint32_t kLastPrivateMessage = 0xBFFF;
+// The private range that gui.h names ends where the registered messages
+// begin; lower numbers are the system's own messages, which the window must
+// not take as the caller's.
+static_assert(kFirstPrivateMessage == WM_USER, "the private range starts at WM_USER");
 
 RECT ToRect(const FormBox& b) { return RECT{b.x, b.y, b.x + b.w, b.y + b.h}; }
 
@@ -522,7 +521,26 @@ bool WaitForWakeOrInput(WakeSignal& signal, std::uint32_t ms) {
   return result == WAIT_OBJECT_0 || signal.IsSet();
 }
 
-int ShowMessageBox(const std::string& text, const std::string& title, std::uint32_t flags) {
+int ShowMessageBox(const std::string& text, const std::string& title, MessageBoxStyle style) {
+  UINT flags = MB_OK;
+  switch (style.icon) {
+    case MessageBoxIcon::None:
+      break;
+    case MessageBoxIcon::Error:
+      flags |= MB_ICONERROR;
+      break;
+    case MessageBoxIcon::Question:
+      flags |= MB_ICONQUESTION;
+      break;
+    case MessageBoxIcon::Warning:
+      flags |= MB_ICONWARNING;
+      break;
+    case MessageBoxIcon::Information:
+      flags |= MB_ICONINFORMATION;
+      break;
+  }
+  if (style.foreground) flags |= MB_SETFOREGROUND;
+  if (style.topmost) flags |= MB_TOPMOST;
   return ::MessageBoxA(nullptr, text.c_str(), title.c_str(), flags);
 }
 

@@ -40,17 +40,33 @@ std::uint32_t ErrorFromInstApp(HINSTANCE instApp) {
 // The start request as the elevated start fills it.
 static_assert(sizeof(SHELLEXECUTEINFOA) == 60, "SHELLEXECUTEINFOA must be 60 bytes");
 
-int ShellStart(const std::string& file, int showCmd) {
+namespace {
+
+int ShowCmdOf(ShowCommand show) {
+  switch (show) {
+    case ShowCommand::Hidden:
+      return SW_HIDE;
+    case ShowCommand::Normal:
+      return SW_SHOWNORMAL;
+    case ShowCommand::Show:
+      break;
+  }
+  return SW_SHOW;
+}
+
+}  // namespace
+
+int ShellStart(const std::string& file, ShowCommand show) {
   // No owner, no verb (the default action), no parameters, no working
   // directory: the new process inherits ours. The HINSTANCE result is really
   // a status code: above 32 on success.
-  HINSTANCE rc = ::ShellExecuteA(nullptr, nullptr, file.c_str(), nullptr, nullptr, showCmd);
+  HINSTANCE rc = ::ShellExecuteA(nullptr, nullptr, file.c_str(), nullptr, nullptr, ShowCmdOf(show));
   return static_cast<int>(reinterpret_cast<INT_PTR>(rc));
 }
 
 ShellExecResult ShellExecuteProcess(const std::string& verb, const std::string& file,
                                     const std::string& params, const std::string& dir,
-                                    int showCmd) {
+                                    ShowCommand show) {
   SHELLEXECUTEINFOA info;
   ZeroMemory(&info, sizeof(info));
   info.cbSize = sizeof(info);
@@ -64,7 +80,7 @@ ShellExecResult ShellExecuteProcess(const std::string& verb, const std::string& 
   info.lpParameters = params.c_str();
   // An empty directory means "none": the process inherits ours.
   info.lpDirectory = dir.empty() ? nullptr : dir.c_str();
-  info.nShow = showCmd;
+  info.nShow = ShowCmdOf(show);
 
   ShellExecResult result;
   ::SetLastError(ERROR_SUCCESS);
