@@ -45,8 +45,8 @@ using StatusEventT = std::function<void(const void* sender, const std::string& m
 class SarvoTesterT {
  public:
   // The owner is the window that creates the tester and frees it afterwards;
-  // the tester itself does not use it. The companion is looked for in the
-  // program's own folder.
+  // the tester itself does not use it. The companion and the marker file are
+  // looked for in the program's own folder.
   explicit SarvoTesterT(void* owner);
   // The same for the installation in `installFolder`: the companion and the
   // marker file that switches its update off are looked for there.
@@ -79,7 +79,8 @@ class SarvoTesterT {
   StatusEventT OnStatus;
 
  private:
-  // The companion's executable and the marker file beside the loader.
+  // The companion's executable and the marker file that switches its update
+  // off.
   const std::string companionPath_;
   const std::string noUpdateMarker_;
 };
