@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "platform/gui.h"
+#include "support/gui_wait.h"
 
 namespace {
 
@@ -40,10 +41,7 @@ void TWaitThread::ResumeAndWait() {
 
 std::uint32_t MsgWaitForThread(const TThreadHandle& handle) {
   if (!handle) return kWaitFailed;
-  while (!handle->ended.IsSet()) {
-    platform::WaitForWakeOrInput(handle->ended, kLongestSleepMs);
-    platform::ProcessMessages();
-  }
+  PumpUntil([&handle] { return handle->ended.IsSet(); }, kLongestSleepMs, &handle->ended);
   return 0;
 }
 

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
 #include <functional>
 #include <string>
 
@@ -39,11 +38,19 @@ extern const char kDownloadingText[];
 // The status texts the updater hands out: the sender is the tester.
 using StatusEventT = std::function<void(const void* sender, const std::string& msg)>;
 
+// The public face of the companion updater. The work is done in files named
+// for its parts: update_flow (the flow), size_check, download (fetch and
+// verify), install (backup and replace), update_lock and companion_run (start
+// and watch).
 class SarvoTesterT {
  public:
   // The owner is the window that creates the tester and frees it afterwards;
-  // the tester itself does not use it.
+  // the tester itself does not use it. The companion and the marker file are
+  // looked for in the program's own folder.
   explicit SarvoTesterT(void* owner);
+  // The same for the installation in `installFolder`: the companion and the
+  // marker file that switches its update off are looked for there.
+  SarvoTesterT(void* owner, const std::string& installFolder);
 
   SarvoTesterT(const SarvoTesterT&) = delete;
   SarvoTesterT& operator=(const SarvoTesterT&) = delete;
@@ -72,12 +79,8 @@ class SarvoTesterT {
   StatusEventT OnStatus;
 
  private:
-  // The steps of DownloadUpdate. The first two raise on a failure: the body
-  // into `temp`, whole (its size is returned), then the check that it is a
-  // program this platform can start. Install never raises; it logs.
-  std::int32_t FetchWhole(const downloadStatusT& status, const std::string& temp);
-  void CheckIsProgram(const std::string& temp);
-  void Install(const std::string& fileName, const std::string& temp);
-  // The exception report of a failed download, and the line with its cause.
-  void ReportFailedDownload(const std::exception* e);
+  // The companion's executable and the marker file that switches its update
+  // off.
+  const std::string companionPath_;
+  const std::string noUpdateMarker_;
 };

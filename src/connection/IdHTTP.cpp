@@ -3,15 +3,15 @@
 // on the GUI thread.
 #include "connection/IdHTTP.h"
 
-#include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <utility>
 
 #include "connection/IdAntiFreeze.h"
 #include "platform/files.h"
+#include "platform/gui.h"
 #include "support/Format.h"
+#include "support/gui_wait.h"
 
 namespace {
 
@@ -85,9 +85,11 @@ std::string FailureText(const HttpResult& r) {
 }
 
 // Runs the transfer on a short-lived helper thread while the calling (GUI)
-// thread waits in slices of `idleMs` and dispatches the window's messages
-// between them. The helper is always joined before this returns or throws, so
-// the request, the sink and whatever the sink writes into outlive it.
+// thread waits, handling the window's messages as they arrive and running the
+// anti-freeze's dispatch every `idleMs`. The helper raises `ended` as its last
+// act, which ends the wait at once. The helper is always joined before this
+// returns or throws, so the request, the sink and whatever the sink writes
+// into outlive it.
 HttpResult TransferKeepingWindowAlive(const platform::HttpRequest& request,
                                       const platform::HttpSink& sink, std::uint32_t idleMs) {
   struct Shared {
@@ -95,7 +97,7 @@ HttpResult TransferKeepingWindowAlive(const platform::HttpRequest& request,
     // guards: done, result
     bool done = false;
     HttpResult result;
-    std::condition_variable finished;
+    platform::WakeSignal ended;
   } shared;
 
   std::thread helper([&request, &sink, &shared] {
@@ -107,10 +109,12 @@ HttpResult TransferKeepingWindowAlive(const platform::HttpRequest& request,
       r.failure = HttpFailure::Other;
       r.detail = "unexpected error in the transfer";
     }
-    std::lock_guard<std::mutex> lock(shared.mutex);
-    shared.result = std::move(r);
-    shared.done = true;
-    shared.finished.notify_one();
+    {
+      std::lock_guard<std::mutex> lock(shared.mutex);
+      shared.result = std::move(r);
+      shared.done = true;
+    }
+    shared.ended.Set();
   });
   struct Joiner {
     std::thread& t;
@@ -119,21 +123,23 @@ HttpResult TransferKeepingWindowAlive(const platform::HttpRequest& request,
     }
   } joiner{helper};
 
-  // The slices are counted from the start of the previous dispatch, so that
+  // The dispatches are counted from the start of the previous one, so that
   // the time the handlers take does not stretch the gap beyond idleMs.
-  const std::chrono::milliseconds slice(idleMs);
-  auto next = std::chrono::steady_clock::now() + slice;
-  std::unique_lock<std::mutex> lock(shared.mutex);
-  while (!shared.finished.wait_until(lock, next, [&shared] { return shared.done; })) {
-    lock.unlock();
-    next = std::chrono::steady_clock::now() + slice;
-    TIdAntiFreeze::DoProcess();
-    lock.lock();
-  }
-  HttpResult r = std::move(shared.result);
-  lock.unlock();
+  bool firstLook = true;
+  PumpUntil(
+      [&shared, &firstLook] {
+        {
+          std::lock_guard<std::mutex> lock(shared.mutex);
+          if (shared.done) return true;
+        }
+        if (!firstLook) TIdAntiFreeze::DoProcess();
+        firstLook = false;
+        return false;
+      },
+      idleMs, &shared.ended);
   helper.join();
-  return r;
+  std::lock_guard<std::mutex> lock(shared.mutex);
+  return std::move(shared.result);
 }
 
 HttpResult Transfer(const platform::HttpRequest& request, const platform::HttpSink& sink) {

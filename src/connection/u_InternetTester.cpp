@@ -2,11 +2,11 @@
 #include "connection/u_InternetTester.h"
 
 #include "connection/UpdateServer.h"
-#include "platform/gui.h"
+#include "support/gui_wait.h"
 
 InternetTesterT::InternetTesterT(TickSource ticks)
     : ticks_(ticks), thread_(new TestThreadT(ticks)) {
-  thread_->SetURL(UpdateServerUrl("/software/versie.txt"));
+  thread_->SetURL(UpdateServerUrl(kProbePath));
   thread_->SetTimeout(kTimeout);
 }
 
@@ -26,15 +26,20 @@ InternetTesterT::Outcome InternetTesterT::Result(std::uint8_t testResult, bool t
 InternetTesterT::Outcome InternetTesterT::TestConnection() {
   const std::uint32_t t0 = ticks_();
   bool timedOut = false;
+  bool firstLook = true;
   thread_->Start();
-  // The State test comes first, so a probe that has already finished is not
-  // waited for.
-  while (thread_->State() < TestThreadT::kFinished && !timedOut) {
-    platform::ProcessMessages();
-    platform::SleepMs(kPollMs);
-    // Timeout is read afresh on every pass.
-    timedOut = DeadlinePassed(t0, ticks_(), thread_->Timeout());
-  }
+  PumpUntil(
+      [this, t0, &timedOut, &firstLook] {
+        // The deadline is first looked at after one poll interval; Timeout is
+        // read afresh every time. A deadline that has passed wins over a
+        // probe that finished meanwhile.
+        if (!firstLook) timedOut = DeadlinePassed(t0, ticks_(), thread_->Timeout());
+        firstLook = false;
+        // The State test also comes first, so a probe that has already
+        // finished is not waited for.
+        return timedOut || thread_->State() >= TestThreadT::kFinished;
+      },
+      kPollMs);
   // Does not wait: a probe still under way runs on until its HTTP client
   // returns, and its outcome is then ignored.
   thread_->Stop();

@@ -1,4 +1,4 @@
-// Does the update server answer within 15 seconds? The Internet tester runs
+// Does the update server answer in time (kTimeout)? The Internet tester runs
 // the probe thread and waits for it on the GUI thread, keeping the window
 // alive, and turns the probe's outcome and its own deadline into one result.
 #pragma once
@@ -21,11 +21,13 @@ class InternetTesterT {
   // The probe's time limit and the tester's own deadline.
   static constexpr std::int32_t kTimeout = 15000;
   static constexpr std::uint32_t kPollMs = 5;
+  // The file on the update server that the probe fetches.
+  static constexpr char kProbePath[] = "/software/versie.txt";
 
   using TickSource = TestThreadT::TickSource;
 
-  // Creates the probe thread, not running, for the update server's
-  // "/software/versie.txt" with Timeout 15000.
+  // Creates the probe thread, not running, for kProbePath on the update
+  // server with Timeout kTimeout.
   explicit InternetTesterT(TickSource ticks = &platform::TickCount);
   // Ends the probe thread and waits for it: at once when it never ran or has
   // finished, else until its HTTP client gives up.
@@ -33,10 +35,10 @@ class InternetTesterT {
   InternetTesterT(const InternetTesterT&) = delete;
   InternetTesterT& operator=(const InternetTesterT&) = delete;
 
-  // GUI thread, once. Starts the probe and waits, dispatching GUI messages
-  // every 5 ms, until it has finished or Timeout has passed: kOnline,
-  // kTimedOut when the deadline passed, kNotReachable when the server was not
-  // reachable. Raises nothing.
+  // GUI thread, once. Starts the probe and waits, handling GUI messages as
+  // they arrive and looking at the probe every kPollMs, until it has finished
+  // or Timeout has passed: kOnline, kTimedOut when the deadline passed,
+  // kNotReachable when the server was not reachable. Raises nothing.
   Outcome TestConnection();
 
   TestThreadT& Thread() { return *thread_; }

@@ -49,10 +49,6 @@ struct TUtility {
   // True when `name` occurs (ASCII letters compared in upper case) in the
   // executable name of a running process of the caller's own session.
   static bool IsProcessRunning(const std::string& name);
-  // Handles the GUI's messages as they arrive for `ms` milliseconds, then
-  // returns (GUI thread). A wait that must keep its poll interval sleeps here
-  // instead of blindly, so the window answers at once meanwhile.
-  static void ProcessMessagesFor(std::uint32_t ms);
   // The system's message text for an error code, trailing control characters,
   // blanks and periods removed.
   static std::string SysErrorMessage(std::uint32_t code);

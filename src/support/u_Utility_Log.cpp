@@ -5,8 +5,10 @@
 // starts with a fixed 79-character prefix (time stamp, module and thread,
 // computer name, category); long messages are wrapped onto continuation lines
 // marked ". ". A file that has grown past 32 MiB is moved to a dated name
-// before the next line goes in. Logging never tells its caller about a
-// failure: a line that cannot be written is lost.
+// before the next line goes in. A line that cannot be sent or written is lost
+// without a word to the caller; the one error that does reach the caller is
+// LogFmt's, for a format that does not fit its arguments, raised before
+// anything is written.
 //
 // Many loaders may share one log (one installation folder for a whole office,
 // a terminal server): the log is appended to, never written at a position, and

@@ -1,49 +1,22 @@
 // TUtility's process functions (the elevated start and wait, the process
 // list test, the system's message texts) and TWinDetect's version tests.
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <utility>
 
 #include "platform/error_text.h"
-#include "platform/gui.h"
 #include "platform/process.h"
 #include "platform/shell.h"
 #include "platform/sysinfo.h"
+#include "support/gui_wait.h"
 #include "support/u_Utility.h"
 
 namespace {
 
-// The wait slice: the started program's end is noticed within this time;
-// the splash window's messages are handled as they arrive.
+// The started program's end is noticed within this time; the splash window's
+// messages are handled as they arrive in between.
 constexpr std::uint32_t kWaitSliceMs = 50;
-
-using Clock = std::chrono::steady_clock;
-
-// Milliseconds from now until `end`, rounded up, at least 1 while it lies
-// ahead; 0 once it has come.
-std::uint32_t MsUntil(Clock::time_point end) {
-  const Clock::time_point now = Clock::now();
-  if (now >= end) return 0;
-  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(end - now).count();
-  return static_cast<std::uint32_t>((us + 999) / 1000);
-}
-
-// Waits up to one slice for the process, handling the GUI's messages as they
-// arrive instead of sleeping through them.
-platform::ProcessHandle::WaitResult WaitSlice(platform::ProcessHandle& process) {
-  platform::WakeSignal never;  // nobody raises it: input, messages and time end the wait
-  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(kWaitSliceMs);
-  for (;;) {
-    const platform::ProcessHandle::WaitResult r = process.Wait(0);
-    if (r != platform::ProcessHandle::WaitResult::TimedOut) return r;
-    const std::uint32_t left = MsUntil(end);
-    if (left == 0) return r;
-    platform::WaitForWakeOrInput(never, left);
-    platform::ProcessMessages();
-  }
-}
 
 // Test hooks. Set and read on the GUI thread only.
 std::function<platform::OsVersion()>& OsVersionSource() {
@@ -110,22 +83,17 @@ int TUtility::ExecuteAndWait(const std::string& fileName, const std::string& par
   // be waited on at all (the shell handed the file to a program that was
   // already running, or the wait itself fails): otherwise the loader would
   // wait for ever. The handle is closed by its owner on every way out.
-  while (WaitSlice(started.process) == platform::ProcessHandle::WaitResult::TimedOut) {
-    if (Watch().onSlice) Watch().onSlice();
-    platform::ProcessMessages();
-  }
+  bool firstLook = true;
+  PumpUntil(
+      [&started, &firstLook] {
+        if (started.process.Wait(0) != platform::ProcessHandle::WaitResult::TimedOut) return true;
+        // Every look after the first closes a slice in which it still ran.
+        if (!firstLook && Watch().onSlice) Watch().onSlice();
+        firstLook = false;
+        return false;
+      },
+      kWaitSliceMs);
   return 0;
-}
-
-void TUtility::ProcessMessagesFor(std::uint32_t ms) {
-  platform::WakeSignal never;  // nobody raises it: input, messages and time end the wait
-  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
-  for (;;) {
-    platform::ProcessMessages();
-    const std::uint32_t left = MsUntil(end);
-    if (left == 0) return;
-    platform::WaitForWakeOrInput(never, left);
-  }
 }
 
 bool TUtility::IsProcessRunning(const std::string& name) {

@@ -143,7 +143,7 @@ TEST_F(ProcessWatchTest, NoCompanionRunningLogsBothLinesWithoutPolling) {
   platform::SplashWindow window(LoaderSplashForm(), handlers);
   window.Post(kPosted);
 
-  SarvoTesterT tester(nullptr);
+  SarvoTesterT tester(nullptr, dir_.path());
   tester.WaitForClose();
 
   EXPECT_EQ(LogMessages(),
@@ -195,7 +195,7 @@ TEST_F(ProcessWatchTest, WaitsUntilTheLastCompanionIsGone) {
     platform::SplashWindow window(LoaderSplashForm(), handlers);
     window.Post(kPosted);
 
-    SarvoTesterT tester(nullptr);
+    SarvoTesterT tester(nullptr, dir_.path());
     tester.WaitForClose();
     const std::uint32_t returned = platform::TickCount();
 
@@ -276,7 +276,7 @@ TEST_F(ProcessWatchTest, ACompanionOfAnotherSessionDoesNotHoldTheWait) {
 
     EXPECT_FALSE(TUtility::IsProcessRunning("Sarvo2009.exe"));
     const std::uint32_t start = platform::TickCount();
-    SarvoTesterT tester(nullptr);
+    SarvoTesterT tester(nullptr, dir_.path());
     tester.WaitForClose();
     const std::uint32_t waited = platform::TickCount() - start;
     EXPECT_LT(waited, 2000u) << "another session's companion held the wait";
@@ -296,7 +296,7 @@ TEST_F(ProcessWatchTest, MessagesAreHandledAsTheyArriveBetweenTwoLooks) {
   WatchedWindow window;
   window.StartPosting();
   const WatchedWindow::Clock::time_point start = WatchedWindow::Clock::now();
-  SarvoTesterT tester(nullptr);
+  SarvoTesterT tester(nullptr, dir_.path());
   tester.WaitForClose();
   const WatchedWindow::Clock::time_point end = WatchedWindow::Clock::now();
   window.StopPosting();

@@ -1,8 +1,7 @@
 // The companion tool's update-and-launch flow against the real update
 // server, the real settings store and a real companion stand-in that records
-// the start mode it found. The flow looks for the companion beside the
-// running program, so each case places its files beside this test binary and
-// removes them afterwards.
+// the start mode it found. The flow is handed an installation folder of its
+// own, a temporary one, and the log goes to that folder too.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -46,8 +45,10 @@ class SarvoUpdateTest : public ::testing::Test {
  protected:
   void SetUp() override {
     platform::InitApplication();
-    dir_ = ExtractFilePath(platform::ModuleFileName());
+    dir_ = IncludeTrailingPathDelimiter(install_.path());
     companion_ = dir_ + "sarvo2006.exe";
+    savedLogFolder_ = LogFolder;
+    LogFolder = install_.path();
     Clean();
     standin_ = ReadFile(FixtureProgram("sarvo_standin"));
     ASSERT_FALSE(standin_.empty());
@@ -57,19 +58,23 @@ class SarvoUpdateTest : public ::testing::Test {
     settings->SetState(0);
     settings->SetParams("earlier");
   }
-  void TearDown() override { Clean(); }
+  void TearDown() override {
+    Clean();
+    LogFolder = savedLogFolder_;
+  }
 
   void Clean() {
     // The loader never removes its lock file; the tests do, between cases.
     RemoveAll(companion_ + ".lock");
-    for (const std::string& f :
-         {companion_, companion_ + ".bak", dir_ + "sarvo2006.tmp", dir_ + "sarvo-seen.txt",
-          TUtility::AppPath() + "NoSarvoUpdate.txt", LogPath()}) {
+    for (const std::string& f : {companion_, companion_ + ".bak", dir_ + "sarvo2006.tmp",
+                                 dir_ + "sarvo-seen.txt", dir_ + "NoSarvoUpdate.txt", LogPath()}) {
       if (Exists(f)) platform::FileDelete(f);
     }
     TestServer::SetRules("{}");
   }
-  std::string LogPath() const { return ChangeFileExt(TUtility::ExeName(), ".log"); }
+  std::string LogPath() const {
+    return dir_ + ChangeFileExt(ExtractFileName(TUtility::ExeName()), ".log");
+  }
   std::string Log() const { return Exists(LogPath()) ? ReadFile(LogPath()) : std::string(); }
   std::string Seen() const {
     return Exists(dir_ + "sarvo-seen.txt") ? ReadFile(dir_ + "sarvo-seen.txt") : std::string();
@@ -77,12 +82,14 @@ class SarvoUpdateTest : public ::testing::Test {
 
   // Runs the flow and keeps the status texts it handed out.
   void Run() {
-    SarvoTesterT tester(nullptr);
+    SarvoTesterT tester(nullptr, dir_);
     tester.OnStatus = [this](const void*, const std::string& msg) { status_.push_back(msg); };
     tester.UpdateAndStart();
   }
 
   PrivateRegistry registry_;
+  TempDir install_;
+  std::string savedLogFolder_;
   std::string dir_, companion_, standin_;
   std::vector<std::string> status_;
 };
@@ -102,7 +109,7 @@ TEST_F(SarvoUpdateTest, ComparesDownloadsInstallsAndStartsAsTheCaseDemands) {
     bool localExists;
     bool serverNewer;            // else the server serves the local bytes
     bool reachable;              // versie.txt can be fetched (see the rules)
-    bool marker;                 // NoSarvoUpdate.txt beside the program
+    bool marker;                 // NoSarvoUpdate.txt in the installation folder
     std::string rules;           // .rules.json for the executable's path
     bool expectDownload;         // a GET of the executable
     bool expectInstalled;        // the companion holds the server's copy afterwards
@@ -204,7 +211,7 @@ TEST_F(SarvoUpdateTest, ComparesDownloadsInstallsAndStartsAsTheCaseDemands) {
     if (c.localExists) {
       ASSERT_TRUE(platform::FileCopy(FixtureProgram("sarvo_standin"), companion_, false));
     }
-    if (c.marker) WriteFile(TUtility::AppPath() + "NoSarvoUpdate.txt", "");
+    if (c.marker) WriteFile(dir_ + "NoSarvoUpdate.txt", "");
     const std::size_t getsBefore = TestServer::CountRequests(std::string("GET ") + kExePath);
 
     Run();
@@ -527,7 +534,7 @@ TEST_F(SarvoUpdateTest, InstallKeepsTheExecutableWhenAFileCannotBeReplaced) {
     downloadStatusT status(downloadStatusT::kNotAttempted);
     status.FileName = file;
     status.URL = TestServer::Url(kExePath);
-    SarvoTesterT tester(nullptr);
+    SarvoTesterT tester(nullptr, dir.path());
     tester.DownloadUpdate(&status);
 
     if (running.IsValid()) {
@@ -636,7 +643,7 @@ TEST_F(SarvoUpdateTest, FailedDownloadLogsItsCause) {
     downloadStatusT status(downloadStatusT::kNotAttempted);
     status.FileName = dir / "sarvo2006.exe";
     status.URL = c.url;
-    SarvoTesterT tester(nullptr);
+    SarvoTesterT tester(nullptr, dir.path());
     tester.DownloadUpdate(&status);
     EXPECT_EQ(downloadStatusT::kFailed, status.Value);
 
@@ -698,7 +705,7 @@ TEST_F(SarvoUpdateTest, DiskFullKeepsTheExecutableWhole) {
     downloadStatusT status(downloadStatusT::kNotAttempted);
     status.FileName = file;
     status.URL = TestServer::Url(kExePath);
-    SarvoTesterT tester(nullptr);
+    SarvoTesterT tester(nullptr, dir.path());
     tester.DownloadUpdate(&status);
 
     EXPECT_EQ(c.value, status.Value);
@@ -805,7 +812,7 @@ TEST_F(SarvoUpdateTest, LinksInPlaceOfTempOrBackupAreNotFollowed) {
     downloadStatusT status(downloadStatusT::kNotAttempted);
     status.FileName = file;
     status.URL = TestServer::Url(kExePath);
-    SarvoTesterT tester(nullptr);
+    SarvoTesterT tester(nullptr, dir.path());
     tester.DownloadUpdate(&status);
 
     EXPECT_EQ(Exists(target), c.targetExists) << "a file was made outside the folder";

@@ -1,0 +1,129 @@
+// The download of a new companion tool: fetch, checks, install.
+#include "companion/download.h"
+
+#include <cstdint>
+#include <exception>
+#include <string>
+
+#include "companion/UpdateSignature.h"
+#include "companion/install.h"
+#include "connection/IdHTTP.h"
+#include "platform/executable.h"
+#include "platform/files.h"
+#include "support/Exceptions.h"
+#include "support/u_Utility.h"
+
+namespace companion {
+
+namespace {
+
+const char* const kDownloadFailedContext =
+    "DudozividEreradOdavazevozT.internDownloadUpdater(); Download van bestand is mislukt";
+
+// The body of status.URL into `temp`, whole; returns its size. Raises on a
+// failure.
+std::int32_t FetchWhole(const downloadStatusT& status, const std::string& temp) {
+  TIdHTTP http;
+  platform::FileDelete(temp);
+  platform::File file;
+  std::uint32_t error = 0;
+  if (!file.Open(temp, platform::File::Mode::CreateAlways, platform::File::Share::None, &error)) {
+    throw EFCreateError("Cannot create file \"" + temp + "\". " + platform::FileErrorText(error));
+  }
+  TDebug::LogFmt("Downloaden van %s", {status.URL}, "");
+  // A body shorter than its declared length, or a chunked body without its
+  // last chunk, raises here, so a cut download never counts as done.
+  http.Get(status.URL, file);
+  const std::int64_t received = file.Size();
+  file.Close();
+  // A success status without a body (204 No Content, or an empty file on
+  // the server) would install an empty executable over a working one.
+  if (received == 0) {
+    throw EIdException("Geen inhoud ontvangen voor " + status.URL + " (HTTP " +
+                       std::to_string(http.ResponseCode()) + ")");
+  }
+  // A body without a declared length ends when the connection does, so a
+  // cut one looks whole to the HTTP layer; the length that the size check
+  // just read from the server tells it.
+  if (http.ContentLength() < 0 && status.ServerSize >= 0 && received != status.ServerSize) {
+    const std::string counts =
+        std::to_string(received) + " of the " + std::to_string(status.ServerSize) + " bytes";
+    if (received < status.ServerSize) {
+      throw EIdConnClosedGracefully("Connection closed after " + counts +
+                                    " the server declared for " + status.URL);
+    }
+    throw EIdHTTPInvalidResponse("Received " + std::to_string(received) + " bytes instead of " +
+                                 std::to_string(status.ServerSize) + " the server declared for " +
+                                 status.URL);
+  }
+  return TUtility::GetFileSize(temp);
+}
+
+// Raises unless `temp` is a whole program this platform can start.
+void CheckIsProgram(const std::string& temp) {
+  // A login page of a guest network, an error page with a success status or
+  // a piece of a program must never replace the companion tool.
+  std::string why;
+  if (!platform::IsWholeExecutable(temp, &why)) {
+    throw EInvalidExecutable(temp + " is geen geldig programma: " + why);
+  }
+}
+
+// The exception report of a failed download, and the line with its cause.
+void ReportFailedDownload(const void* sender, const std::exception* e) {
+  TUtility::LogException(sender, e, kDownloadFailedContext);
+  // The report's own lines are the same for every failure; this one says
+  // which it was.
+  const auto* known = dynamic_cast<const Exception*>(e);
+  const std::string className = known != nullptr ? known->ClassName() : "Exception";
+  const std::string message = known != nullptr ? known->Message()
+                              : e != nullptr   ? e->what()
+                                               : "unknown error";
+  TDebug::LogFmt("Oorzaak: %s: %s", {className, message}, kDownloadFailedContext);
+}
+
+// Fetches and checks the download into `temp`; false (after the report)
+// when any step failed.
+bool FetchAndVerify(const void* sender, downloadStatusT& status, const std::string& temp) {
+  // Each step raises on a failure; all of them count as a failed download,
+  // which never touches the installed executable.
+  try {
+    const std::int32_t size = FetchWhole(status, temp);
+    CheckIsProgram(temp);
+    // With an update key configured, only a download signed with it goes on
+    // to the install; a missing or wrong signature raises here and ends as a
+    // failed download, before the backup is touched.
+    CheckUpdateSignature(status.URL, temp);
+    TDebug::LogFmt("Opgeslagen als %s (%s)", {status.FileName, TUtility::FormatFileSize(size)}, "");
+    return true;
+  } catch (const std::exception& e) {
+    ReportFailedDownload(sender, &e);
+  } catch (...) {
+    ReportFailedDownload(sender, nullptr);
+  }
+  return false;
+}
+
+}  // namespace
+
+void DownloadUpdate(const void* sender, downloadStatusT& status) {
+  status.Value = downloadStatusT::kFailed;
+  const std::string temp = ChangeFileExt(status.FileName, ".tmp");
+  if (!FetchAndVerify(sender, status, temp)) {
+    if (platform::FileExists(temp)) platform::FileDelete(temp);
+    return;
+  }
+  status.Value = downloadStatusT::kDownloaded;
+  switch (InstallDownload(status.FileName, temp)) {
+    case InstallResult::Installed:
+      return;
+    case InstallResult::BackupFailed:
+    case InstallResult::ReplaceFailed:
+      // The download still counts as done: the companion in place, the old
+      // one and whole, is started in its first-run mode, and the download
+      // stays in the temporary file until the next one takes its place.
+      return;
+  }
+}
+
+}  // namespace companion

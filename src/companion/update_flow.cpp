@@ -1,0 +1,102 @@
+// The companion tool's update-and-start flow.
+#include "companion/update_flow.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "companion/SynchedThreads.h"
+#include "companion/companion_run.h"
+#include "companion/u_SarvoChecker.h"
+#include "companion/u_SarvoPrep.h"
+#include "companion/update_lock.h"
+#include "connection/UpdateServer.h"
+#include "platform/file_lock.h"
+#include "platform/files.h"
+#include "support/u_Utility.h"
+
+namespace companion {
+
+namespace {
+
+const char* const kCompanionServerPath = "/software/sarvo/sarvo2006.exe";
+const char* const kReachabilityServerPath = "/software/sarvo/versie.txt";
+const char* const kModeAfterDownload = "/AUTO /INIT";
+const char* const kModeOtherwise = "/AUTO";
+
+// The update of a companion that is missing or differs from the server's
+// copy. `status` arrives prepared for the download; it stays "not attempted"
+// (the companion at hand is started) when the update is switched off, the
+// server does not answer or another loader keeps the lock too long.
+// `sizeAtCheck` and `serverSize` are the local and the declared size of the
+// first comparison.
+void Update(SarvoTesterT& tester, const UpdatePlaces& places, std::int64_t sizeAtCheck,
+            std::int32_t serverSize, downloadStatusT& status) {
+  const std::string& path = places.companion;
+  if (platform::FileExists(places.noUpdateMarker)) return;
+  tester.DoStatus(kDownloadingText);
+  if (!tester.ServerAvailable(UpdateServerUrl(kReachabilityServerPath))) return;
+  // Held from before the download until the install is done, so no two
+  // loaders of this folder ever write the companion's files at once.
+  platform::FileLock lock;
+  const UpdateLock taken = TakeUpdateLock(lock, UpdateLockPath(path));
+  if (taken == UpdateLock::TimedOut) return;
+  // After a wait for another loader, or when the companion changed since it
+  // was compared, that loader has most likely just installed the server's
+  // copy: compare again rather than fetch it twice.
+  const bool compareAgain =
+      taken == UpdateLock::AfterWaiting ||
+      (taken == UpdateLock::AtOnce && TUtility::GetFileSize(path) != sizeAtCheck);
+  if (compareAgain && platform::FileExists(path) &&
+      tester.IsUpToDate(path, status.URL, serverSize)) {
+    status.Value = downloadStatusT::kUpToDate;
+    return;
+  }
+  // A second size check may have brought a newer declared size.
+  status.ServerSize = serverSize;
+  RunWaitThread([&tester, &status] { tester.DownloadUpdate(&status); });
+}
+
+}  // namespace
+
+void UpdateAndStart(SarvoTesterT& tester, const UpdatePlaces& places) {
+  const std::string& path = places.companion;
+  TDebug::Log("Checking Sarvo version with server", "");
+
+  downloadStatusT status(downloadStatusT::kNotAttempted);
+  const std::string exeUrl = UpdateServerUrl(kCompanionServerPath);
+  const std::int64_t sizeAtCheck = TUtility::GetFileSize(path);
+  std::int32_t serverSize = -1;
+  const bool upToDate = platform::FileExists(path) && tester.IsUpToDate(path, exeUrl, serverSize);
+  std::string versionBefore;
+  if (upToDate) {
+    status.Value = downloadStatusT::kUpToDate;
+  } else {
+    status.URL = exeUrl;
+    status.ServerSize = serverSize;
+    status.FileName = path;
+    versionBefore = TUtility::ReadFileVersion(path);
+    Update(tester, places, sizeAtCheck, serverSize, status);
+  }
+  tester.DoStatus("");
+
+  if (!upToDate) {
+    const std::string versionAfter = TUtility::ReadFileVersion(path);
+    if (versionAfter != versionBefore) {
+      TDebug::LogFmt("%s is geupdate van v%s naar v%s",
+                     {ExtractFileName(path), versionBefore, versionAfter}, "");
+    }
+  }
+
+  std::shared_ptr<ISarvoSettings> settings = GetSarvoSettings();
+  settings->SetState(ISarvoSettings::kNoStart);
+  if (status.Value == downloadStatusT::kDownloaded) {
+    StartCompanion(*settings, status.FileName, kModeAfterDownload);
+  } else if (status.Value >= downloadStatusT::kUpToDate) {
+    StartCompanion(*settings, path, kModeOtherwise);
+  }
+  // A failed download: nothing is started and "Params" keeps whatever it
+  // held.
+}
+
+}  // namespace companion
