@@ -29,11 +29,14 @@ platform::WakeSignal& NeverRaised() {
 void PumpUntil(const std::function<bool()>& done, std::uint32_t pollMs,
                platform::WakeSignal* wake) {
   for (;;) {
+    // A raise that came before the question has been seen by `done`; one
+    // that comes later ends the sleep below and has `done` asked again.
+    const bool raisedBefore = wake != nullptr && wake->IsSet();
     const Clock::time_point asked = Clock::now();
     if (done()) return;
     // A raise that `done` has seen and answered with "not yet" must not
     // make every later sleep end at once.
-    if (wake != nullptr && wake->IsSet()) wake = nullptr;
+    if (raisedBefore) wake = nullptr;
     platform::WakeSignal& signal = wake != nullptr ? *wake : NeverRaised();
     const Clock::time_point next = asked + std::chrono::milliseconds(pollMs);
     // The messages that came in while `done` ran are handled first, so the

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -170,6 +171,83 @@ TEST_F(AntiFreezeTest, TheInternetTesterKeepsDispatchingWhileItWaits) {
   // It polls every 5 ms, far more often than the anti-freeze's 125 ms.
   EXPECT_LT(span.longestGapMs, kMaxFrozenMs) << span.count << " messages handled";
   EXPECT_GE(span.count, 20u);
+}
+
+// The tester's clock for the next test: the probe thread reads the real
+// one; on the GUI thread every reading after the start counts as one look at
+// the deadline, which passes once the last message has been handled.
+std::atomic<int> g_deadlineLooks{0};
+std::atomic<bool> g_allHandled{false};
+std::atomic<bool> g_started{false};
+std::thread::id g_testerThread;
+
+std::uint32_t LookCountingTicks() {
+  if (std::this_thread::get_id() != g_testerThread) return platform::TickCount();
+  if (!g_started.exchange(true)) return 0;
+  ++g_deadlineLooks;
+  return g_allHandled ? 0x7FFFFFFFu : 0u;
+}
+
+// The Internet tester handles a message that arrives while it waits as it
+// arrives, not once per look at the probe and its deadline. A thread posts
+// each message a moment after the previous one has been handled, so each
+// arrives while the tester waits; a wait that sleeps through its poll
+// interval and handles messages only between its looks needs about one look
+// per message.
+TEST_F(AntiFreezeTest, TheInternetTesterHandlesEachMessageAsItArrives) {
+  constexpr int kMessages = 100;
+  constexpr std::uint32_t kPing = 1024 + 201;
+  g_testerThread = std::this_thread::get_id();
+  std::mutex mutex;
+  std::condition_variable changed;
+  int handled = 0;  // guarded by mutex
+  int handledElsewhere = 0;
+  platform::SplashHandlers handlers;
+  handlers.onMessage = [&](std::uint32_t msg) {
+    if (msg != kPing) return;
+    if (std::this_thread::get_id() != g_testerThread) ++handledElsewhere;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (++handled == kMessages) g_allHandled = true;
+    changed.notify_all();
+  };
+  platform::SplashWindow window(LoaderSplashForm(), handlers);
+  g_deadlineLooks = 0;
+  g_allHandled = false;
+  g_started = false;
+  std::atomic<bool> posterDone{false};
+  std::thread poster([&] {
+    for (int i = 0; i < kMessages; ++i) {
+      std::unique_lock<std::mutex> lock(mutex);
+      window.Post(kPing);
+      changed.wait(lock, [&] { return handled > i; });
+      lock.unlock();
+      // The next one comes once the tester has gone back to waiting, not
+      // while it still handles this one.
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    posterDone = true;
+  });
+  std::uint8_t result;
+  int handledAtEnd;
+  {
+    InternetTesterT tester(&LookCountingTicks);
+    // The probe's own limit is far beyond the messages' round trips.
+    tester.Thread().SetTimeout(2000);
+    result = tester.TestConnection();
+    std::lock_guard<std::mutex> lock(mutex);
+    handledAtEnd = handled;
+  }
+  // A wait that ended too early leaves the rest of the messages to be
+  // handled here.
+  while (!posterDone) platform::ProcessMessages();
+  poster.join();
+  const int looks = g_deadlineLooks;
+  std::printf("Internet tester: %d messages handled in %d looks at the deadline\n", handledAtEnd,
+              looks);
+  EXPECT_EQ(InternetTesterT::kTimedOut, result) << "the deadline passes after the last message";
+  EXPECT_EQ(kMessages, handledAtEnd);
+  EXPECT_EQ(0, handledElsewhere);
+  EXPECT_LT(looks * 3, kMessages) << "messages handled only between looks";
 }
 
 // The elevated start's wait looks at the started program every 50 ms and
