@@ -13,6 +13,7 @@
 
 #include "platform/error_codes.h"
 #include "platform/files.h"
+#include "platform/posix/errno_codes.h"
 #include "platform/posix/process_impl.h"
 #include "platform/sysinfo.h"
 
@@ -23,26 +24,6 @@ namespace {
 
 // What ShellExecuteA returns for a started program; any value above 32 says so.
 constexpr int kStarted = 42;
-
-// The codes of a spawn that the kernel refused.
-std::uint32_t TranslateSpawnError(int err) {
-  switch (err) {
-    case ENOENT:
-      return kErrFileNotFound;
-    case ENOTDIR:
-      return kErrPathNotFound;
-    case EACCES:
-    case EPERM:
-      return kErrAccessDenied;
-    case ENOMEM:
-    case EAGAIN:
-      return kErrNotEnoughMemory;
-    case ENOEXEC:
-      return kErrBadExeFormat;
-    default:
-      return kErrGenFailure;
-  }
-}
 
 bool IsFile(const std::string& path) {
   struct stat st {};
@@ -201,7 +182,7 @@ SpawnResult Spawn(const std::string& path, const std::vector<std::string>& args,
   pid_t pid = -1;
   const int rc = posix_spawn(&pid, path.c_str(), actions.get(), attr.get(), argv.data(), environ);
   if (rc != 0) {
-    result.error = TranslateSpawnError(rc);
+    result.error = WindowsErrorCode(rc, ErrnoUse::kSpawn);
     return result;
   }
   result.pid = pid;
