@@ -5,14 +5,14 @@
 // caller needs to know why, the function hands out a Windows-style error code
 // (2 file not found, 3 path not found, 5 access denied, 17 not the same
 // volume, 32 sharing violation, 80 file exists, 112 disk full, 183 already
-// exists: MoveFile never replaces its destination) translated once at the edge
-// of each implementation.
+// exists: FileMove never replaces its destination); the Linux port translates
+// its errno values in one table (platform/posix/errno_codes.h).
 //
 // Symbolic links (Linux port): nothing here ever writes through a link. An
 // open for writing or appending refuses a link in the file's place (5); an
-// open that creates (CreateAlways) and the destination of CopyFile replace a
+// open that creates (CreateAlways) and the destination of FileCopy replace a
 // link by a new file; CreateNew counts a link as an existing file (80);
-// MoveFile, ReplaceFileAtomically and DeleteFile act on the link itself.
+// FileMove, ReplaceFileAtomically and FileDelete act on the link itself.
 // Reading follows links.
 #pragma once
 

@@ -10,27 +10,11 @@
 #include <cerrno>
 
 #include "platform/error_codes.h"
+#include "platform/posix/errno_codes.h"
 #include "platform/posix/unique_fd.h"
 
 namespace platform {
 namespace {
-
-// The one place where errno values of this service become Windows codes.
-std::uint32_t Translate(int err) {
-  switch (err) {
-    case ENOENT:
-    case ENOTDIR:
-      return kErrPathNotFound;  // the folder is missing
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case ELOOP:  // a symbolic link in the lock file's place
-    case EISDIR:
-      return kErrAccessDenied;
-    default:
-      return kErrGenFailure;
-  }
-}
 
 // Opens the lock file, creating it when missing. A new file is made
 // writable for every user, since loaders of other users must open it too; an
@@ -63,7 +47,7 @@ FileLock::Result FileLock::TryLock(const std::string& path, std::uint32_t* error
   Unlock();
   UniqueFd fd = OpenLockFile(path);
   if (!fd) {
-    if (error != nullptr) *error = Translate(errno);
+    if (error != nullptr) *error = WindowsErrorCode(errno, ErrnoUse::kFileLock);
     return Result::Failed;
   }
   struct stat st {};
@@ -74,7 +58,7 @@ FileLock::Result FileLock::TryLock(const std::string& path, std::uint32_t* error
   while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
     if (errno == EWOULDBLOCK) return Result::Held;
-    if (error != nullptr) *error = Translate(errno);
+    if (error != nullptr) *error = WindowsErrorCode(errno, ErrnoUse::kFileLock);
     return Result::Failed;
   }
   impl_ = std::make_unique<Impl>();

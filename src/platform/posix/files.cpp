@@ -22,7 +22,9 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/common/slash_paths.h"
 #include "platform/error_codes.h"
+#include "platform/posix/errno_codes.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/unique_handle.h"
 
@@ -43,34 +45,6 @@ std::string ParentOf(const std::string& path) {
 bool IsDir(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// The one place where errno values become Windows error codes. `path` tells a
-// missing file (2) from a missing folder on the way to it (3), as Windows does.
-std::uint32_t TranslateErrno(int err, const std::string& path) {
-  switch (err) {
-    case ENOENT:
-      return IsDir(ParentOf(path)) ? kErrFileNotFound : kErrPathNotFound;
-    case ENOTDIR:
-      return kErrPathNotFound;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-    case EROFS:
-    case ELOOP:  // O_NOFOLLOW met a symbolic link in the file's place
-      return kErrAccessDenied;
-    case EWOULDBLOCK:
-    case ETXTBSY:
-    case EBUSY:
-      return kErrSharingViolation;
-    case EEXIST:
-      return kErrFileExists;
-    case ENOSPC:
-    case EDQUOT:
-      return kErrDiskFull;
-    default:
-      return kErrGenFailure;
-  }
 }
 
 // Windows' read-only attribute: no write permission bit at all.
@@ -102,29 +76,6 @@ bool WriteAll(int fd, const void* data, std::size_t size, int& err) {
     size -= static_cast<std::size_t>(n);
   }
   return true;
-}
-
-// Lexical clean-up of an absolute path, as GetFullPathName does it.
-std::string NormalizeAbsolute(const std::string& path) {
-  std::vector<std::string> parts;
-  std::size_t pos = 0;
-  while (pos <= path.size()) {
-    std::size_t end = path.find('/', pos);
-    if (end == std::string::npos) end = path.size();
-    std::string seg = path.substr(pos, end - pos);
-    if (seg == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!seg.empty() && seg != ".") {
-      parts.push_back(seg);
-    }
-    pos = end + 1;
-  }
-  std::string out;
-  for (const auto& p : parts) out += "/" + p;
-  if (out.empty()) out = "/";
-  // A trailing separator names a folder; keep it as the caller wrote it.
-  if (out.size() > 1 && path.size() > 1 && path.back() == '/') out += '/';
-  return out;
 }
 
 bool HasWildcard(const std::string& s) { return s.find_first_of("*?") != std::string::npos; }
@@ -160,8 +111,8 @@ std::string CurrentDirectory() {
 
 std::string ExpandFileName(const std::string& path) {
   if (path.empty()) return std::string();
-  if (path[0] == '/') return NormalizeAbsolute(path);
-  return NormalizeAbsolute(CurrentDirectory() + "/" + path);
+  if (path[0] == '/') return NormalizeAbsolutePath(path);
+  return NormalizeAbsolutePath(CurrentDirectory() + "/" + path);
 }
 
 bool FindFirstSize(const std::string& path, std::uint32_t& sizeLow) {
@@ -193,40 +144,13 @@ bool FindFirstSize(const std::string& path, std::uint32_t& sizeLow) {
 }
 
 bool CanonicalizePath(const std::string& path, std::string& out) {
-  // The Windows original refuses an input that does not fit its buffer of 260
-  // characters (NUL included) before it looks at the text, and so do we.
-  if (path.size() + 1 > 260) return false;
-  // Purely on the text: "." segments go, ".." takes the segment before it
-  // along, and a ".." with nothing before it is dropped. Empty segments (a
-  // doubled or trailing separator) stay as written.
-  const bool absolute = !path.empty() && path[0] == '/';
-  std::vector<std::string> parts;
-  std::size_t pos = absolute ? 1 : 0;
-  for (;;) {
-    std::size_t end = path.find('/', pos);
-    std::string seg = path.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-    if (seg == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (seg != ".") {
-      parts.push_back(seg);
-    }
-    if (end == std::string::npos) break;
-    pos = end + 1;
-  }
-  std::string result = absolute ? "/" : "";
-  for (std::size_t i = 0; i < parts.size(); ++i) {
-    if (i > 0) result += '/';
-    result += parts[i];
-  }
-  if (result.size() + 1 > 260) return false;
-  out = result;
-  return true;
+  return CanonicalizePathText(path, out);
 }
 
 bool FileMove(const std::string& from, const std::string& to, std::uint32_t* error) {
   struct stat st {};
   if (::lstat(from.c_str(), &st) != 0) {
-    SetError(error, TranslateErrno(errno, from));
+    SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, from));
     return false;
   }
   if (S_ISREG(st.st_mode) && IsHeldOpen(from)) {
@@ -254,21 +178,21 @@ bool FileMove(const std::string& from, const std::string& to, std::uint32_t* err
       return false;
     }
     if (::unlink(from.c_str()) != 0) {
-      SetError(error, TranslateErrno(errno, from));
+      SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, from));
       ::unlink(to.c_str());
       return false;
     }
     return true;
   }
   // Windows reports an existing destination of a move as "already exists".
-  SetError(error, err == EEXIST ? kErrAlreadyExists : TranslateErrno(err, to));
+  SetError(error, err == EEXIST ? kErrAlreadyExists : WindowsErrorCode(err, ErrnoUse::kFiles, to));
   return false;
 }
 
 bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::uint32_t* error) {
   UniqueFd src(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (!src) {
-    SetError(error, TranslateErrno(errno, from));
+    SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, from));
     return false;
   }
   struct stat sst {};
@@ -278,7 +202,7 @@ bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::
   }
   // Windows refuses to move a file that somebody holds open without sharing.
   if (::flock(src.get(), LOCK_EX | LOCK_NB) != 0) {
-    SetError(error, TranslateErrno(errno, from));
+    SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, from));
     return false;
   }
   struct stat dst {};
@@ -317,12 +241,12 @@ bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::
   // so a power cut right after the rename cannot leave the name on an empty
   // file; then the folder, so that the rename itself is on the disk.
   if (::fchmod(src.get(), mode) != 0 || ::fsync(src.get()) != 0) {
-    SetError(error, TranslateErrno(errno, from));
+    SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, from));
     return false;
   }
   if (::rename(from.c_str(), to.c_str()) != 0) {
     const int err = errno;
-    SetError(error, err == EXDEV ? kErrNotSameDevice : TranslateErrno(err, to));
+    SetError(error, err == EXDEV ? kErrNotSameDevice : WindowsErrorCode(err, ErrnoUse::kFiles, to));
     return false;
   }
   UniqueFd folder(::open(ParentOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -333,7 +257,7 @@ bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::
 bool FileDelete(const std::string& path, std::uint32_t* error) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) {
-    SetError(error, TranslateErrno(errno, path));
+    SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, path));
     return false;
   }
   if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && IsReadOnly(st))) {
@@ -345,7 +269,7 @@ bool FileDelete(const std::string& path, std::uint32_t* error) {
     return false;
   }
   if (::unlink(path.c_str()) != 0) {
-    SetError(error, TranslateErrno(errno, path));
+    SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, path));
     return false;
   }
   return true;
@@ -355,7 +279,7 @@ bool FileCopy(const std::string& from, const std::string& to, bool failIfExists,
               std::uint32_t* error) {
   UniqueFd src(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
   if (!src) {
-    SetError(error, TranslateErrno(errno, from));
+    SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, from));
     return false;
   }
   struct stat sst {};
@@ -365,7 +289,7 @@ bool FileCopy(const std::string& from, const std::string& to, bool failIfExists,
   }
   // The source is read with read sharing: a holder without sharing stops it.
   if (::flock(src.get(), LOCK_SH | LOCK_NB) != 0) {
-    SetError(error, TranslateErrno(errno, from));
+    SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, from));
     return false;
   }
 
@@ -380,7 +304,7 @@ bool FileCopy(const std::string& from, const std::string& to, bool failIfExists,
     // through: otherwise a planted link would make us fill a file anywhere
     // the link points, also outside the folder.
     if (::unlink(to.c_str()) != 0 && errno != ENOENT) {
-      SetError(error, TranslateErrno(errno, to));
+      SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, to));
       return false;
     }
     exists = false;
@@ -405,13 +329,13 @@ bool FileCopy(const std::string& from, const std::string& to, bool failIfExists,
   int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (exists ? 0 : O_EXCL);
   UniqueFd out(::open(to.c_str(), flags, 0666));
   if (!out) {
-    SetError(error, TranslateErrno(errno, to));
+    SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, to));
     return false;
   }
   // The destination is written without sharing; truncate only once that is
   // settled, so a refused copy leaves the destination as it was.
   if (::flock(out.get(), LOCK_EX | LOCK_NB) != 0 || ::ftruncate(out.get(), 0) != 0) {
-    SetError(error, TranslateErrno(errno, to));
+    SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, to));
     return false;
   }
   std::vector<char> buf(1 << 16);
@@ -419,13 +343,13 @@ bool FileCopy(const std::string& from, const std::string& to, bool failIfExists,
     ssize_t n = ::read(src.get(), buf.data(), buf.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      SetError(error, TranslateErrno(errno, from));
+      SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, from));
       return false;
     }
     if (n == 0) break;
     int err = 0;
     if (!WriteAll(out.get(), buf.data(), static_cast<std::size_t>(n), err)) {
-      SetError(error, TranslateErrno(err, to));
+      SetError(error, WindowsErrorCode(err, ErrnoUse::kFiles, to));
       return false;
     }
   }
@@ -544,7 +468,7 @@ bool File::Open(const std::string& path, Mode mode, Share share, std::uint32_t* 
     if (::unlink(path.c_str()) == 0) fd.reset(::open(path.c_str(), flags | O_EXCL, 0666));
   }
   if (!fd) {
-    SetError(error, TranslateErrno(errno, path));
+    SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, path));
     return false;
   }
   struct stat st {};
@@ -555,12 +479,12 @@ bool File::Open(const std::string& path, Mode mode, Share share, std::uint32_t* 
   }
   int lock = share == Share::None ? LOCK_EX : LOCK_SH;
   if (::flock(fd.get(), lock | LOCK_NB) != 0) {
-    SetError(error, TranslateErrno(errno, path));
+    SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, path));
     return false;
   }
   // Truncate only with the lock held, so a refused open changes nothing.
   if (mode == Mode::CreateAlways && ::ftruncate(fd.get(), 0) != 0) {
-    SetError(error, TranslateErrno(errno, path));
+    SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, path));
     return false;
   }
   impl_ = std::make_unique<Impl>();
@@ -581,7 +505,7 @@ bool File::Write(const void* data, std::size_t size, std::uint32_t* error) {
   }
   int err = 0;
   if (!WriteAll(impl_->fd.get(), data, size, err)) {
-    SetError(error, TranslateErrno(err, std::string()));
+    SetError(error, WindowsErrorCode(err, ErrnoUse::kFiles, std::string()));
     return false;
   }
   return true;

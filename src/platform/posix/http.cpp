@@ -248,36 +248,10 @@ HttpFailure Translate(CURLcode rc, const Transfer& t) {
   }
 }
 
-}  // namespace
-
-HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
-  HttpResult result;
-  if (!GlobalInit()) {
-    result.failure = HttpFailure::Other;
-    result.detail = "libcurl could not be initialised";
-    return result;
-  }
-  std::string url;
-  std::string scheme;
-  if (!CleanUrl(request.url, url, scheme, result.detail)) {
-    result.failure = HttpFailure::InvalidUrl;
-    return result;
-  }
-
-  Easy easy(curl_easy_init());
-  Multi multi(curl_multi_init());
-  if (!easy || !multi) {
-    result.failure = HttpFailure::Other;
-    result.detail = "libcurl could not create a transfer";
-    return result;
-  }
-
-  Transfer t;
-  t.sink = &sink;
-  t.result = &result;
-  char errorText[CURL_ERROR_SIZE] = {};
-
-  CURL* e = easy.get();
+// Sets up the transfer of `url` on `e`: the checks that stay on, where the
+// trust store is, the callbacks into `t` and the request's time limits.
+void SetOptions(CURL* e, const HttpRequest& request, const std::string& url,
+                const std::string& scheme, Transfer& t, char* errorText) {
   curl_easy_setopt(e, CURLOPT_URL, url.c_str());
   // Only the URL's own scheme, so nothing can switch an https transfer to
   // plain HTTP (redirects are not followed either).
@@ -341,24 +315,22 @@ HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(request.lowSpeedBytesPerSecond));
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, static_cast<long>(request.lowSpeedSeconds));
   }
+}
 
-  Attachment attached(multi.get(), e);
-  if (!attached.ok()) {
-    result.failure = HttpFailure::Other;
-    result.detail = "libcurl could not start the transfer";
-    return result;
-  }
-
+// Drives the transfer until libcurl is done with it, watching the read time
+// limit. False, with the failure in `result`, when libcurl fails or no data
+// came in time.
+bool Run(CURLM* multi, const HttpRequest& request, Transfer& t, HttpResult& result) {
   const auto readLimit = std::chrono::milliseconds(request.readTimeoutMs);
   t.lastData = Clock::now();
   bool readTimedOut = false;
   for (;;) {
     int running = 0;
-    CURLMcode mc = curl_multi_perform(multi.get(), &running);
+    CURLMcode mc = curl_multi_perform(multi, &running);
     if (mc != CURLM_OK) {
       result.failure = HttpFailure::Other;
       result.detail = curl_multi_strerror(mc);
-      return result;
+      return false;
     }
     if (running == 0) break;
 
@@ -374,23 +346,29 @@ HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
     }
     // Returns early on socket activity and on libcurl's own timers (such as
     // the connect time limit).
-    mc = curl_multi_poll(multi.get(), nullptr, 0, waitMs, nullptr);
+    mc = curl_multi_poll(multi, nullptr, 0, waitMs, nullptr);
     if (mc != CURLM_OK) {
       result.failure = HttpFailure::Other;
       result.detail = curl_multi_strerror(mc);
-      return result;
+      return false;
     }
   }
 
   if (readTimedOut) {
     result.failure = HttpFailure::ReadTimeout;
     result.detail = "no data from the server for " + std::to_string(request.readTimeoutMs) + " ms";
-    return result;
+    return false;
   }
+  return true;
+}
 
+// What the finished transfer came to: libcurl's outcome, with the answers
+// that count as received and the short bodies that do not.
+void Conclude(CURLM* multi, CURL* e, const HttpRequest& request, const Transfer& t,
+              const char* errorText, HttpResult& result) {
   CURLcode rc = CURLE_OK;
   int left = 0;
-  while (CURLMsg* msg = curl_multi_info_read(multi.get(), &left)) {
+  while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
     if (msg->msg == CURLMSG_DONE && msg->easy_handle == e) rc = msg->data.result;
   }
   result.failure = Translate(rc, t);
@@ -402,7 +380,7 @@ HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
     // plain-HTTP proxy's refusal is.
     result.failure = HttpFailure::None;
     result.detail.clear();
-    return result;
+    return;
   }
   if (result.failure == HttpFailure::None && request.method == HttpMethod::Get &&
       IsTwoHundred(result.statusCode) && t.declaredLength >= 0 &&
@@ -411,7 +389,7 @@ HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
     // against installing a truncated file.
     result.failure = HttpFailure::ClosedEarly;
     result.detail = "the body is shorter than its Content-Length";
-    return result;
+    return;
   }
   if (result.failure != HttpFailure::None) {
     result.detail = errorText[0] != '\0' ? std::string(errorText) : curl_easy_strerror(rc);
@@ -420,6 +398,49 @@ HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
           "the response headers exceed " + std::to_string(kMaxResponseHeaderBytes) + " bytes";
     }
   }
+}
+
+}  // namespace
+
+HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
+  HttpResult result;
+  if (!GlobalInit()) {
+    result.failure = HttpFailure::Other;
+    result.detail = "libcurl could not be initialised";
+    return result;
+  }
+  std::string url;
+  std::string scheme;
+  if (!CleanUrl(request.url, url, scheme, result.detail)) {
+    result.failure = HttpFailure::InvalidUrl;
+    return result;
+  }
+
+  Easy easy(curl_easy_init());
+  Multi multi(curl_multi_init());
+  if (!easy || !multi) {
+    result.failure = HttpFailure::Other;
+    result.detail = "libcurl could not create a transfer";
+    return result;
+  }
+
+  Transfer t;
+  t.sink = &sink;
+  t.result = &result;
+  char errorText[CURL_ERROR_SIZE] = {};
+
+  CURL* e = easy.get();
+  SetOptions(e, request, url, scheme, t, errorText);
+
+  Attachment attached(multi.get(), e);
+  if (!attached.ok()) {
+    result.failure = HttpFailure::Other;
+    result.detail = "libcurl could not start the transfer";
+    return result;
+  }
+
+  if (!Run(multi.get(), request, t, result)) return result;
+  Conclude(multi.get(), e, request, t, errorText, result);
   return result;
 }
 

@@ -11,8 +11,10 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/common/command_line.h"
 #include "platform/error_codes.h"
 #include "platform/files.h"
+#include "platform/posix/errno_codes.h"
 #include "platform/posix/process_impl.h"
 #include "platform/sysinfo.h"
 
@@ -23,26 +25,6 @@ namespace {
 
 // What ShellExecuteA returns for a started program; any value above 32 says so.
 constexpr int kStarted = 42;
-
-// The codes of a spawn that the kernel refused.
-std::uint32_t TranslateSpawnError(int err) {
-  switch (err) {
-    case ENOENT:
-      return kErrFileNotFound;
-    case ENOTDIR:
-      return kErrPathNotFound;
-    case EACCES:
-    case EPERM:
-      return kErrAccessDenied;
-    case ENOMEM:
-    case EAGAIN:
-      return kErrNotEnoughMemory;
-    case ENOEXEC:
-      return kErrBadExeFormat;
-    default:
-      return kErrGenFailure;
-  }
-}
 
 bool IsFile(const std::string& path) {
   struct stat st {};
@@ -89,60 +71,6 @@ std::uint32_t ResolveProgram(const std::string& file, std::string& path) {
   // run anything does not count, as no Windows shell starts a data file.
   if (!S_ISREG(st.st_mode) || (st.st_mode & 0111) == 0) return kErrAccessDenied;
   return 0;
-}
-
-// Splits parameters as the Windows C runtime splits a command line: blanks
-// separate, double quotes group (and are removed), 2n backslashes before a
-// quote give n backslashes and the quote acts, 2n+1 give n and a literal
-// quote, "" inside quotes gives a literal quote; other backslashes are plain.
-std::vector<std::string> SplitParameters(const std::string& params) {
-  std::vector<std::string> args;
-  std::string cur;
-  bool inArg = false;
-  bool quoted = false;
-  std::size_t i = 0;
-  while (i < params.size()) {
-    char c = params[i];
-    if (!quoted && (c == ' ' || c == '\t')) {
-      if (inArg) args.push_back(cur);
-      cur.clear();
-      inArg = false;
-      ++i;
-      continue;
-    }
-    inArg = true;
-    if (c == '\\') {
-      std::size_t n = 0;
-      while (i < params.size() && params[i] == '\\') {
-        ++n;
-        ++i;
-      }
-      if (i < params.size() && params[i] == '"') {
-        cur.append(n / 2, '\\');
-        if (n % 2 == 1) {
-          cur += '"';
-          ++i;
-        }
-      } else {
-        cur.append(n, '\\');
-      }
-      continue;
-    }
-    if (c == '"') {
-      if (quoted && i + 1 < params.size() && params[i + 1] == '"') {
-        cur += '"';
-        i += 2;
-        continue;
-      }
-      quoted = !quoted;
-      ++i;
-      continue;
-    }
-    cur += c;
-    ++i;
-  }
-  if (inArg) args.push_back(cur);
-  return args;
 }
 
 struct SpawnResult {
@@ -201,7 +129,7 @@ SpawnResult Spawn(const std::string& path, const std::vector<std::string>& args,
   pid_t pid = -1;
   const int rc = posix_spawn(&pid, path.c_str(), actions.get(), attr.get(), argv.data(), environ);
   if (rc != 0) {
-    result.error = TranslateSpawnError(rc);
+    result.error = WindowsErrorCode(rc, ErrnoUse::kSpawn);
     return result;
   }
   result.pid = pid;

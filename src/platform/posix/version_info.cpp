@@ -18,7 +18,9 @@
 #include <memory>
 #include <vector>
 
+#include "platform/common/little_endian.h"
 #include "platform/posix/backslash_path.h"
+#include "platform/posix/read_at.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/sysinfo.h"
 #include "platform/unique_handle.h"
@@ -39,32 +41,18 @@ class Bytes {
   std::size_t size() const { return data_.size(); }
   bool U16(std::uint64_t off, std::uint32_t& v) const {
     if (off > data_.size() || data_.size() - off < 2) return false;
-    v = static_cast<std::uint32_t>(data_[off] | (data_[off + 1] << 8));
+    v = static_cast<std::uint32_t>(LittleEndian(data_, static_cast<std::size_t>(off), 2));
     return true;
   }
   bool U32(std::uint64_t off, std::uint32_t& v) const {
     if (off > data_.size() || data_.size() - off < 4) return false;
-    v = static_cast<std::uint32_t>(data_[off]) | (static_cast<std::uint32_t>(data_[off + 1]) << 8) |
-        (static_cast<std::uint32_t>(data_[off + 2]) << 16) |
-        (static_cast<std::uint32_t>(data_[off + 3]) << 24);
+    v = static_cast<std::uint32_t>(LittleEndian(data_, static_cast<std::size_t>(off), 4));
     return true;
   }
 
  private:
   std::vector<unsigned char> data_;
 };
-
-// Reads `size` bytes at `offset` of the file; false when the file is shorter.
-bool ReadAt(int fd, std::uint64_t offset, std::size_t size, std::vector<unsigned char>& out) {
-  out.assign(size, 0);
-  std::size_t done = 0;
-  while (done < size) {
-    ssize_t n = ::pread(fd, out.data() + done, size - done, static_cast<off_t>(offset + done));
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 struct Section {
   std::uint32_t virtualAddress = 0;

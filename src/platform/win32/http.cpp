@@ -11,12 +11,12 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "platform/common/low_speed_watch.h"
 #include "platform/unique_handle.h"
 
 namespace platform {
@@ -150,43 +150,6 @@ bool QueryHeader(HINTERNET request, DWORD info, std::wstring& out) {
 bool IsTwoHundred(int code) { return code >= 200 && code <= 299; }
 
 using Clock = std::chrono::steady_clock;
-
-// The low-speed rule for the body: over any window of `seconds` seconds at
-// least bytesPerSecond * seconds bytes must arrive. WinHTTP only limits each
-// single wait, so a server that sends a byte now and then would otherwise
-// keep a transfer going for ever. The watch keeps a few points of the
-// transfer's history (at most ten a second) and compares the newest with the
-// latest one that lies a whole window back.
-class LowSpeedWatch {
- public:
-  LowSpeedWatch(std::uint32_t bytesPerSecond, std::uint32_t seconds)
-      : bytesPerSecond_(bytesPerSecond), window_(std::chrono::seconds(seconds)) {
-    points_.push_back({Clock::now(), 0});
-  }
-
-  // False when the body has become too slow, given `total` bytes so far.
-  bool Check(std::uint64_t total) {
-    if (bytesPerSecond_ == 0 || window_.count() == 0) return true;
-    const Clock::time_point now = Clock::now();
-    if (now - points_.back().when >= std::chrono::milliseconds(100))
-      points_.push_back({now, total});
-    while (points_.size() >= 2 && points_[1].when <= now - window_) points_.pop_front();
-    const Point& from = points_.front();
-    const auto span = now - from.when;
-    if (span < window_) return true;
-    const double seconds = std::chrono::duration<double>(span).count();
-    return static_cast<double>(total - from.bytes) >= bytesPerSecond_ * seconds;
-  }
-
- private:
-  struct Point {
-    Clock::time_point when;
-    std::uint64_t bytes;
-  };
-  std::uint32_t bytesPerSecond_;
-  Clock::duration window_;
-  std::deque<Point> points_;
-};
 
 // The shorter of a limit and the total limit, where 0 means "none".
 std::uint32_t WithinTotal(std::uint32_t limit, std::uint32_t total) {

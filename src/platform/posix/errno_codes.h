@@ -1,0 +1,25 @@
+// The Linux port's one translation of errno values into the Windows error
+// codes of platform/error_codes.h. Each service that hands out codes has a
+// column of its own in the one table, since Windows itself answers the same
+// cause differently in each (a missing lock file's folder is 3, a missing
+// program to start is 2).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+enum class ErrnoUse {
+  kFiles,     // platform/files.h
+  kFileLock,  // platform/file_lock.h
+  kSpawn,     // starting a program (platform/shell.h)
+};
+
+// The Windows code for `err` as the service `use` hands it out; anything the
+// table does not name is 31 (general failure). For kFiles, `path` tells a
+// missing file (2) from a missing folder on the way to it (3), as Windows
+// does; the other uses ignore it.
+std::uint32_t WindowsErrorCode(int err, ErrnoUse use, const std::string& path = std::string());
+
+}  // namespace platform
