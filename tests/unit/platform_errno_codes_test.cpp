@@ -3,7 +3,6 @@
 // (a missing lock file's folder is 3, a missing program to start is 2).
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -11,15 +10,8 @@
 #include "platform/error_codes.h"
 #include "platform/posix/errno_codes.h"
 #include "support/testing.h"
-#endif
 
 namespace {
-
-#ifdef _WIN32
-
-TEST(ErrnoCodesTest, TheLinuxPortOnly) { GTEST_SKIP() << "Windows gives its own codes"; }
-
-#else
 
 using platform::ErrnoUse;
 
@@ -68,7 +60,5 @@ TEST(ErrnoCodesTest, AMissingFileOrFolder) {
   EXPECT_EQ(platform::kErrPathNotFound, platform::WindowsErrorCode(ENOENT, ErrnoUse::kFileLock));
   EXPECT_EQ(platform::kErrFileNotFound, platform::WindowsErrorCode(ENOENT, ErrnoUse::kSpawn));
 }
-
-#endif
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "platform/error_codes.h"
+#include "platform/posix/path_facts.h"
 
 namespace platform {
 
@@ -42,18 +43,6 @@ constexpr Row kTable[] = {
     {ENOEXEC, kErrGenFailure, kErrGenFailure, kErrBadExeFormat},
 };
 static_assert(EWOULDBLOCK == EAGAIN, "one row serves both names");
-
-std::string ParentOf(const std::string& path) {
-  std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-bool IsDir(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 }  // namespace
 

@@ -25,6 +25,7 @@
 #include "platform/common/slash_paths.h"
 #include "platform/error_codes.h"
 #include "platform/posix/errno_codes.h"
+#include "platform/posix/path_facts.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/unique_handle.h"
 
@@ -33,18 +34,6 @@ namespace {
 
 void SetError(std::uint32_t* error, std::uint32_t code) {
   if (error != nullptr) *error = code;
-}
-
-std::string ParentOf(const std::string& path) {
-  std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-bool IsDir(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // Windows' read-only attribute: no write permission bit at all.
