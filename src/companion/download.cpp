@@ -26,7 +26,7 @@ std::int32_t FetchWhole(const downloadStatusT& status, const std::string& temp) 
   TIdHTTP http;
   platform::FileDelete(temp);
   platform::File file;
-  std::uint32_t error = 0;
+  platform::Failure error = platform::Failure::None;
   if (!file.Open(temp, platform::File::Mode::CreateAlways, platform::File::Share::None, &error)) {
     throw EFCreateError("Cannot create file \"" + temp + "\". " + platform::FileErrorText(error));
   }

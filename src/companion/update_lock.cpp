@@ -35,7 +35,7 @@ UpdateLock TakeUpdateLock(platform::FileLock& lock, const std::string& lockPath)
   UpdateLock taken = UpdateLock::TimedOut;
   PumpUntil(
       [&] {
-        std::uint32_t error = 0;
+        platform::Failure error = platform::Failure::None;
         switch (lock.TryLock(lockPath, &error)) {
           case platform::FileLock::Result::Acquired:
             taken = waited ? UpdateLock::AfterWaiting : UpdateLock::AtOnce;

@@ -206,7 +206,7 @@ std::string TIdHTTP::Get(const std::string& url, std::size_t maxBytes) {
 }
 
 void TIdHTTP::Get(const std::string& url, platform::File& stream) {
-  std::uint32_t error = 0;
+  platform::Failure error = platform::Failure::None;
   const bool ok =
       Run(platform::HttpMethod::Get, url, [&stream, &error](const char* data, std::size_t size) {
         return stream.Write(data, size, &error);

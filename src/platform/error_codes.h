@@ -1,25 +1,49 @@
-// The Windows error codes that the platform layer hands out where a caller
-// needs to know why something failed (the files, the file lock, the shell).
-// Both implementations give these same numbers: Windows its own, the Linux
-// port its errno values translated. The portable core compares with these
-// names, never with bare numbers.
+// The one vocabulary of failures that the platform layer hands out where a
+// caller needs to know why something failed (the files, the file lock, the
+// registry, the shell). The values are the Windows error codes, so a value
+// logged as a number reads as Windows would report it: Windows hands out its
+// own, the Linux port translates its errno values (platform/posix/errno_codes.h)
+// and its store's failures. A code Windows gives that has no name here still
+// travels as a Failure (FailureFromCode). The portable core compares with
+// these names, never with bare numbers.
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 
 namespace platform {
 
-constexpr std::uint32_t kErrFileNotFound = 2;
-constexpr std::uint32_t kErrPathNotFound = 3;
-constexpr std::uint32_t kErrAccessDenied = 5;
-constexpr std::uint32_t kErrInvalidHandle = 6;
-constexpr std::uint32_t kErrNotEnoughMemory = 8;
-constexpr std::uint32_t kErrNotSameDevice = 17;
-constexpr std::uint32_t kErrGenFailure = 31;
-constexpr std::uint32_t kErrSharingViolation = 32;
-constexpr std::uint32_t kErrFileExists = 80;
-constexpr std::uint32_t kErrDiskFull = 112;
-constexpr std::uint32_t kErrAlreadyExists = 183;
-constexpr std::uint32_t kErrBadExeFormat = 193;
+enum class Failure : std::uint32_t {
+  None = 0,
+  FileNotFound = 2,  // also: no such registry key or value
+  PathNotFound = 3,
+  AccessDenied = 5,
+  InvalidHandle = 6,
+  NotEnoughMemory = 8,
+  NotSameDevice = 17,
+  GenFailure = 31,
+  SharingViolation = 32,
+  LockViolation = 33,
+  FileExists = 80,
+  DiskFull = 112,
+  AlreadyExists = 183,
+  BadExeFormat = 193,
+  RegistryCorrupt = 1009,   // the store is not a registry (ERROR_BADDB)
+  RegistryIoFailed = 1016,  // the store could not be read or written
+  Cancelled = 1223,
+};
+
+// The Windows number of a failure, for log lines and message texts.
+constexpr std::uint32_t CodeOf(Failure failure) { return static_cast<std::uint32_t>(failure); }
+// Any Windows error code as a failure (Win32: GetLastError, LSTATUS).
+constexpr Failure FailureFromCode(std::uint32_t code) { return static_cast<Failure>(code); }
+
+// Writes the Windows number, as log lines and test messages show it.
+std::ostream& operator<<(std::ostream& out, Failure failure);
+
+// Hands `failure` to an optional out-parameter.
+inline void SetFailure(Failure* out, Failure failure) {
+  if (out != nullptr) *out = failure;
+}
 
 }  // namespace platform

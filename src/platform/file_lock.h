@@ -11,9 +11,10 @@
 // flock, with the file never followed through a symbolic link.
 #pragma once
 
-#include <cstdint>
 #include <memory>
 #include <string>
+
+#include "platform/error_codes.h"
 
 namespace platform {
 
@@ -33,9 +34,9 @@ class FileLock {
   FileLock& operator=(const FileLock&) = delete;
 
   // Tries once to take the lock of the file `path`. On Failed, `error` gets
-  // a Windows-style code (3 path not found, 5 access denied, ...). A lock
+  // the Failure (PathNotFound, AccessDenied, ...). A lock
   // this object already holds is released first.
-  Result TryLock(const std::string& path, std::uint32_t* error = nullptr);
+  Result TryLock(const std::string& path, Failure* error = nullptr);
   bool IsLocked() const;
   // Releases the lock and closes the file; the file stays.
   void Unlock();

@@ -2,16 +2,16 @@
 //
 // Contract: any thread; calls block only for the file system; they never
 // process GUI messages and never throw. Failures are return values; where a
-// caller needs to know why, the function hands out a Windows-style error code
-// (2 file not found, 3 path not found, 5 access denied, 17 not the same
-// volume, 32 sharing violation, 80 file exists, 112 disk full, 183 already
-// exists: FileMove never replaces its destination); the Linux port translates
-// its errno values in one table (platform/posix/errno_codes.h).
+// caller needs to know why, the function hands out a Failure
+// (platform/error_codes.h): FileNotFound, PathNotFound, AccessDenied,
+// NotSameDevice (not the same volume), SharingViolation, FileExists, DiskFull,
+// AlreadyExists (FileMove never replaces its destination). The Linux port
+// translates its errno values in one table (platform/posix/errno_codes.h).
 //
 // Symbolic links (Linux port): nothing here ever writes through a link. An
-// open for writing or appending refuses a link in the file's place (5); an
+// open for writing or appending refuses a link in the file's place (AccessDenied); an
 // open that creates (CreateAlways) and the destination of FileCopy replace a
-// link by a new file; CreateNew counts a link as an existing file (80);
+// link by a new file; CreateNew counts a link as an existing file (FileExists);
 // FileMove, ReplaceFileAtomically and FileDelete act on the link itself.
 // Reading follows links.
 #pragma once
@@ -20,6 +20,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+
+#include "platform/error_codes.h"
 
 namespace platform {
 
@@ -43,23 +45,23 @@ bool FindFirstSize(const std::string& path, std::uint32_t& sizeLow);
 // keeps its input).
 bool CanonicalizePath(const std::string& path, std::string& out);
 
-bool FileMove(const std::string& from, const std::string& to, std::uint32_t* error = nullptr);
-bool FileDelete(const std::string& path, std::uint32_t* error = nullptr);
+bool FileMove(const std::string& from, const std::string& to, Failure* error = nullptr);
+bool FileDelete(const std::string& path, Failure* error = nullptr);
 bool FileCopy(const std::string& from, const std::string& to, bool failIfExists,
-              std::uint32_t* error = nullptr);
+              Failure* error = nullptr);
 // Puts the file `from` in place of `to` in one step, for installing a program:
 // `from`'s data is flushed to the disk first, and the name `to` then holds at
 // every instant either the whole old or the whole new file, also when the
 // process is killed or the machine stops halfway. `to` need not exist; both
-// must lie on one volume (else 17). `from` is gone afterwards and keeps its
+// must lie on one volume (else NotSameDevice). `from` is gone afterwards and keeps its
 // own permissions (the Linux port makes a `to` named *.exe executable wherever
-// it is readable, as CopyFile does). False with a code in `error`, both files
-// left as they were: 5 when `to` is read-only, a folder, held open or a
+// it is readable, as CopyFile does). False with the Failure in `error`, both
+// files left as they were: AccessDenied when `to` is read-only, a folder, held open or a
 // running program (Windows refuses to replace those, and so does the Linux
-// port, so a running companion keeps its file on both), 32 when `from` is
-// held open without sharing, 2 when it is missing.
+// port, so a running companion keeps its file on both), SharingViolation
+// when `from` is held open without sharing, FileNotFound when it is missing.
 bool ReplaceFileAtomically(const std::string& from, const std::string& to,
-                           std::uint32_t* error = nullptr);
+                           Failure* error = nullptr);
 
 // Why ReadSmallFile gave nothing.
 enum class SmallFileFailure {
@@ -78,10 +80,10 @@ enum class SmallFileFailure {
 // refused without being read. Never throws.
 SmallFileFailure ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string& content);
 
-// The fixed English text Windows gives for an error code, without its line
-// end, or "Error <code>" for a code without one; used in exception messages.
-// The same on both platforms, whatever the language of the system.
-std::string FileErrorText(std::uint32_t code);
+// The fixed English text Windows gives for a failure, without its line end,
+// or "Error <code>" for a code without one; used in exception messages. The
+// same on both platforms, whatever the language of the system.
+std::string FileErrorText(Failure failure);
 
 // An open file. Move-only; closed by its destructor.
 class File {
@@ -94,7 +96,7 @@ class File {
     // of the file as it is at that moment, whatever other openers write
     // (Windows FILE_APPEND_DATA without FILE_WRITE_DATA; O_APPEND).
     OpenAppend,
-    // A new file, read and write access; fails with 80 when the name is
+    // A new file, read and write access; fails with FileExists when the name is
     // taken, so of two openers racing for one name exactly one wins.
     CreateNew,
   };
@@ -110,17 +112,17 @@ class File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  // False with a Windows-style code in `error` when the file cannot be opened.
+  // False with the Failure in `error` when the file cannot be opened.
   // A read-only file (the Windows attribute; on the Linux port a file without
   // any write permission bit) refuses OpenWrite and CreateAlways with 5, also
   // for an administrator or root; so do DeleteFile and a CopyFile onto it.
-  bool Open(const std::string& path, Mode mode, Share share, std::uint32_t* error = nullptr);
+  bool Open(const std::string& path, Mode mode, Share share, Failure* error = nullptr);
   bool IsOpen() const;
   void Close();
 
   bool SeekToEnd();
   // Writes all of `size` bytes or fails (a short write is a failure).
-  bool Write(const void* data, std::size_t size, std::uint32_t* error = nullptr);
+  bool Write(const void* data, std::size_t size, Failure* error = nullptr);
   // Reads up to `size` bytes; `read` gets the count (0 at the end of the file).
   bool Read(void* data, std::size_t size, std::size_t& read);
   // Current size in bytes, or -1.

@@ -10,13 +10,20 @@
 // soon as the call returns.
 //
 // Contract: any thread; blocks only on the store; never processes GUI
-// messages; never throws. Missing keys and values are return values.
+// messages; never throws. Missing keys and values are return values; where a
+// caller must tell a missing one from a store that failed, every call hands
+// out the Failure: FileNotFound for a missing key or value, anything else for
+// a refusal or a failing store (the Linux port: AccessDenied for a store the
+// user may not read, LockViolation for one a writer holds past the wait,
+// RegistryCorrupt for a file that is no store, RegistryIoFailed otherwise).
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "platform/error_codes.h"
 
 namespace platform {
 
@@ -55,37 +62,31 @@ class RegKey {
   RegKey& operator=(const RegKey&) = delete;
 
   // Opens an existing key. A leading "\" in `path` is allowed. False when the
-  // key does not exist or cannot be opened with that access.
-  bool Open(RegRoot root, const std::string& path, RegAccess access);
+  // key does not exist or cannot be opened with that access, and why.
+  bool Open(RegRoot root, const std::string& path, RegAccess access, Failure* why = nullptr);
   // Opens the key, creating it and any missing parents. False when it cannot
   // be created or opened.
-  bool Create(RegRoot root, const std::string& path, RegAccess access);
+  bool Create(RegRoot root, const std::string& path, RegAccess access, Failure* why = nullptr);
   bool IsOpen() const;
   void Close();
 
-  // False when the value does not exist or cannot be read.
-  bool Read(const std::string& name, RegValue& out) const;
-  // False when the store refuses the write.
-  bool Write(const std::string& name, const RegValue& value);
-  bool DeleteValue(const std::string& name);
-  // Names of the values of this key, in the store's order.
-  std::vector<std::string> ValueNames() const;
+  // False when the value does not exist or cannot be read, and why.
+  bool Read(const std::string& name, RegValue& out, Failure* why = nullptr) const;
+  // False when the store refuses the write, and why.
+  bool Write(const std::string& name, const RegValue& value, Failure* why = nullptr);
+  bool DeleteValue(const std::string& name, Failure* why = nullptr);
+  // Names of the values of this key, in the store's order; empty with `why`
+  // set when they cannot be listed.
+  std::vector<std::string> ValueNames(Failure* why = nullptr) const;
 
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
 
-bool RegKeyExists(RegRoot root, const std::string& path);
+bool RegKeyExists(RegRoot root, const std::string& path, Failure* why = nullptr);
 // Deletes a key with its values and subkeys; false when it did not exist or
-// could not be deleted.
-bool RegDeleteKeyTree(RegRoot root, const std::string& path);
-
-// Why the last call of this thread failed when the store itself failed (the
-// Linux port's SQLite store: not a database, unreadable, a journal that
-// cannot be rolled back), in the store's own words; empty after a success or
-// a failure that only means "no such key or value". The Windows registry
-// reports its refusals through the calls' results alone: empty there.
-std::string RegLastFailure();
+// could not be deleted, and why.
+bool RegDeleteKeyTree(RegRoot root, const std::string& path, Failure* why = nullptr);
 
 }  // namespace platform

@@ -5,9 +5,9 @@
 // application's GUI messages; never throws.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
+#include "platform/error_codes.h"
 #include "platform/process.h"
 
 namespace platform {
@@ -25,8 +25,8 @@ int ShellStart(const std::string& file, ShowCommand show);
 
 struct ShellExecResult {
   bool ok = false;
-  std::uint32_t error = 0;  // Windows-style code when !ok
-  ProcessHandle process;    // may be invalid even when ok
+  Failure error = Failure::None;  // why, when !ok
+  ProcessHandle process;          // may be invalid even when ok
 };
 
 // ShellExecuteExA with SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_DDEWAIT. On the

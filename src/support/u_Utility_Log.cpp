@@ -279,9 +279,9 @@ bool WriteBody(platform::File& file, const std::string& prefix, const std::strin
 // processes that write the same log meanwhile never overwrite or cut it.
 // `openError` tells a missing log (file not found) from one that cannot be opened.
 bool AppendToExisting(const std::string& fileName, const std::string& body,
-                      const std::string& category, std::uint32_t& openError) {
+                      const std::string& category, platform::Failure& openError) {
   platform::File file;
-  openError = 0;
+  openError = platform::Failure::None;
   // Others (another loader, a viewer) may keep the log open meanwhile.
   if (!file.Open(fileName, platform::File::Mode::OpenAppend, platform::File::Share::ReadWrite,
                  &openError)) {
@@ -312,11 +312,11 @@ std::string PrivateTempName(const std::string& fileName) {
 void CreateLog(const std::string& fileName, const std::string& body, const std::string& category) {
   const std::string temp = PrivateTempName(fileName);
   platform::File file;
-  std::uint32_t error = 0;
+  platform::Failure error = platform::Failure::None;
   if (!file.Open(temp, platform::File::Mode::CreateNew, platform::File::Share::None, &error)) {
     // Left behind by a loader that ended in the middle of this step (its
     // thread id has been handed out again): nobody else uses the name.
-    if (error != platform::kErrFileExists || !platform::FileDelete(temp) ||
+    if (error != platform::Failure::FileExists || !platform::FileDelete(temp) ||
         !file.Open(temp, platform::File::Mode::CreateNew, platform::File::Share::None)) {
       return;
     }
@@ -333,12 +333,12 @@ void CreateLog(const std::string& fileName, const std::string& body, const std::
     platform::FileDelete(temp);
     return;
   }
-  std::uint32_t moveError = 0;
+  platform::Failure moveError = platform::Failure::None;
   if (platform::FileMove(temp, fileName, &moveError)) return;
   platform::FileDelete(temp);
-  if (moveError == platform::kErrAlreadyExists || moveError == platform::kErrFileExists) {
+  if (moveError == platform::Failure::AlreadyExists || moveError == platform::Failure::FileExists) {
     // Another loader made the log first: the lines go to its file.
-    std::uint32_t openError = 0;
+    platform::Failure openError = platform::Failure::None;
     AppendToExisting(fileName, body, category, openError);
   }
 }
@@ -354,12 +354,12 @@ void TDebug::AppendToLog(const std::string& fileName, const std::string& msg,
 
     // A NUL ends the message, as it would end the text for the OS.
     const std::string body = msg.substr(0, msg.find('\0'));
-    std::uint32_t openError = 0;
+    platform::Failure openError = platform::Failure::None;
     if (AppendToExisting(fileName, body, category, openError)) return;
     // Only a log that is not there is made anew. One that is there but
     // cannot be opened (held without sharing, read-only, a link in its place
     // on the Linux port) loses this call's lines.
-    if (openError == platform::kErrFileNotFound) CreateLog(fileName, body, category);
+    if (openError == platform::Failure::FileNotFound) CreateLog(fileName, body, category);
   } catch (...) {
     // The log never fails its caller; this call's lines are lost.
   }

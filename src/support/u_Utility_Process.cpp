@@ -77,7 +77,7 @@ int TUtility::ExecuteAndWait(const std::string& fileName, const std::string& par
       verb, fileName, parameters, directory, platform::ShowCommand::Normal);
   // A missing file, a refused elevation request or any other refusal: the
   // caller logs the platform's code with its text.
-  if (!started.ok) return static_cast<int>(started.error);
+  if (!started.ok) return static_cast<int>(platform::CodeOf(started.error));
 
   // The wait ends when the process has ended, and also when its handle cannot
   // be waited on at all (the shell handed the file to a program that was

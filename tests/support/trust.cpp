@@ -127,7 +127,8 @@ std::string MachineAdmin(const std::string& args) {
   platform::ShellExecResult r = platform::ShellExecuteProcess(
       "open", FixtureProgram("machine_admin"), "\"" + report + "\" " + args, dir.path(),
       platform::ShowCommand::Hidden);
-  if (!r.ok) return "machine_admin did not start, error " + std::to_string(r.error);
+  if (!r.ok)
+    return "machine_admin did not start, error " + std::to_string(platform::CodeOf(r.error));
   if (r.process.IsValid()) r.process.Wait(30000);
   return Exists(report) ? ReadFile(report) : std::string("machine_admin left no report");
 }

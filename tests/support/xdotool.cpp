@@ -84,7 +84,7 @@ UnixScript::UnixScript(const std::string& script, int limitSeconds) : base_(Uniq
   platform::ShellExecResult r =
       platform::ShellExecuteProcess("open", "/bin/sh", runner, "", kShowHidden);
   if (!r.ok) {
-    startError_ = "cannot start /bin/sh, error " + std::to_string(r.error);
+    startError_ = "cannot start /bin/sh, error " + std::to_string(platform::CodeOf(r.error));
     return;
   }
   started_ = true;

@@ -1,6 +1,7 @@
 // The Linux port's errno table: each service keeps the codes it hands out,
 // the same cause giving different codes where Windows answers differently
-// (a missing lock file's folder is 3, a missing program to start is 2).
+// (a missing lock file's folder is PathNotFound, a missing program to start
+// FileNotFound).
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -18,47 +19,50 @@ using platform::ErrnoUse;
 TEST(ErrnoCodesTest, EachServiceKeepsItsCodes) {
   struct Case {
     int err;
-    std::uint32_t files;
-    std::uint32_t fileLock;
-    std::uint32_t spawn;
+    platform::Failure files;
+    platform::Failure fileLock;
+    platform::Failure spawn;
   };
   using namespace platform;
   const std::vector<Case> cases = {
-      {ENOTDIR, kErrPathNotFound, kErrPathNotFound, kErrPathNotFound},
-      {EACCES, kErrAccessDenied, kErrAccessDenied, kErrAccessDenied},
-      {EPERM, kErrAccessDenied, kErrAccessDenied, kErrAccessDenied},
-      {EISDIR, kErrAccessDenied, kErrAccessDenied, kErrGenFailure},
-      {EROFS, kErrAccessDenied, kErrAccessDenied, kErrGenFailure},
-      {ELOOP, kErrAccessDenied, kErrAccessDenied, kErrGenFailure},
-      {EWOULDBLOCK, kErrSharingViolation, kErrGenFailure, kErrNotEnoughMemory},
-      {ETXTBSY, kErrSharingViolation, kErrGenFailure, kErrGenFailure},
-      {EBUSY, kErrSharingViolation, kErrGenFailure, kErrGenFailure},
-      {EEXIST, kErrFileExists, kErrGenFailure, kErrGenFailure},
-      {ENOSPC, kErrDiskFull, kErrGenFailure, kErrGenFailure},
-      {EDQUOT, kErrDiskFull, kErrGenFailure, kErrGenFailure},
-      {ENOMEM, kErrGenFailure, kErrGenFailure, kErrNotEnoughMemory},
-      {ENOEXEC, kErrGenFailure, kErrGenFailure, kErrBadExeFormat},
-      {EXDEV, kErrGenFailure, kErrGenFailure, kErrGenFailure},
-      {EIO, kErrGenFailure, kErrGenFailure, kErrGenFailure},
+      {ENOTDIR, Failure::PathNotFound, Failure::PathNotFound, Failure::PathNotFound},
+      {EACCES, Failure::AccessDenied, Failure::AccessDenied, Failure::AccessDenied},
+      {EPERM, Failure::AccessDenied, Failure::AccessDenied, Failure::AccessDenied},
+      {EISDIR, Failure::AccessDenied, Failure::AccessDenied, Failure::GenFailure},
+      {EROFS, Failure::AccessDenied, Failure::AccessDenied, Failure::GenFailure},
+      {ELOOP, Failure::AccessDenied, Failure::AccessDenied, Failure::GenFailure},
+      {EWOULDBLOCK, Failure::SharingViolation, Failure::GenFailure, Failure::NotEnoughMemory},
+      {ETXTBSY, Failure::SharingViolation, Failure::GenFailure, Failure::GenFailure},
+      {EBUSY, Failure::SharingViolation, Failure::GenFailure, Failure::GenFailure},
+      {EEXIST, Failure::FileExists, Failure::GenFailure, Failure::GenFailure},
+      {ENOSPC, Failure::DiskFull, Failure::GenFailure, Failure::GenFailure},
+      {EDQUOT, Failure::DiskFull, Failure::GenFailure, Failure::GenFailure},
+      {ENOMEM, Failure::GenFailure, Failure::GenFailure, Failure::NotEnoughMemory},
+      {ENOEXEC, Failure::GenFailure, Failure::GenFailure, Failure::BadExeFormat},
+      {EXDEV, Failure::GenFailure, Failure::GenFailure, Failure::GenFailure},
+      {EIO, Failure::GenFailure, Failure::GenFailure, Failure::GenFailure},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(c.files, WindowsErrorCode(c.err, ErrnoUse::kFiles, "/")) << c.err;
-    EXPECT_EQ(c.fileLock, WindowsErrorCode(c.err, ErrnoUse::kFileLock)) << c.err;
-    EXPECT_EQ(c.spawn, WindowsErrorCode(c.err, ErrnoUse::kSpawn)) << c.err;
+    EXPECT_EQ(c.files, FailureFromErrno(c.err, ErrnoUse::kFiles, "/")) << c.err;
+    EXPECT_EQ(c.fileLock, FailureFromErrno(c.err, ErrnoUse::kFileLock)) << c.err;
+    EXPECT_EQ(c.spawn, FailureFromErrno(c.err, ErrnoUse::kSpawn)) << c.err;
   }
 }
 
-// A missing file: 2 for the files where its folder exists and 3 where it does
-// not, 3 for the lock file (its folder is what is missing) and 2 for a spawn.
+// A missing file: FileNotFound for the files where its folder exists and
+// PathNotFound where it does not, PathNotFound for the lock file (its folder
+// is what is missing) and FileNotFound for a spawn.
 TEST(ErrnoCodesTest, AMissingFileOrFolder) {
   testing_support::TempDir dir;
-  EXPECT_EQ(platform::kErrFileNotFound,
-            platform::WindowsErrorCode(ENOENT, ErrnoUse::kFiles, dir / "missing.txt"));
-  EXPECT_EQ(platform::kErrPathNotFound,
-            platform::WindowsErrorCode(ENOENT, ErrnoUse::kFiles, dir / "gone/missing.txt"));
-  EXPECT_EQ(platform::kErrFileNotFound, platform::WindowsErrorCode(ENOENT, ErrnoUse::kFiles, ""));
-  EXPECT_EQ(platform::kErrPathNotFound, platform::WindowsErrorCode(ENOENT, ErrnoUse::kFileLock));
-  EXPECT_EQ(platform::kErrFileNotFound, platform::WindowsErrorCode(ENOENT, ErrnoUse::kSpawn));
+  EXPECT_EQ(platform::Failure::FileNotFound,
+            platform::FailureFromErrno(ENOENT, ErrnoUse::kFiles, dir / "missing.txt"));
+  EXPECT_EQ(platform::Failure::PathNotFound,
+            platform::FailureFromErrno(ENOENT, ErrnoUse::kFiles, dir / "gone/missing.txt"));
+  EXPECT_EQ(platform::Failure::FileNotFound,
+            platform::FailureFromErrno(ENOENT, ErrnoUse::kFiles, ""));
+  EXPECT_EQ(platform::Failure::PathNotFound,
+            platform::FailureFromErrno(ENOENT, ErrnoUse::kFileLock));
+  EXPECT_EQ(platform::Failure::FileNotFound, platform::FailureFromErrno(ENOENT, ErrnoUse::kSpawn));
 }
 
 }  // namespace

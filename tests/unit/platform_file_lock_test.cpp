@@ -101,9 +101,9 @@ TEST(PlatformFileLock, FailsWhenTheFileCannotBeMade) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FileLock lock;
-    std::uint32_t err = 0;
+    platform::Failure err = platform::Failure::None;
     EXPECT_STREQ(ResultName(lock.TryLock(c.path, &err)), "Failed");
-    EXPECT_EQ(err, c.code);
+    EXPECT_EQ(platform::CodeOf(err), c.code);
     EXPECT_FALSE(lock.IsLocked());
   }
 }

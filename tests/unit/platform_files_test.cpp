@@ -52,10 +52,10 @@ TEST(PlatformFiles, SharingBetweenTwoOpensOfOneProcess) {
       File a;
       ASSERT_TRUE(a.Open(path, File::Mode::OpenWrite, c.first));
       File b;
-      std::uint32_t err = 0;
+      platform::Failure err = platform::Failure::None;
       EXPECT_EQ(b.Open(path, secondMode, c.second, &err), c.secondOpens);
       if (!c.secondOpens) {
-        EXPECT_EQ(err, 32u);
+        EXPECT_EQ(err, platform::Failure::SharingViolation);
         EXPECT_FALSE(b.IsOpen());
       }
       b.Close();
@@ -87,12 +87,12 @@ TEST(PlatformFiles, OpenReportsMissingFileAndFolder) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     File f;
-    std::uint32_t err = 0;
+    platform::Failure err = platform::Failure::None;
     EXPECT_FALSE(f.Open(c.path, File::Mode::OpenRead, File::Share::ReadWrite, &err));
-    EXPECT_EQ(err, c.code);
-    err = 0;
+    EXPECT_EQ(platform::CodeOf(err), c.code);
+    err = platform::Failure::None;
     EXPECT_FALSE(platform::FileDelete(c.path, &err));
-    EXPECT_EQ(err, c.code);
+    EXPECT_EQ(platform::CodeOf(err), c.code);
   }
 }
 
@@ -138,18 +138,18 @@ TEST(PlatformFiles, ReadOnlyFileRefusesEveryWrite) {
   MakeReadOnly(path);
 
   File f;
-  std::uint32_t err = 0;
+  platform::Failure err = platform::Failure::None;
   EXPECT_FALSE(f.Open(path, File::Mode::OpenWrite, File::Share::ReadWrite, &err));
-  EXPECT_EQ(err, 5u);
-  err = 0;
+  EXPECT_EQ(err, platform::Failure::AccessDenied);
+  err = platform::Failure::None;
   EXPECT_FALSE(f.Open(path, File::Mode::CreateAlways, File::Share::None, &err));
-  EXPECT_EQ(err, 5u);
-  err = 0;
+  EXPECT_EQ(err, platform::Failure::AccessDenied);
+  err = platform::Failure::None;
   EXPECT_FALSE(platform::FileDelete(path, &err));
-  EXPECT_EQ(err, 5u);
-  err = 0;
+  EXPECT_EQ(err, platform::Failure::AccessDenied);
+  err = platform::Failure::None;
   EXPECT_FALSE(platform::FileCopy(source, path, false, &err));
-  EXPECT_EQ(err, 5u);
+  EXPECT_EQ(err, platform::Failure::AccessDenied);
   EXPECT_EQ(ReadFile(path), "keep");
   EXPECT_TRUE(platform::FileExists(path));
   // Reading stays allowed.
@@ -240,9 +240,9 @@ TEST(PlatformFiles, CopyFile) {
   WriteFile(src, "new content");
   WriteFile(dst, "old");
 
-  std::uint32_t err = 0;
+  platform::Failure err = platform::Failure::None;
   EXPECT_FALSE(platform::FileCopy(src, dst, true, &err));
-  EXPECT_EQ(err, 80u);
+  EXPECT_EQ(err, platform::Failure::FileExists);
   EXPECT_EQ(ReadFile(dst), "old");
 
   EXPECT_TRUE(platform::FileCopy(src, dst, false));
@@ -252,9 +252,9 @@ TEST(PlatformFiles, CopyFile) {
   EXPECT_TRUE(platform::FileCopy(src, dir / "fresh.bin", true));
   EXPECT_EQ(ReadFile(dir / "fresh.bin"), "new content");
 
-  err = 0;
+  err = platform::Failure::None;
   EXPECT_FALSE(platform::FileCopy(dir / "missing.bin", dst, false, &err));
-  EXPECT_EQ(err, 2u);
+  EXPECT_EQ(err, platform::Failure::FileNotFound);
 
   // A file copied onto itself keeps its content.
   EXPECT_FALSE(platform::FileCopy(src, src, false));
@@ -264,9 +264,9 @@ TEST(PlatformFiles, CopyFile) {
   File holder;
   ASSERT_TRUE(holder.Open(dst, File::Mode::OpenWrite, File::Share::None));
   WriteFile(src, "third");
-  err = 0;
+  err = platform::Failure::None;
   EXPECT_FALSE(platform::FileCopy(src, dst, false, &err));
-  EXPECT_EQ(err, 32u);
+  EXPECT_EQ(err, platform::Failure::SharingViolation);
   holder.Close();
   EXPECT_EQ(ReadFile(dst), "new content");
 }
@@ -284,15 +284,15 @@ TEST(PlatformFiles, MoveFile) {
   // An existing destination is never replaced (the log's second rotation of
   // a day relies on this).
   WriteFile(a, "second");
-  std::uint32_t err = 0;
+  platform::Failure err = platform::Failure::None;
   EXPECT_FALSE(platform::FileMove(a, b, &err));
-  EXPECT_EQ(err, 183u);
+  EXPECT_EQ(err, platform::Failure::AlreadyExists);
   EXPECT_EQ(ReadFile(a), "second");
   EXPECT_EQ(ReadFile(b), "first");
 
-  err = 0;
+  err = platform::Failure::None;
   EXPECT_FALSE(platform::FileMove(dir / "missing.log", dir / "c.log", &err));
-  EXPECT_EQ(err, 2u);
+  EXPECT_EQ(err, platform::Failure::FileNotFound);
 }
 
 // The install's replace: the new file takes the old one's name in one step,
@@ -338,14 +338,14 @@ TEST(PlatformFiles, ReplaceFileAtomically) {
       ASSERT_TRUE(holder.Open(from, File::Mode::OpenRead, File::Share::None));
     }
 
-    std::uint32_t err = 0;
+    platform::Failure err = platform::Failure::None;
     EXPECT_EQ(c.ok, platform::ReplaceFileAtomically(from, to, &err));
     holder.Close();
     if (c.ok) {
       EXPECT_EQ("new program", ReadFile(to));
       EXPECT_FALSE(platform::FileExists(from));
     } else {
-      EXPECT_EQ(c.error, err);
+      EXPECT_EQ(c.error, platform::CodeOf(err));
       if (!c.fromMissing) {
         EXPECT_EQ("new program", ReadFile(from));
       }
@@ -380,9 +380,9 @@ TEST(PlatformFiles, DeleteFile) {
     // A file that is open cannot be deleted.
     File f;
     ASSERT_TRUE(f.Open(path, File::Mode::OpenRead, File::Share::ReadWrite));
-    std::uint32_t err = 0;
+    platform::Failure err = platform::Failure::None;
     EXPECT_FALSE(platform::FileDelete(path, &err));
-    EXPECT_EQ(err, 32u);
+    EXPECT_EQ(err, platform::Failure::SharingViolation);
   }
   EXPECT_TRUE(platform::FileDelete(path));
   EXPECT_FALSE(platform::FileExists(path));
@@ -418,9 +418,9 @@ TEST(PlatformFiles, AppendModeWritesAtTheEndWhateverOthersWrote) {
   for (const Case& c : missing) {
     SCOPED_TRACE(c.name);
     File f;
-    std::uint32_t err = 0;
+    platform::Failure err = platform::Failure::None;
     EXPECT_FALSE(f.Open(path, c.mode, c.share, &err));
-    EXPECT_EQ(err, c.code);
+    EXPECT_EQ(platform::CodeOf(err), c.code);
     EXPECT_FALSE(testing_support::Exists(path));
   }
   WriteFile(path, "head\n");
@@ -440,9 +440,9 @@ TEST(PlatformFiles, AppendModeWritesAtTheEndWhateverOthersWrote) {
   // A holder without sharing keeps an appender out.
   File holder;
   ASSERT_TRUE(holder.Open(path, File::Mode::OpenWrite, File::Share::None));
-  std::uint32_t err = 0;
+  platform::Failure err = platform::Failure::None;
   EXPECT_FALSE(b.Open(path, File::Mode::OpenAppend, File::Share::ReadWrite, &err));
-  EXPECT_EQ(err, 32u);
+  EXPECT_EQ(err, platform::Failure::SharingViolation);
 }
 
 TEST(PlatformFiles, CreateNewFailsOnATakenName) {
@@ -461,9 +461,9 @@ TEST(PlatformFiles, CreateNewFailsOnATakenName) {
     SCOPED_TRACE(c.name);
     if (c.readOnly) MakeReadOnly(path);
     File second;
-    std::uint32_t err = 0;
+    platform::Failure err = platform::Failure::None;
     EXPECT_FALSE(second.Open(path, File::Mode::CreateNew, File::Share::None, &err));
-    EXPECT_EQ(err, 80u);
+    EXPECT_EQ(err, platform::Failure::FileExists);
     EXPECT_EQ(ReadFile(path), "one");
   }
 }
@@ -505,7 +505,7 @@ TEST(PlatformFiles, NoWriteGoesThroughASymbolicLink) {
     WriteFile(inside / "source", "copied");
 
     bool ok = false;
-    std::uint32_t err = 0;
+    platform::Failure err = platform::Failure::None;
     if (c.op == Op::CopyOnto) {
       ok = platform::FileCopy(inside / "source", link, false, &err);
     } else {
@@ -519,7 +519,7 @@ TEST(PlatformFiles, NoWriteGoesThroughASymbolicLink) {
     }
     EXPECT_EQ(ok, c.succeeds);
     if (!c.succeeds) {
-      EXPECT_EQ(err, c.code);
+      EXPECT_EQ(platform::CodeOf(err), c.code);
     }
     // The file outside stays as it was, or missing.
     EXPECT_EQ(testing_support::Exists(target), c.targetExists);
@@ -551,15 +551,20 @@ TEST(PlatformFiles, ErrorTextsAreWindowsTexts) {
       {17, "The system cannot move the file to a different disk drive."},
       {31, "A device attached to the system is not functioning."},
       {32, "The process cannot access the file because it is being used by another process."},
+      {33,
+       "The process cannot access the file because another process has locked a portion of the "
+       "file."},
       {80, "The file exists."},
       {112, "There is not enough space on the disk."},
       {183, "Cannot create a file when that file already exists."},
       {193, "%1 is not a valid Win32 application."},
+      {1009, "The configuration registry database is corrupt."},
       {1223, "The operation was canceled by the user."},
       {4242, "Error 4242"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(platform::FileErrorText(c.code), c.text) << "code " << c.code;
+    EXPECT_EQ(platform::FileErrorText(platform::FailureFromCode(c.code)), c.text)
+        << "code " << c.code;
   }
 }
 

@@ -128,9 +128,9 @@ TEST_F(PlatformProcess, StartWaitAndProcessList) {
   EXPECT_EQ(r.process.Wait(20), ProcessHandle::WaitResult::TimedOut);
   // A running program's file cannot be overwritten (an update must wait).
   testing_support::WriteFile(dir_ / "other.bin", "not a program");
-  std::uint32_t err = 0;
+  platform::Failure err = platform::Failure::None;
   EXPECT_FALSE(platform::FileCopy(dir_ / "other.bin", sleeper_, false, &err));
-  EXPECT_EQ(err, 32u);
+  EXPECT_EQ(err, platform::Failure::SharingViolation);
   EXPECT_EQ(r.process.Wait(30000), ProcessHandle::WaitResult::Ended);
   // An ended process stays ended.
   EXPECT_EQ(r.process.Wait(0), ProcessHandle::WaitResult::Ended);
@@ -205,7 +205,7 @@ TEST_F(PlatformProcess, RefusedStarts) {
     EXPECT_EQ(platform::ShellStart(c.file, kShowNormal), static_cast<int>(c.code));
     auto r = platform::ShellExecuteProcess("open", c.file, "", "", kShowNormal);
     EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.error, c.code);
+    EXPECT_EQ(platform::CodeOf(r.error), c.code);
     EXPECT_FALSE(r.process.IsValid());
   }
 }
@@ -218,7 +218,7 @@ TEST_F(PlatformProcess, AFileWithoutExecuteBitIsRefused) {
   EXPECT_EQ(platform::ShellStart(data, kShowNormal), 5);
   auto r = platform::ShellExecuteProcess("open", data, "", "", kShowNormal);
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, 5u);
+  EXPECT_EQ(r.error, platform::Failure::AccessDenied);
 }
 
 TEST(PlatformProcessHandle, AnEmptyHandleCannotBeWaitedOn) {

@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/registry.h"
+#include "platform/shell.h"
 #include "platform/sysinfo.h"
 #include "support/run_capture.h"
 #include "support/testing.h"
@@ -284,15 +287,15 @@ TEST_F(PosixRegistryStore, ReadsSeeTheCommittedValuesAfterAWriterWasKilled) {
     ASSERT_TRUE(testing_support::Exists(db + "-journal")) << "the writer left no journal";
 
     RegKey k;
-    ASSERT_TRUE(k.Open(store.root, Key("kestro"), RegAccess::Read)) << platform::RegLastFailure();
+    platform::Failure why = platform::Failure::None;
+    ASSERT_TRUE(k.Open(store.root, Key("kestro"), RegAccess::Read, &why)) << why;
     RegValue v;
-    ASSERT_TRUE(k.Read("_KestroDataMap", v)) << platform::RegLastFailure();
+    ASSERT_TRUE(k.Read("_KestroDataMap", v, &why)) << why;
     EXPECT_EQ(platform::kRegSz, v.type);
     EXPECT_EQ(Sz("/srv/data"), v.data);
-    ASSERT_TRUE(k.Read("State", v)) << platform::RegLastFailure();
+    ASSERT_TRUE(k.Read("State", v, &why)) << why;
     EXPECT_EQ(std::string("\x07\0\0\0", 4), v.data);
     EXPECT_EQ((std::vector<std::string>{"_KestroDataMap", "State"}), k.ValueNames());
-    EXPECT_EQ("", platform::RegLastFailure());
     platform::RegDeleteKeyTree(store.root, base_);
   }
 }
@@ -346,15 +349,42 @@ TEST_F(PosixRegistryStore, AReaderThatMayNotWriteTheStoreSeesTheCommittedValues)
 }
 
 TEST_F(PosixRegistryStore, AStoreThatIsNoDatabaseIsAFailureNotAMissingValue) {
-  testing_support::WriteFile(dir_ + "/user.db", std::string(4096, 'x'));
+  testing_support::SetRegString(RegRoot::CurrentUser, Key("kestro"), "UpdateKey", "key");
   RegKey k;
-  EXPECT_FALSE(k.Open(RegRoot::CurrentUser, Key("kestro"), RegAccess::Read));
-  EXPECT_NE(platform::RegLastFailure().find("not a database"), std::string::npos)
-      << platform::RegLastFailure();
-  // A missing key in a sound store is no failure of the store.
-  testing_support::RemoveAll(dir_ + "/user.db");
-  EXPECT_FALSE(k.Open(RegRoot::CurrentUser, Key("kestro"), RegAccess::Read));
-  EXPECT_EQ("", platform::RegLastFailure());
+  platform::Failure why = platform::Failure::None;
+  ASSERT_TRUE(k.Open(RegRoot::CurrentUser, Key("kestro"), RegAccess::Read, &why)) << why;
+  // A missing value and a missing key in a sound store are only missing.
+  RegValue v;
+  EXPECT_FALSE(k.Read("Missing", v, &why));
+  EXPECT_EQ(platform::Failure::FileNotFound, why);
+  RegKey other;
+  EXPECT_FALSE(other.Open(RegRoot::CurrentUser, Key("nothing"), RegAccess::Read, &why));
+  EXPECT_EQ(platform::Failure::FileNotFound, why);
+
+  // The same key while another process holds the store's write lock past
+  // the wait, and once the store is no database.
+  const std::string db = dir_ + "/user.db";
+  const std::string held = dir_ + "/held";
+  const char kWriter[] =
+      "import sqlite3, sys, time; c = sqlite3.connect(sys.argv[1], isolation_level=None); "
+      "c.execute('BEGIN EXCLUSIVE'); open(sys.argv[2], 'w').close(); time.sleep(30)";
+  auto writer = platform::ShellExecuteProcess(
+      "open", "python3", "-c \"" + std::string(kWriter) + "\" " + db + " " + held, "",
+      platform::ShowCommand::Hidden);
+  ASSERT_TRUE(writer.ok) << writer.error;
+  for (int i = 0; i < 200 && !testing_support::Exists(held); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(testing_support::Exists(held)) << "the writer never took the lock";
+  EXPECT_FALSE(k.Read("UpdateKey", v, &why));
+  EXPECT_EQ(platform::Failure::LockViolation, why);
+  writer.process.Terminate();
+  writer.process.Wait(10000);
+
+  testing_support::WriteFile(db, std::string(4096, 'x'));
+  EXPECT_FALSE(k.Read("UpdateKey", v, &why));
+  EXPECT_EQ(platform::Failure::RegistryCorrupt, why);
+  EXPECT_FALSE(other.Open(RegRoot::CurrentUser, Key("kestro"), RegAccess::Read, &why));
+  EXPECT_EQ(platform::Failure::RegistryCorrupt, why);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/registry.h"
 
 namespace {
@@ -207,28 +208,26 @@ void PrintValue(const std::string& name, const RegValue& v) {
             << DataText(v) << "\n";
 }
 
-// A lookup that found nothing: the store's own failure when it failed (a
-// store that is not a database must not pass for an empty one), else reg.exe's
+// A lookup that found nothing: the store's failure when it failed (a store
+// that is not a database must not pass for an empty one), else reg.exe's
 // "not found".
-int NotFound() {
-  const std::string failure = platform::RegLastFailure();
-  if (!failure.empty()) return Fail(failure);
+int NotFound(platform::Failure why) {
+  if (why != platform::Failure::FileNotFound) return Fail(platform::FileErrorText(why));
   std::cerr << kNotFound << "\n";
   return 1;
 }
 
-// A change that was refused: the store's failure, else "Access is denied.".
-int Refused() {
-  const std::string failure = platform::RegLastFailure();
-  return Fail(failure.empty() ? std::string("Access is denied.") : failure);
-}
+// A change that was refused, in Windows' words ("Access is denied." for a
+// store the user may not write).
+int Refused(platform::Failure why) { return Fail(platform::FileErrorText(why)); }
 
 int Query(const KeyName& key, const Options& o) {
   RegKey k;
-  if (!k.Open(key.root, key.path, RegAccess::Read)) return NotFound();
+  platform::Failure why = platform::Failure::None;
+  if (!k.Open(key.root, key.path, RegAccess::Read, &why)) return NotFound(why);
   if (o.hasValue) {
     RegValue v;
-    if (!k.Read(o.value, v)) return NotFound();
+    if (!k.Read(o.value, v, &why)) return NotFound(why);
     // The value is shown under its stored spelling, as reg.exe does.
     std::string shown = o.value;
     for (const auto& name : k.ValueNames()) {
@@ -239,8 +238,10 @@ int Query(const KeyName& key, const Options& o) {
     std::cout << "\n";
     return 0;
   }
-  const std::vector<std::string> names = k.ValueNames();
-  if (!platform::RegLastFailure().empty()) return Refused();
+  const std::vector<std::string> names = k.ValueNames(&why);
+  if (names.empty() && why != platform::Failure::None && why != platform::Failure::FileNotFound) {
+    return Refused(why);
+  }
   std::cout << "\n" << key.full << "\n";
   for (const auto& name : names) {
     RegValue v;
@@ -321,8 +322,9 @@ int Add(const KeyName& key, const Options& o) {
     return Fail("Invalid syntax: /t and /d need a value name (/v NAME or /ve).");
   }
   RegKey k;
-  if (!k.Create(key.root, key.path, RegAccess::All)) return Refused();
-  if (o.hasValue && !k.Write(o.value, v)) return Refused();
+  platform::Failure why = platform::Failure::None;
+  if (!k.Create(key.root, key.path, RegAccess::All, &why)) return Refused(why);
+  if (o.hasValue && !k.Write(o.value, v, &why)) return Refused(why);
   std::cout << kDone << "\n";
   return 0;
 }
@@ -330,15 +332,18 @@ int Add(const KeyName& key, const Options& o) {
 int Delete(const KeyName& key, const Options& o) {
   // There is nobody to ask for a confirmation; /f says it was given.
   if (!o.force) return Fail("Add /f to delete without being asked for confirmation.");
+  platform::Failure why = platform::Failure::None;
   if (o.hasValue) {
     RegKey k;
     RegValue v;
-    if (!k.Open(key.root, key.path, RegAccess::All) || !k.Read(o.value, v)) return NotFound();
-    if (!k.DeleteValue(o.value)) return Refused();
+    if (!k.Open(key.root, key.path, RegAccess::All, &why) || !k.Read(o.value, v, &why)) {
+      return NotFound(why);
+    }
+    if (!k.DeleteValue(o.value, &why)) return Refused(why);
   } else {
     if (key.path.empty()) return Fail("Invalid key name: a root cannot be deleted.");
-    if (!platform::RegKeyExists(key.root, key.path)) return NotFound();
-    if (!platform::RegDeleteKeyTree(key.root, key.path)) return Refused();
+    if (!platform::RegKeyExists(key.root, key.path, &why)) return NotFound(why);
+    if (!platform::RegDeleteKeyTree(key.root, key.path, &why)) return Refused(why);
   }
   std::cout << kDone << "\n";
   return 0;

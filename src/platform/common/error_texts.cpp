@@ -4,6 +4,7 @@
 // language of the system.
 #include "platform/common/error_texts.h"
 
+#include <ostream>
 #include <string>
 
 #include "platform/files.h"
@@ -30,6 +31,9 @@ const char* WindowsErrorText(std::uint32_t code) {
       return "A device attached to the system is not functioning.";
     case 32:
       return "The process cannot access the file because it is being used by another process.";
+    case 33:
+      return "The process cannot access the file because another process has locked a portion "
+             "of the file.";
     case 80:
       return "The file exists.";
     case 112:
@@ -38,6 +42,12 @@ const char* WindowsErrorText(std::uint32_t code) {
       return "Cannot create a file when that file already exists.";
     case 193:
       return "%1 is not a valid Win32 application.";
+    case 1009:
+      return "The configuration registry database is corrupt.";
+    case 1016:
+      return "An I/O operation initiated by the registry failed unrecoverably. The registry could "
+             "not read in, or write out, or flush, one of the files that contain the system's "
+             "image of the registry.";
     case 1223:
       return "The operation was canceled by the user.";
     default:
@@ -45,7 +55,10 @@ const char* WindowsErrorText(std::uint32_t code) {
   }
 }
 
-std::string FileErrorText(std::uint32_t code) {
+std::ostream& operator<<(std::ostream& out, Failure failure) { return out << CodeOf(failure); }
+
+std::string FileErrorText(Failure failure) {
+  const std::uint32_t code = CodeOf(failure);
   const char* text = WindowsErrorText(code);
   return text != nullptr ? std::string(text) : "Error " + std::to_string(code);
 }

@@ -35,7 +35,7 @@ bool HashFile(const std::string& path, unsigned bits,
               const std::function<std::string(const char* data, std::size_t size)>& hash,
               SignatureCheck& failure) {
   File file;
-  std::uint32_t error = 0;
+  Failure error = Failure::None;
   if (!file.Open(path, File::Mode::OpenRead, File::Share::None, &error)) {
     failure = SignatureResult(SignatureOutcome::FileUnreadable, FileErrorText(error), bits);
     return false;

@@ -12,52 +12,52 @@ namespace platform {
 namespace {
 
 // In the files column: 2 or 3, as the folder of the path exists or not.
-constexpr std::uint32_t kFileOrPathNotFound = 0;
+constexpr Failure kFileOrPathNotFound = Failure::None;
 
 struct Row {
   int err;
-  std::uint32_t files;
-  std::uint32_t fileLock;
-  std::uint32_t spawn;
+  Failure files;
+  Failure fileLock;
+  Failure spawn;
 };
 
 // EWOULDBLOCK is EAGAIN here: a held lock for the files, a full process
 // table for a spawn.
 constexpr Row kTable[] = {
     //  errno        files                  file lock         spawn
-    {ENOENT, kFileOrPathNotFound, kErrPathNotFound, kErrFileNotFound},
-    {ENOTDIR, kErrPathNotFound, kErrPathNotFound, kErrPathNotFound},
-    {EACCES, kErrAccessDenied, kErrAccessDenied, kErrAccessDenied},
-    {EPERM, kErrAccessDenied, kErrAccessDenied, kErrAccessDenied},
-    {EISDIR, kErrAccessDenied, kErrAccessDenied, kErrGenFailure},
-    {EROFS, kErrAccessDenied, kErrAccessDenied, kErrGenFailure},
+    {ENOENT, kFileOrPathNotFound, Failure::PathNotFound, Failure::FileNotFound},
+    {ENOTDIR, Failure::PathNotFound, Failure::PathNotFound, Failure::PathNotFound},
+    {EACCES, Failure::AccessDenied, Failure::AccessDenied, Failure::AccessDenied},
+    {EPERM, Failure::AccessDenied, Failure::AccessDenied, Failure::AccessDenied},
+    {EISDIR, Failure::AccessDenied, Failure::AccessDenied, Failure::GenFailure},
+    {EROFS, Failure::AccessDenied, Failure::AccessDenied, Failure::GenFailure},
     // O_NOFOLLOW met a symbolic link in the file's place.
-    {ELOOP, kErrAccessDenied, kErrAccessDenied, kErrGenFailure},
-    {EWOULDBLOCK, kErrSharingViolation, kErrGenFailure, kErrNotEnoughMemory},
-    {ETXTBSY, kErrSharingViolation, kErrGenFailure, kErrGenFailure},
-    {EBUSY, kErrSharingViolation, kErrGenFailure, kErrGenFailure},
-    {EEXIST, kErrFileExists, kErrGenFailure, kErrGenFailure},
-    {ENOSPC, kErrDiskFull, kErrGenFailure, kErrGenFailure},
-    {EDQUOT, kErrDiskFull, kErrGenFailure, kErrGenFailure},
-    {ENOMEM, kErrGenFailure, kErrGenFailure, kErrNotEnoughMemory},
-    {ENOEXEC, kErrGenFailure, kErrGenFailure, kErrBadExeFormat},
+    {ELOOP, Failure::AccessDenied, Failure::AccessDenied, Failure::GenFailure},
+    {EWOULDBLOCK, Failure::SharingViolation, Failure::GenFailure, Failure::NotEnoughMemory},
+    {ETXTBSY, Failure::SharingViolation, Failure::GenFailure, Failure::GenFailure},
+    {EBUSY, Failure::SharingViolation, Failure::GenFailure, Failure::GenFailure},
+    {EEXIST, Failure::FileExists, Failure::GenFailure, Failure::GenFailure},
+    {ENOSPC, Failure::DiskFull, Failure::GenFailure, Failure::GenFailure},
+    {EDQUOT, Failure::DiskFull, Failure::GenFailure, Failure::GenFailure},
+    {ENOMEM, Failure::GenFailure, Failure::GenFailure, Failure::NotEnoughMemory},
+    {ENOEXEC, Failure::GenFailure, Failure::GenFailure, Failure::BadExeFormat},
 };
 static_assert(EWOULDBLOCK == EAGAIN, "one row serves both names");
 
 }  // namespace
 
-std::uint32_t WindowsErrorCode(int err, ErrnoUse use, const std::string& path) {
+Failure FailureFromErrno(int err, ErrnoUse use, const std::string& path) {
   for (const Row& row : kTable) {
     if (row.err != err) continue;
-    const std::uint32_t code = use == ErrnoUse::kFiles      ? row.files
-                               : use == ErrnoUse::kFileLock ? row.fileLock
-                                                            : row.spawn;
+    const Failure code = use == ErrnoUse::kFiles      ? row.files
+                         : use == ErrnoUse::kFileLock ? row.fileLock
+                                                      : row.spawn;
     if (code == kFileOrPathNotFound) {
-      return IsDir(ParentOf(path)) ? kErrFileNotFound : kErrPathNotFound;
+      return IsDir(ParentOf(path)) ? Failure::FileNotFound : Failure::PathNotFound;
     }
     return code;
   }
-  return kErrGenFailure;
+  return Failure::GenFailure;
 }
 
 }  // namespace platform

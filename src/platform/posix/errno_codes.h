@@ -5,8 +5,9 @@
 // program to start is 2).
 #pragma once
 
-#include <cstdint>
 #include <string>
+
+#include "platform/error_codes.h"
 
 namespace platform {
 
@@ -20,6 +21,6 @@ enum class ErrnoUse {
 // table does not name is 31 (general failure). For kFiles, `path` tells a
 // missing file (2) from a missing folder on the way to it (3), as Windows
 // does; the other uses ignore it.
-std::uint32_t WindowsErrorCode(int err, ErrnoUse use, const std::string& path = std::string());
+Failure FailureFromErrno(int err, ErrnoUse use, const std::string& path = std::string());
 
 }  // namespace platform

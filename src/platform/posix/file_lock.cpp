@@ -43,22 +43,22 @@ FileLock::~FileLock() = default;
 FileLock::FileLock(FileLock&&) noexcept = default;
 FileLock& FileLock::operator=(FileLock&&) noexcept = default;
 
-FileLock::Result FileLock::TryLock(const std::string& path, std::uint32_t* error) {
+FileLock::Result FileLock::TryLock(const std::string& path, Failure* error) {
   Unlock();
   UniqueFd fd = OpenLockFile(path);
   if (!fd) {
-    if (error != nullptr) *error = WindowsErrorCode(errno, ErrnoUse::kFileLock);
+    if (error != nullptr) *error = FailureFromErrno(errno, ErrnoUse::kFileLock);
     return Result::Failed;
   }
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    if (error != nullptr) *error = kErrAccessDenied;
+    if (error != nullptr) *error = Failure::AccessDenied;
     return Result::Failed;
   }
   while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
     if (errno == EWOULDBLOCK) return Result::Held;
-    if (error != nullptr) *error = WindowsErrorCode(errno, ErrnoUse::kFileLock);
+    if (error != nullptr) *error = FailureFromErrno(errno, ErrnoUse::kFileLock);
     return Result::Failed;
   }
   impl_ = std::make_unique<Impl>();

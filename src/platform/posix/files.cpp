@@ -32,10 +32,6 @@
 namespace platform {
 namespace {
 
-void SetError(std::uint32_t* error, std::uint32_t code) {
-  if (error != nullptr) *error = code;
-}
-
 // Windows' read-only attribute: no write permission bit at all.
 bool IsReadOnly(const struct stat& st) { return (st.st_mode & 0222) == 0; }
 
@@ -136,14 +132,14 @@ bool CanonicalizePath(const std::string& path, std::string& out) {
   return CanonicalizePathText(path, out);
 }
 
-bool FileMove(const std::string& from, const std::string& to, std::uint32_t* error) {
+bool FileMove(const std::string& from, const std::string& to, Failure* error) {
   struct stat st {};
   if (::lstat(from.c_str(), &st) != 0) {
-    SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, from));
+    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, from));
     return false;
   }
   if (S_ISREG(st.st_mode) && IsHeldOpen(from)) {
-    SetError(error, kErrSharingViolation);
+    SetFailure(error, Failure::SharingViolation);
     return false;
   }
   // Windows never replaces an existing destination here; RENAME_NOREPLACE
@@ -161,50 +157,51 @@ bool FileMove(const std::string& from, const std::string& to, std::uint32_t* err
   }
   if (err == EXDEV && S_ISREG(st.st_mode)) {
     // Another file system: Windows copies and deletes, and so do we.
-    std::uint32_t copyError = 0;
+    Failure copyError = Failure::None;
     if (!FileCopy(from, to, true, &copyError)) {
-      SetError(error, copyError == kErrFileExists ? kErrAlreadyExists : copyError);
+      SetFailure(error, copyError == Failure::FileExists ? Failure::AlreadyExists : copyError);
       return false;
     }
     if (::unlink(from.c_str()) != 0) {
-      SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, from));
+      SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, from));
       ::unlink(to.c_str());
       return false;
     }
     return true;
   }
   // Windows reports an existing destination of a move as "already exists".
-  SetError(error, err == EEXIST ? kErrAlreadyExists : WindowsErrorCode(err, ErrnoUse::kFiles, to));
+  SetFailure(error,
+             err == EEXIST ? Failure::AlreadyExists : FailureFromErrno(err, ErrnoUse::kFiles, to));
   return false;
 }
 
-bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::uint32_t* error) {
+bool ReplaceFileAtomically(const std::string& from, const std::string& to, Failure* error) {
   UniqueFd src(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (!src) {
-    SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, from));
+    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, from));
     return false;
   }
   struct stat sst {};
   if (::fstat(src.get(), &sst) != 0 || !S_ISREG(sst.st_mode)) {
-    SetError(error, kErrAccessDenied);
+    SetFailure(error, Failure::AccessDenied);
     return false;
   }
   // Windows refuses to move a file that somebody holds open without sharing.
   if (::flock(src.get(), LOCK_EX | LOCK_NB) != 0) {
-    SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, from));
+    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, from));
     return false;
   }
   struct stat dst {};
   if (::lstat(to.c_str(), &dst) == 0) {
     if (S_ISDIR(dst.st_mode) || (S_ISREG(dst.st_mode) && IsReadOnly(dst))) {
-      SetError(error, kErrAccessDenied);
+      SetFailure(error, Failure::AccessDenied);
       return false;
     }
     if (S_ISREG(dst.st_mode)) {
       // Windows answers "access denied" for a destination that is open, and
       // for the image of a running program.
       if (IsHeldOpen(to)) {
-        SetError(error, kErrAccessDenied);
+        SetFailure(error, Failure::AccessDenied);
         return false;
       }
       // A rename over a running program would succeed here, but Windows
@@ -214,7 +211,7 @@ bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::
       // writing is how the kernel tells (ETXTBSY); it changes nothing.
       UniqueFd probe(::open(to.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
       if (!probe && errno == ETXTBSY) {
-        SetError(error, kErrAccessDenied);
+        SetFailure(error, Failure::AccessDenied);
         return false;
       }
     }
@@ -230,12 +227,13 @@ bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::
   // so a power cut right after the rename cannot leave the name on an empty
   // file; then the folder, so that the rename itself is on the disk.
   if (::fchmod(src.get(), mode) != 0 || ::fsync(src.get()) != 0) {
-    SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, from));
+    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, from));
     return false;
   }
   if (::rename(from.c_str(), to.c_str()) != 0) {
     const int err = errno;
-    SetError(error, err == EXDEV ? kErrNotSameDevice : WindowsErrorCode(err, ErrnoUse::kFiles, to));
+    SetFailure(error,
+               err == EXDEV ? Failure::NotSameDevice : FailureFromErrno(err, ErrnoUse::kFiles, to));
     return false;
   }
   UniqueFd folder(::open(ParentOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -243,42 +241,41 @@ bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::
   return true;
 }
 
-bool FileDelete(const std::string& path, std::uint32_t* error) {
+bool FileDelete(const std::string& path, Failure* error) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) {
-    SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, path));
+    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, path));
     return false;
   }
   if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && IsReadOnly(st))) {
-    SetError(error, kErrAccessDenied);
+    SetFailure(error, Failure::AccessDenied);
     return false;
   }
   if (S_ISREG(st.st_mode) && IsHeldOpen(path)) {
-    SetError(error, kErrSharingViolation);
+    SetFailure(error, Failure::SharingViolation);
     return false;
   }
   if (::unlink(path.c_str()) != 0) {
-    SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, path));
+    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, path));
     return false;
   }
   return true;
 }
 
-bool FileCopy(const std::string& from, const std::string& to, bool failIfExists,
-              std::uint32_t* error) {
+bool FileCopy(const std::string& from, const std::string& to, bool failIfExists, Failure* error) {
   UniqueFd src(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
   if (!src) {
-    SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, from));
+    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, from));
     return false;
   }
   struct stat sst {};
   if (::fstat(src.get(), &sst) != 0 || S_ISDIR(sst.st_mode)) {
-    SetError(error, kErrAccessDenied);
+    SetFailure(error, Failure::AccessDenied);
     return false;
   }
   // The source is read with read sharing: a holder without sharing stops it.
   if (::flock(src.get(), LOCK_SH | LOCK_NB) != 0) {
-    SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, from));
+    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, from));
     return false;
   }
 
@@ -286,30 +283,30 @@ bool FileCopy(const std::string& from, const std::string& to, bool failIfExists,
   bool exists = ::lstat(to.c_str(), &dst) == 0;
   if (exists && S_ISLNK(dst.st_mode)) {
     if (failIfExists) {
-      SetError(error, kErrFileExists);
+      SetFailure(error, Failure::FileExists);
       return false;
     }
     // A link in the destination's place is replaced, never written
     // through: otherwise a planted link would make us fill a file anywhere
     // the link points, also outside the folder.
     if (::unlink(to.c_str()) != 0 && errno != ENOENT) {
-      SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, to));
+      SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, to));
       return false;
     }
     exists = false;
   }
   if (exists) {
     if (failIfExists) {
-      SetError(error, kErrFileExists);
+      SetFailure(error, Failure::FileExists);
       return false;
     }
     // Copying a file onto itself would truncate it before reading it.
     if (dst.st_dev == sst.st_dev && dst.st_ino == sst.st_ino) {
-      SetError(error, kErrSharingViolation);
+      SetFailure(error, Failure::SharingViolation);
       return false;
     }
     if (S_ISDIR(dst.st_mode) || IsReadOnly(dst)) {
-      SetError(error, kErrAccessDenied);
+      SetFailure(error, Failure::AccessDenied);
       return false;
     }
   }
@@ -318,13 +315,13 @@ bool FileCopy(const std::string& from, const std::string& to, bool failIfExists,
   int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (exists ? 0 : O_EXCL);
   UniqueFd out(::open(to.c_str(), flags, 0666));
   if (!out) {
-    SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, to));
+    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, to));
     return false;
   }
   // The destination is written without sharing; truncate only once that is
   // settled, so a refused copy leaves the destination as it was.
   if (::flock(out.get(), LOCK_EX | LOCK_NB) != 0 || ::ftruncate(out.get(), 0) != 0) {
-    SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, to));
+    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, to));
     return false;
   }
   std::vector<char> buf(1 << 16);
@@ -332,13 +329,13 @@ bool FileCopy(const std::string& from, const std::string& to, bool failIfExists,
     ssize_t n = ::read(src.get(), buf.data(), buf.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, from));
+      SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, from));
       return false;
     }
     if (n == 0) break;
     int err = 0;
     if (!WriteAll(out.get(), buf.data(), static_cast<std::size_t>(n), err)) {
-      SetError(error, WindowsErrorCode(err, ErrnoUse::kFiles, to));
+      SetFailure(error, FailureFromErrno(err, ErrnoUse::kFiles, to));
       return false;
     }
   }
@@ -418,7 +415,7 @@ File::~File() = default;
 File::File(File&&) noexcept = default;
 File& File::operator=(File&&) noexcept = default;
 
-bool File::Open(const std::string& path, Mode mode, Share share, std::uint32_t* error) {
+bool File::Open(const std::string& path, Mode mode, Share share, Failure* error) {
   Close();
   // Every open that writes refuses to follow a symbolic link: the loader
   // writes only files of its own folder, never where a link points.
@@ -445,7 +442,7 @@ bool File::Open(const std::string& path, Mode mode, Share share, std::uint32_t* 
     // lstat: a link is not the file it points to; the open below refuses it.
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && IsReadOnly(st)) {
-      SetError(error, kErrAccessDenied);
+      SetFailure(error, Failure::AccessDenied);
       return false;
     }
   }
@@ -457,23 +454,23 @@ bool File::Open(const std::string& path, Mode mode, Share share, std::uint32_t* 
     if (::unlink(path.c_str()) == 0) fd.reset(::open(path.c_str(), flags | O_EXCL, 0666));
   }
   if (!fd) {
-    SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, path));
+    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, path));
     return false;
   }
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) {
     // Windows opens no folder as a file.
-    SetError(error, kErrAccessDenied);
+    SetFailure(error, Failure::AccessDenied);
     return false;
   }
   int lock = share == Share::None ? LOCK_EX : LOCK_SH;
   if (::flock(fd.get(), lock | LOCK_NB) != 0) {
-    SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, path));
+    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, path));
     return false;
   }
   // Truncate only with the lock held, so a refused open changes nothing.
   if (mode == Mode::CreateAlways && ::ftruncate(fd.get(), 0) != 0) {
-    SetError(error, WindowsErrorCode(errno, ErrnoUse::kFiles, path));
+    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, path));
     return false;
   }
   impl_ = std::make_unique<Impl>();
@@ -487,14 +484,14 @@ void File::Close() { impl_.reset(); }
 
 bool File::SeekToEnd() { return IsOpen() && ::lseek(impl_->fd.get(), 0, SEEK_END) >= 0; }
 
-bool File::Write(const void* data, std::size_t size, std::uint32_t* error) {
+bool File::Write(const void* data, std::size_t size, Failure* error) {
   if (!IsOpen()) {
-    SetError(error, kErrInvalidHandle);
+    SetFailure(error, Failure::InvalidHandle);
     return false;
   }
   int err = 0;
   if (!WriteAll(impl_->fd.get(), data, size, err)) {
-    SetError(error, WindowsErrorCode(err, ErrnoUse::kFiles, std::string()));
+    SetFailure(error, FailureFromErrno(err, ErrnoUse::kFiles, std::string()));
     return false;
   }
   return true;

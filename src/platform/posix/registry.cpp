@@ -29,6 +29,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <memory>
 
 #include "platform/files.h"
@@ -105,13 +106,53 @@ bool StoreIsReadOnly(const std::string& file) {
   return ::stat(file.c_str(), &st) == 0 && (st.st_mode & 0222) == 0;
 }
 
-// Why the last call of this thread failed, when the store itself failed.
-thread_local std::string gLastFailure;
+// Why the current call of this thread failed, when the store itself failed;
+// None while it only found no such key or value. Each public call starts it
+// afresh and hands it to its caller.
+thread_local Failure gStoreFailure = Failure::None;
 
-void NoteFailure(sqlite3* db, const std::string& file) {
-  if (!gLastFailure.empty()) return;  // the first failure is the cause
-  gLastFailure = file + ": " + (db != nullptr ? sqlite3_errmsg(db) : "cannot open the store");
+// The store's failure as Windows names a registry's: a file that is no store
+// is a corrupt registry, a writer's lock a lock violation, a refused open
+// access denied, and anything else a failed registry I/O.
+Failure StoreFailure(int extendedCode, int systemErrno) {
+  switch (extendedCode & 0xFF) {
+    case SQLITE_NOTADB:
+    case SQLITE_CORRUPT:
+      return Failure::RegistryCorrupt;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return Failure::LockViolation;
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+    case SQLITE_READONLY:
+      return Failure::AccessDenied;
+    case SQLITE_NOMEM:
+      return Failure::NotEnoughMemory;
+    case SQLITE_CANTOPEN:
+      return systemErrno == EACCES || systemErrno == EPERM ? Failure::AccessDenied
+                                                           : Failure::RegistryIoFailed;
+    default:
+      return Failure::RegistryIoFailed;
+  }
 }
+
+void NoteFailure(Failure failure) {
+  if (gStoreFailure == Failure::None) gStoreFailure = failure;  // the first is the cause
+}
+
+// Starts a public call: no failure of the store yet.
+void BeginCall() { gStoreFailure = Failure::None; }
+
+// Ends a public call that failed: the store's failure, or `otherwise` when
+// the store is sound (FileNotFound for a missing key or value, AccessDenied
+// for a write the store refuses). Always false.
+bool Fails(Failure* why, Failure otherwise) {
+  SetFailure(why, gStoreFailure != Failure::None ? gStoreFailure : otherwise);
+  return false;
+}
+
+bool NotFound(Failure* why) { return Fails(why, Failure::FileNotFound); }
+bool Refused(Failure* why) { return Fails(why, Failure::AccessDenied); }
 
 bool Exec(sqlite3* db, const char* sql) {
   return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
@@ -185,7 +226,11 @@ class Session {
     }
     // A store that does not exist yet holds no keys: that is no failure.
     struct stat st {};
-    if (::stat(file_.c_str(), &st) != 0) return false;
+    if (::stat(file_.c_str(), &st) != 0) {
+      // Missing, or a folder on the way that may not be searched.
+      if (errno == EACCES) NoteFailure(Failure::AccessDenied);
+      return false;
+    }
     if (!Open(file_, SQLITE_OPEN_READONLY)) return Failed();
     int rc = BeginRead();
     if (rc == SQLITE_READONLY_ROLLBACK) {
@@ -195,7 +240,8 @@ class Session {
       if ((rc & 0xFF) == SQLITE_READONLY || rc == SQLITE_CANTOPEN) {
         copy_ = std::make_unique<PrivateCopy>();
         if (!copy_->Make(file_) || !Open(copy_->path(), SQLITE_OPEN_READWRITE)) {
-          gLastFailure = file_ + ": a hot journal that cannot be rolled back";
+          // A hot journal that cannot be rolled back.
+          NoteFailure(Failure::RegistryIoFailed);
           return false;
         }
         rc = BeginRead();
@@ -206,10 +252,16 @@ class Session {
     return true;
   }
 
-  // Notes a failure of the store for RegLastFailure; always false.
+  // Notes a failure of the store for the call's caller; always false.
   bool Failed() {
-    if (!readError_.empty() && gLastFailure.empty()) gLastFailure = file_ + ": " + readError_;
-    NoteFailure(db_.get(), file_);
+    if (readCode_ != SQLITE_OK) {
+      NoteFailure(StoreFailure(readCode_, readErrno_));
+    } else if (db_ == nullptr) {
+      NoteFailure(Failure::NotEnoughMemory);
+    } else {
+      NoteFailure(
+          StoreFailure(sqlite3_extended_errcode(db_.get()), sqlite3_system_errno(db_.get())));
+    }
     return false;
   }
 
@@ -217,6 +269,7 @@ class Session {
     if (!open_) return false;
     open_ = false;
     if (Exec(db_.get(), "COMMIT")) return true;
+    Failed();
     Exec(db_.get(), "ROLLBACK");
     return false;
   }
@@ -290,22 +343,24 @@ class Session {
   // Begins a read transaction and reads the schema, which is when SQLite
   // looks at the file (not a database?) and at a journal beside it. SQLITE_OK
   // or the extended code of the failure.
-  // The failure's message is kept for Failed(): the rollback after it
+  // The failure's codes are kept for Failed(): the rollback after it
   // replaces the connection's own.
   int BeginRead() {
-    readError_.clear();
+    readCode_ = SQLITE_OK;
     if (!Exec(db_.get(), "BEGIN")) return sqlite3_extended_errcode(db_.get());
     auto st = Prepare(db_.get(), "SELECT count(*) FROM sqlite_master");
     if (st && sqlite3_step(st.get()) == SQLITE_ROW) return SQLITE_OK;
     const int code = sqlite3_extended_errcode(db_.get());
-    readError_ = sqlite3_errmsg(db_.get());
+    readCode_ = code;
+    readErrno_ = sqlite3_system_errno(db_.get());
     st.reset();
     Exec(db_.get(), "ROLLBACK");
     return code;
   }
 
   std::string file_;
-  std::string readError_;
+  int readCode_ = SQLITE_OK;
+  int readErrno_ = 0;
   // Declared before db_, so the connection closes before the copy goes.
   std::unique_ptr<PrivateCopy> copy_;
   DbPtr db_;
@@ -332,11 +387,11 @@ RegKey::~RegKey() = default;
 RegKey::RegKey(RegKey&&) noexcept = default;
 RegKey& RegKey::operator=(RegKey&&) noexcept = default;
 
-bool RegKey::Open(RegRoot root, const std::string& path, RegAccess access) {
-  gLastFailure.clear();
+bool RegKey::Open(RegRoot root, const std::string& path, RegAccess access, Failure* why) {
+  BeginCall();
   Close();
   std::vector<std::string> segs = SplitBackslashPath(path);
-  if (!KeyExists(root, segs)) return false;
+  if (!KeyExists(root, segs)) return NotFound(why);
   impl_ = std::make_unique<Impl>();
   impl_->root = root;
   impl_->segs = std::move(segs);
@@ -344,15 +399,15 @@ bool RegKey::Open(RegRoot root, const std::string& path, RegAccess access) {
   return true;
 }
 
-bool RegKey::Create(RegRoot root, const std::string& path, RegAccess access) {
-  gLastFailure.clear();
+bool RegKey::Create(RegRoot root, const std::string& path, RegAccess access, Failure* why) {
+  BeginCall();
   Close();
   std::vector<std::string> segs = SplitBackslashPath(path);
   // An existing key opens without a write, so a read-only store still gives
   // access to what it holds (its writes are refused later, one by one).
   if (!KeyExists(root, segs)) {
     Session s;
-    if (!s.Begin(root, true) || s.CreateKey(segs) == 0 || !s.Commit()) return false;
+    if (!s.Begin(root, true) || s.CreateKey(segs) == 0 || !s.Commit()) return Refused(why);
   }
   impl_ = std::make_unique<Impl>();
   impl_->root = root;
@@ -365,18 +420,24 @@ bool RegKey::IsOpen() const { return impl_ != nullptr; }
 
 void RegKey::Close() { impl_.reset(); }
 
-bool RegKey::Read(const std::string& name, RegValue& out) const {
-  gLastFailure.clear();
-  if (!impl_) return false;
+bool RegKey::Read(const std::string& name, RegValue& out, Failure* why) const {
+  BeginCall();
+  if (!impl_) {
+    SetFailure(why, Failure::InvalidHandle);
+    return false;
+  }
   Session s;
-  if (!s.Begin(impl_->root, false)) return false;
+  if (!s.Begin(impl_->root, false)) return NotFound(why);
   sqlite3_int64 key = s.FindKey(impl_->segs);
-  if (key == 0) return false;
+  if (key == 0) return NotFound(why);
   auto st = Prepare(s.db(), "SELECT type, data FROM reg_values WHERE key_id = ?1 AND lname = ?2");
-  if (!st) return s.Failed();
+  if (!st) {
+    s.Failed();
+    return NotFound(why);
+  }
   sqlite3_bind_int64(st.get(), 1, key);
   BindText(st.get(), 2, LowerAscii(name));
-  if (s.Step(st.get()) != SQLITE_ROW) return false;
+  if (s.Step(st.get()) != SQLITE_ROW) return NotFound(why);
   out.type = static_cast<std::uint32_t>(sqlite3_column_int64(st.get(), 0));
   const void* blob = sqlite3_column_blob(st.get(), 1);
   int size = sqlite3_column_bytes(st.get(), 1);
@@ -385,86 +446,98 @@ bool RegKey::Read(const std::string& name, RegValue& out) const {
   return true;
 }
 
-bool RegKey::Write(const std::string& name, const RegValue& value) {
-  gLastFailure.clear();
-  if (!impl_ || impl_->access != RegAccess::All) return false;
+bool RegKey::Write(const std::string& name, const RegValue& value, Failure* why) {
+  BeginCall();
+  if (!impl_) return Fails(why, Failure::InvalidHandle);
+  if (impl_->access != RegAccess::All) return Refused(why);
   Session s;
-  if (!s.Begin(impl_->root, true)) return false;
+  if (!s.Begin(impl_->root, true)) return Refused(why);
   // A key deleted since it was opened takes no more values, as on Windows.
   sqlite3_int64 key = impl_->segs.empty() ? s.CreateKey(impl_->segs) : s.FindKey(impl_->segs);
-  if (key == 0) return false;
+  if (key == 0) return NotFound(why);
   // An existing value keeps its place in the order and its spelling.
   auto upd = Prepare(s.db(),
                      "UPDATE reg_values SET type = ?3, data = ?4 WHERE key_id = ?1 AND lname = ?2");
-  if (!upd) return false;
+  if (!upd) return Refused(why);
   sqlite3_bind_int64(upd.get(), 1, key);
   BindText(upd.get(), 2, LowerAscii(name));
   sqlite3_bind_int64(upd.get(), 3, static_cast<sqlite3_int64>(value.type));
   sqlite3_bind_blob(upd.get(), 4, value.data.data(), static_cast<int>(value.data.size()),
                     SQLITE_TRANSIENT);
-  if (sqlite3_step(upd.get()) != SQLITE_DONE) return false;
+  if (s.Step(upd.get()) != SQLITE_DONE) return Refused(why);
   if (sqlite3_changes(s.db()) == 0) {
     auto ins = Prepare(
         s.db(),
         "INSERT INTO reg_values(key_id, name, lname, type, data) VALUES(?1, ?2, ?3, ?4, ?5)");
-    if (!ins) return false;
+    if (!ins) return Refused(why);
     sqlite3_bind_int64(ins.get(), 1, key);
     BindText(ins.get(), 2, name);
     BindText(ins.get(), 3, LowerAscii(name));
     sqlite3_bind_int64(ins.get(), 4, static_cast<sqlite3_int64>(value.type));
     sqlite3_bind_blob(ins.get(), 5, value.data.data(), static_cast<int>(value.data.size()),
                       SQLITE_TRANSIENT);
-    if (sqlite3_step(ins.get()) != SQLITE_DONE) return false;
+    if (s.Step(ins.get()) != SQLITE_DONE) return Refused(why);
   }
-  return s.Commit();
+  return s.Commit() || Refused(why);
 }
 
-bool RegKey::DeleteValue(const std::string& name) {
-  gLastFailure.clear();
-  if (!impl_ || impl_->access != RegAccess::All) return false;
+bool RegKey::DeleteValue(const std::string& name, Failure* why) {
+  BeginCall();
+  if (!impl_) return Fails(why, Failure::InvalidHandle);
+  if (impl_->access != RegAccess::All) return Refused(why);
   Session s;
-  if (!s.Begin(impl_->root, true)) return false;
+  if (!s.Begin(impl_->root, true)) return Refused(why);
   sqlite3_int64 key = s.FindKey(impl_->segs);
-  if (key == 0) return false;
+  if (key == 0) return NotFound(why);
   auto del = Prepare(s.db(), "DELETE FROM reg_values WHERE key_id = ?1 AND lname = ?2");
-  if (!del) return false;
+  if (!del) return Refused(why);
   sqlite3_bind_int64(del.get(), 1, key);
   BindText(del.get(), 2, LowerAscii(name));
-  if (sqlite3_step(del.get()) != SQLITE_DONE || sqlite3_changes(s.db()) == 0) return false;
-  return s.Commit();
+  if (sqlite3_step(del.get()) != SQLITE_DONE) return Refused(why);
+  if (sqlite3_changes(s.db()) == 0) return NotFound(why);
+  return s.Commit() || Refused(why);
 }
 
-std::vector<std::string> RegKey::ValueNames() const {
-  gLastFailure.clear();
+std::vector<std::string> RegKey::ValueNames(Failure* why) const {
+  BeginCall();
   std::vector<std::string> names;
-  if (!impl_) return names;
+  if (!impl_) {
+    Fails(why, Failure::InvalidHandle);
+    return names;
+  }
   Session s;
-  if (!s.Begin(impl_->root, false)) return names;
-  sqlite3_int64 key = s.FindKey(impl_->segs);
-  if (key == 0) return names;
-  auto st = Prepare(s.db(), "SELECT name FROM reg_values WHERE key_id = ?1 ORDER BY id");
-  if (!st) return names;
-  sqlite3_bind_int64(st.get(), 1, key);
-  while (sqlite3_step(st.get()) == SQLITE_ROW) {
-    const unsigned char* n = sqlite3_column_text(st.get(), 0);
-    names.emplace_back(n != nullptr ? reinterpret_cast<const char*>(n) : "",
-                       static_cast<std::size_t>(sqlite3_column_bytes(st.get(), 0)));
+  const sqlite3_int64 key = s.Begin(impl_->root, false) ? s.FindKey(impl_->segs) : 0;
+  auto st = key != 0 ? Prepare(s.db(), "SELECT name FROM reg_values WHERE key_id = ?1 ORDER BY id")
+                     : nullptr;
+  if (st) {
+    sqlite3_bind_int64(st.get(), 1, key);
+    while (s.Step(st.get()) == SQLITE_ROW) {
+      const unsigned char* n = sqlite3_column_text(st.get(), 0);
+      names.emplace_back(n != nullptr ? reinterpret_cast<const char*>(n) : "",
+                         static_cast<std::size_t>(sqlite3_column_bytes(st.get(), 0)));
+    }
+  } else if (key != 0) {
+    s.Failed();
+  }
+  if (!st || gStoreFailure != Failure::None) {
+    NotFound(why);
+    names.clear();
   }
   return names;
 }
 
-bool RegKeyExists(RegRoot root, const std::string& path) {
-  gLastFailure.clear();
-  return KeyExists(root, SplitBackslashPath(path));
+bool RegKeyExists(RegRoot root, const std::string& path, Failure* why) {
+  BeginCall();
+  return KeyExists(root, SplitBackslashPath(path)) || NotFound(why);
 }
 
-bool RegDeleteKeyTree(RegRoot root, const std::string& path) {
-  gLastFailure.clear();
+bool RegDeleteKeyTree(RegRoot root, const std::string& path, Failure* why) {
+  BeginCall();
   std::vector<std::string> segs = SplitBackslashPath(path);
-  if (segs.empty()) return false;  // a root cannot be deleted
-  if (!KeyExists(root, segs)) return false;
+  if (segs.empty()) return Refused(why);  // a root cannot be deleted
+  if (!KeyExists(root, segs)) return NotFound(why);
   Session s;
-  if (!s.Begin(root, true)) return false;
+  if (!s.Begin(root, true)) return Refused(why);
   std::string lpath = LowerAscii(JoinKeyPath(segs, segs.size()));
   // The key and every key below it: its own path, or its path and a "\".
   const char* const kSubtree =
@@ -476,13 +549,11 @@ bool RegDeleteKeyTree(RegRoot root, const std::string& path) {
   std::string delKeys = std::string("DELETE FROM reg_keys WHERE ") + kSubtree;
   for (const std::string& sql : {delValues, delKeys}) {
     auto st = Prepare(s.db(), sql.c_str());
-    if (!st) return false;
+    if (!st) return Refused(why);
     BindText(st.get(), 1, lpath);
-    if (sqlite3_step(st.get()) != SQLITE_DONE) return false;
+    if (sqlite3_step(st.get()) != SQLITE_DONE) return Refused(why);
   }
-  return s.Commit();
+  return s.Commit() || Refused(why);
 }
-
-std::string RegLastFailure() { return gLastFailure; }
 
 }  // namespace platform

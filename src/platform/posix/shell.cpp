@@ -33,9 +33,9 @@ bool IsFile(const std::string& path) {
 
 // Finds the program as the shell would: a name with a folder as written, a
 // bare name in the working directory first and then along PATH. Gives the
-// path to start, or a Windows-style error code.
-std::uint32_t ResolveProgram(const std::string& file, std::string& path) {
-  if (file.empty()) return kErrFileNotFound;
+// path to start, or why it cannot.
+Failure ResolveProgram(const std::string& file, std::string& path) {
+  if (file.empty()) return Failure::FileNotFound;
   if (file.find('/') != std::string::npos) {
     path = ExpandFileName(file);
   } else {
@@ -62,19 +62,19 @@ std::uint32_t ResolveProgram(const std::string& file, std::string& path) {
   }
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
-    if (errno == ENOTDIR) return kErrPathNotFound;
+    if (errno == ENOTDIR) return Failure::PathNotFound;
     std::size_t slash = path.find_last_of('/');
     std::string folder = slash == 0 ? "/" : path.substr(0, slash);
-    return DirectoryExists(folder) ? kErrFileNotFound : kErrPathNotFound;
+    return DirectoryExists(folder) ? Failure::FileNotFound : Failure::PathNotFound;
   }
   // Only a regular file with an execute bit can be started; root's right to
   // run anything does not count, as no Windows shell starts a data file.
-  if (!S_ISREG(st.st_mode) || (st.st_mode & 0111) == 0) return kErrAccessDenied;
-  return 0;
+  if (!S_ISREG(st.st_mode) || (st.st_mode & 0111) == 0) return Failure::AccessDenied;
+  return Failure::None;
 }
 
 struct SpawnResult {
-  std::uint32_t error = 0;
+  Failure error = Failure::None;
   pid_t pid = -1;
 };
 
@@ -107,7 +107,7 @@ SpawnResult Spawn(const std::string& path, const std::vector<std::string>& args,
   SpawnFileActions actions;
   SpawnAttributes attr;
   if (!actions.ok() || !attr.ok()) {
-    result.error = kErrNotEnoughMemory;
+    result.error = Failure::NotEnoughMemory;
     return result;
   }
   // The child starts with a clean signal state, whatever this process masks.
@@ -129,7 +129,7 @@ SpawnResult Spawn(const std::string& path, const std::vector<std::string>& args,
   pid_t pid = -1;
   const int rc = posix_spawn(&pid, path.c_str(), actions.get(), attr.get(), argv.data(), environ);
   if (rc != 0) {
-    result.error = WindowsErrorCode(rc, ErrnoUse::kSpawn);
+    result.error = FailureFromErrno(rc, ErrnoUse::kSpawn);
     return result;
   }
   result.pid = pid;
@@ -140,10 +140,10 @@ SpawnResult Spawn(const std::string& path, const std::vector<std::string>& args,
 
 int ShellStart(const std::string& file, ShowCommand /*show*/) {
   std::string path;
-  std::uint32_t error = ResolveProgram(file, path);
-  if (error != 0) return static_cast<int>(error);
+  Failure error = ResolveProgram(file, path);
+  if (error != Failure::None) return static_cast<int>(CodeOf(error));
   SpawnResult r = Spawn(path, {}, std::string());
-  if (r.error != 0) return static_cast<int>(r.error);
+  if (r.error != Failure::None) return static_cast<int>(CodeOf(r.error));
   // Nobody waits for this program; dropping the handle reaps it once it ends.
   ProcessHandle::Impl child(r.pid);
   return kStarted;
@@ -154,14 +154,15 @@ ShellExecResult ShellExecuteProcess(const std::string& verb, const std::string& 
                                     ShowCommand /*show*/) {
   ShellExecResult result;
   std::string path;
-  std::uint32_t error = ResolveProgram(file, path);
-  if (error == 0 && !dir.empty() && !DirectoryExists(dir)) error = kErrPathNotFound;
-  if (error != 0) {
+  Failure error = ResolveProgram(file, path);
+  if (error == Failure::None && !dir.empty() && !DirectoryExists(dir))
+    error = Failure::PathNotFound;
+  if (error != Failure::None) {
     result.error = error;
     return result;
   }
   SpawnResult r = Spawn(path, SplitParameters(params), dir);
-  if (r.error != 0) {
+  if (r.error != Failure::None) {
     result.error = r.error;
     return result;
   }

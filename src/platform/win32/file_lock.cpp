@@ -18,7 +18,7 @@ FileLock::~FileLock() { Unlock(); }
 FileLock::FileLock(FileLock&&) noexcept = default;
 FileLock& FileLock::operator=(FileLock&&) noexcept = default;
 
-FileLock::Result FileLock::TryLock(const std::string& path, std::uint32_t* error) {
+FileLock::Result FileLock::TryLock(const std::string& path, Failure* error) {
   Unlock();
   // Shared for reading and writing (other loaders open it meanwhile), not
   // for deletion: the file stays the meeting point.
@@ -32,7 +32,7 @@ FileLock::Result FileLock::TryLock(const std::string& path, std::uint32_t* error
                              FILE_ATTRIBUTE_NORMAL, nullptr));
   }
   if (!file) {
-    if (error != nullptr) *error = ::GetLastError();
+    SetFailure(error, FailureFromCode(::GetLastError()));
     return Result::Failed;
   }
   OVERLAPPED at = {};  // offset 0: the first byte
@@ -41,7 +41,7 @@ FileLock::Result FileLock::TryLock(const std::string& path, std::uint32_t* error
                     /*nNumberOfBytesToLockHigh=*/0, &at)) {
     const DWORD code = ::GetLastError();
     if (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING) return Result::Held;
-    if (error != nullptr) *error = code;
+    SetFailure(error, FailureFromCode(code));
     return Result::Failed;
   }
   impl_.reset(new Impl{std::move(file)});

@@ -12,9 +12,7 @@ namespace platform {
 
 namespace {
 
-void SetError(std::uint32_t* error, DWORD code) {
-  if (error != nullptr) *error = code;
-}
+void SetError(Failure* error, DWORD code) { SetFailure(error, FailureFromCode(code)); }
 
 DWORD Attributes(const std::string& path) { return ::GetFileAttributesA(path.c_str()); }
 
@@ -108,19 +106,19 @@ bool CanonicalizePath(const std::string& path, std::string& out) {
   return true;
 }
 
-bool FileMove(const std::string& from, const std::string& to, std::uint32_t* error) {
+bool FileMove(const std::string& from, const std::string& to, Failure* error) {
   if (::MoveFileA(from.c_str(), to.c_str())) return true;
   SetError(error, ::GetLastError());
   return false;
 }
 
-bool FileDelete(const std::string& path, std::uint32_t* error) {
+bool FileDelete(const std::string& path, Failure* error) {
   if (::DeleteFileA(path.c_str())) return true;
   SetError(error, ::GetLastError());
   return false;
 }
 
-bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::uint32_t* error) {
+bool ReplaceFileAtomically(const std::string& from, const std::string& to, Failure* error) {
   {
     // The data goes to the disk before the name points at it, so that a power
     // cut right after the replace cannot leave the name on an empty file.
@@ -150,8 +148,7 @@ bool ReplaceFileAtomically(const std::string& from, const std::string& to, std::
   return false;
 }
 
-bool FileCopy(const std::string& from, const std::string& to, bool failIfExists,
-              std::uint32_t* error) {
+bool FileCopy(const std::string& from, const std::string& to, bool failIfExists, Failure* error) {
   if (!failIfExists && IsReadOnlyFile(to)) {
     SetError(error, ERROR_ACCESS_DENIED);
     return false;
@@ -261,7 +258,7 @@ File::~File() = default;
 File::File(File&&) noexcept = default;
 File& File::operator=(File&&) noexcept = default;
 
-bool File::Open(const std::string& path, Mode mode, Share share, std::uint32_t* error) {
+bool File::Open(const std::string& path, Mode mode, Share share, Failure* error) {
   Close();
   DWORD access = 0;
   DWORD disposition = 0;
@@ -323,7 +320,7 @@ bool File::SeekToEnd() {
   return ::SetFilePointerEx(impl_->handle.get(), zero, nullptr, FILE_END) != 0;
 }
 
-bool File::Write(const void* data, std::size_t size, std::uint32_t* error) {
+bool File::Write(const void* data, std::size_t size, Failure* error) {
   if (!IsOpen()) {
     SetError(error, ERROR_INVALID_HANDLE);
     return false;

@@ -32,19 +32,27 @@ const REGSAM kReadRights[] = {
 const REGSAM kAllRights[] = {KEY_ALL_ACCESS};
 
 template <typename OpenFn>
-HKEY OpenWithRights(RegAccess access, OpenFn open) {
+HKEY OpenWithRights(RegAccess access, OpenFn open, LONG* status = nullptr) {
   const REGSAM* first = access == RegAccess::Read ? kReadRights : kAllRights;
   const std::size_t count = access == RegAccess::Read ? sizeof(kReadRights) / sizeof(REGSAM)
                                                       : sizeof(kAllRights) / sizeof(REGSAM);
   for (std::size_t i = 0; i < count; ++i) {
     HKEY h = nullptr;
     LONG rc = open(first[i], &h);
+    if (status != nullptr) *status = rc;
     if (rc == ERROR_SUCCESS) return h;
     // Only a refusal of the rights is worth another try; a missing key stays
     // missing whatever is asked for.
     if (rc != ERROR_ACCESS_DENIED) return nullptr;
   }
   return nullptr;
+}
+
+// True for ERROR_SUCCESS; else hands the code to `why`.
+bool Succeeded(LONG status, Failure* why) {
+  if (status == ERROR_SUCCESS) return true;
+  SetFailure(why, FailureFromCode(static_cast<std::uint32_t>(status)));
+  return false;
 }
 
 }  // namespace
@@ -58,25 +66,39 @@ RegKey::~RegKey() = default;
 RegKey::RegKey(RegKey&&) noexcept = default;
 RegKey& RegKey::operator=(RegKey&&) noexcept = default;
 
-bool RegKey::Open(RegRoot root, const std::string& path, RegAccess access) {
+bool RegKey::Open(RegRoot root, const std::string& path, RegAccess access, Failure* why) {
   Close();
   const std::string rel = RelativePath(path);
-  HKEY h = OpenWithRights(access, [&](REGSAM sam, HKEY* out) {
-    return ::RegOpenKeyExA(RootKey(root), rel.c_str(), 0, sam, out);
-  });
-  if (h == nullptr) return false;
+  LONG status = ERROR_SUCCESS;
+  HKEY h = OpenWithRights(
+      access,
+      [&](REGSAM sam, HKEY* out) {
+        return ::RegOpenKeyExA(RootKey(root), rel.c_str(), 0, sam, out);
+      },
+      &status);
+  if (h == nullptr) {
+    SetFailure(why, FailureFromCode(static_cast<std::uint32_t>(status)));
+    return false;
+  }
   impl_.reset(new Impl{win32::RegKeyHandle(h)});
   return true;
 }
 
-bool RegKey::Create(RegRoot root, const std::string& path, RegAccess access) {
+bool RegKey::Create(RegRoot root, const std::string& path, RegAccess access, Failure* why) {
   Close();
   const std::string rel = RelativePath(path);
-  HKEY h = OpenWithRights(access, [&](REGSAM sam, HKEY* out) {
-    return ::RegCreateKeyExA(RootKey(root), rel.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, sam,
-                             nullptr, out, nullptr);
-  });
-  if (h == nullptr) return false;
+  LONG status = ERROR_SUCCESS;
+  HKEY h = OpenWithRights(
+      access,
+      [&](REGSAM sam, HKEY* out) {
+        return ::RegCreateKeyExA(RootKey(root), rel.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                 sam, nullptr, out, nullptr);
+      },
+      &status);
+  if (h == nullptr) {
+    SetFailure(why, FailureFromCode(static_cast<std::uint32_t>(status)));
+    return false;
+  }
   impl_.reset(new Impl{win32::RegKeyHandle(h)});
   return true;
 }
@@ -85,13 +107,19 @@ bool RegKey::IsOpen() const { return impl_ && impl_->key.valid(); }
 
 void RegKey::Close() { impl_.reset(); }
 
-bool RegKey::Read(const std::string& name, RegValue& out) const {
-  if (!IsOpen()) return false;
+bool RegKey::Read(const std::string& name, RegValue& out, Failure* why) const {
+  if (!IsOpen()) {
+    SetFailure(why, Failure::InvalidHandle);
+    return false;
+  }
   HKEY key = impl_->key.get();
   DWORD type = REG_NONE;
   DWORD size = 0;
   LONG rc = ::RegQueryValueExA(key, name.c_str(), nullptr, &type, nullptr, &size);
-  if (rc != ERROR_SUCCESS) return false;
+  if (rc != ERROR_SUCCESS) {
+    SetFailure(why, FailureFromCode(static_cast<std::uint32_t>(rc)));
+    return false;
+  }
   // The size asked for first may be an upper bound (strings are stored as
   // UTF-16 and converted), and the value may change between the two calls,
   // so the second call's size is the one that counts.
@@ -107,32 +135,41 @@ bool RegKey::Read(const std::string& name, RegValue& out) const {
       out.data = std::move(data);
       return true;
     }
-    if (rc != ERROR_MORE_DATA) return false;
+    if (rc != ERROR_MORE_DATA) {
+      SetFailure(why, FailureFromCode(static_cast<std::uint32_t>(rc)));
+      return false;
+    }
     size = got > size ? got : size * 2 + 16;
   }
+  // A value that kept growing between the calls.
+  SetFailure(why, Failure::RegistryIoFailed);
   return false;
 }
 
-bool RegKey::Write(const std::string& name, const RegValue& value) {
-  if (!IsOpen()) return false;
+bool RegKey::Write(const std::string& name, const RegValue& value, Failure* why) {
+  if (!IsOpen()) return Succeeded(ERROR_INVALID_HANDLE, why);
   LONG rc = ::RegSetValueExA(impl_->key.get(), name.c_str(), 0, value.type,
                              reinterpret_cast<const BYTE*>(value.data.data()),
                              static_cast<DWORD>(value.data.size()));
-  return rc == ERROR_SUCCESS;
+  return Succeeded(rc, why);
 }
 
-bool RegKey::DeleteValue(const std::string& name) {
-  if (!IsOpen()) return false;
-  return ::RegDeleteValueA(impl_->key.get(), name.c_str()) == ERROR_SUCCESS;
+bool RegKey::DeleteValue(const std::string& name, Failure* why) {
+  if (!IsOpen()) return Succeeded(ERROR_INVALID_HANDLE, why);
+  return Succeeded(::RegDeleteValueA(impl_->key.get(), name.c_str()), why);
 }
 
-std::vector<std::string> RegKey::ValueNames() const {
+std::vector<std::string> RegKey::ValueNames(Failure* why) const {
   std::vector<std::string> names;
-  if (!IsOpen()) return names;
+  if (!IsOpen()) {
+    Succeeded(ERROR_INVALID_HANDLE, why);
+    return names;
+  }
   HKEY key = impl_->key.get();
   DWORD maxNameLen = 0;
-  if (::RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                         &maxNameLen, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+  if (!Succeeded(::RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                    nullptr, &maxNameLen, nullptr, nullptr, nullptr),
+                 why)) {
     return names;
   }
   std::string buf(maxNameLen + 1, '\0');
@@ -151,18 +188,16 @@ std::vector<std::string> RegKey::ValueNames() const {
   return names;
 }
 
-bool RegKeyExists(RegRoot root, const std::string& path) {
+bool RegKeyExists(RegRoot root, const std::string& path, Failure* why) {
   RegKey key;
-  return key.Open(root, path, RegAccess::Read);
+  return key.Open(root, path, RegAccess::Read, why);
 }
 
-bool RegDeleteKeyTree(RegRoot root, const std::string& path) {
+bool RegDeleteKeyTree(RegRoot root, const std::string& path, Failure* why) {
   const std::string rel = RelativePath(path);
   // An empty path would name the root itself and wipe all of it.
-  if (rel.empty()) return false;
-  return ::RegDeleteTreeA(RootKey(root), rel.c_str()) == ERROR_SUCCESS;
+  if (rel.empty()) return Succeeded(ERROR_ACCESS_DENIED, why);
+  return Succeeded(::RegDeleteTreeA(RootKey(root), rel.c_str()), why);
 }
-
-std::string RegLastFailure() { return std::string(); }
 
 }  // namespace platform

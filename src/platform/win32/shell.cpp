@@ -85,15 +85,15 @@ ShellExecResult ShellExecuteProcess(const std::string& verb, const std::string& 
   ShellExecResult result;
   ::SetLastError(ERROR_SUCCESS);
   if (!::ShellExecuteExA(&info)) {
-    result.error = ::GetLastError();
+    const DWORD code = ::GetLastError();
     // Without SEE_MASK_FLAG_NO_UI the shell shows its own error box, and
     // Wine's box overwrites the error code: 0 once the box was shown, 1400
     // (invalid window handle) when it could not be. The start itself has no
     // window to get wrong, so in both cases the shell's result code in
     // hInstApp says what went wrong.
-    if (result.error == ERROR_SUCCESS || result.error == ERROR_INVALID_WINDOW_HANDLE) {
-      result.error = ErrorFromInstApp(info.hInstApp);
-    }
+    result.error = FailureFromCode(code == ERROR_SUCCESS || code == ERROR_INVALID_WINDOW_HANDLE
+                                       ? ErrorFromInstApp(info.hInstApp)
+                                       : code);
     return result;
   }
   result.ok = true;
