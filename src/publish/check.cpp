@@ -244,6 +244,9 @@ void ServerCheck::CompanionGet() {
     Record("companion GET", http, &e);
     row.verdict = Verdict::Fail;
     row.figure = http.ResponseText().empty() ? "no answer" : http.ResponseText();
+    // What came before the failure is in the file; the loader removes it.
+    const std::int32_t received = TUtility::GetFileSize(temp_);
+    if (received > 0) row.figure += ", " + std::to_string(received) + " bytes received";
     row.logText = "Oorzaak: " + LoaderText(e);
   }
   rows_.push_back(row);

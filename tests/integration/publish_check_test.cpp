@@ -245,4 +245,49 @@ TEST(PublishCheck, CertificateMustBeTrustedAndNameTheHost) {
   }
 }
 
+// An office behind its administrator's proxy: the check goes the loader's
+// way, through the proxy, and a proxy that refuses fails the probe.
+TEST(PublishCheck, AsksThroughTheSystemsProxy) {
+  PublishRelease("ver_nl_1_0.exe");
+  struct ProxyCase {
+    const char* name;
+    const char* args;
+    int exitCode;
+  };
+  const ProxyCase cases[] = {
+      {"a proxy that passes requests on", "--proxy", 0},
+      {"a proxy that refuses", "--proxy-status \"407 Proxy Authentication Required\"", 1},
+  };
+  for (const ProxyCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string proxyRoot = IncludeTrailingPathDelimiter(TestServer::Root()) + "proxy";
+    RemoveAll(proxyRoot);
+    MakeDirs(proxyRoot);
+    SideServer proxy(proxyRoot, c.args);
+    ASSERT_TRUE(proxy.Started()) << proxy.Error();
+    CaptureResult r;
+    {
+      SystemProxy system(proxy.Port());
+      r = Publish({"check", TestServer::Base(), "--key", KeyFile("vendor.pub.pem")});
+    }
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
+    const std::string seen = ReadFile(IncludeTrailingPathDelimiter(proxyRoot) + ".requests.log");
+    for (const char* request :
+         {"HEAD /software/versie.txt", "HEAD /software/sarvo/sarvo2006.exe",
+          "GET /software/sarvo/versie.txt", "GET /software/sarvo/sarvo2006.exe",
+          "GET /software/sarvo/sarvo2006.exe.sig"}) {
+      const std::string line =
+          std::string(request).replace(std::string(request).find(' ') + 1, 0, TestServer::Base());
+      EXPECT_NE(seen.find(line + "\n"), std::string::npos)
+          << line << " did not go through the proxy:\n"
+          << seen;
+    }
+    if (c.exitCode != 0) {
+      EXPECT_NE(r.out.find("Code: 407, HTTP/1.1 407 Proxy Authentication Required"),
+                std::string::npos)
+          << r.out;
+    }
+  }
+}
+
 }  // namespace
