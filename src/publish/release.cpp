@@ -148,9 +148,10 @@ int Release::Run() {
     return Refuse(options_.companion + " is no whole " +
                   (forWindows ? "Windows program" : "program for the Linux port") + ": " + why);
   }
+  const bool signedRelease = !options_.key.empty();
   std::string keyPem;
-  if (!options_.key.empty() && platform::ReadSmallFile(options_.key, kMaxKeyBytes, keyPem) !=
-                                   platform::SmallFileFailure::None) {
+  if (signedRelease && platform::ReadSmallFile(options_.key, kMaxKeyBytes, keyPem) !=
+                           platform::SmallFileFailure::None) {
     return Refuse("cannot read the key " + options_.key);
   }
 
@@ -165,7 +166,7 @@ int Release::Run() {
   }
 
   platform::FileSigning signing;
-  if (!keyPem.empty()) {
+  if (signedRelease) {
     signing = platform::SignFile(keyPem, program.temp);
     switch (signing.outcome) {
       case platform::SigningOutcome::Signed:
@@ -179,7 +180,7 @@ int Release::Run() {
     }
   }
   const std::string signaturePath = std::string(kCompanionPath) + kSignatureSuffix;
-  if (!keyPem.empty() && !Stage(signaturePath, &signing.signature, "", why)) return Fail(why);
+  if (signedRelease && !Stage(signaturePath, &signing.signature, "", why)) return Fail(why);
 
   std::string version = options_.version;
   if (version.empty()) version = TUtility::ReadFileVersion(options_.companion);
@@ -200,7 +201,7 @@ int Release::Run() {
   // loader with a key would refuse the pair anyway, and a signature that
   // fits no program on the server only misleads.
   const std::string staleSignature = root_ + Native(signaturePath);
-  if (keyPem.empty() && platform::FileExists(staleSignature)) {
+  if (!signedRelease && platform::FileExists(staleSignature)) {
     std::uint32_t error = 0;
     if (!platform::FileDelete(staleSignature, &error)) {
       return Fail("cannot remove the last release's signature " + staleSignature + ": " +
@@ -209,7 +210,7 @@ int Release::Run() {
     std::fprintf(out_, "%s  removed (it belonged to the last release)\n", staleSignature.c_str());
   }
 
-  if (!keyPem.empty()) {
+  if (signedRelease) {
     // The pair as it lies on disk now, checked as the loader checks it, with
     // the public half of the key.
     std::string signature;
@@ -224,7 +225,7 @@ int Release::Run() {
     }
   }
   for (const std::string& relative : written) Report(relative);
-  if (!keyPem.empty()) {
+  if (signedRelease) {
     std::fprintf(out_, "signature verified with the public key (RSA, %u bits)\n", signing.keyBits);
   }
   return 0;

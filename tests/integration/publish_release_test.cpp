@@ -46,6 +46,8 @@ TEST(PublishRelease, RefusesWhatALoaderCouldNotUse) {
   const std::string cut = dir / "cut.exe";
   const std::string whole = ReadFile(PeFixture("ver_nl_1_1.exe"));
   WriteFile(cut, whole.substr(0, whole.size() / 2));
+  const std::string emptyKey = dir / "empty.pem";
+  WriteFile(emptyKey, "");
   const std::string fileAsRoot = dir / "occupied";
   WriteFile(fileAsRoot, "a file where the root should be");
   const std::string root = dir / "www";
@@ -68,6 +70,7 @@ TEST(PublishRelease, RefusesWhatALoaderCouldNotUse) {
        "cannot sign: not an RSA key"},
       {"a public key", PeFixture("ver_nl_1_1.exe"), KeyFile("vendor.pub.pem"), root,
        "cannot sign: no PEM"},
+      {"an empty key file", PeFixture("ver_nl_1_1.exe"), emptyKey, root, "cannot sign: no PEM"},
       {"a missing key", PeFixture("ver_nl_1_1.exe"), KeyFile("missing.key"), root,
        "cannot read the key"},
       {"a root that is a file", PeFixture("ver_nl_1_1.exe"), KeyFile("vendor.key"), fileAsRoot,
