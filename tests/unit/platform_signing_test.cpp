@@ -150,4 +150,24 @@ TEST(PlatformSigning, Pkcs8WrapperGivesTheRsaKeyInside) {
   }
 }
 
+// The same step over the vendor key as openssl writes it: the RSA key inside
+// is exactly what openssl gives in PKCS#1 form.
+TEST(PlatformSigning, Pkcs8WrapperOfARealKey) {
+  TempDir dir;
+  const std::string pkcs8 = dir / "vendor.p8.der";
+  const std::string pkcs1 = dir / "vendor.p1.der";
+  const std::string key = UnixPathOf(KeyFile("vendor.key"));
+  std::string output;
+  ASSERT_TRUE(RunUnixScript("openssl pkcs8 -topk8 -nocrypt -in " + ShellQuote(key) +
+                                " -outform DER -out " + ShellQuote(UnixPathOf(pkcs8)) +
+                                " && openssl rsa -in " + ShellQuote(key) +
+                                " -traditional -outform DER -out " + ShellQuote(UnixPathOf(pkcs1)),
+                            &output))
+      << output;
+  std::string rsaKey;
+  platform::FileSigning failure;
+  ASSERT_TRUE(platform::RsaKeyOfPkcs8(ReadFile(pkcs8), rsaKey, failure)) << failure.detail;
+  EXPECT_TRUE(rsaKey == ReadFile(pkcs1)) << "the RSA key inside differs from openssl's";
+}
+
 }  // namespace
