@@ -168,6 +168,7 @@ bool TIdHTTP::Run(platform::HttpMethod method, const std::string& url,
   responseCode_ = -1;
   responseText_.clear();
   contentLength_ = -1;
+  chunked_ = false;
   HttpResult r = Transfer(request, sink);
   // The status line is the server's text; from here on it reaches the log,
   // so it is made printable once, here. The code was read from the original.
@@ -175,6 +176,7 @@ bool TIdHTTP::Run(platform::HttpMethod method, const std::string& url,
   responseCode_ = r.statusCode;
   responseText_ = r.statusLine;
   contentLength_ = r.contentLength;
+  chunked_ = r.chunked;
 
   if (r.failure == HttpFailure::SinkRefused) return false;
   if (r.failure != HttpFailure::None) ThrowFailure(r);

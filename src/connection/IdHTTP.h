@@ -100,6 +100,8 @@ class TIdHTTP {
   // The last response's Content-Length, -1 when it had none or it did not fit
   // a signed 32-bit number.
   std::int32_t ContentLength() const { return contentLength_; }
+  // Whether the last response declared a chunked body.
+  bool Chunked() const { return chunked_; }
 
  private:
   // One transfer; records the response, raises the failure. False when the
@@ -109,4 +111,5 @@ class TIdHTTP {
   int responseCode_ = -1;
   std::string responseText_;
   std::int32_t contentLength_ = -1;
+  bool chunked_ = false;
 };

@@ -28,4 +28,15 @@ namespace platform {
 // says what was wrong.
 bool IsWholeExecutable(const std::string& path, std::string* why = nullptr);
 
+// The program formats of the two builds, for judging a program meant for the
+// other one (the maker's tool on Linux judges a Windows release).
+enum class ProgramFormat {
+  Windows,    // what the Windows build's IsWholeExecutable takes
+  LinuxPort,  // what the Linux port's IsWholeExecutable takes (its machine)
+};
+
+// The same judgement as IsWholeExecutable, for the build of `format`,
+// whichever build runs this.
+bool IsWholeProgramOf(ProgramFormat format, const std::string& path, std::string* why = nullptr);
+
 }  // namespace platform

@@ -104,6 +104,8 @@ struct HttpResult {
   int statusCode = -1;
   // ContentLengthOf the response's Content-Length header, -1 when it has none.
   std::int32_t contentLength = -1;
+  // The response declared a chunked body (Transfer-Encoding: chunked).
+  bool chunked = false;
   // Body bytes handed to the sink.
   std::uint64_t bodyBytes = 0;
 };

@@ -15,6 +15,7 @@
 #include "platform/sysinfo.h"
 #include "support/installation.h"
 #include "support/registry_tool.h"
+#include "support/run_capture.h"
 #include "support/testing.h"
 #include "support/trust.h"
 #include "support/u_Utility.h"
@@ -605,6 +606,44 @@ TEST(OnlineRoads, SignedUpdateIsInstalledOnlyWithAValidSignature) {
     ExpectStartMode("0x0", r.installed ? "" : "earlier");
     ExpectMainProgramStarted(inst, m);
   }
+}
+
+// The maker's way end to end: kestro-publish lays the newer companion out in
+// the server's folder and signs it, its check finds nothing a loader would
+// trip over, and the loader with the matching key installs and starts it.
+TEST(OnlineRoads, PublishedReleaseIsInstalledAndStarted) {
+  NewerCompanionServed u;
+  Installation& inst = u.inst;
+  RemoveAll(ServerRoot() + "software");
+  const std::string newer = IncludeTrailingPathDelimiter(inst.Root()) + "newer-sarvo2006.exe";
+  WriteFile(newer, u.served);
+  const std::string keys = std::string(KESTRO_FIXTURE_DIR) + "/keys/";
+  const std::string target = OnWindows() ? "windows" : "linux";
+  const CaptureResult release =
+      RunCapture(BuiltProgram("kestro-publish"),
+                 {"release", "--root", ServerRoot(), "--companion", newer, "--key",
+                  NativePath(keys + "vendor.key"), "--target", target});
+  ASSERT_EQ(release.exitCode, 0) << release.out << release.err;
+  const CaptureResult check =
+      RunCapture(BuiltProgram("kestro-publish"),
+                 {"check", TestServer::Base(), "--key", NativePath(keys + "vendor.pub.pem"),
+                  "--companion", newer, "--target", target});
+  EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
+
+  MachineUpdateKey key(TestPublicKey("vendor"));
+  PresetStartMode();
+  ASSERT_TRUE(inst.Run("", "", 120000));
+
+  const auto m = inst.Messages();
+  std::vector<std::string> expected = kCompanionUpdatedLog;
+  expected.insert(expected.begin() + 4,
+                  "Handtekening BASE/software/sarvo/sarvo2006.exe.sig is geldig (sleutel: "
+                  "HKLM\\SOFTWARE\\hollvik\\Sarvo\\UpdateKey, 2048 bits)");
+  ExpectLog(m, expected, inst.AppDir());
+  EXPECT_TRUE(ReadFile(u.local) == u.served) << "the published companion is not installed";
+  const std::string seenFile = inst.AppDir() + "sarvo-seen.txt";
+  EXPECT_EQ(Exists(seenFile) ? ReadFile(seenFile) : std::string(), "State=1 Params=/AUTO /INIT\n");
+  ExpectMainProgramStarted(inst, m);
 }
 
 // The update server under an https address: with the test authority trusted

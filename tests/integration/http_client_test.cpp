@@ -37,6 +37,7 @@ struct Outcome {
   int responseCode = -1;
   std::string responseText;
   std::int32_t contentLength = -1;
+  bool chunked = false;
   std::string body;
   long long elapsedMs = 0;
 };
@@ -85,6 +86,7 @@ Outcome Call(Op op, const std::string& url, std::int32_t timeoutMs,
   o.responseCode = http.ResponseCode();
   o.responseText = http.ResponseText();
   o.contentLength = http.ContentLength();
+  o.chunked = http.Chunked();
   return o;
 }
 
@@ -288,6 +290,24 @@ TEST_F(HttpClientTest, EachKindOfAnswerGivesItsResultAndKeepsTheResponse) {
     EXPECT_EQ(PrintableText(o.responseText), o.responseText);
     EXPECT_EQ(PrintableText(o.message), o.message);
     EXPECT_LT(o.elapsedMs, 4000) << "no case here may wait for a time limit";
+  }
+}
+
+// Whether the last answer declared a chunked body, also when the body was
+// refused or cut (the maker's check names such a server).
+TEST_F(HttpClientTest, TellsWhetherTheAnswerWasChunked) {
+  const struct {
+    const char* path;
+    Op op;
+    bool chunked;
+  } rows[] = {
+      {"/t/ok_get", Op::GetMemory, false},        {"/t/ok_head", Op::Head, false},
+      {"/t/chunked", Op::GetFile, true},          {"/t/chunked_head", Op::Head, true},
+      {"/t/chunked_cut_half", Op::GetFile, true}, {"/t/not_found_head", Op::Head, false},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.path);
+    EXPECT_EQ(Call(r.op, TestServer::Url(r.path), 5000, dir_).chunked, r.chunked);
   }
 }
 

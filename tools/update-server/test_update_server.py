@@ -185,6 +185,22 @@ class ResponseTable(ServerTestBase):
          "/file.bin?v=2", "HTTP/1.1 500 Oops", {}, PAYLOAD),
         ("other methods are refused", {}, "DELETE", "/file.bin", "HTTP/1.1 405 Method Not Allowed",
          {}, None),
+        ("body replaces the file", {"/file.bin": {"body": "<html>login</html>"}}, "GET",
+         "/file.bin", "HTTP/1.1 200 OK",
+         {"content-length": "18", "content-type": "text/html; charset=utf-8"},
+         b"<html>login</html>"),
+        ("body of a missing file", {"/nothing.bin": {"body": "<html>login</html>"}}, "GET",
+         "/nothing.bin", "HTTP/1.1 200 OK", {"content-length": "18"}, b"<html>login</html>"),
+        ("HEAD of a body declares its length", {"/file.bin": {"body": "<html>login</html>"}},
+         "HEAD", "/file.bin", "HTTP/1.1 200 OK", {"content-length": "18"}, b""),
+        ("star applies to every path", {"*": {"body": "<p>sign in</p>"}}, "GET", "/sub/small.txt",
+         "HTTP/1.1 200 OK", {"content-length": "14"}, b"<p>sign in</p>"),
+        ("a path's own rule comes before the star",
+         {"*": {"status": "500 Oops"}, "/sub/small.txt": {}}, "GET", "/sub/small.txt",
+         "HTTP/1.1 200 OK", {}, b"small\n"),
+        ("a method's star comes before the star",
+         {"*": {"status": "500 Oops"}, "HEAD *": {"status": "404 Not Found"}}, "HEAD",
+         "/file.bin", "HTTP/1.1 404 Not Found", {}, b""),
     ]
 
     def test_cases(self):

@@ -319,7 +319,9 @@ class Handler(BaseHTTPRequestHandler):
         # only and comes first, so that, say, a HEAD and a GET of one path can
         # declare different things.
         keys = ["%s %s" % (method, k) for k in (target, split.path, url_path)]
-        for key in keys + [target, split.path, url_path]:
+        # "*" is the rule of every path that has none of its own, as for a
+        # login page in front of the whole server.
+        for key in keys + [target, split.path, url_path, "%s *" % method, "*"]:
             candidate = rules.get(key)
             if isinstance(candidate, dict):
                 rule = candidate
@@ -348,11 +350,17 @@ class Handler(BaseHTTPRequestHandler):
                 status = str(rule["status"])
             elif method not in ("GET", "HEAD"):
                 status = "405 Method Not Allowed"
-            elif file_path is not None:
+            elif file_path is not None or "body" in rule:
                 status = "200 OK"
             else:
                 status = "404 Not Found"
-            if file_path is not None and (method in ("GET", "HEAD") or "status" in rule):
+            if "body" in rule:
+                # A page of the server's own in place of the file (a login
+                # page, an error page with a success status).
+                body_text = str(rule["body"]).encode("utf-8")
+                size = len(body_text)
+                headers.append(("Content-Type", "text/html; charset=utf-8"))
+            elif file_path is not None and (method in ("GET", "HEAD") or "status" in rule):
                 body_path = file_path
                 size = os.path.getsize(file_path)
                 headers.append(("Content-Type", "application/octet-stream"))

@@ -26,12 +26,17 @@ bool No(std::string* why, const std::string& text) {
 }  // namespace
 
 bool IsWholeExecutable(const std::string& path, std::string* why) {
+  return IsWholeProgramOf(ProgramFormat::LinuxPort, path, why);
+}
+
+bool IsWholeProgramOf(ProgramFormat format, const std::string& path, std::string* why) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd) return No(why, std::string("cannot be opened: ") + std::strerror(errno));
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return No(why, "no regular file");
   FdByteSource file(fd.get(), static_cast<std::uint64_t>(st.st_size));
-  return IsWholeElfProgramOrScript(file, why);
+  return format == ProgramFormat::Windows ? IsWholePeProgram(file, why)
+                                          : IsWholeElfProgramOrScript(file, why);
 }
 
 }  // namespace platform

@@ -11,6 +11,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -110,6 +111,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     t.result->statusLine = line;
     t.result->statusCode = StatusCodeOf(line);
     t.result->contentLength = -1;
+    t.result->chunked = false;
     t.declaredLength = -1;
     t.headerBytes = 0;
     t.headersDone = false;
@@ -119,6 +121,10 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     const std::string value = line.substr(15);
     t.declaredLength = ContentLength64Of(value);
     t.result->contentLength = ContentLengthOf(value);
+  } else if (StartsWithNoCase(line, "transfer-encoding:")) {
+    std::string value = line.substr(18);
+    for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (value.find("chunked") != std::string::npos) t.result->chunked = true;
   }
   t.headerBytes += len;
   if (t.headerBytes > kMaxResponseHeaderBytes) {

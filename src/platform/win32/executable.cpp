@@ -49,6 +49,10 @@ class HandleByteSource : public ByteSource {
 }  // namespace
 
 bool IsWholeExecutable(const std::string& path, std::string* why) {
+  return IsWholeProgramOf(ProgramFormat::Windows, path, why);
+}
+
+bool IsWholeProgramOf(ProgramFormat format, const std::string& path, std::string* why) {
   // Others may go on reading, writing or deleting it meanwhile: this is a look.
   win32::FileHandle file(::CreateFileA(path.c_str(), GENERIC_READ,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -57,7 +61,8 @@ bool IsWholeExecutable(const std::string& path, std::string* why) {
   LARGE_INTEGER li = {};
   if (!::GetFileSizeEx(file.get(), &li)) return No(why, "its size cannot be read");
   HandleByteSource source(file.get(), static_cast<std::uint64_t>(li.QuadPart));
-  return IsWholePeProgram(source, why);
+  return format == ProgramFormat::Windows ? IsWholePeProgram(source, why)
+                                          : IsWholeElfProgramOrScript(source, why);
 }
 
 }  // namespace platform

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cwctype>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -266,6 +267,11 @@ HttpResult TransferOnThisThread(const HttpRequest& request, const HttpSink& sink
     std::string value = Narrow(length.data(), length.size());
     declared = ContentLength64Of(value);
     result.contentLength = ContentLengthOf(value);
+  }
+  std::wstring encoding;
+  if (QueryHeader(req.get(), WINHTTP_QUERY_TRANSFER_ENCODING, encoding)) {
+    for (wchar_t& c : encoding) c = static_cast<wchar_t>(std::towlower(c));
+    result.chunked = encoding.find(L"chunked") != std::wstring::npos;
   }
 
   if (request.method == HttpMethod::Head || !IsTwoHundred(result.statusCode)) return result;

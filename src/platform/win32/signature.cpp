@@ -20,48 +20,17 @@
 #include "platform/common/signature_steps.h"
 #include "platform/error_text.h"
 #include "platform/unique_handle.h"
+#include "platform/win32/crypt_handles.h"
 
 namespace platform {
 
 namespace {
 
-struct ProviderTraits {
-  using Handle = HCRYPTPROV;
-  static Handle Invalid() { return 0; }
-  static void Close(Handle h) { ::CryptReleaseContext(h, 0); }
-};
-struct KeyTraits {
-  using Handle = HCRYPTKEY;
-  static Handle Invalid() { return 0; }
-  static void Close(Handle h) { ::CryptDestroyKey(h); }
-};
-struct HashTraits {
-  using Handle = HCRYPTHASH;
-  static Handle Invalid() { return 0; }
-  static void Close(Handle h) { ::CryptDestroyHash(h); }
-};
-using Provider = UniqueHandle<ProviderTraits>;
-using Key = UniqueHandle<KeyTraits>;
-using Hash = UniqueHandle<HashTraits>;
-
-// CryptDecodeObjectEx with CRYPT_DECODE_ALLOC_FLAG hands out LocalAlloc memory.
-struct LocalFreeDeleter {
-  void operator()(void* p) const { ::LocalFree(p); }
-};
-using DecodedKeyInfo = std::unique_ptr<CERT_PUBLIC_KEY_INFO, LocalFreeDeleter>;
-
-// The one translator of CryptoAPI's codes: the code and the system's text.
-std::string CryptoErrorText(const char* call, DWORD code) {
-  char hex[16];
-  std::snprintf(hex, sizeof hex, "0x%08lX", static_cast<unsigned long>(code));
-  std::string text = SystemMessageText(code);
-  while (!text.empty() && (static_cast<unsigned char>(text.back()) <= ' ' || text.back() == '.')) {
-    text.pop_back();
-  }
-  std::string out = std::string(call) + " failed with " + hex;
-  if (!text.empty()) out += ": " + text;
-  return out;
-}
+using win32::CryptoErrorText;
+using win32::Hash;
+using win32::Key;
+using win32::Provider;
+using DecodedKeyInfo = win32::LocalAllocated<CERT_PUBLIC_KEY_INFO>;
 
 // The key's modulus as CryptoAPI keeps it (little-endian), from its public
 // key blob: BLOBHEADER, RSAPUBKEY, then the modulus. Empty on success, else
