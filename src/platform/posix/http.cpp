@@ -1,19 +1,37 @@
 // HTTP transfers through libcurl.
 //
-// One easy handle per transfer, driven by a private multi handle. The easy
-// handle carries all the settings; the multi handle only lets this file run
-// the wait loop itself, so that "no data for N ms" is kept to within a few
-// milliseconds. libcurl's own low-speed check averages the speed over several
-// seconds, which would let a server that stalls after a burst of data hold the
-// caller for seconds beyond the limit.
+// One easy handle per transfer, driven by a multi handle. The easy handle
+// carries all the settings; the multi handle lets this file run the wait loop
+// itself, so that "no data for N ms" is kept to within a few milliseconds.
+// libcurl's own low-speed check averages the speed over several seconds, which
+// would let a server that stalls after a burst of data hold the caller for
+// seconds beyond the limit.
+//
+// The multi handle is also where libcurl keeps the connections a server left
+// open. The multi handles live in one pool for the process, and a transfer
+// borrows one for its length: consecutive transfers (the probe, the size
+// check, the download) thus go out on the same kept-alive connection, each
+// multi handle is only ever used by one thread at a time, and transfers on two
+// threads at once simply get two. libcurl's share interface could hold the
+// connections instead, but its shared connection cache is not safe for
+// transfers on several threads (a known bug of the libcurl this port is built
+// with); the share handle holds what it can share safely under our locks: the
+// TLS sessions and the resolved names.
 #include "platform/http.h"
 
 #include <curl/curl.h>
+#include <linux/tcp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 namespace platform {
 
@@ -24,9 +42,6 @@ using Clock = std::chrono::steady_clock;
 struct EasyDeleter {
   void operator()(CURL* h) const { curl_easy_cleanup(h); }
 };
-struct MultiDeleter {
-  void operator()(CURLM* h) const { curl_multi_cleanup(h); }
-};
 struct UrlDeleter {
   void operator()(CURLU* h) const { curl_url_cleanup(h); }
 };
@@ -34,7 +49,6 @@ struct CurlTextDeleter {
   void operator()(char* p) const { curl_free(p); }
 };
 using Easy = std::unique_ptr<CURL, EasyDeleter>;
-using Multi = std::unique_ptr<CURLM, MultiDeleter>;
 using Url = std::unique_ptr<CURLU, UrlDeleter>;
 using CurlText = std::unique_ptr<char, CurlTextDeleter>;
 
@@ -63,6 +77,188 @@ bool GlobalInit() {
   static const bool ok = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
   return ok;
 }
+
+// The bytes of data the kernel has received on a TCP socket since it was
+// opened, whether or not anybody has read them yet.
+bool ReceivedSoFar(curl_socket_t fd, std::uint64_t& bytes) {
+  struct tcp_info info = {};
+  socklen_t size = sizeof info;
+  if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return false;
+  if (size < offsetof(struct tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received) {
+    return false;
+  }
+  bytes = info.tcpi_bytes_received;
+  // The kernel counts the peer's end of the stream (its FIN) as one more
+  // byte; on a socket we have not closed yet, state CLOSE_WAIT says it came.
+  constexpr std::uint8_t kCloseWait = 8;  // TCP_CLOSE_WAIT
+  if (info.tcpi_state == kCloseWait && bytes > 0) --bytes;
+  return true;
+}
+
+// What every transfer of the process shares: the TLS sessions (a new
+// connection to a server that was spoken to before resumes its session, one
+// round trip less) and the resolved names, under the locks libcurl asks for,
+// one per kind of data; and the pool of multi handles with their idle
+// connections.
+class ConnectionPool {
+ public:
+  static ConnectionPool& Get() {
+    // Made once and never destroyed: a transfer may still be running on some
+    // thread while the process ends, and the operating system closes the
+    // connections then anyway.
+    static ConnectionPool* pool = new ConnectionPool();
+    return *pool;
+  }
+
+  CURLSH* share() const { return share_; }
+
+  // A multi handle for one transfer, with the idle connections of the last
+  // transfer that gave it back; null when libcurl cannot make one.
+  CURLM* Borrow() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!idle_.empty()) {
+        CURLM* m = idle_.back();
+        idle_.pop_back();
+        return m;
+      }
+    }
+    return curl_multi_init();
+  }
+
+  // Takes a multi handle back once its transfer is over (the easy handle has
+  // left it), keeping the connections the server left open for the next.
+  void GiveBack(CURLM* multi) {
+    CURLM* surplus = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (idle_.size() < kMaxIdle) {
+        idle_.push_back(multi);
+      } else {
+        surplus = multi;
+      }
+    }
+    if (surplus != nullptr) curl_multi_cleanup(surplus);
+  }
+
+  // What the kernel had received on socket `fd` when libcurl closed it, as
+  // recorded by CloseSocket below; false when no close of it was seen.
+  bool ReceivedAtClose(curl_socket_t fd, std::uint64_t& bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = receivedAtClose_.find(fd);
+    if (found == receivedAtClose_.end()) return false;
+    bytes = found->second;
+    receivedAtClose_.erase(found);
+    return true;
+  }
+
+  // The open socket whose local port is `port`, CURL_SOCKET_BAD when none.
+  curl_socket_t SocketOnPort(int port) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (curl_socket_t fd : open_) {
+      struct sockaddr_storage a = {};
+      socklen_t size = sizeof a;
+      if (::getsockname(fd, reinterpret_cast<struct sockaddr*>(&a), &size) != 0) continue;
+      int local = -1;
+      if (a.ss_family == AF_INET) {
+        local = ntohs(reinterpret_cast<const struct sockaddr_in*>(&a)->sin_port);
+      } else if (a.ss_family == AF_INET6) {
+        local = ntohs(reinterpret_cast<const struct sockaddr_in6*>(&a)->sin6_port);
+      }
+      if (local == port) return fd;
+    }
+    return CURL_SOCKET_BAD;
+  }
+
+  // libcurl opens and closes every socket of the process through these two,
+  // so that the pool knows them. A connection keeps the callbacks of the
+  // transfer that opened it, so they may not point into any one transfer.
+  // The sockets are not inherited by the programs the loader starts.
+  static curl_socket_t OpenSocket(void* user, curlsocktype, struct curl_sockaddr* address) {
+    const curl_socket_t fd =
+        ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (fd == CURL_SOCKET_BAD) return fd;
+    ConnectionPool& pool = *static_cast<ConnectionPool*>(user);
+    std::lock_guard<std::mutex> lock(pool.mutex_);
+    pool.open_.push_back(fd);
+    return fd;
+  }
+  static int CloseSocket(void* user, curl_socket_t fd) {
+    ConnectionPool& pool = *static_cast<ConnectionPool*>(user);
+    std::uint64_t bytes = 0;
+    const bool known = ReceivedSoFar(fd, bytes);
+    {
+      std::lock_guard<std::mutex> lock(pool.mutex_);
+      pool.open_.erase(std::remove(pool.open_.begin(), pool.open_.end(), fd), pool.open_.end());
+      if (known) pool.receivedAtClose_[fd] = bytes;
+    }
+    return ::close(fd);
+  }
+
+  // Closes every idle connection. A transfer under way keeps its own and
+  // gives it back when it ends.
+  void CloseIdle() {
+    std::vector<CURLM*> closing;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      closing.swap(idle_);
+    }
+    for (CURLM* m : closing) curl_multi_cleanup(m);
+  }
+
+ private:
+  ConnectionPool() : share_(curl_share_init()) {
+    if (share_ == nullptr) return;
+    curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &Lock);
+    curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &Unlock);
+    curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+  }
+
+  static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
+    static_cast<ConnectionPool*>(user)->locks_[Slot(data)].lock();
+  }
+  static void Unlock(CURL*, curl_lock_data data, void* user) {
+    static_cast<ConnectionPool*>(user)->locks_[Slot(data)].unlock();
+  }
+  static std::size_t Slot(curl_lock_data data) {
+    const auto i = static_cast<std::size_t>(data);
+    return i < kLockSlots ? i : kLockSlots - 1;
+  }
+
+  // Two threads rarely transfer at once; more idle handles than this would
+  // only hold connections nobody asks for.
+  static constexpr std::size_t kMaxIdle = 4;
+  static constexpr std::size_t kLockSlots = CURL_LOCK_DATA_LAST + 1;
+
+  CURLSH* share_;
+  // One lock per kind of shared data, as libcurl requires; the last slot
+  // takes any kind a later libcurl might add.
+  std::mutex locks_[kLockSlots];
+  std::mutex mutex_;
+  // guards: idle_, open_, receivedAtClose_
+  std::vector<CURLM*> idle_;
+  std::vector<curl_socket_t> open_;
+  std::map<curl_socket_t, std::uint64_t> receivedAtClose_;
+};
+
+// A multi handle borrowed from the pool for one transfer. A transfer that
+// failed gives its handle back too: libcurl has already closed a connection
+// that cannot be used again.
+class BorrowedMulti {
+ public:
+  BorrowedMulti() : multi_(ConnectionPool::Get().Borrow()) {}
+  ~BorrowedMulti() {
+    if (multi_ != nullptr) ConnectionPool::Get().GiveBack(multi_);
+  }
+  BorrowedMulti(const BorrowedMulti&) = delete;
+  BorrowedMulti& operator=(const BorrowedMulti&) = delete;
+  CURLM* get() const { return multi_; }
+
+ private:
+  CURLM* multi_;
+};
 
 bool IsTwoHundred(int code) { return code >= 200 && code <= 299; }
 
@@ -93,6 +289,18 @@ struct Transfer {
   bool bodyNotWanted = false;
   bool sinkRefused = false;
   bool connected = false;
+  // How often the request went out. libcurl sends it once more on a new
+  // connection when a kept-alive one turns out to have been closed by the
+  // server before any byte of a response came; never a third time.
+  int sends = 0;
+  bool resendRefused = false;
+  bool answerCut = false;
+  // The socket the request last went out on, and what had come in on it
+  // before; with what had come in when libcurl closed it, this tells whether
+  // a server began an answer there before it hung up.
+  curl_socket_t sentOn = CURL_SOCKET_BAD;
+  std::uint64_t receivedBeforeSend = 0;
+  bool receivedKnown = false;
   Clock::time_point lastData;
 };
 
@@ -146,10 +354,30 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
   return len;
 }
 
-// Called once the connection stands, before the request goes out: from here
-// on the read time limit counts instead of the connect time limit.
-int OnConnected(void* user, char*, char*, int, int) {
+// Called once the connection stands (new or kept alive), before the request
+// goes out: from here on the read time limit counts instead of the connect
+// time limit.
+int OnConnected(void* user, char*, char*, int, int localPort) {
   Transfer& t = *static_cast<Transfer*>(user);
+  ++t.sends;
+  if (t.sends > 1) {
+    // libcurl is about to send the request again, on a new connection: the
+    // kept-alive one it went out on was closed without (libcurl thinks) an
+    // answer. A third time, or after any byte came back there (a status
+    // line cut short, which libcurl does not count), it does not go out.
+    std::uint64_t atClose = 0;
+    const bool answerBegan = !t.receivedKnown ||
+                             !ConnectionPool::Get().ReceivedAtClose(t.sentOn, atClose) ||
+                             atClose > t.receivedBeforeSend;
+    if (t.sends > 2 || answerBegan) {
+      t.resendRefused = true;
+      t.answerCut = answerBegan;
+      return CURL_PREREQFUNC_ABORT;
+    }
+  }
+  const curl_socket_t fd = ConnectionPool::Get().SocketOnPort(localPort);
+  t.receivedKnown = fd != CURL_SOCKET_BAD && ReceivedSoFar(fd, t.receivedBeforeSend);
+  t.sentOn = fd;
   t.connected = true;
   t.lastData = Clock::now();
   return CURL_PREREQFUNC_OK;
@@ -213,6 +441,8 @@ HttpFailure Translate(CURLcode rc, const Transfer& t) {
       return HttpFailure::ConnectFailed;
     case CURLE_OPERATION_TIMEDOUT:
       return t.connected ? HttpFailure::ReadTimeout : HttpFailure::ConnectTimeout;
+    case CURLE_ABORTED_BY_CALLBACK:
+      return t.resendRefused ? HttpFailure::ClosedEarly : HttpFailure::Other;
     case CURLE_SEND_ERROR:
     case CURLE_RECV_ERROR:
       return HttpFailure::ConnectionReset;
@@ -253,6 +483,12 @@ HttpFailure Translate(CURLcode rc, const Transfer& t) {
 void SetOptions(CURL* e, const HttpRequest& request, const std::string& url,
                 const std::string& scheme, Transfer& t, char* errorText) {
   curl_easy_setopt(e, CURLOPT_URL, url.c_str());
+  CURLSH* share = ConnectionPool::Get().share();
+  if (share != nullptr) curl_easy_setopt(e, CURLOPT_SHARE, share);
+  curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, &ConnectionPool::OpenSocket);
+  curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, &ConnectionPool::Get());
+  curl_easy_setopt(e, CURLOPT_CLOSESOCKETFUNCTION, &ConnectionPool::CloseSocket);
+  curl_easy_setopt(e, CURLOPT_CLOSESOCKETDATA, &ConnectionPool::Get());
   // Only the URL's own scheme, so nothing can switch an https transfer to
   // plain HTTP (redirects are not followed either).
   curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, scheme.c_str());
@@ -393,6 +629,10 @@ void Conclude(CURLM* multi, CURL* e, const HttpRequest& request, const Transfer&
   }
   if (result.failure != HttpFailure::None) {
     result.detail = errorText[0] != '\0' ? std::string(errorText) : curl_easy_strerror(rc);
+    if (t.resendRefused) {
+      result.detail = t.answerCut ? "the server closed the connection in the middle of its answer"
+                                  : "the server closed the connection twice without an answer";
+    }
     if (result.failure == HttpFailure::HeaderTooLarge) {
       result.detail =
           "the response headers exceed " + std::to_string(kMaxResponseHeaderBytes) + " bytes";
@@ -401,6 +641,11 @@ void Conclude(CURLM* multi, CURL* e, const HttpRequest& request, const Transfer&
 }
 
 }  // namespace
+
+void HttpCloseIdleConnections() {
+  if (!GlobalInit()) return;
+  ConnectionPool::Get().CloseIdle();
+}
 
 HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
   HttpResult result;
@@ -417,8 +662,8 @@ HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
   }
 
   Easy easy(curl_easy_init());
-  Multi multi(curl_multi_init());
-  if (!easy || !multi) {
+  BorrowedMulti multi;
+  if (!easy || multi.get() == nullptr) {
     result.failure = HttpFailure::Other;
     result.detail = "libcurl could not create a transfer";
     return result;
@@ -427,6 +672,7 @@ HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
   Transfer t;
   t.sink = &sink;
   t.result = &result;
+
   char errorText[CURL_ERROR_SIZE] = {};
 
   CURL* e = easy.get();
