@@ -15,6 +15,7 @@
 #include "support/testing.h"
 #include "support/trust.h"
 #include "support/update_server.h"
+#include "support/xdotool.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ using testing_support::Exists;
 using testing_support::JoinPath;
 using testing_support::ReadFile;
 using testing_support::RemoveAll;
+using testing_support::ShellQuote;
 using testing_support::SideServer;
 using testing_support::TestServer;
 
@@ -213,6 +215,32 @@ TEST_F(ConnectionPoolTest, IdleConnectionsCloseOnRequest) {
   // A later request opens a new one.
   EXPECT_EQ(Request(base, {Op::Head, "/p/probe.txt", ""}), "");
   EXPECT_EQ(ServerConnections().opened, 2);
+}
+
+// Over TLS the same: one connection for the start, and a kept connection the
+// server dropped as the next request came is replaced unseen.
+TEST_F(ConnectionPoolTest, OverHttpsTheStartTakesOneConnectionToo) {
+  const testing_support::TestTls tls =
+      testing_support::MakeTestTls(JoinPath({TestServer::Root(), "tls-pool"}));
+  ASSERT_TRUE(tls.ok);
+  const testing_support::TrustedTestCa trust(tls);
+  SideServer server(TestServer::Root(), "--keep-alive --tls " +
+                                            ShellQuote(tls.UnixPath("good.pem")) + " " +
+                                            ShellQuote(tls.UnixPath("server.key")));
+  ASSERT_TRUE(server.Started()) << server.Error();
+  const std::string base = "https://127.0.0.1:" + std::to_string(server.Port());
+  for (const Step& s : kStart) EXPECT_EQ(Request(base, s), s.expected) << s.path;
+  TIdHTTP::CloseIdleConnections();
+  EXPECT_EQ(ServerConnectionsOnceClosed().opened, 1);
+
+  SetUp();
+  TestServer::SetRules(R"({"/p/versie.txt": {"drop_reused": true}})");
+  const std::size_t before = TestServer::CountRequests("GET /p/versie.txt");
+  EXPECT_EQ(Request(base, {Op::Head, "/p/probe.txt", ""}), "");
+  EXPECT_EQ(Request(base, {Op::Get, "/p/versie.txt", ""}), "");
+  EXPECT_EQ(TestServer::CountRequests("GET /p/versie.txt") - before, 2u);
+  TIdHTTP::CloseIdleConnections();
+  EXPECT_EQ(ServerConnectionsOnceClosed().opened, 2);
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include <curl/curl.h>
 #include <linux/tcp.h>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -78,20 +79,20 @@ bool GlobalInit() {
   return ok;
 }
 
-// The bytes of data the kernel has received on a TCP socket since it was
-// opened, whether or not anybody has read them yet.
-bool ReceivedSoFar(curl_socket_t fd, std::uint64_t& bytes) {
+// How many segments with data the kernel has received on a TCP socket since
+// it was opened, whether or not anybody has read them yet. Segments, not
+// bytes: the kernel's byte count takes the peer's end of the stream (its FIN)
+// for one more byte, and whether that came can no longer be told once a reset
+// followed it. A segment that came again counts twice, which can only make a
+// resend less likely.
+bool ReceivedSoFar(curl_socket_t fd, std::uint64_t& segments) {
   struct tcp_info info = {};
   socklen_t size = sizeof info;
   if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return false;
-  if (size < offsetof(struct tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received) {
+  if (size < offsetof(struct tcp_info, tcpi_data_segs_in) + sizeof info.tcpi_data_segs_in) {
     return false;
   }
-  bytes = info.tcpi_bytes_received;
-  // The kernel counts the peer's end of the stream (its FIN) as one more
-  // byte; on a socket we have not closed yet, state CLOSE_WAIT says it came.
-  constexpr std::uint8_t kCloseWait = 8;  // TCP_CLOSE_WAIT
-  if (info.tcpi_state == kCloseWait && bytes > 0) --bytes;
+  segments = info.tcpi_data_segs_in;
   return true;
 }
 
@@ -141,8 +142,9 @@ class ConnectionPool {
     if (surplus != nullptr) curl_multi_cleanup(surplus);
   }
 
-  // What the kernel had received on socket `fd` when libcurl closed it, as
-  // recorded by CloseSocket below; false when no close of it was seen.
+  // What the kernel had received on socket `fd` when libcurl closed it
+  // (ReceivedSoFar), as recorded by CloseSocket below; false when no close of
+  // it was seen.
   bool ReceivedAtClose(curl_socket_t fd, std::uint64_t& bytes) {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto found = receivedAtClose_.find(fd);
@@ -150,6 +152,37 @@ class ConnectionPool {
     bytes = found->second;
     receivedAtClose_.erase(found);
     return true;
+  }
+
+  // How many records of application data (the server's answers) OpenSSL has
+  // taken in on the TLS connection `ssl` so far. Over TLS the kernel's byte
+  // count would also see the server's session tickets and its goodbye.
+  std::uint64_t TlsDataRecords(const void* ssl) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = tlsData_.find(ssl);
+    return found == tlsData_.end() ? 0 : found->second;
+  }
+
+  // Set on every TLS connection libcurl makes: counts the application data
+  // records OpenSSL takes in. TLS 1.3 hides every record's type behind
+  // "application data" and tells the real one once it is decrypted; older
+  // versions show it in the record's header.
+  static CURLcode OnTlsContext(CURL*, void* ctx, void*) {
+    ::SSL_CTX_set_msg_callback(static_cast<SSL_CTX*>(ctx), &OnTlsMessage);
+    ::SSL_CTX_set_msg_callback_arg(static_cast<SSL_CTX*>(ctx), &Get());
+    return CURLE_OK;
+  }
+  static void OnTlsMessage(int written, int, int type, const void* buf, std::size_t len, SSL* ssl,
+                           void* user) {
+    if (written != 0 || ssl == nullptr || len < 1) return;
+    const int recordType = *static_cast<const unsigned char*>(buf);
+    const bool data = recordType == SSL3_RT_APPLICATION_DATA &&
+                      (type == SSL3_RT_INNER_CONTENT_TYPE ||
+                       (type == SSL3_RT_HEADER && ::SSL_version(ssl) != TLS1_3_VERSION));
+    if (!data) return;
+    ConnectionPool& pool = *static_cast<ConnectionPool*>(user);
+    std::lock_guard<std::mutex> lock(pool.mutex_);
+    ++pool.tlsData_[ssl];
   }
 
   // The open socket whose local port is `port`, CURL_SOCKET_BAD when none.
@@ -237,10 +270,14 @@ class ConnectionPool {
   // takes any kind a later libcurl might add.
   std::mutex locks_[kLockSlots];
   std::mutex mutex_;
-  // guards: idle_, open_, receivedAtClose_
+  // guards: idle_, open_, receivedAtClose_, tlsData_
   std::vector<CURLM*> idle_;
   std::vector<curl_socket_t> open_;
   std::map<curl_socket_t, std::uint64_t> receivedAtClose_;
+  // Per TLS connection (OpenSSL's handle; an entry outlives its connection,
+  // which is all a comparison after the close needs, and a handle made later
+  // at the same address just counts on).
+  std::map<const void*, std::uint64_t> tlsData_;
 };
 
 // A multi handle borrowed from the pool for one transfer. A transfer that
@@ -294,6 +331,7 @@ struct Transfer {
   // server before any byte of a response came; never a third time.
   int sends = 0;
   bool resendRefused = false;
+  bool resendAllowed = false;
   bool answerCut = false;
   // The socket the request last went out on, and what had come in on it
   // before; with what had come in when libcurl closed it, this tells whether
@@ -301,6 +339,10 @@ struct Transfer {
   curl_socket_t sentOn = CURL_SOCKET_BAD;
   std::uint64_t receivedBeforeSend = 0;
   bool receivedKnown = false;
+  // Over TLS: the connection's OpenSSL handle and its count of application
+  // data records before the send.
+  CURL* easy = nullptr;
+  const void* sentOnTls = nullptr;
   Clock::time_point lastData;
 };
 
@@ -354,30 +396,59 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
   return len;
 }
 
+// Whether the request may go out once more after its first send: libcurl
+// does that, on a new connection, when the kept-alive one it went out on was
+// closed without (libcurl thinks) an answer. Not a third time, and not after
+// any byte came back there (a status line cut short, which libcurl does not
+// count). Decided once per transfer.
+bool MayResend(Transfer& t) {
+  if (t.resendRefused) return false;
+  if (t.resendAllowed) return true;
+  std::uint64_t atClose = 0;
+  bool answerBegan = false;
+  if (t.sentOnTls != nullptr) {
+    answerBegan = ConnectionPool::Get().TlsDataRecords(t.sentOnTls) > t.receivedBeforeSend;
+  } else {
+    answerBegan = !t.receivedKnown || !ConnectionPool::Get().ReceivedAtClose(t.sentOn, atClose) ||
+                  atClose > t.receivedBeforeSend;
+  }
+  if (t.sends > 2 || answerBegan) {
+    t.resendRefused = true;
+    t.answerCut = answerBegan;
+    return false;
+  }
+  t.resendAllowed = true;
+  return true;
+}
+
+// Opens the sockets of this transfer's connections. A socket for sending the
+// request once more is only opened when that may be done at all, so a refused
+// resend costs no connection.
+curl_socket_t OpenTransferSocket(void* user, curlsocktype purpose, struct curl_sockaddr* address) {
+  Transfer& t = *static_cast<Transfer*>(user);
+  if (t.sends >= 1 && !MayResend(t)) return CURL_SOCKET_BAD;
+  return ConnectionPool::OpenSocket(&ConnectionPool::Get(), purpose, address);
+}
+
 // Called once the connection stands (new or kept alive), before the request
 // goes out: from here on the read time limit counts instead of the connect
 // time limit.
 int OnConnected(void* user, char*, char*, int, int localPort) {
   Transfer& t = *static_cast<Transfer*>(user);
   ++t.sends;
-  if (t.sends > 1) {
-    // libcurl is about to send the request again, on a new connection: the
-    // kept-alive one it went out on was closed without (libcurl thinks) an
-    // answer. A third time, or after any byte came back there (a status
-    // line cut short, which libcurl does not count), it does not go out.
-    std::uint64_t atClose = 0;
-    const bool answerBegan = !t.receivedKnown ||
-                             !ConnectionPool::Get().ReceivedAtClose(t.sentOn, atClose) ||
-                             atClose > t.receivedBeforeSend;
-    if (t.sends > 2 || answerBegan) {
-      t.resendRefused = true;
-      t.answerCut = answerBegan;
-      return CURL_PREREQFUNC_ABORT;
-    }
+  if (t.sends > 1 && !MayResend(t)) return CURL_PREREQFUNC_ABORT;
+  struct curl_tlssessioninfo* tls = nullptr;
+  t.sentOnTls = nullptr;
+  if (curl_easy_getinfo(t.easy, CURLINFO_TLS_SSL_PTR, &tls) == CURLE_OK && tls != nullptr &&
+      tls->backend == CURLSSLBACKEND_OPENSSL && tls->internals != nullptr) {
+    t.sentOnTls = tls->internals;
+    t.receivedBeforeSend = ConnectionPool::Get().TlsDataRecords(t.sentOnTls);
+    t.receivedKnown = true;
+  } else {
+    const curl_socket_t fd = ConnectionPool::Get().SocketOnPort(localPort);
+    t.receivedKnown = fd != CURL_SOCKET_BAD && ReceivedSoFar(fd, t.receivedBeforeSend);
+    t.sentOn = fd;
   }
-  const curl_socket_t fd = ConnectionPool::Get().SocketOnPort(localPort);
-  t.receivedKnown = fd != CURL_SOCKET_BAD && ReceivedSoFar(fd, t.receivedBeforeSend);
-  t.sentOn = fd;
   t.connected = true;
   t.lastData = Clock::now();
   return CURL_PREREQFUNC_OK;
@@ -421,6 +492,9 @@ bool CleanUrl(const std::string& in, std::string& out, std::string& scheme, std:
 }
 
 HttpFailure Translate(CURLcode rc, const Transfer& t) {
+  // A request whose second send was refused failed as its first did: the
+  // server closed the connection before the response was complete.
+  if (rc != CURLE_OK && t.resendRefused) return HttpFailure::ClosedEarly;
   switch (rc) {
     case CURLE_OK:
       return HttpFailure::None;
@@ -441,8 +515,6 @@ HttpFailure Translate(CURLcode rc, const Transfer& t) {
       return HttpFailure::ConnectFailed;
     case CURLE_OPERATION_TIMEDOUT:
       return t.connected ? HttpFailure::ReadTimeout : HttpFailure::ConnectTimeout;
-    case CURLE_ABORTED_BY_CALLBACK:
-      return t.resendRefused ? HttpFailure::ClosedEarly : HttpFailure::Other;
     case CURLE_SEND_ERROR:
     case CURLE_RECV_ERROR:
       return HttpFailure::ConnectionReset;
@@ -485,9 +557,10 @@ void SetOptions(CURL* e, const HttpRequest& request, const std::string& url,
   curl_easy_setopt(e, CURLOPT_URL, url.c_str());
   CURLSH* share = ConnectionPool::Get().share();
   if (share != nullptr) curl_easy_setopt(e, CURLOPT_SHARE, share);
-  curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, &ConnectionPool::OpenSocket);
-  curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, &ConnectionPool::Get());
+  curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, &OpenTransferSocket);
+  curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, &t);
   curl_easy_setopt(e, CURLOPT_CLOSESOCKETFUNCTION, &ConnectionPool::CloseSocket);
+  curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &ConnectionPool::OnTlsContext);
   curl_easy_setopt(e, CURLOPT_CLOSESOCKETDATA, &ConnectionPool::Get());
   // Only the URL's own scheme, so nothing can switch an https transfer to
   // plain HTTP (redirects are not followed either).
@@ -672,6 +745,7 @@ HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
   Transfer t;
   t.sink = &sink;
   t.result = &result;
+  t.easy = easy.get();
 
   char errorText[CURL_ERROR_SIZE] = {};
 
