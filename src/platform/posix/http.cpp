@@ -43,6 +43,9 @@ using Clock = std::chrono::steady_clock;
 struct EasyDeleter {
   void operator()(CURL* h) const { curl_easy_cleanup(h); }
 };
+struct MultiDeleter {
+  void operator()(CURLM* h) const { curl_multi_cleanup(h); }
+};
 struct UrlDeleter {
   void operator()(CURLU* h) const { curl_url_cleanup(h); }
 };
@@ -50,6 +53,7 @@ struct CurlTextDeleter {
   void operator()(char* p) const { curl_free(p); }
 };
 using Easy = std::unique_ptr<CURL, EasyDeleter>;
+using Multi = std::unique_ptr<CURLM, MultiDeleter>;
 using Url = std::unique_ptr<CURLU, UrlDeleter>;
 using CurlText = std::unique_ptr<char, CurlTextDeleter>;
 
@@ -115,31 +119,24 @@ class ConnectionPool {
 
   // A multi handle for one transfer, with the idle connections of the last
   // transfer that gave it back; null when libcurl cannot make one.
-  CURLM* Borrow() {
+  Multi Borrow() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (!idle_.empty()) {
-        CURLM* m = idle_.back();
+        Multi m = std::move(idle_.back());
         idle_.pop_back();
         return m;
       }
     }
-    return curl_multi_init();
+    return Multi(curl_multi_init());
   }
 
   // Takes a multi handle back once its transfer is over (the easy handle has
   // left it), keeping the connections the server left open for the next.
-  void GiveBack(CURLM* multi) {
-    CURLM* surplus = nullptr;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (idle_.size() < kMaxIdle) {
-        idle_.push_back(multi);
-      } else {
-        surplus = multi;
-      }
-    }
-    if (surplus != nullptr) curl_multi_cleanup(surplus);
+  void GiveBack(Multi multi) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // A surplus handle closes its connections as it goes, after the lock.
+    if (idle_.size() < kMaxIdle) idle_.push_back(std::move(multi));
   }
 
   // What the kernel had received on socket `fd` when libcurl closed it
@@ -231,12 +228,9 @@ class ConnectionPool {
   // Closes every idle connection. A transfer under way keeps its own and
   // gives it back when it ends.
   void CloseIdle() {
-    std::vector<CURLM*> closing;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      closing.swap(idle_);
-    }
-    for (CURLM* m : closing) curl_multi_cleanup(m);
+    std::vector<Multi> closing;
+    std::lock_guard<std::mutex> lock(mutex_);
+    closing.swap(idle_);
   }
 
  private:
@@ -271,7 +265,7 @@ class ConnectionPool {
   std::mutex locks_[kLockSlots];
   std::mutex mutex_;
   // guards: idle_, open_, receivedAtClose_, tlsData_
-  std::vector<CURLM*> idle_;
+  std::vector<Multi> idle_;
   std::vector<curl_socket_t> open_;
   std::map<curl_socket_t, std::uint64_t> receivedAtClose_;
   // Per TLS connection (OpenSSL's handle; an entry outlives its connection,
@@ -287,14 +281,14 @@ class BorrowedMulti {
  public:
   BorrowedMulti() : multi_(ConnectionPool::Get().Borrow()) {}
   ~BorrowedMulti() {
-    if (multi_ != nullptr) ConnectionPool::Get().GiveBack(multi_);
+    if (multi_) ConnectionPool::Get().GiveBack(std::move(multi_));
   }
   BorrowedMulti(const BorrowedMulti&) = delete;
   BorrowedMulti& operator=(const BorrowedMulti&) = delete;
-  CURLM* get() const { return multi_; }
+  CURLM* get() const { return multi_.get(); }
 
  private:
-  CURLM* multi_;
+  Multi multi_;
 };
 
 bool IsTwoHundred(int code) { return code >= 200 && code <= 299; }
