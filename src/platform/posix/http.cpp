@@ -390,12 +390,13 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
   return len;
 }
 
-// Whether the request may go out once more after its first send: libcurl
-// does that, on a new connection, when the kept-alive one it went out on was
-// closed without (libcurl thinks) an answer. Not a third time, and not after
-// any byte came back there (a status line cut short, which libcurl does not
-// count). Decided once per transfer.
-bool MayResend(Transfer& t) {
+// Whether send number `send` (2 or more) of the request may go out: libcurl
+// sends it once more, on a new connection, when the kept-alive one it went
+// out on was closed without (libcurl thinks) an answer. Not a third time, and
+// not after any byte came back there (a status line cut short, which libcurl
+// does not count). Whether an answer began is decided once per transfer.
+bool MayResend(Transfer& t, int send) {
+  if (send > 2) t.resendRefused = true;
   if (t.resendRefused) return false;
   if (t.resendAllowed) return true;
   std::uint64_t atClose = 0;
@@ -406,7 +407,7 @@ bool MayResend(Transfer& t) {
     answerBegan = !t.receivedKnown || !ConnectionPool::Get().ReceivedAtClose(t.sentOn, atClose) ||
                   atClose > t.receivedBeforeSend;
   }
-  if (t.sends > 2 || answerBegan) {
+  if (answerBegan) {
     t.resendRefused = true;
     t.answerCut = answerBegan;
     return false;
@@ -420,7 +421,7 @@ bool MayResend(Transfer& t) {
 // resend costs no connection.
 curl_socket_t OpenTransferSocket(void* user, curlsocktype purpose, struct curl_sockaddr* address) {
   Transfer& t = *static_cast<Transfer*>(user);
-  if (t.sends >= 1 && !MayResend(t)) return CURL_SOCKET_BAD;
+  if (t.sends >= 1 && !MayResend(t, t.sends + 1)) return CURL_SOCKET_BAD;
   return ConnectionPool::OpenSocket(&ConnectionPool::Get(), purpose, address);
 }
 
@@ -430,7 +431,7 @@ curl_socket_t OpenTransferSocket(void* user, curlsocktype purpose, struct curl_s
 int OnConnected(void* user, char*, char*, int, int localPort) {
   Transfer& t = *static_cast<Transfer*>(user);
   ++t.sends;
-  if (t.sends > 1 && !MayResend(t)) return CURL_PREREQFUNC_ABORT;
+  if (t.sends > 1 && !MayResend(t, t.sends)) return CURL_PREREQFUNC_ABORT;
   struct curl_tlssessioninfo* tls = nullptr;
   t.sentOnTls = nullptr;
   if (curl_easy_getinfo(t.easy, CURLINFO_TLS_SSL_PTR, &tls) == CURLE_OK && tls != nullptr &&
