@@ -6,6 +6,7 @@
 // closed on request.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -241,6 +242,33 @@ TEST_F(ConnectionPoolTest, OverHttpsTheStartTakesOneConnectionToo) {
   EXPECT_EQ(TestServer::CountRequests("GET /p/versie.txt") - before, 2u);
   TIdHTTP::CloseIdleConnections();
   EXPECT_EQ(ServerConnectionsOnceClosed().opened, 2);
+}
+
+// The probe's whole request ends within its limit, a send on a new
+// connection after a dropped kept one included: here the server drops the
+// kept connection as the request comes, then answers the new one too late.
+TEST_F(ConnectionPoolTest, TheSecondSendStaysWithinTheRequestsTotalLimit) {
+  SideServer server(TestServer::Root(), "--keep-alive");
+  ASSERT_TRUE(server.Started()) << server.Error();
+  const std::string base = "http://127.0.0.1:" + std::to_string(server.Port());
+  TestServer::SetRules(R"({"/p/versie.txt": {"drop_reused": true, "stall_headers": 6}})");
+  EXPECT_EQ(Request(base, {Op::Head, "/p/probe.txt", ""}), "");
+  const std::size_t before = TestServer::CountRequests("HEAD /p/versie.txt");
+  TIdHTTP http;
+  http.TotalTimeout = 2000;
+  std::string error;
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    http.Head(base + "/p/versie.txt");
+  } catch (const Exception& e) {
+    error = e.ClassName();
+  }
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - start)
+                      .count();
+  EXPECT_EQ(error, "EIdReadTimeout");
+  EXPECT_EQ(TestServer::CountRequests("HEAD /p/versie.txt") - before, 2u);
+  EXPECT_LT(ms, 4000) << "the second send was given a limit of its own";
 }
 
 }  // namespace
