@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "connection/IdHTTP.h"
 #include "support/gui_wait.h"
 #include "support/u_Utility.h"
 
@@ -46,6 +47,9 @@ void StartCompanion(ISarvoSettings& settings, const std::string& path, const std
   settings.SetState(ISarvoSettings::kStartInProgress);
   settings.SetParams(mode);
   TDebug::LogFmt("Starting %s with \"%s\"", {path, settings.GetParams()}, "");
+  // The user works in the companion for as long as it runs; no connection to
+  // the update server is held open meanwhile.
+  TIdHTTP::CloseIdleConnections();
   const int code = TUtility::ExecuteAndWait(path, "");
   TDebug::LogFmt("## LastErrorCode: %d: %s",
                  {code, TUtility::SysErrorMessage(static_cast<std::uint32_t>(code))}, "");

@@ -186,6 +186,8 @@ bool TIdHTTP::Run(platform::HttpMethod method, const std::string& url,
   return true;
 }
 
+void TIdHTTP::CloseIdleConnections() { platform::HttpCloseIdleConnections(); }
+
 void TIdHTTP::Head(const std::string& url) {
   // A HEAD response has no body; a sink that refuses would only ever be
   // called by a broken library.

@@ -1,7 +1,10 @@
 // The HTTP client the loader uses for every transfer with the update server,
 // and the errors it raises.
 //
-// Each operation makes one request on a fresh connection. Success is a final
+// Each operation makes one request, on a connection the server kept open
+// after an earlier request of this process or on a new one (see
+// platform/http.h); a kept-alive connection that the server closed meanwhile
+// is replaced without the caller seeing it. Success is a final
 // response with a 2xx status; anything else raises an error of the EIdException
 // family:
 //   - EIdHTTPProtocolException: a complete response with another status (a 3xx
@@ -94,6 +97,10 @@ class TIdHTTP {
   // GET of `url`, writing the body into `stream` as it arrives. A write that
   // fails raises EWriteError. What arrived before a failure stays written.
   void Get(const std::string& url, platform::File& stream);
+
+  // Closes the connections that servers keep open for this process's next
+  // requests, before the program waits for something that may take long.
+  static void CloseIdleConnections();
 
   int ResponseCode() const { return responseCode_; }
   const std::string& ResponseText() const { return responseText_; }

@@ -31,6 +31,19 @@
 // The body of a 2xx response is handed to the sink piece by piece as it
 // arrives, so memory stays constant whatever the size. The body of any other
 // response is not read: the status and headers are all a caller needs of it.
+//
+// Connections: the process keeps one pool (one WinHTTP session on Windows;
+// on the Linux port libcurl's connection caches and a share handle for TLS
+// sessions). A connection the server leaves open after a complete response
+// carries the next request to the same server, so a start waits for one
+// connection set-up instead of one per request; servers that close after
+// every answer cost what they always did. A kept-alive connection that the
+// server closed meanwhile costs the caller nothing: the request goes out once
+// more on a new connection, at most once, only when no byte of a response
+// came on the old one, and within the request's own time limits. No
+// chunked body is ever taken for whole (Windows asks in HTTP/1.0, and keeps
+// the connection alive with "Connection: Keep-Alive"; the Linux port checks
+// the chunked framing through libcurl).
 #pragma once
 
 #include <cstddef>
@@ -115,6 +128,12 @@ struct HttpResult {
 using HttpSink = std::function<bool(const char* data, std::size_t size)>;
 
 HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink);
+
+// Closes every idle connection of the pool, so that none stays open while the
+// program waits for something else (the user's work in another program).
+// Any thread; does not block on the network. A transfer under way keeps its
+// connection; a later transfer opens a new one.
+void HttpCloseIdleConnections();
 
 // The number after the first blank of a status line, if the text up to the
 // next blank is made of digits only and fits an int; else -1.

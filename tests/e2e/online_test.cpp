@@ -715,4 +715,77 @@ TEST(OnlineRoads, UpdateRunsThroughTheSystemsProxy) {
   }
 }
 
+// The server's record of its connections: how many it opened.
+int ConnectionsOpened() {
+  const std::string text = ReadFile(ServerRoot() + ".connections.log");
+  int opened = 0;
+  for (std::size_t at = 0; (at = text.find("open ", at)) != std::string::npos; ++at) {
+    if (at == 0 || text[at - 1] == '\n') ++opened;
+  }
+  return opened;
+}
+
+// A start against a server that keeps its connections open, as web servers
+// do: the probe, the size check and (when the companion is out of date) the
+// reachability file and the download go out on one connection, and a
+// connection the server dropped meanwhile costs nothing, with the same log as
+// a server that closes after every answer. No connection is held open while
+// the companion runs.
+TEST(OnlineRoads, AStartTakesOneConnectionToAKeepAliveServer) {
+  const std::vector<std::string> upToDateLog = {
+      "Testen van verbinding. URL: BASE/software/versie.txt, Timeout: 0:00:15.000",
+      "Response received in: *",
+      "Checking Sarvo version with server",
+      "Starting APPsarvo2006.exe with \"/AUTO\"",
+      "## LastErrorCode: 0: *",
+      "Waiting for Sarvo....",
+      "Sarvo has been closed",
+      "Kestro v wordt gestart",
+      "Resultcode *",
+      "Loader is afgesloten"};
+  struct Case {
+    const char* name;
+    bool outOfDate;
+    const char* rules;
+    int connections;
+    std::size_t sizeChecks;  // HEADs of the companion the server saw
+  };
+  const Case cases[] = {
+      {"up to date", false, "{}", 1, 1},
+      {"out of date", true, "{}", 1, 1},
+      {"the server closes the idle connection after the probe", false,
+       R"({"/software/versie.txt": {"close_after": true}})", 2, 1},
+      {"the server drops the connection as the size check comes", false,
+       R"({"HEAD /software/sarvo/sarvo2006.exe": {"drop_reused": true}})", 2, 2},
+  };
+  SideServer server(TestServer::Root(), "--keep-alive");
+  ASSERT_TRUE(server.Started()) << server.Error();
+  const ScopedEnv base("KESTRO_UPDATE_SERVER", "http://127.0.0.1:" + std::to_string(server.Port()));
+  const ScopedEnv record("KESTRO_STANDIN_CONNECTIONS", ServerRoot() + ".connections.log");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Installation inst;
+    inst.AddMainProgram();
+    inst.AddFixture("sarvo_standin", "sarvo2006.exe");
+    const std::string local = inst.AppDir() + "sarvo2006.exe";
+    const std::string served = ReadFile(local) + (c.outOfDate ? "newer build" : "");
+    ServeProbeFile(true);
+    ServeCompanion(&served);
+    TestServer::SetRules(c.rules);
+    RemoveAll(ServerRoot() + ".connections.log");
+    const std::string sizeCheck = "HEAD /software/sarvo/sarvo2006.exe";
+    const std::size_t sizeChecksBefore = TestServer::CountRequests(sizeCheck);
+    const bool ran = inst.Run("", "", 120000);
+    TestServer::SetRules("{}");
+    ASSERT_TRUE(ran);
+    ExpectLog(inst.Messages(), c.outOfDate ? kCompanionUpdatedLog : upToDateLog, inst.AppDir());
+    EXPECT_TRUE(ReadFile(local) == served) << "the server's companion is not in place";
+    EXPECT_EQ(ConnectionsOpened(), c.connections);
+    EXPECT_EQ(TestServer::CountRequests(sizeCheck) - sizeChecksBefore, c.sizeChecks);
+    const std::string seen = inst.AppDir() + "connections-seen.txt";
+    EXPECT_EQ(Exists(seen) ? ReadFile(seen) : std::string(), "connections open: 0\n")
+        << "a connection was held open while the companion ran";
+  }
+}
+
 }  // namespace

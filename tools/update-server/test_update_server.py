@@ -746,5 +746,111 @@ class TlsAndProxy(unittest.TestCase):
         self.assertEqual(line, "HTTP/1.1 501 Not Implemented")
 
 
+class KeepAlive(unittest.TestCase):
+    """--keep-alive: several requests on one connection, the connection
+    record, and the ways a kept-alive connection can end."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="update-server-keepalive-")
+        cls.root = os.path.join(cls.tmp, "root")
+        os.mkdir(cls.root)
+        with open(os.path.join(cls.root, "file.bin"), "wb") as f:
+            f.write(PAYLOAD)
+        cls.proc, cls.port = start_server(cls.root, os.path.join(cls.tmp, "port"),
+                                          ["--keep-alive", "--keep-alive-timeout", "1"])
+
+    @classmethod
+    def tearDownClass(cls):
+        stop_server(cls.proc)
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def setUp(self):
+        ServerTestBase.set_rules(self, {})
+
+    def connections(self):
+        """The record's lines, once every connection it opened has ended."""
+        path = os.path.join(self.root, ".connections.log")
+        deadline = time.monotonic() + 5
+        while True:
+            with open(path) as f:
+                lines = f.read().split()
+            opened = lines[0::2].count("open")
+            closed = lines[0::2].count("closed")
+            if opened == closed or time.monotonic() > deadline:
+                return opened, closed
+
+    def clear_record(self):
+        path = os.path.join(self.root, ".connections.log")
+        if os.path.exists(path):
+            os.remove(path)
+
+    def test_requests_share_one_connection_in_both_versions(self):
+        cases = [("HTTP/1.1", {}, None),
+                 ("HTTP/1.0", {"Connection": "keep-alive"}, "keep-alive")]
+        for version, headers, connection in cases:
+            with self.subTest(version=version):
+                self.clear_record()
+                conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=5)
+                conn._http_vsn_str = version
+                for method in ("HEAD", "GET", "GET"):
+                    conn.request(method, "/file.bin", headers=headers)
+                    r = conn.getresponse()
+                    body = r.read()
+                    self.assertEqual(r.status, 200)
+                    self.assertEqual(r.getheader("Connection"), connection)
+                    self.assertEqual(body, b"" if method == "HEAD" else PAYLOAD)
+                conn.close()
+                self.assertEqual(self.connections(), (1, 1))
+
+    def test_connection_closes_where_the_answer_needs_it(self):
+        # A body that only the close can end, a cut one, a request that asks
+        # for it, an HTTP/1.0 request that does not ask to keep it.
+        cases = [({"nolength": True}, b"HTTP/1.1", ""),
+                 ({"cut": 10}, b"HTTP/1.1", ""),
+                 ({}, b"HTTP/1.1", "Connection: close\r\n"),
+                 ({}, b"HTTP/1.0", "")]
+        for rule, version, extra in cases:
+            with self.subTest(rule=rule, version=version, extra=extra):
+                ServerTestBase.set_rules(self, {"/file.bin": rule})
+                data = raw_request(self.port, b"GET /file.bin " + version +
+                                   ("\r\nHost: x\r\n%s\r\n" % extra).encode())
+                _, headers, _ = parse_response(data)
+                self.assertEqual(headers.get("connection"), "close")
+
+    def test_idle_connection_ends_after_the_keep_alive_time(self):
+        with socket.create_connection(("127.0.0.1", self.port), timeout=5) as s:
+            s.sendall(b"HEAD /file.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+            first = s.recv(65536)
+            self.assertTrue(first.startswith(b"HTTP/1.1 200 OK"))
+            # The server's 1 s idle time runs out; the read is bounded by 5 s.
+            self.assertEqual(s.recv(65536), b"")
+
+    def test_close_after_and_drop_reused(self):
+        ServerTestBase.set_rules(self, {"/file.bin": {"close_after": True},
+                                        "/other": {"drop_reused": True}})
+        with open(os.path.join(self.root, "other"), "wb") as f:
+            f.write(b"other")
+        # close_after: a keep-alive answer (no "Connection: close"), then the end.
+        with socket.create_connection(("127.0.0.1", self.port), timeout=5) as s:
+            s.sendall(b"HEAD /file.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+            data = b""
+            while True:
+                piece = s.recv(65536)
+                if not piece:
+                    break
+                data += piece
+            line, headers, _ = parse_response(data)
+            self.assertEqual(line, "HTTP/1.1 200 OK")
+            self.assertNotIn("connection", headers)
+        # drop_reused: served as the first request of a connection, dropped
+        # without a byte as a later one.
+        with socket.create_connection(("127.0.0.1", self.port), timeout=5) as s:
+            s.sendall(b"HEAD /other HTTP/1.1\r\nHost: x\r\n\r\n")
+            self.assertTrue(s.recv(65536).startswith(b"HTTP/1.1 200 OK"))
+            s.sendall(b"HEAD /other HTTP/1.1\r\nHost: x\r\n\r\n")
+            self.assertEqual(s.recv(65536), b"")
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -8,7 +8,13 @@ oversized headers. The misbehaviour is described per URL path in
 ROOT/.rules.json, which is read again on every request so that a test can
 change it between two requests without restarting anything. Every request is
 also recorded in ROOT/.requests.log so that a test can check what the client
-actually asked for.
+actually asked for, and every connection's opening and end in
+ROOT/.connections.log, so that it can count the connections it opened.
+
+By default every answer carries "Connection: close" and the connection ends
+after it. With --keep-alive the server keeps a connection open for the next
+request, as web servers do, until the client leaves or it has been idle for
+--keep-alive-timeout seconds.
 
 With --tls CERT KEY it speaks HTTPS instead of plain HTTP. With --proxy it is
 also a forward proxy for plain HTTP: a request for an absolute URL
@@ -35,6 +41,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 RULES_FILE = ".rules.json"
 REQUESTS_LOG = ".requests.log"
+CONNECTIONS_LOG = ".connections.log"
 
 # Big enough that a 256 MiB file goes out in a few hundred system calls when
 # sendfile is not available, small enough to keep the memory use flat.
@@ -62,14 +69,21 @@ def load_rules(root):
     return rules if isinstance(rules, dict) else {}
 
 
-def append_request(root, line):
-    # Opened and closed per line so that a reader sees each request at once.
+def append_line(root, name, line):
+    # Opened and closed per line so that a reader sees each line at once.
     with _log_lock:
         try:
-            with open(os.path.join(root, REQUESTS_LOG), "a", encoding="utf-8") as f:
+            with open(os.path.join(root, name), "a", encoding="utf-8") as f:
                 f.write(line + "\n")
         except OSError:
             pass
+
+
+def append_request(root, line):
+    append_line(root, REQUESTS_LOG, line)
+
+
+_connection_numbers = iter(range(1, 1 << 62))
 
 
 def safe_file_path(root, url_path):
@@ -141,6 +155,32 @@ class Handler(BaseHTTPRequestHandler):
     def log_message(self, format, *args):
         if self.server.verbose:
             sys.stderr.write("update-server: %s\n" % (format % args))
+
+    def setup(self):
+        # An idle kept-alive connection ends after the keep-alive time: the
+        # wait for its next request line times out.
+        if self.server.keep_alive:
+            self.timeout = self.server.keep_alive_timeout
+        super().setup()
+        with _log_lock:
+            self.number = next(_connection_numbers)
+        self.served = 0
+        append_line(self.server.root, CONNECTIONS_LOG, "open %d" % self.number)
+
+    def finish(self):
+        try:
+            super().finish()
+        finally:
+            append_line(self.server.root, CONNECTIONS_LOG, "closed %d" % self.number)
+
+    def client_allows_keep_alive(self):
+        """Whether the request lets the connection stay open: HTTP/1.1 unless
+        it says "Connection: close", HTTP/1.0 only when it asks for it."""
+        tokens = [t.strip().lower()
+                  for t in (self.headers.get("Connection") or "").split(",")]
+        if self.request_version == "HTTP/1.1":
+            return "close" not in tokens
+        return self.request_version == "HTTP/1.0" and "keep-alive" in tokens
 
     def do_GET(self):
         self.serve("GET")
@@ -295,6 +335,7 @@ class Handler(BaseHTTPRequestHandler):
 
     def serve(self, method):
         self.close_connection = True
+        self.served += 1
         root = self.server.root
         target = self.path
         append_request(root, "%s %s" % (method, target))
@@ -328,6 +369,10 @@ class Handler(BaseHTTPRequestHandler):
                 break
         rule = rule or {}
 
+        if rule.get("drop_reused") and self.served > 1:
+            # The server gave up the idle connection just as this request
+            # came in: it ends without a byte of an answer.
+            return
         if not self.wait(_float(rule.get("stall_headers"))):
             return
         if rule.get("never"):
@@ -391,7 +436,22 @@ class Handler(BaseHTTPRequestHandler):
         filler = _int(rule.get("bigheader"), 0)
         if filler > 0:
             headers.append(("X-Filler", "x" * filler))
-        headers.append(("Connection", "close"))
+        # A connection stays open only for an answer whose end the client can
+        # tell without the connection closing: a length that is sent in full,
+        # or whole chunks.
+        cut = _int(rule.get("cut"))
+        framed = (not has_body or method == "HEAD" or
+                  (chunk and "cut_chunked" not in rule and cut is None) or
+                  (not chunk and not rule.get("nolength") and "length" not in rule and
+                   cut is None))
+        keep = self.server.keep_alive and framed and self.client_allows_keep_alive()
+        if not keep:
+            headers.append(("Connection", "close"))
+        elif self.request_version == "HTTP/1.0":
+            headers.append(("Connection", "keep-alive"))
+        # "close_after" ends a kept-alive connection right after the answer
+        # without saying so first, as a server does when its idle time is up.
+        self.close_connection = not keep or bool(rule.get("close_after"))
 
         head = "HTTP/1.1 %s\r\n" % status
         head += "".join("%s: %s\r\n" % h for h in headers) + "\r\n"
@@ -406,7 +466,6 @@ class Handler(BaseHTTPRequestHandler):
             return
 
         total = size
-        cut = _int(rule.get("cut"))
         if cut is not None:
             total = max(0, min(cut, size))
         cut_chunked = _int(rule.get("cut_chunked"))
@@ -477,6 +536,8 @@ class Server(ThreadingHTTPServer):
     tls = None
     proxy = False
     proxy_status = None
+    keep_alive = False
+    keep_alive_timeout = 60.0
 
     def finish_request(self, request, client_address):
         # The TLS handshake runs here, on the connection's own thread, so a
@@ -530,6 +591,12 @@ def main(argv=None):
     parser.add_argument("--proxy-status", metavar="STATUS",
                         help="as a proxy, refuse every request with this status, "
                              "e.g. \"407 Proxy Authentication Required\"")
+    parser.add_argument("--keep-alive", action="store_true",
+                        help="keep connections open for further requests instead of "
+                             "closing after every answer")
+    parser.add_argument("--keep-alive-timeout", type=float, default=60.0, metavar="S",
+                        help="with --keep-alive, close a connection idle for S seconds "
+                             "(default 60)")
     args = parser.parse_args(argv)
 
     root = os.path.abspath(args.root)
@@ -561,6 +628,8 @@ def main(argv=None):
     server.tls = tls
     server.proxy = args.proxy or bool(args.proxy_status)
     server.proxy_status = args.proxy_status
+    server.keep_alive = args.keep_alive
+    server.keep_alive_timeout = args.keep_alive_timeout
     port = server.server_address[1]
     if args.port_file:
         write_port_file(args.port_file, port)

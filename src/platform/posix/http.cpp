@@ -1,20 +1,39 @@
 // HTTP transfers through libcurl.
 //
-// One easy handle per transfer, driven by a private multi handle. The easy
-// handle carries all the settings; the multi handle only lets this file run
-// the wait loop itself, so that "no data for N ms" is kept to within a few
-// milliseconds. libcurl's own low-speed check averages the speed over several
-// seconds, which would let a server that stalls after a burst of data hold the
-// caller for seconds beyond the limit.
+// One easy handle per transfer, driven by a multi handle. The easy handle
+// carries all the settings; the multi handle lets this file run the wait loop
+// itself, so that "no data for N ms" is kept to within a few milliseconds.
+// libcurl's own low-speed check averages the speed over several seconds, which
+// would let a server that stalls after a burst of data hold the caller for
+// seconds beyond the limit.
+//
+// The multi handle is also where libcurl keeps the connections a server left
+// open. The multi handles live in one pool for the process, and a transfer
+// borrows one for its length: consecutive transfers (the probe, the size
+// check, the download) thus go out on the same kept-alive connection, each
+// multi handle is only ever used by one thread at a time, and transfers on two
+// threads at once simply get two. libcurl's share interface could hold the
+// connections instead, but its shared connection cache is not safe for
+// transfers on several threads (a known bug of the libcurl this port is built
+// with); the share handle holds what it can share safely under our locks: the
+// TLS sessions and the resolved names.
 #include "platform/http.h"
 
 #include <curl/curl.h>
+#include <linux/tcp.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 namespace platform {
 
@@ -65,6 +84,214 @@ bool GlobalInit() {
   return ok;
 }
 
+// How many segments with data the kernel has received on a TCP socket since
+// it was opened, whether or not anybody has read them yet. Segments, not
+// bytes: the kernel's byte count takes the peer's end of the stream (its FIN)
+// for one more byte, and whether that came can no longer be told once a reset
+// followed it. A segment that came again counts twice, which can only make a
+// resend less likely.
+bool ReceivedSoFar(curl_socket_t fd, std::uint64_t& segments) {
+  struct tcp_info info = {};
+  socklen_t size = sizeof info;
+  if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return false;
+  if (size < offsetof(struct tcp_info, tcpi_data_segs_in) + sizeof info.tcpi_data_segs_in) {
+    return false;
+  }
+  segments = info.tcpi_data_segs_in;
+  return true;
+}
+
+// What every transfer of the process shares: the TLS sessions (a new
+// connection to a server that was spoken to before resumes its session, one
+// round trip less) and the resolved names, under the locks libcurl asks for,
+// one per kind of data; and the pool of multi handles with their idle
+// connections.
+class ConnectionPool {
+ public:
+  static ConnectionPool& Get() {
+    // Made once and never destroyed: a transfer may still be running on some
+    // thread while the process ends, and the operating system closes the
+    // connections then anyway.
+    static ConnectionPool* pool = new ConnectionPool();
+    return *pool;
+  }
+
+  CURLSH* share() const { return share_; }
+
+  // A multi handle for one transfer, with the idle connections of the last
+  // transfer that gave it back; null when libcurl cannot make one.
+  Multi Borrow() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!idle_.empty()) {
+        Multi m = std::move(idle_.back());
+        idle_.pop_back();
+        return m;
+      }
+    }
+    return Multi(curl_multi_init());
+  }
+
+  // Takes a multi handle back once its transfer is over (the easy handle has
+  // left it), keeping the connections the server left open for the next.
+  void GiveBack(Multi multi) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // A surplus handle closes its connections as it goes, after the lock.
+    if (idle_.size() < kMaxIdle) idle_.push_back(std::move(multi));
+  }
+
+  // What the kernel had received on socket `fd` when libcurl closed it
+  // (ReceivedSoFar), as recorded by CloseSocket below; false when no close of
+  // it was seen.
+  bool ReceivedAtClose(curl_socket_t fd, std::uint64_t& bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = receivedAtClose_.find(fd);
+    if (found == receivedAtClose_.end()) return false;
+    bytes = found->second;
+    receivedAtClose_.erase(found);
+    return true;
+  }
+
+  // How many records of application data (the server's answers) OpenSSL has
+  // taken in on the TLS connection `ssl` so far. Over TLS the kernel's byte
+  // count would also see the server's session tickets and its goodbye.
+  std::uint64_t TlsDataRecords(const void* ssl) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = tlsData_.find(ssl);
+    return found == tlsData_.end() ? 0 : found->second;
+  }
+
+  // Set on every TLS connection libcurl makes: counts the application data
+  // records OpenSSL takes in. TLS 1.3 hides every record's type behind
+  // "application data" and tells the real one once it is decrypted; older
+  // versions show it in the record's header.
+  static CURLcode OnTlsContext(CURL*, void* ctx, void*) {
+    ::SSL_CTX_set_msg_callback(static_cast<SSL_CTX*>(ctx), &OnTlsMessage);
+    ::SSL_CTX_set_msg_callback_arg(static_cast<SSL_CTX*>(ctx), &Get());
+    return CURLE_OK;
+  }
+  static void OnTlsMessage(int written, int, int type, const void* buf, std::size_t len, SSL* ssl,
+                           void* user) {
+    if (written != 0 || ssl == nullptr || len < 1) return;
+    const int recordType = *static_cast<const unsigned char*>(buf);
+    const bool data = recordType == SSL3_RT_APPLICATION_DATA &&
+                      (type == SSL3_RT_INNER_CONTENT_TYPE ||
+                       (type == SSL3_RT_HEADER && ::SSL_version(ssl) != TLS1_3_VERSION));
+    if (!data) return;
+    ConnectionPool& pool = *static_cast<ConnectionPool*>(user);
+    std::lock_guard<std::mutex> lock(pool.mutex_);
+    ++pool.tlsData_[ssl];
+  }
+
+  // The open socket whose local port is `port`, CURL_SOCKET_BAD when none.
+  curl_socket_t SocketOnPort(int port) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (curl_socket_t fd : open_) {
+      struct sockaddr_storage a = {};
+      socklen_t size = sizeof a;
+      if (::getsockname(fd, reinterpret_cast<struct sockaddr*>(&a), &size) != 0) continue;
+      int local = -1;
+      if (a.ss_family == AF_INET) {
+        local = ntohs(reinterpret_cast<const struct sockaddr_in*>(&a)->sin_port);
+      } else if (a.ss_family == AF_INET6) {
+        local = ntohs(reinterpret_cast<const struct sockaddr_in6*>(&a)->sin6_port);
+      }
+      if (local == port) return fd;
+    }
+    return CURL_SOCKET_BAD;
+  }
+
+  // libcurl opens and closes every socket of the process through these two,
+  // so that the pool knows them. A connection keeps the callbacks of the
+  // transfer that opened it, so they may not point into any one transfer.
+  // The sockets are not inherited by the programs the loader starts.
+  static curl_socket_t OpenSocket(void* user, curlsocktype, struct curl_sockaddr* address) {
+    const curl_socket_t fd =
+        ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (fd == CURL_SOCKET_BAD) return fd;
+    ConnectionPool& pool = *static_cast<ConnectionPool*>(user);
+    std::lock_guard<std::mutex> lock(pool.mutex_);
+    pool.open_.push_back(fd);
+    return fd;
+  }
+  static int CloseSocket(void* user, curl_socket_t fd) {
+    ConnectionPool& pool = *static_cast<ConnectionPool*>(user);
+    std::uint64_t bytes = 0;
+    const bool known = ReceivedSoFar(fd, bytes);
+    {
+      std::lock_guard<std::mutex> lock(pool.mutex_);
+      pool.open_.erase(std::remove(pool.open_.begin(), pool.open_.end(), fd), pool.open_.end());
+      if (known) pool.receivedAtClose_[fd] = bytes;
+    }
+    return ::close(fd);
+  }
+
+  // Closes every idle connection. A transfer under way keeps its own and
+  // gives it back when it ends.
+  void CloseIdle() {
+    std::vector<Multi> closing;
+    std::lock_guard<std::mutex> lock(mutex_);
+    closing.swap(idle_);
+  }
+
+ private:
+  ConnectionPool() : share_(curl_share_init()) {
+    if (share_ == nullptr) return;
+    curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &Lock);
+    curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &Unlock);
+    curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+  }
+
+  static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
+    static_cast<ConnectionPool*>(user)->locks_[Slot(data)].lock();
+  }
+  static void Unlock(CURL*, curl_lock_data data, void* user) {
+    static_cast<ConnectionPool*>(user)->locks_[Slot(data)].unlock();
+  }
+  static std::size_t Slot(curl_lock_data data) {
+    const auto i = static_cast<std::size_t>(data);
+    return i < kLockSlots ? i : kLockSlots - 1;
+  }
+
+  // Two threads rarely transfer at once; more idle handles than this would
+  // only hold connections nobody asks for.
+  static constexpr std::size_t kMaxIdle = 4;
+  static constexpr std::size_t kLockSlots = CURL_LOCK_DATA_LAST + 1;
+
+  CURLSH* share_;
+  // One lock per kind of shared data, as libcurl requires; the last slot
+  // takes any kind a later libcurl might add.
+  std::mutex locks_[kLockSlots];
+  std::mutex mutex_;
+  // guards: idle_, open_, receivedAtClose_, tlsData_
+  std::vector<Multi> idle_;
+  std::vector<curl_socket_t> open_;
+  std::map<curl_socket_t, std::uint64_t> receivedAtClose_;
+  // Per TLS connection (OpenSSL's handle; an entry outlives its connection,
+  // which is all a comparison after the close needs, and a handle made later
+  // at the same address just counts on).
+  std::map<const void*, std::uint64_t> tlsData_;
+};
+
+// A multi handle borrowed from the pool for one transfer. A transfer that
+// failed gives its handle back too: libcurl has already closed a connection
+// that cannot be used again.
+class BorrowedMulti {
+ public:
+  BorrowedMulti() : multi_(ConnectionPool::Get().Borrow()) {}
+  ~BorrowedMulti() {
+    if (multi_) ConnectionPool::Get().GiveBack(std::move(multi_));
+  }
+  BorrowedMulti(const BorrowedMulti&) = delete;
+  BorrowedMulti& operator=(const BorrowedMulti&) = delete;
+  CURLM* get() const { return multi_.get(); }
+
+ private:
+  Multi multi_;
+};
+
 bool IsTwoHundred(int code) { return code >= 200 && code <= 299; }
 
 bool StartsWithNoCase(const std::string& s, const char* prefix) {
@@ -94,6 +321,23 @@ struct Transfer {
   bool bodyNotWanted = false;
   bool sinkRefused = false;
   bool connected = false;
+  // How often the request went out. libcurl sends it once more on a new
+  // connection when a kept-alive one turns out to have been closed by the
+  // server before any byte of a response came; never a third time.
+  int sends = 0;
+  bool resendRefused = false;
+  bool resendAllowed = false;
+  bool answerCut = false;
+  // The socket the request last went out on, and what had come in on it
+  // before; with what had come in when libcurl closed it, this tells whether
+  // a server began an answer there before it hung up.
+  curl_socket_t sentOn = CURL_SOCKET_BAD;
+  std::uint64_t receivedBeforeSend = 0;
+  bool receivedKnown = false;
+  // Over TLS: the connection's OpenSSL handle and its count of application
+  // data records before the send.
+  CURL* easy = nullptr;
+  const void* sentOnTls = nullptr;
   Clock::time_point lastData;
 };
 
@@ -152,10 +396,60 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
   return len;
 }
 
-// Called once the connection stands, before the request goes out: from here
-// on the read time limit counts instead of the connect time limit.
-int OnConnected(void* user, char*, char*, int, int) {
+// Whether send number `send` (2 or more) of the request may go out: libcurl
+// sends it once more, on a new connection, when the kept-alive one it went
+// out on was closed without (libcurl thinks) an answer. Not a third time, and
+// not after any byte came back there (a status line cut short, which libcurl
+// does not count). Whether an answer began is decided once per transfer.
+bool MayResend(Transfer& t, int send) {
+  if (send > 2) t.resendRefused = true;
+  if (t.resendRefused) return false;
+  if (t.resendAllowed) return true;
+  std::uint64_t atClose = 0;
+  bool answerBegan = false;
+  if (t.sentOnTls != nullptr) {
+    answerBegan = ConnectionPool::Get().TlsDataRecords(t.sentOnTls) > t.receivedBeforeSend;
+  } else {
+    answerBegan = !t.receivedKnown || !ConnectionPool::Get().ReceivedAtClose(t.sentOn, atClose) ||
+                  atClose > t.receivedBeforeSend;
+  }
+  if (answerBegan) {
+    t.resendRefused = true;
+    t.answerCut = answerBegan;
+    return false;
+  }
+  t.resendAllowed = true;
+  return true;
+}
+
+// Opens the sockets of this transfer's connections. A socket for sending the
+// request once more is only opened when that may be done at all, so a refused
+// resend costs no connection.
+curl_socket_t OpenTransferSocket(void* user, curlsocktype purpose, struct curl_sockaddr* address) {
   Transfer& t = *static_cast<Transfer*>(user);
+  if (t.sends >= 1 && !MayResend(t, t.sends + 1)) return CURL_SOCKET_BAD;
+  return ConnectionPool::OpenSocket(&ConnectionPool::Get(), purpose, address);
+}
+
+// Called once the connection stands (new or kept alive), before the request
+// goes out: from here on the read time limit counts instead of the connect
+// time limit.
+int OnConnected(void* user, char*, char*, int, int localPort) {
+  Transfer& t = *static_cast<Transfer*>(user);
+  ++t.sends;
+  if (t.sends > 1 && !MayResend(t, t.sends)) return CURL_PREREQFUNC_ABORT;
+  struct curl_tlssessioninfo* tls = nullptr;
+  t.sentOnTls = nullptr;
+  if (curl_easy_getinfo(t.easy, CURLINFO_TLS_SSL_PTR, &tls) == CURLE_OK && tls != nullptr &&
+      tls->backend == CURLSSLBACKEND_OPENSSL && tls->internals != nullptr) {
+    t.sentOnTls = tls->internals;
+    t.receivedBeforeSend = ConnectionPool::Get().TlsDataRecords(t.sentOnTls);
+    t.receivedKnown = true;
+  } else {
+    const curl_socket_t fd = ConnectionPool::Get().SocketOnPort(localPort);
+    t.receivedKnown = fd != CURL_SOCKET_BAD && ReceivedSoFar(fd, t.receivedBeforeSend);
+    t.sentOn = fd;
+  }
   t.connected = true;
   t.lastData = Clock::now();
   return CURL_PREREQFUNC_OK;
@@ -199,6 +493,9 @@ bool CleanUrl(const std::string& in, std::string& out, std::string& scheme, std:
 }
 
 HttpFailure Translate(CURLcode rc, const Transfer& t) {
+  // A request whose second send was refused failed as its first did: the
+  // server closed the connection before the response was complete.
+  if (rc != CURLE_OK && t.resendRefused) return HttpFailure::ClosedEarly;
   switch (rc) {
     case CURLE_OK:
       return HttpFailure::None;
@@ -259,6 +556,13 @@ HttpFailure Translate(CURLcode rc, const Transfer& t) {
 void SetOptions(CURL* e, const HttpRequest& request, const std::string& url,
                 const std::string& scheme, Transfer& t, char* errorText) {
   curl_easy_setopt(e, CURLOPT_URL, url.c_str());
+  CURLSH* share = ConnectionPool::Get().share();
+  if (share != nullptr) curl_easy_setopt(e, CURLOPT_SHARE, share);
+  curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, &OpenTransferSocket);
+  curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, &t);
+  curl_easy_setopt(e, CURLOPT_CLOSESOCKETFUNCTION, &ConnectionPool::CloseSocket);
+  curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &ConnectionPool::OnTlsContext);
+  curl_easy_setopt(e, CURLOPT_CLOSESOCKETDATA, &ConnectionPool::Get());
   // Only the URL's own scheme, so nothing can switch an https transfer to
   // plain HTTP (redirects are not followed either).
   curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, scheme.c_str());
@@ -399,6 +703,10 @@ void Conclude(CURLM* multi, CURL* e, const HttpRequest& request, const Transfer&
   }
   if (result.failure != HttpFailure::None) {
     result.detail = errorText[0] != '\0' ? std::string(errorText) : curl_easy_strerror(rc);
+    if (t.resendRefused) {
+      result.detail = t.answerCut ? "the server closed the connection in the middle of its answer"
+                                  : "the server closed the connection twice without an answer";
+    }
     if (result.failure == HttpFailure::HeaderTooLarge) {
       result.detail =
           "the response headers exceed " + std::to_string(kMaxResponseHeaderBytes) + " bytes";
@@ -407,6 +715,11 @@ void Conclude(CURLM* multi, CURL* e, const HttpRequest& request, const Transfer&
 }
 
 }  // namespace
+
+void HttpCloseIdleConnections() {
+  if (!GlobalInit()) return;
+  ConnectionPool::Get().CloseIdle();
+}
 
 HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
   HttpResult result;
@@ -423,8 +736,8 @@ HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
   }
 
   Easy easy(curl_easy_init());
-  Multi multi(curl_multi_init());
-  if (!easy || !multi) {
+  BorrowedMulti multi;
+  if (!easy || multi.get() == nullptr) {
     result.failure = HttpFailure::Other;
     result.detail = "libcurl could not create a transfer";
     return result;
@@ -433,6 +746,8 @@ HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
   Transfer t;
   t.sink = &sink;
   t.result = &result;
+  t.easy = easy.get();
+
   char errorText[CURL_ERROR_SIZE] = {};
 
   CURL* e = easy.get();

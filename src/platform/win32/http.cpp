@@ -1,12 +1,16 @@
 // HTTP transfers through WinHTTP, synchronously.
 //
-// Each transfer opens its own session, connection and request and closes them
-// again, so nothing (cookies, credentials, connections) carries over from one
-// transfer to the next. WinHTTP's error codes are translated to a failure kind
-// in one place, right after the call that failed.
+// The transfers of the process share one WinHTTP session, which keeps the
+// connections that servers leave open and hands them to the next request for
+// the same server: a start goes out on one connection where the server allows
+// it. Cookies, credentials and redirects stay off, so nothing but the
+// connection carries over from one transfer to the next. WinHTTP's error
+// codes are translated to a failure kind in one place, right after the call
+// that failed.
 #include "platform/http.h"
 
 #include <windows.h>
+#include <shlwapi.h>
 #include <winhttp.h>
 
 #include <chrono>
@@ -14,6 +18,7 @@
 #include <cwctype>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -33,6 +38,64 @@ using InternetHandle = UniqueHandle<InternetHandleTraits>;
 
 // Which call failed decides what a time-out means.
 enum class Phase { Send, Response, Body };
+
+// One WinHTTP session and the servers whose connections it may be keeping
+// open. A transfer holds the session it uses until it ends, so a session that
+// is given up (closed idle connections, a stale connection) closes only once
+// nobody uses it any more; closing it closes the connections it kept.
+struct Session {
+  InternetHandle handle;
+  std::mutex mutex;
+  // guards: keptAlive
+  std::set<std::wstring> keptAlive;
+};
+
+class SessionPool {
+ public:
+  static SessionPool& Get() {
+    // Never destroyed: a transfer left behind by its deadline may still run
+    // when the process ends.
+    static SessionPool* pool = new SessionPool();
+    return *pool;
+  }
+
+  // The process's session, opened when there is none; null when WinHTTP
+  // refuses (GetLastError tells why).
+  std::shared_ptr<Session> Current() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (current_) return current_;
+    auto session = std::make_shared<Session>();
+    // No user agent of our own (null: WinHTTP sends none). The proxy is the
+    // one the administrator set for WinHTTP on this machine, and direct when
+    // none is set; the program names none of its own.
+    session->handle.reset(::WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!session->handle) return nullptr;
+    current_ = session;
+    return current_;
+  }
+
+  // Gives up `session` (when it is still the current one): the next transfer
+  // opens a new session, so its request cannot go out on a connection that
+  // the old one kept.
+  void Retire(const std::shared_ptr<Session>& session) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (current_ == session) current_.reset();
+  }
+
+  void CloseIdle() {
+    std::shared_ptr<Session> closing;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      closing.swap(current_);
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  // guards: current_
+  std::shared_ptr<Session> current_;
+};
 
 std::wstring Widen(const std::string& s) {
   if (s.empty()) return std::wstring();
@@ -159,7 +222,31 @@ std::uint32_t WithinTotal(std::uint32_t limit, std::uint32_t total) {
   return limit < total ? limit : total;
 }
 
+// One attempt of the transfer in `session`. `staleConnection` comes back
+// true when the attempt may be made once more: the request may have gone out
+// on a connection the session kept, and that connection broke before any
+// byte of a response came.
+HttpResult AttemptOnce(const HttpRequest& request, const HttpSink& sink, Session& session,
+                       bool& staleConnection);
+
 HttpResult TransferOnThisThread(const HttpRequest& request, const HttpSink& sink) {
+  std::shared_ptr<Session> session = SessionPool::Get().Current();
+  if (!session) return Fail(HttpResult(), ::GetLastError(), Phase::Send);
+  bool stale = false;
+  HttpResult first = AttemptOnce(request, sink, *session, stale);
+  if (!stale) return first;
+  // The server closed the kept connection just as the request went out. It
+  // goes out once more, in a new session and so on a new connection; a
+  // failure there is final. The caller's deadline covers both attempts.
+  SessionPool::Get().Retire(session);
+  session = SessionPool::Get().Current();
+  if (!session) return first;
+  return AttemptOnce(request, sink, *session, stale);
+}
+
+HttpResult AttemptOnce(const HttpRequest& request, const HttpSink& sink, Session& session,
+                       bool& staleConnection) {
+  staleConnection = false;
   HttpResult result;
 
   // WinHttpCrackUrl knows no other schemes either, but says so in its own
@@ -192,22 +279,31 @@ HttpResult TransferOnThisThread(const HttpRequest& request, const HttpSink& sink
   if (parts.lpszExtraInfo != nullptr) path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
   if (path.empty()) path = L"/";
 
-  // No user agent of our own (null: WinHTTP sends none). The proxy is the
-  // one the administrator set for WinHTTP on this machine, and direct when
-  // none is set; the program names none of its own.
-  InternetHandle session(::WinHttpOpen(nullptr, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-  if (!session) return Fail(result, ::GetLastError(), Phase::Send);
-
-  InternetHandle connection(::WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
+  InternetHandle connection(::WinHttpConnect(session.handle.get(), host.c_str(), parts.nPort, 0));
   if (!connection) return Fail(result, ::GetLastError(), Phase::Send);
+
+  // Whether the session may hold a connection to this server that it kept
+  // after an earlier answer; the request then goes out on it. The mark is
+  // taken away, and put back once this answer leaves the connection open.
+  const std::wstring server = host + L":" + std::to_wstring(parts.nPort) + (secure ? L"s" : L"");
+  bool mayBeKept = false;
+  {
+    std::lock_guard<std::mutex> lock(session.mutex);
+    mayBeKept = session.keptAlive.erase(server) > 0;
+  }
+  const auto keptFromNowOn = [&session, &server] {
+    std::lock_guard<std::mutex> lock(session.mutex);
+    session.keptAlive.insert(server);
+  };
 
   const wchar_t* verb = request.method == HttpMethod::Head ? L"HEAD" : L"GET";
   // HTTP/1.0, so that no server may answer with a chunked body: WinHTTP (Wine's
   // at least) reports a chunked body whose connection closed before its last
   // chunk as a complete one, and a download must never be taken for whole
   // when it is not. A 1.0 request gets a Content-Length, which is checked
-  // below, or a body that ends with the connection.
+  // below, or a body that ends with the connection. "Connection: Keep-Alive"
+  // asks the server to leave the connection open after an answer of known
+  // length, as HTTP/1.0 allows.
   InternetHandle req(::WinHttpOpenRequest(connection.get(), verb, path.c_str(), L"HTTP/1.0",
                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                           secure ? WINHTTP_FLAG_SECURE : 0));
@@ -220,8 +316,7 @@ HttpResult TransferOnThisThread(const HttpRequest& request, const HttpSink& sink
   // never offered to any server.
   SetDword(req.get(), WINHTTP_OPTION_REDIRECT_POLICY, WINHTTP_OPTION_REDIRECT_POLICY_NEVER);
   SetDword(req.get(), WINHTTP_OPTION_DISABLE_FEATURE,
-           WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_AUTHENTICATION |
-               WINHTTP_DISABLE_KEEP_ALIVE);
+           WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_AUTHENTICATION);
   SetDword(req.get(), WINHTTP_OPTION_AUTOLOGON_POLICY, WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH);
   SetDword(req.get(), WINHTTP_OPTION_MAX_RESPONSE_HEADER_SIZE,
            static_cast<DWORD>(kMaxResponseHeaderBytes));
@@ -238,12 +333,22 @@ HttpResult TransferOnThisThread(const HttpRequest& request, const HttpSink& sink
     if (readMs > 0) SetDword(req.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, readMs);
   }
 
-  if (!::WinHttpSendRequest(req.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
-                            0, 0)) {
-    return Fail(result, ::GetLastError(), Phase::Send);
+  // A connection that breaks before any byte of the answer came, while the
+  // request may have gone out on a kept connection, is the server's late
+  // close of that connection: the caller may send the request once more.
+  // An answer that began and broke (an invalid response), and any time-out,
+  // are final.
+  const auto brokenBeforeAnswer = [mayBeKept, &staleConnection](DWORD code) {
+    staleConnection = mayBeKept && (code == ERROR_WINHTTP_CONNECTION_ERROR ||
+                                    code == kWsaConnAborted || code == kWsaConnReset);
+    return code;
+  };
+  if (!::WinHttpSendRequest(req.get(), L"Connection: Keep-Alive\r\n", static_cast<DWORD>(-1),
+                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+    return Fail(result, brokenBeforeAnswer(::GetLastError()), Phase::Send);
   }
   if (!::WinHttpReceiveResponse(req.get(), nullptr)) {
-    return Fail(result, ::GetLastError(), Phase::Response);
+    return Fail(result, brokenBeforeAnswer(::GetLastError()), Phase::Response);
   }
 
   std::wstring raw;
@@ -274,7 +379,25 @@ HttpResult TransferOnThisThread(const HttpRequest& request, const HttpSink& sink
     result.chunked = encoding.find(L"chunked") != std::wstring::npos;
   }
 
-  if (request.method == HttpMethod::Head || !IsTwoHundred(result.statusCode)) return result;
+  // Whether the server leaves the connection open after this answer: an
+  // HTTP/1.1 answer unless it says "close", an HTTP/1.0 one only when it
+  // says "keep-alive". WinHTTP keeps it then, once the answer was read.
+  std::wstring connectionHeader;
+  QueryHeader(req.get(), WINHTTP_QUERY_CONNECTION, connectionHeader);
+  const std::string connectionText = Narrow(connectionHeader.data(), connectionHeader.size());
+  const auto says = [&connectionText](const char* token) {
+    return ::StrStrIA(connectionText.c_str(), token) != nullptr;
+  };
+  const bool serverKeeps =
+      result.statusLine.compare(0, 8, "HTTP/1.1") == 0 ? !says("close") : says("keep-alive");
+
+  if (request.method == HttpMethod::Head) {
+    if (serverKeeps) keptFromNowOn();
+    return result;
+  }
+  // The body of any other answer is left unread; WinHTTP then closes the
+  // connection with the request.
+  if (!IsTwoHundred(result.statusCode)) return result;
 
   // A server that chunks its answer to a 1.0 request breaks the protocol, and
   // nothing here could tell a cut body from a whole one: no byte of it is
@@ -322,6 +445,7 @@ HttpResult TransferOnThisThread(const HttpRequest& request, const HttpSink& sink
                 "the connection closed after " + std::to_string(result.bodyBytes) + " of " +
                     std::to_string(declared) + " bytes");
   }
+  if (serverKeeps && declared >= 0) keptFromNowOn();
   return result;
 }
 
@@ -408,6 +532,8 @@ HttpResult TransferWithDeadline(const HttpRequest& request, const HttpSink& sink
 }
 
 }  // namespace
+
+void HttpCloseIdleConnections() { SessionPool::Get().CloseIdle(); }
 
 HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
   if (request.totalTimeoutMs == 0) return TransferOnThisThread(request, sink);
