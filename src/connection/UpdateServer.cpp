@@ -1,7 +1,5 @@
 #include "connection/UpdateServer.h"
 
-#include <mutex>
-
 #include "connection/UpdatePolicy.h"
 #include "platform/sysinfo.h"
 #include "support/u_Utility.h"
@@ -13,16 +11,17 @@
 std::string UpdateServerBase() {
   std::string base;
   if (!platform::GetEnv("KESTRO_UPDATE_SERVER", base) || base.empty()) {
-    const UpdatePolicy policy = ReadUpdatePolicy();
-    base = policy.updateServer.empty() ? KESTRO_DEFAULT_UPDATE_SERVER : policy.updateServer;
-    if (!policy.ignoredServer.empty()) {
-      // Said once per run, however often the address is asked for.
-      static std::once_flag said;
-      std::call_once(said, [&policy] {
+    // The policy is read once per run (it cannot change meanwhile), and an
+    // address it gives that is no web address is said once.
+    static const std::string policyServer = [] {
+      const UpdatePolicy policy = ReadUpdatePolicy();
+      if (!policy.ignoredServer.empty()) {
         TDebug::LogFmt("Beleidswaarde UpdateServer genegeerd, geen http- of https-adres: %s",
                        {policy.ignoredServer}, "");
-      });
-    }
+      }
+      return policy.updateServer;
+    }();
+    base = policyServer.empty() ? std::string(KESTRO_DEFAULT_UPDATE_SERVER) : policyServer;
   }
   // The paths are appended with their own "/", and some servers do not take
   // "//" for "/".
