@@ -1,8 +1,11 @@
 #include "companion/UpdateSignature.h"
 
 #include <exception>
+#include <string>
+#include <vector>
 
 #include "connection/IdHTTP.h"
+#include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/signature.h"
 #include "support/u_Utility.h"
@@ -14,6 +17,25 @@ const char* const kMachineValue = "UpdateKey";
 
 }  // namespace
 
+std::vector<std::string> PemBlocks(const std::string& pem) {
+  std::vector<std::string> blocks;
+  const std::string kBegin = "-----BEGIN ";
+  const std::string kEnd = "-----END ";
+  std::size_t at = 0;
+  while ((at = pem.find(kBegin, at)) != std::string::npos) {
+    const std::size_t end = pem.find(kEnd, at);
+    if (end == std::string::npos) {
+      blocks.push_back(pem.substr(at));  // an unfinished block is a block that will not parse
+      break;
+    }
+    std::size_t stop = pem.find("-----", end + kEnd.size());
+    stop = stop == std::string::npos ? pem.size() : stop + 5;
+    blocks.push_back(pem.substr(at, stop - at) + "\n");
+    at = stop;
+  }
+  return blocks;
+}
+
 UpdateKeySource UpdatePublicKey() {
   UpdateKeySource source;
   const std::string embedded = EmbeddedUpdatePublicKey();
@@ -23,14 +45,28 @@ UpdateKeySource UpdatePublicKey() {
     source.origin = "ingebouwd";
     return source;
   }
-  platform::RegKey key;
-  if (!key.Open(platform::RegRoot::LocalMachine, kMachineKeyPath, platform::RegAccess::Read)) {
-    return source;
-  }
+  // The 64-bit view first, where 64-bit tools write, then the program's own;
+  // a view without the key or the value does not end the search, a registry
+  // that fails does.
   platform::RegValue value;
-  if (!key.Read(kMachineValue, value)) return source;
+  platform::Failure why = platform::Failure::FileNotFound;
+  for (const platform::RegView view : {platform::RegView::Wow64_64, platform::RegView::Wow64_32}) {
+    platform::RegKey key;
+    why = platform::Failure::None;
+    if (key.Open(platform::RegRoot::LocalMachine, kMachineKeyPath, platform::RegAccess::Read,
+                 &why, view) &&
+        key.Read(kMachineValue, value, &why)) {
+      break;
+    }
+    if (why != platform::Failure::FileNotFound) break;
+  }
+  if (why == platform::Failure::FileNotFound) return source;
   source.configured = true;
   source.origin = std::string("HKLM\\") + kMachineKeyPath + "\\" + kMachineValue;
+  if (why != platform::Failure::None) {
+    source.readFailure = platform::FileErrorText(why);
+    return source;
+  }
   // Only REG_SZ holds the PEM text; any other type leaves the key empty, so
   // it fails as a key that does not parse.
   if (value.type == platform::kRegSz) {
@@ -40,27 +76,13 @@ UpdateKeySource UpdatePublicKey() {
   return source;
 }
 
-bool CheckUpdateSignature(const std::string& url, const std::string& file) {
-  const UpdateKeySource key = UpdatePublicKey();
-  if (!key.configured) return false;
+namespace {
 
-  const std::string sigUrl = url + ".sig";
-  std::string signature;
-  try {
-    TIdHTTP http;
-    signature = http.Get(sigUrl, kMaxSignatureBytes);
-  } catch (const std::exception& e) {
-    const ExceptionDescription d = Describe(e);
-    throw EUpdateSignatureError("Handtekening " + sigUrl + " niet ontvangen: " +
-                                (d.loaderError ? d.className + ": " : std::string()) + d.message);
-  }
-
-  const platform::SignatureCheck check = platform::VerifyFileSignature(key.pem, file, signature);
+// Raises the failure of one key's check, in the words of a single key.
+[[noreturn]] void RaiseCheckFailure(const platform::SignatureCheck& check,
+                                    const UpdateKeySource& key, const std::string& sigUrl,
+                                    const std::string& file) {
   switch (check.outcome) {
-    case platform::SignatureOutcome::Valid:
-      TDebug::LogFmt("Handtekening %s is geldig (sleutel: %s, %d bits)",
-                     {sigUrl, key.origin, static_cast<int>(check.keyBits)}, "");
-      return true;
     case platform::SignatureOutcome::Mismatch:
       throw EUpdateSignatureError("Handtekening " + sigUrl +
                                   " klopt niet bij de download: " + check.detail);
@@ -76,4 +98,69 @@ bool CheckUpdateSignature(const std::string& url, const std::string& file) {
       throw EUpdateSignatureError("Handtekening " + sigUrl +
                                   " is niet te controleren: " + check.detail);
   }
+}
+
+bool IsKeyFailure(platform::SignatureOutcome outcome) {
+  return outcome == platform::SignatureOutcome::KeyUnusable ||
+         outcome == platform::SignatureOutcome::KeyTooWeak;
+}
+
+}  // namespace
+
+bool CheckUpdateSignature(const std::string& url, const std::string& file) {
+  const UpdateKeySource key = UpdatePublicKey();
+  if (!key.configured) return false;
+  if (!key.readFailure.empty()) {
+    throw EUpdateSignatureError("Sleutel voor updates kon niet worden gelezen: " +
+                                key.readFailure);
+  }
+
+  const std::string sigUrl = url + ".sig";
+  std::string signature;
+  try {
+    TIdHTTP http;
+    signature = http.Get(sigUrl, kMaxSignatureBytes);
+  } catch (const std::exception& e) {
+    const ExceptionDescription d = Describe(e);
+    throw EUpdateSignatureError("Handtekening " + sigUrl + " niet ontvangen: " +
+                                (d.loaderError ? d.className + ": " : std::string()) + d.message);
+  }
+
+  // One key: checked as the text stands. Several: each in turn, and the
+  // first that accepts the signature makes it valid.
+  const std::vector<std::string> blocks = PemBlocks(key.pem);
+  if (blocks.size() <= 1) {
+    const platform::SignatureCheck check = platform::VerifyFileSignature(key.pem, file, signature);
+    if (check.outcome != platform::SignatureOutcome::Valid) {
+      RaiseCheckFailure(check, key, sigUrl, file);
+    }
+    TDebug::LogFmt("Handtekening %s is geldig (sleutel: %s, %d bits)",
+                   {sigUrl, key.origin, static_cast<int>(check.keyBits)}, "");
+    return true;
+  }
+  const int count = static_cast<int>(blocks.size());
+  platform::SignatureCheck firstMismatch;
+  platform::SignatureCheck firstKeyFailure;
+  bool mismatched = false;
+  for (int i = 0; i < count; ++i) {
+    const platform::SignatureCheck check =
+        platform::VerifyFileSignature(blocks[static_cast<std::size_t>(i)], file, signature);
+    if (check.outcome == platform::SignatureOutcome::Valid) {
+      TDebug::LogFmt("Handtekening %s is geldig (sleutel: %s, nr. %d van %d, %d bits)",
+                     {sigUrl, key.origin, i + 1, count, static_cast<int>(check.keyBits)}, "");
+      return true;
+    }
+    if (IsKeyFailure(check.outcome)) {
+      TDebug::LogFmt("Sleutel nr. %d van %d (%s) overgeslagen: %s",
+                     {i + 1, count, key.origin, check.detail}, "");
+      if (firstKeyFailure.outcome == platform::SignatureOutcome::Failed) firstKeyFailure = check;
+      continue;
+    }
+    if (check.outcome != platform::SignatureOutcome::Mismatch) {
+      RaiseCheckFailure(check, key, sigUrl, file);  // the file or the library, not the key
+    }
+    if (!mismatched) firstMismatch = check;
+    mismatched = true;
+  }
+  RaiseCheckFailure(mismatched ? firstMismatch : firstKeyFailure, key, sigUrl, file);
 }

@@ -7,14 +7,24 @@
 //   1. compiled in: the PEM file named by the CMake cache variable
 //      KESTRO_UPDATE_PUBLIC_KEY when the program was built;
 //   2. the machine-wide registry value HKLM\SOFTWARE\hollvik\Sarvo, UpdateKey
-//      (REG_SZ with the PEM text), which only administrators can write.
+//      (REG_SZ with the PEM text), which only administrators can write. On
+//      64-bit Windows it counts in either registry view (64-bit tools write
+//      the one a 32-bit program does not see by default).
 // A value that is present counts as configured even when it is empty or of
 // another type: an administrator who set it asked for signed updates, so a
 // key that cannot be used fails the update rather than switching checks off.
+// The same holds for a registry that cannot be read: only a value that does
+// not exist means "no key".
+//
+// Either place may hold several PEM keys one after the other, so a maker can
+// ship a new key beside the old one before signing with it: a signature by
+// any of them is valid. A block that is no usable key is skipped (and logged)
+// while the others still count.
 #pragma once
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "support/Exceptions.h"
 
@@ -31,7 +41,14 @@ struct UpdateKeySource {
   std::string pem;
   // Where the key came from, for the log: "ingebouwd" or the registry value.
   std::string origin;
+  // Set when the registry could not say whether a key is configured (the
+  // system's text); the update then fails as one with an unusable key.
+  std::string readFailure;
 };
+
+// The PEM blocks of `pem` ("-----BEGIN ...-----" to its "-----END ...-----"),
+// each with its lines, in order. Text outside the blocks is dropped.
+std::vector<std::string> PemBlocks(const std::string& pem);
 
 // The key to check updates with, looked up afresh on every call.
 UpdateKeySource UpdatePublicKey();

@@ -6,11 +6,13 @@
 #include <string>
 
 #include "companion/UpdateSignature.h"
+#include "companion/file_versions.h"
 #include "companion/install.h"
 #include "connection/IdHTTP.h"
 #include "platform/executable.h"
 #include "platform/files.h"
 #include "support/Exceptions.h"
+#include "support/dutch_text.h"
 #include "support/u_Utility.h"
 
 namespace companion {
@@ -83,8 +85,9 @@ void ReportFailedDownload(const void* sender, const std::exception* e) {
 }
 
 // Fetches and checks the download into `temp`; false (after the report)
-// when any step failed.
-bool FetchAndVerify(const void* sender, downloadStatusT& status, const std::string& temp) {
+// when any step failed. `signedDownload` tells whether a key vouched for it.
+bool FetchAndVerify(const void* sender, downloadStatusT& status, const std::string& temp,
+                    bool& signedDownload) {
   // Each step raises on a failure; all of them count as a failed download,
   // which never touches the installed executable.
   try {
@@ -93,7 +96,10 @@ bool FetchAndVerify(const void* sender, downloadStatusT& status, const std::stri
     // With an update key configured, only a download signed with it goes on
     // to the install; a missing or wrong signature raises here and ends as a
     // failed download, before the backup is touched.
-    CheckUpdateSignature(status.URL, temp);
+    signedDownload = CheckUpdateSignature(status.URL, temp);
+    // A genuinely signed old release (a stale mirror, a replayed answer) must
+    // not take the place of a newer companion.
+    if (signedDownload) RefuseDowngrade(temp, status.FileName);
     TDebug::LogFmt("Opgeslagen als %s (%s)", {status.FileName, TUtility::FormatFileSize(size)}, "");
     return true;
   } catch (const std::exception& e) {
@@ -109,13 +115,19 @@ bool FetchAndVerify(const void* sender, downloadStatusT& status, const std::stri
 void DownloadUpdate(const void* sender, downloadStatusT& status) {
   status.Value = downloadStatusT::kFailed;
   const std::string temp = ChangeFileExt(status.FileName, ".tmp");
-  if (!FetchAndVerify(sender, status, temp)) {
+  bool signedDownload = false;
+  if (!FetchAndVerify(sender, status, temp, signedDownload)) {
     if (platform::FileExists(temp)) platform::FileDelete(temp);
     return;
   }
   status.Value = downloadStatusT::kDownloaded;
   switch (InstallDownload(status.FileName, temp)) {
     case InstallResult::Installed:
+      if (!signedDownload) {
+        TDebug::Log("Update zonder handtekening ge" KESTRO_I_DIAERESIS
+                    "nstalleerd (geen sleutel ingesteld)",
+                    "");
+      }
       return;
     case InstallResult::BackupFailed:
     case InstallResult::ReplaceFailed:

@@ -1,6 +1,8 @@
 #include "connection/UpdateServer.h"
 
+#include "connection/UpdatePolicy.h"
 #include "platform/sysinfo.h"
+#include "support/u_Utility.h"
 
 #ifndef KESTRO_DEFAULT_UPDATE_SERVER
 #error "the build must define KESTRO_DEFAULT_UPDATE_SERVER"
@@ -9,7 +11,17 @@
 std::string UpdateServerBase() {
   std::string base;
   if (!platform::GetEnv("KESTRO_UPDATE_SERVER", base) || base.empty()) {
-    base = KESTRO_DEFAULT_UPDATE_SERVER;
+    // The policy is read once per run (it cannot change meanwhile), and an
+    // address it gives that is no web address is said once.
+    static const std::string policyServer = [] {
+      const UpdatePolicy policy = ReadUpdatePolicy();
+      if (!policy.ignoredServer.empty()) {
+        TDebug::LogFmt("Beleidswaarde UpdateServer genegeerd, geen http- of https-adres: %s",
+                       {policy.ignoredServer}, "");
+      }
+      return policy.updateServer;
+    }();
+    base = policyServer.empty() ? std::string(KESTRO_DEFAULT_UPDATE_SERVER) : policyServer;
   }
   // The paths are appended with their own "/", and some servers do not take
   // "//" for "/".

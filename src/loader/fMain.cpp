@@ -7,6 +7,7 @@
 
 #include "companion/u_SarvoChecker.h"
 #include "connection/IdAntiFreeze.h"
+#include "connection/UpdatePolicy.h"
 #include "connection/u_InternetTester.h"
 #include "loader/SplashForm.h"
 #include "platform/files.h"
@@ -112,7 +113,10 @@ void TfrmMain::OnlinePhase() {
 
   // 2. The update decision.
   if (FOnline) {
-    if (platform::FileExists(TUtility::AppPath() + "NoUpdate.txt") ||
+    // The administrator's policy counts as the switch, and says so first.
+    const bool byPolicy = ReadUpdatePolicy().disableUpdate;
+    if (byPolicy) TDebug::Log("Update uitgeschakeld door beleid", "");
+    if (byPolicy || platform::FileExists(TUtility::AppPath() + "NoUpdate.txt") ||
         TUtility::ParamExists("noupdate")) {
       TDebug::Log("Update wordt overgeslagen", "");
     } else if (!platform::FileExists(TUtility::AppPath() + "NoSarvoUpdate.txt")) {

@@ -51,6 +51,12 @@ enum class RegAccess {
   All,   // read and write
 };
 
+// Which view of the machine root a 32-bit program on 64-bit Windows opens:
+// its own (the 32-bit view, where HKLM\SOFTWARE reads land by default), or
+// the one a 64-bit program sees. 32-bit Windows and the Linux port have one
+// view and ignore this.
+enum class RegView { Own, Wow64_64, Wow64_32 };
+
 // An open key. Move-only; closed by its destructor.
 class RegKey {
  public:
@@ -63,7 +69,8 @@ class RegKey {
 
   // Opens an existing key. A leading "\" in `path` is allowed. False when the
   // key does not exist or cannot be opened with that access, and why.
-  bool Open(RegRoot root, const std::string& path, RegAccess access, Failure* why = nullptr);
+  bool Open(RegRoot root, const std::string& path, RegAccess access, Failure* why = nullptr,
+            RegView view = RegView::Own);
   // Opens the key, creating it and any missing parents. False when it cannot
   // be created or opened.
   bool Create(RegRoot root, const std::string& path, RegAccess access, Failure* why = nullptr);

@@ -204,7 +204,7 @@ void ServerCheck::CompanionGet() {
   TIdHTTP http;
   try {
     platform::File file;
-    std::uint32_t error = 0;
+    platform::Failure error = platform::Failure::None;
     if (!file.Open(temp_, platform::File::Mode::CreateAlways, platform::File::Share::None,
                    &error)) {
       throw EFCreateError("Cannot create file \"" + temp_ + "\". " +

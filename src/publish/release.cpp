@@ -100,7 +100,7 @@ bool Release::Stage(const std::string& relative, const std::string* bytes,
     why = "cannot make the folder " + ExtractFilePath(s.target);
     return false;
   }
-  std::uint32_t error = 0;
+  platform::Failure error = platform::Failure::None;
   if (bytes == nullptr) {
     if (!platform::FileCopy(source, s.temp, true, &error)) {
       why = "cannot write " + s.temp + ": " + platform::FileErrorText(error);
@@ -125,7 +125,7 @@ bool Release::Stage(const std::string& relative, const std::string* bytes,
 bool Release::Place(const Staged& s, std::string& why) {
   // Flushed to the disk first; the name then holds the whole old or the
   // whole new file at every instant.
-  std::uint32_t error = 0;
+  platform::Failure error = platform::Failure::None;
   if (!platform::ReplaceFileAtomically(s.temp, s.target, &error)) {
     why = "cannot put " + s.target + " in place: " + platform::FileErrorText(error);
     return false;
@@ -202,7 +202,7 @@ int Release::Run() {
   // fits no program on the server only misleads.
   const std::string staleSignature = root_ + Native(signaturePath);
   if (!signedRelease && platform::FileExists(staleSignature)) {
-    std::uint32_t error = 0;
+    platform::Failure error = platform::Failure::None;
     if (!platform::FileDelete(staleSignature, &error)) {
       return Fail("cannot remove the last release's signature " + staleSignature + ": " +
                   platform::FileErrorText(error));

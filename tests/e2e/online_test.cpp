@@ -8,11 +8,13 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/shell.h"
 #include "platform/sysinfo.h"
+#include "support/fixtures.h"
 #include "support/installation.h"
 #include "support/registry_tool.h"
 #include "support/run_capture.h"
@@ -142,6 +144,12 @@ struct NewerCompanionServed {
   std::string served;    // the newer build on the server
 };
 
+// The line after an install that no key vouched for (in the platform's text
+// bytes: code page 1252 on Windows, UTF-8 on the Linux port).
+const std::string kUnsignedInstall = std::string("Update zonder handtekening ge") +
+                                     (OnWindows() ? "\xEF" : "\xC3\xAF") +
+                                     "nstalleerd (geen sleutel ingesteld)";
+
 // The log of a road that downloads, installs, starts and waits for the
 // companion, then starts the main program.
 const std::vector<std::string> kCompanionUpdatedLog = {
@@ -150,6 +158,7 @@ const std::vector<std::string> kCompanionUpdatedLog = {
     "Checking Sarvo version with server",
     "Downloaden van BASE/software/sarvo/sarvo2006.exe",
     "Opgeslagen als APPsarvo2006.exe (*",
+    kUnsignedInstall,
     "Starting APPsarvo2006.exe with \"/AUTO /INIT\"",
     "## LastErrorCode: 0: *",
     "Waiting for Sarvo....",
@@ -333,8 +342,9 @@ TEST(OnlineRoads, CompanionIsUpdatedStartedAndWaitedFor) {
   const CompanionRoad roads[] = {
       {"online and out of date", true, true, "State=1 Params=/AUTO /INIT\n", true,
        with({"Downloaden van BASE/software/sarvo/sarvo2006.exe",
-             "Opgeslagen als APPsarvo2006.exe (*", "Starting APPsarvo2006.exe with \"/AUTO /INIT\"",
-             "## LastErrorCode: 0: *", "Waiting for Sarvo....", "Sarvo has been closed"})},
+             "Opgeslagen als APPsarvo2006.exe (*", kUnsignedInstall,
+             "Starting APPsarvo2006.exe with \"/AUTO /INIT\"", "## LastErrorCode: 0: *",
+             "Waiting for Sarvo....", "Sarvo has been closed"})},
       {"online and up to date", false, true, "State=1 Params=/AUTO\n", false,
        with({"Starting APPsarvo2006.exe with \"/AUTO\"", "## LastErrorCode: 0: *",
              "Waiting for Sarvo....", "Sarvo has been closed"})},
@@ -786,6 +796,256 @@ TEST(OnlineRoads, AStartTakesOneConnectionToAKeepAliveServer) {
     EXPECT_EQ(Exists(seen) ? ReadFile(seen) : std::string(), "connections open: 0\n")
         << "a connection was held open while the companion ran";
   }
+}
+
+// The log of a signed road up to the download, and its ending.
+std::vector<std::string> SignedRoadLog(const std::vector<std::string>& middle) {
+  std::vector<std::string> log = {
+      "Testen van verbinding. URL: BASE/software/versie.txt, Timeout: 0:00:15.000",
+      "Response received in: *", "Checking Sarvo version with server",
+      "Downloaden van BASE/software/sarvo/sarvo2006.exe"};
+  log.insert(log.end(), middle.begin(), middle.end());
+  log.insert(log.end(), {"Kestro v wordt gestart", "Resultcode *", "Loader is afgesloten"});
+  return log;
+}
+
+const std::vector<std::string> kInstalledAndStarted = {
+    "Opgeslagen als APPsarvo2006.exe (*", "Starting APPsarvo2006.exe with \"/AUTO /INIT\"",
+    "## LastErrorCode: 0: *", "Waiting for Sarvo....", "Sarvo has been closed"};
+
+std::vector<std::string> Refused(const std::string& cause) {
+  return {"====[ Exception report ]================================",
+          "Environment details:",
+          "Exception details:",
+          "========================================================",
+          "",
+          "Oorzaak: " + cause};
+}
+
+// A maker who rotates keys ships the new public key beside the old one: a
+// signature by any configured key is valid, and the log names which; a block
+// that is no usable key is skipped with a line, the others still count.
+TEST(OnlineRoads, AnyOfSeveralKeysMaySignAnUpdate) {
+  const std::string keyValue = "HKLM\\SOFTWARE\\hollvik\\Sarvo\\UpdateKey";
+  struct KeyRoad {
+    const char* name;
+    std::vector<std::string> keys;
+    const char* signer;
+    bool installed;
+    std::vector<std::string> lines;  // after the download line
+  };
+  const std::string sigUrl = "BASE/software/sarvo/sarvo2006.exe.sig";
+  std::vector<std::string> byTheNewKey = {
+      "Handtekening " + sigUrl + " is geldig (sleutel: " + keyValue + ", nr. 2 van 2, 2048 bits)"};
+  byTheNewKey.insert(byTheNewKey.end(), kInstalledAndStarted.begin(), kInstalledAndStarted.end());
+  std::vector<std::string> pastABrokenBlock = {"Sleutel nr. 1 van 2 (" + keyValue +
+                                               ") overgeslagen: *"};
+  pastABrokenBlock.insert(pastABrokenBlock.end(), byTheNewKey.begin(), byTheNewKey.end());
+  std::vector<std::string> pastAWeakKey = {"Sleutel nr. 1 van 2 (" + keyValue +
+                                           ") overgeslagen: *"};
+  pastAWeakKey.insert(pastAWeakKey.end(), byTheNewKey.begin(), byTheNewKey.end());
+  const KeyRoad roads[] = {
+      {"old and new key, signed with the new one",
+       {"other", "vendor"},
+       "vendor",
+       true,
+       byTheNewKey},
+      {"a block that is no key before the key",
+       {"garbage", "vendor"},
+       "vendor",
+       true,
+       pastABrokenBlock},
+      {"a key too weak before the key", {"weak", "vendor"}, "vendor", true, pastAWeakKey},
+      {"signed by neither key",
+       {"vendor", "large"},
+       "other",
+       false,
+       Refused("EUpdateSignatureError: Handtekening " + sigUrl + " klopt niet bij de download*")},
+  };
+  for (const KeyRoad& r : roads) {
+    SCOPED_TRACE(r.name);
+    NewerCompanionServed u;
+    std::string pem;
+    for (const std::string& k : r.keys) pem += TestPublicKey(k);
+    MachineUpdateKey key(pem);
+    ASSERT_TRUE(SignWithOpenssl(r.signer, ServedCompanion()));
+    PresetStartMode();
+
+    ASSERT_TRUE(u.inst.Run("", "", 120000));
+
+    ExpectLog(u.inst.Messages(), SignedRoadLog(r.lines), u.inst.AppDir());
+    EXPECT_TRUE(ReadFile(u.local) == (r.installed ? u.served : u.original)) << "installed file";
+  }
+  platform::FileDelete(ServedCompanion() + ".sig");
+}
+
+// Only a key value that does not exist means "no key": a machine store that
+// another process holds locked while the loader reads, or that is damaged,
+// fails the update, and no unsigned download is installed. (The Windows
+// registry has no such failure to provoke from a test.)
+TEST(OnlineRoads, AKeyThatCannotBeReadFailsTheUpdate) {
+  if (OnWindows()) GTEST_SKIP() << "the Linux port's machine store";
+  const std::string cause = "EUpdateSignatureError: Sleutel voor updates kon niet worden gelezen: ";
+  for (const bool damaged : {false, true}) {
+    SCOPED_TRACE(damaged ? "a damaged store" : "a store held by a writer");
+    NewerCompanionServed u;
+    MachineUpdateKey key(TestPublicKey("vendor"));
+    ASSERT_TRUE(SignWithOpenssl("vendor", ServedCompanion()));
+    std::string storeDir;
+    ASSERT_TRUE(platform::GetEnv("KESTRO_REGISTRY_DIR", storeDir));
+    const std::string store = storeDir + "/machine.db";
+    const std::string held = u.inst.Root() + "held";
+    platform::ShellExecResult writer;
+    if (damaged) {
+      WriteFile(store, std::string(4096, 'x'));
+    } else {
+      writer = platform::ShellExecuteProcess(
+          "open", "python3",
+          "-c \"import sqlite3, sys, time; c = sqlite3.connect(sys.argv[1], "
+          "isolation_level=None); c.execute('BEGIN EXCLUSIVE'); open(sys.argv[2], 'w').close(); "
+          "time.sleep(120)\" " +
+              store + " " + held,
+          "", platform::ShowCommand::Hidden);
+      ASSERT_TRUE(writer.ok) << writer.error;
+      for (int i = 0; i < 200 && !Exists(held); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      ASSERT_TRUE(Exists(held)) << "the writer never took the lock";
+    }
+    PresetStartMode();
+
+    const bool ran = u.inst.Run("", "", 120000);
+    if (writer.ok) {
+      writer.process.Terminate();
+      writer.process.Wait(10000);
+    }
+    ASSERT_TRUE(ran);
+
+    ExpectLog(u.inst.Messages(),
+              SignedRoadLog(Refused(cause + (damaged ? "The configuration registry database is "
+                                                       "corrupt."
+                                                     : "The process cannot access the file "
+                                                       "because another process has locked a "
+                                                       "portion of the file."))),
+              u.inst.AppDir());
+    EXPECT_TRUE(ReadFile(u.local) == u.original) << "an unchecked download was installed";
+    EXPECT_FALSE(Exists(u.local + ".bak"));
+  }
+  platform::FileDelete(ServedCompanion() + ".sig");
+}
+
+// Runs the loader without the test run's server address, so that it takes
+// the address from its policy or its build.
+bool RunWithoutTestServer(Installation& inst) {
+  const ScopedEnv noTestServer("KESTRO_UPDATE_SERVER", "");
+  return inst.Run("", "", 120000);
+}
+
+// The administrator's policy under HKLM\SOFTWARE\Policies: DisableUpdate
+// acts as the /noupdate switch, UpdateServer names the server in place of the
+// built-in one. The same values under the user's root change nothing.
+TEST(OnlineRoads, TheAdministratorsPolicyDecidesTheUpdate) {
+  const std::string policy = "SOFTWARE\\Policies\\hollvik\\Sarvo";
+  const std::string probe =
+      "Testen van verbinding. URL: BASE/software/versie.txt, Timeout: 0:00:15.000";
+  {
+    SCOPED_TRACE("DisableUpdate");
+    NewerCompanionServed u;
+    SetRegDword(platform::RegRoot::LocalMachine, policy, "DisableUpdate", 1);
+    PresetStartMode();
+    ASSERT_TRUE(u.inst.Run("", "", 60000));
+    ExpectLog(u.inst.Messages(),
+              {probe, "Response received in: *", "Update uitgeschakeld door beleid",
+               "Update wordt overgeslagen", "Kestro v wordt gestart", "Resultcode *",
+               "Loader is afgesloten"},
+              u.inst.AppDir());
+    EXPECT_TRUE(ReadFile(u.local) == u.original) << "the companion was updated";
+    ExpectStartMode("0x5", "earlier");
+    platform::RegDeleteKeyTree(platform::RegRoot::LocalMachine, policy);
+  }
+  {
+    SCOPED_TRACE("the policy values under the user's root");
+    NewerCompanionServed u;
+    SetRegDword(platform::RegRoot::CurrentUser, policy, "DisableUpdate", 1);
+    SetRegString(platform::RegRoot::CurrentUser, policy, "UpdateServer", "http://127.0.0.1:1");
+    ASSERT_TRUE(RunWithoutTestServer(u.inst));
+    const auto m = u.inst.Messages();
+    ASSERT_FALSE(m.empty());
+    EXPECT_EQ(m[0], "Testen van verbinding. URL: " KESTRO_DEFAULT_UPDATE_SERVER
+                    "/software/versie.txt, Timeout: 0:00:15.000");
+    EXPECT_FALSE(Contains(m, "Update uitgeschakeld door beleid"));
+    platform::RegDeleteKeyTree(platform::RegRoot::CurrentUser, policy);
+  }
+  {
+    SCOPED_TRACE("UpdateServer");
+    NewerCompanionServed u;
+    SetRegString(platform::RegRoot::LocalMachine, policy, "UpdateServer", TestServer::Base());
+    PresetStartMode();
+    ASSERT_TRUE(RunWithoutTestServer(u.inst));
+    ExpectLog(u.inst.Messages(), kCompanionUpdatedLog, u.inst.AppDir());
+    EXPECT_TRUE(ReadFile(u.local) == u.served) << "the new companion is not installed";
+    platform::RegDeleteKeyTree(platform::RegRoot::LocalMachine, policy);
+  }
+  {
+    SCOPED_TRACE("UpdateServer that is no web address");
+    NewerCompanionServed u;
+    SetRegString(platform::RegRoot::LocalMachine, policy, "UpdateServer", "ftp://127.0.0.1/");
+    ASSERT_TRUE(RunWithoutTestServer(u.inst));
+    const auto m = u.inst.Messages();
+    ASSERT_GE(m.size(), 2u);
+    EXPECT_EQ(m[0],
+              "Beleidswaarde UpdateServer genegeerd, geen http- of https-adres: "
+              "ftp://127.0.0.1/");
+    EXPECT_EQ(m[1], "Testen van verbinding. URL: " KESTRO_DEFAULT_UPDATE_SERVER
+                    "/software/versie.txt, Timeout: 0:00:15.000");
+    EXPECT_TRUE(ReadFile(u.local) == u.original) << "the companion was updated";
+    platform::RegDeleteKeyTree(platform::RegRoot::LocalMachine, policy);
+  }
+}
+
+// With a key configured, a genuinely signed release older than the installed
+// companion (a stale mirror, a replayed answer) is refused; the same version
+// rebuilt, and a newer one, are installed. Versions come from the programs'
+// version resources, which the Linux port's companions do not have: there the
+// rule is the unit test of the version order.
+TEST(OnlineRoads, ASignedOlderReleaseIsRefused) {
+  if (!OnWindows()) GTEST_SKIP() << "the Linux port's companions carry no version";
+  struct VersionRoad {
+    const char* name;
+    const char* installed;
+    const char* served;
+    const char* padding;  // after the served program, so that the sizes differ
+    bool installedAfter;
+  };
+  const VersionRoad roads[] = {
+      {"an older release", "ver_nl_1_1.exe", "ver_nl_1_0.exe", "", false},
+      {"the same version rebuilt", "ver_nl_1_1.exe", "ver_nl_1_1.exe", "rebuilt", true},
+      {"a newer release", "ver_nl_1_0.exe", "ver_nl_1_1.exe", "", true},
+  };
+  for (const VersionRoad& r : roads) {
+    SCOPED_TRACE(r.name);
+    Installation inst;
+    inst.AddMainProgram();
+    const std::string local = inst.AppDir() + "sarvo2006.exe";
+    const std::string original = ReadFile(PeFixture(r.installed));
+    WriteFile(local, original);
+    const std::string served = ReadFile(PeFixture(r.served)) + r.padding;
+    ServeProbeFile(true);
+    ServeCompanion(&served);
+    MachineUpdateKey key(TestPublicKey("vendor"));
+    ASSERT_TRUE(SignWithOpenssl("vendor", ServedCompanion()));
+
+    ASSERT_TRUE(inst.Run("", "", 120000));
+
+    const auto m = inst.Messages();
+    const std::string refusal = std::string(
+        "Oorzaak: EUpdateDowngrade: Versie 1.0 is ouder dan de "
+        "ge\xEFnstalleerde 1.1");
+    EXPECT_EQ(Contains(m, refusal), !r.installedAfter) << ::testing::PrintToString(m);
+    EXPECT_TRUE(ReadFile(local) == (r.installedAfter ? served : original)) << "installed file";
+    ExpectMainProgramStarted(inst, m);
+  }
+  platform::FileDelete(ServedCompanion() + ".sig");
 }
 
 }  // namespace

@@ -3,7 +3,10 @@
 // scripts. Both builds judge both formats, so this runs in both.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/common/executable_formats.h"
@@ -167,3 +170,55 @@ TEST(ElfProgramTest, Scripts) {
 }
 
 }  // namespace
+
+// A file larger than 4 GiB whose headers point far into it, as a crafted or
+// damaged download may: only the bytes at its start are real, the rest reads
+// as zeros (a sparse file). The judges bound every size they read from a
+// header before they ask for the bytes, so they never ask for more than the
+// headers can take up, whatever the file claims.
+class SparseSource : public platform::ByteSource {
+ public:
+  SparseSource(std::string start, std::uint64_t size) : start_(std::move(start)), size_(size) {}
+  std::uint64_t Size() const override { return size_; }
+  bool ReadAt(std::uint64_t offset, std::size_t count, std::vector<unsigned char>& out) override {
+    largest_ = std::max<std::uint64_t>(largest_, count);
+    if (offset > size_ || count > size_ - offset || count > kRefused) return false;
+    out.assign(count, 0);
+    for (std::size_t i = 0; i < count && offset + i < start_.size(); ++i) {
+      out[i] = static_cast<unsigned char>(start_[static_cast<std::size_t>(offset) + i]);
+    }
+    return true;
+  }
+  std::uint64_t largest() const { return largest_; }
+
+ private:
+  static constexpr std::uint64_t kRefused = 256u << 20;  // never handed out here
+  std::string start_;
+  std::uint64_t size_;
+  std::uint64_t largest_ = 0;
+};
+
+TEST(ProgramFormatTest, HeadersPointingPastFourGiBAreRefusedWithoutReadingThere) {
+  const std::uint64_t overFourGiB = (std::uint64_t{1} << 32) + 4096;
+  const std::string elf64 = ElfWithSections(true, 3);
+  const std::size_t shoff64 = 64 + 56 + 16;
+  const std::size_t rest64 = 24 + 3 * 8 + 4;
+  struct Row {
+    const char* name;
+    bool (*judge)(platform::ByteSource&, std::string*);
+    std::string start;
+  };
+  const Row rows[] = {
+      {"PE with e_lfanew near 2^32", platform::IsWholePeProgram,
+       With(TinyPe(), 0x3c, 0xFFFFFFF0u, 4)},
+      {"ELF counting 2^26 sections in its first entry", platform::IsWholeElfProgramOrScript,
+       With(With(elf64, rest64 + 8, 0, 2), shoff64 + 32, std::uint64_t{1} << 26, 8)},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    SparseSource source(r.start, overFourGiB);
+    std::string why;
+    EXPECT_FALSE(r.judge(source, &why));
+    EXPECT_LE(source.largest(), std::uint64_t{64} << 20) << why;
+  }
+}

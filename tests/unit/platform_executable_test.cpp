@@ -3,12 +3,15 @@
 // that are no program for this platform at all.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "platform/executable.h"
 #include "platform/sysinfo.h"
 #include "support/fixtures.h"
+#include "support/program_images.h"
 #include "support/testing.h"
 
 using namespace testing_support;
@@ -124,6 +127,29 @@ TEST_F(ExecutableTest, WhatCannotBeReadFails) {
   // The reason is optional.
   EXPECT_FALSE(platform::IsWholeExecutable(dir_ / "missing.exe"));
   EXPECT_TRUE(platform::IsWholeExecutable(FixtureProgram("sleeper")));
+}
+
+// A download just over 4 GiB whose headers point near its end (a sparse
+// file here): refused, without the check reading gigabytes to find out.
+TEST_F(ExecutableTest, AFileOverFourGiBWithHeadersPointingThereFails) {
+  std::string start;
+  if (OnWindows()) {
+    start = TinyPe();
+    PutLittleEndian(start, 0x3c, 0xFFFFFFF0u, 4);  // e_lfanew
+  } else {
+    // Its section count in the first section header: 2^26 headers of 64
+    // bytes, 4 GiB of them.
+    start = ElfWithSections(true, 3);
+    PutLittleEndian(start, 24 + 3 * 8 + 4 + 8, 0, 2);
+    PutLittleEndian(start, 64 + 56 + 16 + 32, std::uint64_t{1} << 26, 8);
+  }
+  const std::string path = dir_ / "sparse.exe";
+  WriteFile(path, start);
+  std::filesystem::resize_file(path, (std::uintmax_t{1} << 32) + 4096);
+  std::string why;
+  EXPECT_FALSE(platform::IsWholeExecutable(path, &why));
+  EXPECT_FALSE(why.empty());
+  std::filesystem::remove(path);
 }
 
 }  // namespace

@@ -18,6 +18,12 @@ bool No(std::string* why, const std::string& text) {
 
 std::string Bytes(std::uint64_t n) { return std::to_string(n) + " bytes"; }
 
+// Headers and header tables lie in a program's first 64 MiB; a size or an
+// offset read from a header is held against this before any bytes are asked
+// for, so a crafted count never becomes a huge read, nor (in the 32-bit
+// build) a count cut short by its conversion to size_t.
+constexpr std::uint64_t kMaxHeaderBytes = std::uint64_t{64} << 20;
+
 // ---- PE ----
 
 constexpr std::uint16_t kMachineI386 = 0x014c;
@@ -139,6 +145,7 @@ bool IsWholeElf(ByteSource& file, std::uint64_t size, std::string* why) {
   if (phoff > size || phnum * phSize > size - phoff) {
     return No(why, "its program header table runs past the end of the file (" + Bytes(size) + ")");
   }
+  if (phoff > kMaxHeaderBytes) return No(why, "its program headers lie past the first 64 MiB");
   std::vector<unsigned char> t;
   if (!file.ReadAt(phoff, static_cast<std::size_t>(phnum * phSize), t)) {
     return No(why, "cannot be read");
@@ -168,6 +175,10 @@ bool IsWholeElf(ByteSource& file, std::uint64_t size, std::string* why) {
   }
   if (shnum > (size - shoff) / shSize) {
     return No(why, "its section header table runs past the end of the file (" + Bytes(size) + ")");
+  }
+  if (shnum > kMaxHeaderBytes / shSize) {
+    return No(why, "its section header table (" + std::to_string(shnum) +
+                       " sections) is larger than 64 MiB");
   }
   if (!file.ReadAt(shoff, static_cast<std::size_t>(shnum * shSize), t)) {
     return No(why, "cannot be read");
@@ -209,6 +220,7 @@ bool IsWholePeProgram(ByteSource& file, std::string* why) {
   const std::uint64_t nt = LittleEndian32(b, 0x3c);
   const std::uint64_t optional = nt + 4 + kFileHeaderSize;
   if (optional > size) return No(why, "e_lfanew points outside the file");
+  if (optional > kMaxHeaderBytes) return No(why, "e_lfanew points past the first 64 MiB");
   if (!file.ReadAt(0, static_cast<std::size_t>(optional), b)) return No(why, "cannot be read");
   if (b[nt] != 'P' || b[nt + 1] != 'E' || b[nt + 2] != 0 || b[nt + 3] != 0) {
     return No(why, "no PE signature");
@@ -233,6 +245,9 @@ bool IsWholePeProgram(ByteSource& file, std::string* why) {
   if (tableEnd > size) {
     return No(why, "its section table (" + std::to_string(sections) +
                        " sections) runs past the end of the file");
+  }
+  if (tableEnd > kMaxHeaderBytes) {
+    return No(why, "its section table ends past the first 64 MiB");
   }
   if (!file.ReadAt(0, static_cast<std::size_t>(tableEnd), b)) return No(why, "cannot be read");
   const std::uint16_t magic = LittleEndian16(b, static_cast<std::size_t>(optional));

@@ -21,14 +21,16 @@ namespace {
 // existing one that we may not write is opened for reading, which is all a
 // lock needs.
 UniqueFd OpenLockFile(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
+  // flock needs no write access, so the file is opened for reading only and
+  // made 0644 whatever the umask: every user may lock it, nobody but its
+  // owner may change it.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
   if (fd) {
-    ::fchmod(fd.get(), 0666);
+    ::fchmod(fd.get(), 0644);
     return fd;
   }
   if (errno != EEXIST) return fd;
-  fd.reset(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
-  if (!fd && errno == EACCES) fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   return fd;
 }
 

@@ -218,10 +218,12 @@ bool ReplaceFileAtomically(const std::string& from, const std::string& to, Failu
   }
   // Windows has no executable bit (see CopyFile): the downloaded program comes
   // from a plain data file, so a *.exe name makes it executable wherever it is
-  // readable.
+  // readable. An installed program is nobody's to change but its owner's,
+  // whatever the umask left on the download: no write bit for group or others
+  // (0755 for a download made under any umask that lets others read).
   mode_t mode = sst.st_mode & 07777;
   if (to.size() >= 4 && strcasecmp(to.c_str() + to.size() - 4, ".exe") == 0) {
-    mode |= (mode & 0444) >> 2;
+    mode = (mode & ~static_cast<mode_t>(0022)) | ((mode & 0444) >> 2);
   }
   // The data, and the mode, go to the disk before the name points at them,
   // so a power cut right after the rename cannot leave the name on an empty

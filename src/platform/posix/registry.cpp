@@ -101,6 +101,22 @@ std::string StoreFile(RegRoot root) {
   return config + "kestro/registry.db";
 }
 
+// Creates the store's folder and any missing parents, 0755 whatever the
+// umask, so that nobody but their owner can put another store in place.
+// Folders that exist keep their modes.
+bool MakeStoreFolder(const std::string& folder) {
+  if (folder.empty()) return false;
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  const std::size_t slash = folder.find_last_of('/');
+  if (slash != std::string::npos && slash > 0 && !MakeStoreFolder(folder.substr(0, slash))) {
+    return false;
+  }
+  if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  ::chmod(folder.c_str(), 0755);
+  return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 bool StoreIsReadOnly(const std::string& file) {
   struct stat st {};
   return ::stat(file.c_str(), &st) == 0 && (st.st_mode & 0222) == 0;
@@ -210,12 +226,17 @@ class Session {
     if (write) {
       if (StoreIsReadOnly(file_)) return false;
       std::size_t slash = file_.find_last_of('/');
-      if (slash != std::string::npos && slash > 0 && !ForceDirectories(file_.substr(0, slash))) {
+      if (slash != std::string::npos && slash > 0 && !MakeStoreFolder(file_.substr(0, slash))) {
         return false;
       }
     }
     if (write) {
+      struct stat before {};
+      const bool fresh = ::lstat(file_.c_str(), &before) != 0;
       if (!Open(file_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) return Failed();
+      // A new store is readable by everyone and writable by its owner alone,
+      // whatever the umask: the machine store holds the update key.
+      if (fresh) ::chmod(file_.c_str(), 0644);
       // IMMEDIATE takes the write lock at once, so two writers queue up on
       // the busy time-out instead of failing halfway. A hot journal of a
       // killed writer is rolled back here.
@@ -387,7 +408,8 @@ RegKey::~RegKey() = default;
 RegKey::RegKey(RegKey&&) noexcept = default;
 RegKey& RegKey::operator=(RegKey&&) noexcept = default;
 
-bool RegKey::Open(RegRoot root, const std::string& path, RegAccess access, Failure* why) {
+bool RegKey::Open(RegRoot root, const std::string& path, RegAccess access, Failure* why,
+                  RegView /*view*/) {
   BeginCall();
   Close();
   std::vector<std::string> segs = SplitBackslashPath(path);

@@ -66,14 +66,18 @@ RegKey::~RegKey() = default;
 RegKey::RegKey(RegKey&&) noexcept = default;
 RegKey& RegKey::operator=(RegKey&&) noexcept = default;
 
-bool RegKey::Open(RegRoot root, const std::string& path, RegAccess access, Failure* why) {
+bool RegKey::Open(RegRoot root, const std::string& path, RegAccess access, Failure* why,
+                  RegView view) {
   Close();
   const std::string rel = RelativePath(path);
+  const REGSAM viewFlag = view == RegView::Wow64_64   ? KEY_WOW64_64KEY
+                          : view == RegView::Wow64_32 ? KEY_WOW64_32KEY
+                                                      : 0;
   LONG status = ERROR_SUCCESS;
   HKEY h = OpenWithRights(
       access,
       [&](REGSAM sam, HKEY* out) {
-        return ::RegOpenKeyExA(RootKey(root), rel.c_str(), 0, sam, out);
+        return ::RegOpenKeyExA(RootKey(root), rel.c_str(), 0, sam | viewFlag, out);
       },
       &status);
   if (h == nullptr) {
