@@ -116,12 +116,14 @@ void DownloadUpdate(const void* sender, downloadStatusT& status) {
   status.Value = downloadStatusT::kDownloaded;
   switch (InstallDownload(status.FileName, temp)) {
     case InstallResult::Installed:
+      status.Installed = true;
       return;
     case InstallResult::BackupFailed:
     case InstallResult::ReplaceFailed:
-      // The download still counts as done: the companion in place, the old
-      // one and whole, is started in its first-run mode, and the download
-      // stays in the temporary file until the next one takes its place.
+      // The download still counts as done, but nothing was installed: the
+      // companion at hand, the old one and whole, is started as without an
+      // update, and the download stays in the temporary file until the next
+      // one takes its place.
       return;
   }
 }
