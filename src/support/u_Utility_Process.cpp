@@ -86,9 +86,12 @@ TUtility::TStartWatch TUtility::StartAndWait(const std::string& fileName,
   // Every program started here opens in its normal window. When asked, and
   // where the platform can, the head of its error output is kept: a program
   // that its system cannot load says why there.
-  const std::uint32_t startedAt = platform::TickCount();
   platform::ShellExecResult started = platform::ShellExecuteProcess(
       verb, fileName, parameters, directory, platform::ShowCommand::Normal, keepErrorOutput);
+  // Counted from the moment the shell hands the process over: the time a
+  // user takes to answer the request for administrator rights is no part of
+  // the program's run.
+  const std::uint32_t startedAt = platform::TickCount();
   // A missing file, a refused elevation request or any other refusal: the
   // caller logs the platform's code with its text.
   if (!started.ok) {
