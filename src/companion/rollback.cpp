@@ -7,6 +7,7 @@
 #include "platform/executable.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "support/Format.h"
 
 namespace companion {
 
@@ -21,7 +22,10 @@ bool CouldNotStart(const TUtility::TStartWatch& watch, std::string& why) {
     return true;
   }
   if (watch.ranMs > kFirstStartWatchMs) return false;
-  return platform::EndedAsUnstartable(watch.end, watch.errorOutput, why);
+  if (!platform::EndedAsUnstartable(watch.end, watch.errorOutput, why)) return false;
+  // The reason may quote the program's own error output.
+  why = PrintableText(why);
+  return true;
 }
 
 RollbackResult RollBack(const std::string& companion) {

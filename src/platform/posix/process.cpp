@@ -313,11 +313,11 @@ bool EndedAsUnstartable(const ProcessEnd& end, const std::string& errorOutput, s
   if (end.kind != ProcessEnd::Kind::ExitCode || end.code != 127) return false;
   const std::size_t at = errorOutput.find("error while loading shared libraries");
   if (at == std::string::npos) return false;
-  std::size_t from = errorOutput.rfind('\n', at);
-  from = from == std::string::npos ? 0 : from + 1;
+  // From the loader's words to the end of their line: the program's path
+  // before them is in the start's own log line already.
   std::size_t to = errorOutput.find('\n', at);
   if (to == std::string::npos) to = errorOutput.size();
-  why = "127: " + errorOutput.substr(from, to - from);
+  why = "127: " + errorOutput.substr(at, to - at);
   return true;
 }
 
