@@ -13,9 +13,10 @@ namespace companion {
 
 namespace {
 
-// `operation` repeated past a brief lock on `path`, with its line when the
-// repeats were needed. Who held the file is asked while it is still held.
-bool PastBriefLocks(const std::string& path,
+// `operation` on `path` repeated past a brief lock, with its line when the
+// repeats were needed. Who held `watched`, the file a scanner is most likely
+// to hold, is asked while it is still held.
+bool PastBriefLocks(const std::string& path, const std::string& watched,
                     const std::function<bool(platform::Failure*)>& operation,
                     const RetryPacing& pacing) {
   std::string heldBy;
@@ -25,7 +26,7 @@ bool PastBriefLocks(const std::string& path,
         if (operation(failure)) return true;
         if (!asked && IsBriefLock(*failure)) {
           asked = true;
-          heldBy = platform::ProgramsHoldingFile(path);
+          heldBy = platform::ProgramsHoldingFile(watched);
         }
         return false;
       },
@@ -43,7 +44,7 @@ bool BackUp(const std::string& fileName, const std::string& backup) {
   }
   const bool backupGone = !platform::FileExists(backup);
   const bool copied = PastBriefLocks(
-      backup,
+      backup, fileName,
       [&](platform::Failure* failure) {
         return platform::FileCopy(fileName, backup, false, failure);
       },
@@ -83,7 +84,7 @@ InstallResult InstallDownload(const std::string& fileName, const std::string& te
 
 bool ReplaceAtomically(const std::string& from, const std::string& to, const RetryPacing& pacing) {
   return PastBriefLocks(
-      to,
+      to, to,
       [&](platform::Failure* failure) {
         return platform::ReplaceFileAtomically(from, to, failure);
       },
