@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "companion/rollback.h"
 #include "connection/IdHTTP.h"
 #include "support/gui_wait.h"
 #include "support/u_Utility.h"
@@ -31,6 +32,36 @@ bool AnyCompanionRunning() {
   return false;
 }
 
+// Records the start mode and logs the start, as every start does, and lets
+// go of the idle connections to the update server.
+void RecordStart(ISarvoSettings& settings, const std::string& path, const std::string& mode) {
+  settings.SetState(ISarvoSettings::kStartInProgress);
+  settings.SetParams(mode);
+  TDebug::LogFmt("Starting %s with \"%s\"", {path, settings.GetParams()}, "");
+  // The user works in the companion for as long as it runs; no connection to
+  // the update server is held open meanwhile.
+  TIdHTTP::CloseIdleConnections();
+}
+
+void LogStartCode(int code) {
+  TDebug::LogFmt("## LastErrorCode: %d: %s",
+                 {code, TUtility::SysErrorMessage(static_cast<std::uint32_t>(code))}, "");
+}
+
+// Waits for every companion process and clears the start mode.
+void AfterStart(ISarvoSettings& settings) {
+  WaitForCompanionToClose();
+  settings.SetState(ISarvoSettings::kNoStart);
+  settings.SetParams("");
+}
+
+// How the log names a release: its version, or its size without one.
+std::string ReleaseName(const std::string& path) {
+  const std::string version = TUtility::ReadFileVersion(path);
+  if (!version.empty()) return "v" + version;
+  return std::to_string(TUtility::GetFileSize(path)) + " bytes";
+}
+
 }  // namespace
 
 void WaitForCompanionToClose() {
@@ -44,18 +75,39 @@ void WaitForCompanionToClose() {
 }
 
 void StartCompanion(ISarvoSettings& settings, const std::string& path, const std::string& mode) {
-  settings.SetState(ISarvoSettings::kStartInProgress);
-  settings.SetParams(mode);
-  TDebug::LogFmt("Starting %s with \"%s\"", {path, settings.GetParams()}, "");
-  // The user works in the companion for as long as it runs; no connection to
-  // the update server is held open meanwhile.
-  TIdHTTP::CloseIdleConnections();
-  const int code = TUtility::ExecuteAndWait(path, "");
-  TDebug::LogFmt("## LastErrorCode: %d: %s",
-                 {code, TUtility::SysErrorMessage(static_cast<std::uint32_t>(code))}, "");
-  WaitForCompanionToClose();
-  settings.SetState(ISarvoSettings::kNoStart);
-  settings.SetParams("");
+  RecordStart(settings, path, mode);
+  LogStartCode(TUtility::ExecuteAndWait(path, ""));
+  AfterStart(settings);
+}
+
+void StartInstalledCompanion(ISarvoSettings& settings, const std::string& path,
+                             const std::string& mode, std::uint32_t releaseSize) {
+  RecordStart(settings, path, mode);
+  const TUtility::TStartWatch watch = TUtility::ExecuteAndWatch(path, "");
+  LogStartCode(watch.startError);
+  std::string why;
+  if (CouldNotStart(watch, why)) {
+    TDebug::LogFmt("Sarvo %s start niet (%s), de vorige versie wordt teruggezet",
+                   {ReleaseName(path), why}, "");
+    switch (RollBack(path)) {
+      case RollbackResult::RolledBack:
+        TDebug::Log("Vorige versie van Sarvo teruggezet", "");
+        // Kept before the restored one runs, so a loader that is stopped
+        // meanwhile still does not fetch the release again.
+        settings.SetRefusedSize(releaseSize);
+        RecordStart(settings, path, mode);
+        LogStartCode(TUtility::ExecuteAndWait(path, ""));
+        break;
+      case RollbackResult::NoBackup:
+        // The new companion stays: it is all there is.
+        TDebug::Log("Geen vorige versie om terug te zetten", "");
+        break;
+      case RollbackResult::Failed:
+        // Logged where it failed; the new companion is still whole.
+        break;
+    }
+  }
+  AfterStart(settings);
 }
 
 }  // namespace companion

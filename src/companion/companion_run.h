@@ -2,6 +2,7 @@
 // settings store, and waits until no companion process runs any more.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "companion/u_SarvoPrep.h"
@@ -16,5 +17,11 @@ void WaitForCompanionToClose();
 // Records the start mode `mode`, starts the companion `path`, waits until no
 // companion process is left and clears the start mode again.
 void StartCompanion(ISarvoSettings& settings, const std::string& path, const std::string& mode);
+
+// StartCompanion for a companion that this run has just installed: when it
+// cannot start, its backup is put back and started in the same mode, and
+// the release's `releaseSize` (the server's length) is kept as refused.
+void StartInstalledCompanion(ISarvoSettings& settings, const std::string& path,
+                             const std::string& mode, std::uint32_t releaseSize);
 
 }  // namespace companion

@@ -123,6 +123,7 @@ void DownloadUpdate(const void* sender, downloadStatusT& status) {
   status.Value = downloadStatusT::kDownloaded;
   switch (InstallDownload(status.FileName, temp)) {
     case InstallResult::Installed:
+      status.Installed = true;
       if (!signedDownload) {
         TDebug::Log("Update zonder handtekening ge" KESTRO_I_DIAERESIS
                     "nstalleerd (geen sleutel ingesteld)",
@@ -131,9 +132,10 @@ void DownloadUpdate(const void* sender, downloadStatusT& status) {
       return;
     case InstallResult::BackupFailed:
     case InstallResult::ReplaceFailed:
-      // The download still counts as done: the companion in place, the old
-      // one and whole, is started in its first-run mode, and the download
-      // stays in the temporary file until the next one takes its place.
+      // The download still counts as done, but nothing was installed: the
+      // companion at hand, the old one and whole, is started as without an
+      // update, and the download stays in the temporary file until the next
+      // one takes its place.
       return;
   }
 }

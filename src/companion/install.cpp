@@ -1,13 +1,39 @@
 // Backup and replace of the companion tool's executable.
 #include "companion/install.h"
 
+#include <functional>
+
+#include "companion/lock_retry.h"
 #include "platform/executable.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "support/u_Utility.h"
 
 namespace companion {
 
 namespace {
+
+// `operation` on `path` repeated past a brief lock, with its line when the
+// repeats were needed. Who held `watched`, the file a scanner is most likely
+// to hold, is asked while it is still held.
+bool PastBriefLocks(const std::string& path, const std::string& watched,
+                    const std::function<bool(platform::Failure*)>& operation,
+                    const RetryPacing& pacing) {
+  std::string heldBy;
+  bool asked = false;
+  const RetryOutcome outcome = RetryPastBriefLocks(
+      [&](platform::Failure* failure) {
+        if (operation(failure)) return true;
+        if (!asked && IsBriefLock(*failure)) {
+          asked = true;
+          heldBy = platform::ProgramsHoldingFile(watched);
+        }
+        return false;
+      },
+      pacing);
+  LogRetriedSuccess(path, outcome, heldBy);
+  return outcome.ok;
+}
 
 // The backup of an installed companion that is a whole program. False when
 // it could not be made; a failure to remove an older backup is only logged.
@@ -17,7 +43,13 @@ bool BackUp(const std::string& fileName, const std::string& backup) {
     TDebug::Log("Update zal doorgaan", "");
   }
   const bool backupGone = !platform::FileExists(backup);
-  if (platform::FileCopy(fileName, backup, false)) return true;
+  const bool copied = PastBriefLocks(
+      backup, fileName,
+      [&](platform::Failure* failure) {
+        return platform::FileCopy(fileName, backup, false, failure);
+      },
+      WorkerPacing());
+  if (copied) return true;
   TDebug::LogFmt("Backup maken van \"%s\" naar \"%s\" is mislukt!", {fileName, backup}, "");
   // A copy that stopped part-way (a full disk) leaves a piece that looks like
   // a backup; it goes, unless it is the old backup that could not be removed
@@ -43,11 +75,20 @@ InstallResult InstallDownload(const std::string& fileName, const std::string& te
   }
   // One atomic replace instead of a copy over the executable: whenever the
   // loader stops, the companion is the whole old or the whole new program.
-  if (!platform::ReplaceFileAtomically(temp, fileName)) {
+  if (!ReplaceAtomically(temp, fileName, WorkerPacing())) {
     TDebug::LogFmt("Copieren van \"%s\" naar \"%s\" is mislukt!", {temp, fileName}, "");
     return InstallResult::ReplaceFailed;
   }
   return InstallResult::Installed;
+}
+
+bool ReplaceAtomically(const std::string& from, const std::string& to, const RetryPacing& pacing) {
+  return PastBriefLocks(
+      to, to,
+      [&](platform::Failure* failure) {
+        return platform::ReplaceFileAtomically(from, to, failure);
+      },
+      pacing);
 }
 
 }  // namespace companion

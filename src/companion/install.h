@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "companion/lock_retry.h"
+
 namespace companion {
 
 // How an install ended. Each way is logged where it happens.
@@ -14,8 +16,14 @@ enum class InstallResult {
 };
 
 // Replaces `fileName` by the download in `temp`. The old file goes to
-// `fileName`.bak first, unless it is no whole program. Raises nothing. On a
-// failure the download stays in `temp`.
+// `fileName`.bak first, unless it is no whole program. The backup copy and
+// the replace are repeated past a brief lock (a scanner's), for at most ten
+// seconds each. Raises nothing. On a failure the download stays in `temp`.
+// Runs on the download worker.
 InstallResult InstallDownload(const std::string& fileName, const std::string& temp);
+
+// Puts `from` in place of `to` in one atomic replace, repeated past a brief
+// lock on the thread's own `pacing`; logs the repeats when they were needed.
+bool ReplaceAtomically(const std::string& from, const std::string& to, const RetryPacing& pacing);
 
 }  // namespace companion

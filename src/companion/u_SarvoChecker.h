@@ -30,6 +30,9 @@ struct downloadStatusT : IntegerT {
   // declared none or no check was made; a download without a length of its
   // own must have this one.
   std::int64_t ServerSize = -1;
+  // True once the download is the companion. A download whose backup or
+  // replace failed is done (Value kDownloaded) but installed nothing.
+  bool Installed = false;
 };
 
 // The status text while a new copy of the companion tool is downloaded.

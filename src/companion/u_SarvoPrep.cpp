@@ -12,6 +12,7 @@ namespace {
 
 const char* const kParams = "Params";
 const char* const kState = "State";
+const char* const kRefusedSize = "RefusedSize";
 
 [[noreturn]] void RaiseInvalidType(const std::string& name) {
   throw ERegistryException(Format("Invalid data type for '%s'", {name}));
@@ -96,6 +97,12 @@ void TSarvoRegistry::WriteInteger(const std::string& name, std::int32_t value) {
   if (!current_.Write(name, v)) RaiseSetFailed(name);
 }
 
+void TSarvoRegistry::DeleteValue(const std::string& name) {
+  platform::Failure why = platform::Failure::None;
+  if (current_.DeleteValue(name, &why) || why == platform::Failure::FileNotFound) return;
+  throw ERegistryException(Format("Failed to delete value '%s'", {name}));
+}
+
 // --- TSarvoPrep ----------------------------------------------------------------
 
 const char* const TSarvoPrep::kKey = "\\SOFTWARE\\hollvik\\Sarvo";
@@ -136,6 +143,28 @@ void TSarvoPrep::SetParams(const std::string& params) {
   if (!Registry_->OpenKey(kKey, true)) return;
   KeyCloser closer(*Registry_);
   Registry_->WriteString(kParams, params);
+}
+
+bool TSarvoPrep::GetRefusedSize(std::uint32_t& size) {
+  if (!Registry_->KeyExists(kKey)) return false;
+  if (!Registry_->OpenKey(kKey, false)) return false;
+  KeyCloser closer(*Registry_);
+  if (!Registry_->ValueExists(kRefusedSize)) return false;
+  size = static_cast<std::uint32_t>(Registry_->ReadInteger(kRefusedSize));
+  return true;
+}
+
+void TSarvoPrep::SetRefusedSize(std::uint32_t size) {
+  if (!Registry_->OpenKey(kKey, true)) return;
+  KeyCloser closer(*Registry_);
+  Registry_->WriteInteger(kRefusedSize, static_cast<std::int32_t>(size));
+}
+
+void TSarvoPrep::ClearRefusedSize() {
+  if (!Registry_->KeyExists(kKey)) return;
+  if (!Registry_->OpenKey(kKey, false)) return;
+  KeyCloser closer(*Registry_);
+  Registry_->DeleteValue(kRefusedSize);
 }
 
 std::shared_ptr<ISarvoSettings> GetSarvoSettings() { return std::make_shared<TSarvoPrep>(); }

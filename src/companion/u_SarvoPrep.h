@@ -1,6 +1,8 @@
 // The companion tool's settings in the current user's registry: its start
-// mode ("Params") and the flag that a start by the loader is in progress
-// ("State"). The rest of the loader reaches them only through ISarvoSettings.
+// mode ("Params"), the flag that a start by the loader is in progress
+// ("State"), and the size of a release that could not start
+// ("RefusedSize"). The rest of the loader reaches them only through
+// ISarvoSettings.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +28,12 @@ class ISarvoSettings {
   virtual std::string GetParams() = 0;
   virtual void SetState(std::uint8_t state) = 0;
   virtual void SetParams(const std::string& params) = 0;
+  // The server's length of a release that could not start and was rolled
+  // back; false when none is kept. Read like the flag.
+  virtual bool GetRefusedSize(std::uint32_t& size) = 0;
+  virtual void SetRefusedSize(std::uint32_t size) = 0;
+  // Forgets the refused release; a missing value or key is no error.
+  virtual void ClearRefusedSize() = 0;
 
   virtual ~ISarvoSettings() = default;
 };
@@ -60,6 +68,8 @@ class TSarvoRegistry {
   std::int32_t ReadInteger(const std::string& name) const;
   void WriteString(const std::string& name, const std::string& value);
   void WriteInteger(const std::string& name, std::int32_t value);
+  // Removes a value; a missing one is no error, a refusal raises.
+  void DeleteValue(const std::string& name);
 
  private:
   platform::RegKey current_;
@@ -78,6 +88,9 @@ class TSarvoPrep : public ISarvoSettings {
   std::string GetParams() override;
   void SetState(std::uint8_t state) override;
   void SetParams(const std::string& params) override;
+  bool GetRefusedSize(std::uint32_t& size) override;
+  void SetRefusedSize(std::uint32_t size) override;
+  void ClearRefusedSize() override;
 
   TSarvoRegistry& Registry() { return *Registry_; }
 

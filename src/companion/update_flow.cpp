@@ -7,6 +7,7 @@
 
 #include "companion/SynchedThreads.h"
 #include "companion/companion_run.h"
+#include "companion/rollback.h"
 #include "companion/u_SarvoChecker.h"
 #include "companion/u_SarvoPrep.h"
 #include "companion/update_lock.h"
@@ -34,6 +35,7 @@ void Update(SarvoTesterT& tester, const UpdatePlaces& places, std::int64_t sizeA
             std::int32_t serverSize, downloadStatusT& status) {
   const std::string& path = places.companion;
   if (platform::FileExists(places.noUpdateMarker)) return;
+  if (ReleaseWasRefused(*GetSarvoSettings(), serverSize)) return;
   tester.DoStatus(kDownloadingText);
   if (!tester.ServerAvailable(UpdateServerUrl(kReachabilityServerPath))) return;
   // Held from before the download until the install is done, so no two
@@ -55,6 +57,14 @@ void Update(SarvoTesterT& tester, const UpdatePlaces& places, std::int64_t sizeA
   // A second size check may have brought a newer declared size.
   status.ServerSize = serverSize;
   RunWaitThread([&tester, &status] { tester.DownloadUpdate(&status); });
+}
+
+// The length the server gave for the installed release; the file's own when
+// the server declared none, since the download was checked against it.
+std::uint32_t ReleaseSize(const downloadStatusT& status) {
+  const std::int64_t size =
+      status.ServerSize >= 0 ? status.ServerSize : TUtility::GetFileSize(status.FileName);
+  return static_cast<std::uint32_t>(size);
 }
 
 }  // namespace
@@ -90,9 +100,12 @@ void UpdateAndStart(SarvoTesterT& tester, const UpdatePlaces& places) {
 
   std::shared_ptr<ISarvoSettings> settings = GetSarvoSettings();
   settings->SetState(ISarvoSettings::kNoStart);
-  if (status.Value == downloadStatusT::kDownloaded) {
-    StartCompanion(*settings, status.FileName, kModeAfterDownload);
-  } else if (status.Value >= downloadStatusT::kUpToDate) {
+  if (status.Value == downloadStatusT::kDownloaded && status.Installed) {
+    StartInstalledCompanion(*settings, status.FileName, kModeAfterDownload, ReleaseSize(status));
+  } else if (status.Value >= downloadStatusT::kUpToDate ||
+             status.Value == downloadStatusT::kDownloaded) {
+    // A download that could not be installed left the companion at hand as
+    // it was: it starts as without an update.
     StartCompanion(*settings, path, kModeOtherwise);
   }
   // A failed download: nothing is started and "Params" keeps whatever it

@@ -1,15 +1,33 @@
-// Processes: a handle on a started process and the list of running ones.
+// Processes: a handle on a started process, how it ended, and the list of
+// running ones.
 //
 // Contract: any thread. `ProcessHandle::Wait` blocks for at most its time-out
-// and never processes GUI messages (the caller's loop does that). Never throws.
+// and never processes GUI messages (the caller's loop does that);
+// `ErrorOutputHead` blocks for at most half a second. Never throws.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 
 namespace platform {
+
+// How a process ended, once it has.
+struct ProcessEnd {
+  enum class Kind {
+    Unknown,   // still running, not waited on, or the system cannot tell
+    ExitCode,  // it returned or was ended with `code` (Windows: also the
+               // exception status of a crash or a failed load)
+    Signal,    // the Linux port: a signal ended it; `code` is its number
+  };
+  Kind kind = Kind::Unknown;
+  std::uint32_t code = 0;
+};
+
+// How much of a started program's standard error is kept for its caller.
+constexpr std::size_t kErrorOutputHeadBytes = 4096;
 
 class ProcessHandle {
  public:
@@ -28,6 +46,13 @@ class ProcessHandle {
   WaitResult Wait(std::uint32_t ms);
   // Ends the process at once (tests use it on a program that hangs).
   bool Terminate();
+  // How the process ended; Unknown until a Wait has answered Ended.
+  ProcessEnd End() const;
+  // The first kErrorOutputHeadBytes of what the process wrote to its
+  // standard error, when its start asked for them (the Linux port; a Windows
+  // GUI program has none, so "" there). Once the process has ended, waits
+  // up to half a second for the last of it.
+  std::string ErrorOutputHead() const;
   void Close();
 
   struct Impl;
@@ -55,5 +80,19 @@ enum class ProcessScope {
 // skipped, never an error.
 bool ForEachProcessName(const std::function<bool(const std::string& exeName)>& visit,
                         ProcessScope scope = ProcessScope::AllSessions);
+
+// True when `end` is one that only the system's program loader or a crash
+// gives a program, so the program could not start: Windows, the exception
+// statuses of a missing DLL, a bad image, a failed DLL initialisation, a
+// missing entry point or ordinal, an access violation and an illegal
+// instruction; the Linux port, the signals SIGSEGV, SIGILL, SIGBUS and
+// SIGABRT, and exit code 127 with the dynamic loader's error in
+// `errorOutput`. `why` gets the code with its text for the log.
+bool EndedAsUnstartable(const ProcessEnd& end, const std::string& errorOutput, std::string& why);
+
+// The names of the programs that hold `path` open, as far as the system can
+// tell (Windows: the Restart Manager), joined with ", "; "" when it cannot.
+// May take a moment; for log lines only.
+std::string ProgramsHoldingFile(const std::string& path);
 
 }  // namespace platform

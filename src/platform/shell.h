@@ -31,9 +31,12 @@ struct ShellExecResult {
 
 // ShellExecuteExA with SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_DDEWAIT. On the
 // Linux port the verb is ignored (there is no elevation there) and the file is
-// spawned directly with `dir` as its working directory.
+// spawned directly with `dir` as its working directory. With
+// `keepErrorOutput` the Linux port keeps the head of the program's standard
+// error for ProcessHandle::ErrorOutputHead and passes all of it on to this
+// process's own; Windows ignores it.
 ShellExecResult ShellExecuteProcess(const std::string& verb, const std::string& file,
                                     const std::string& params, const std::string& dir,
-                                    ShowCommand show);
+                                    ShowCommand show, bool keepErrorOutput = false);
 
 }  // namespace platform

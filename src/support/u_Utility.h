@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/process.h"
 #include "platform/shell.h"
 #include "platform/sysinfo.h"
 #include "support/Format.h"
@@ -37,6 +38,20 @@ struct TUtility {
   // --- starting programs ------------------------------------------------
   static int ShellStart(const std::string& fileName, platform::ShowCommand show);
   static int ExecuteAndWait(const std::string& fileName, const std::string& parameters);
+  // What ExecuteAndWatch saw of a start.
+  struct TStartWatch {
+    // 0 when the program started, else the platform's code of the failed
+    // start (what ExecuteAndWait returns).
+    int startError = 0;
+    // How it ended, and after how many milliseconds (counted from the start
+    // to the look that found it ended).
+    platform::ProcessEnd end;
+    std::uint32_t ranMs = 0;
+    // The head of its standard error where the platform keeps it.
+    std::string errorOutput;
+  };
+  // ExecuteAndWait that also tells how the program ended.
+  static TStartWatch ExecuteAndWatch(const std::string& fileName, const std::string& parameters);
   // Lets a test watch ExecuteAndWait at work: `onStart` sees the verb and the
   // directory of each start request, `onSlice` runs after every wait slice
   // that timed out (before the GUI messages are processed). Empty functions
@@ -64,6 +79,10 @@ struct TUtility {
   static void LogFmt(const std::string& fmt, const FmtArgs& args);
   static void RotateFile(const std::string& fileName, std::int64_t maxSize);
   static void LogException(const void* sender, const std::exception* e, const std::string& context);
+
+ private:
+  static TStartWatch StartAndWait(const std::string& fileName, const std::string& parameters,
+                                  bool keepErrorOutput);
 };
 
 struct TDebug {

@@ -63,6 +63,17 @@ void TUtility::SetExecuteAndWaitWatchForTesting(ExecuteAndWaitWatch watch) {
 }
 
 int TUtility::ExecuteAndWait(const std::string& fileName, const std::string& parameters) {
+  return StartAndWait(fileName, parameters, false).startError;
+}
+
+TUtility::TStartWatch TUtility::ExecuteAndWatch(const std::string& fileName,
+                                                const std::string& parameters) {
+  return StartAndWait(fileName, parameters, true);
+}
+
+TUtility::TStartWatch TUtility::StartAndWait(const std::string& fileName,
+                                             const std::string& parameters, bool keepErrorOutput) {
+  TStartWatch watch;
   // "runas" makes the shell ask for administrator rights first, on every
   // Windows that knows such requests; elsewhere the plain default action.
   const bool elevate = TWinDetect::IsVista() || TWinDetect::IsWin7();
@@ -72,12 +83,21 @@ int TUtility::ExecuteAndWait(const std::string& fileName, const std::string& par
   const std::string directory = ExtractFilePath(fileName);
   if (Watch().onStart) Watch().onStart(verb, directory);
 
-  // Every program started here opens in its normal window.
+  // Every program started here opens in its normal window. When asked, and
+  // where the platform can, the head of its error output is kept: a program
+  // that its system cannot load says why there.
   platform::ShellExecResult started = platform::ShellExecuteProcess(
-      verb, fileName, parameters, directory, platform::ShowCommand::Normal);
+      verb, fileName, parameters, directory, platform::ShowCommand::Normal, keepErrorOutput);
+  // Counted from the moment the shell hands the process over: the time a
+  // user takes to answer the request for administrator rights is no part of
+  // the program's run.
+  const std::uint32_t startedAt = platform::TickCount();
   // A missing file, a refused elevation request or any other refusal: the
   // caller logs the platform's code with its text.
-  if (!started.ok) return static_cast<int>(platform::CodeOf(started.error));
+  if (!started.ok) {
+    watch.startError = static_cast<int>(platform::CodeOf(started.error));
+    return watch;
+  }
 
   // The wait ends when the process has ended, and also when its handle cannot
   // be waited on at all (the shell handed the file to a program that was
@@ -93,7 +113,10 @@ int TUtility::ExecuteAndWait(const std::string& fileName, const std::string& par
         return false;
       },
       kWaitSliceMs);
-  return 0;
+  watch.ranMs = platform::TickCount() - startedAt;
+  watch.end = started.process.End();
+  watch.errorOutput = started.process.ErrorOutputHead();
+  return watch;
 }
 
 bool TUtility::IsProcessRunning(const std::string& name) {

@@ -65,6 +65,37 @@ TEST_F(SarvoSettingsTest, FreshProfileGivesDefaultsWithoutCreatingTheKey) {
   EXPECT_FALSE(ListExternally().keyFound);
 }
 
+// The refused release's size: none on a fresh profile (and the key stays
+// absent), a DWORD that another program reads once kept, and gone again once
+// forgotten; forgetting what is not there is no error.
+TEST_F(SarvoSettingsTest, RefusedSizeIsKeptAsADwordAndForgotten) {
+  auto store = GetSarvoSettings();
+  std::uint32_t size = 7;
+  EXPECT_FALSE(store->GetRefusedSize(size));
+  store->ClearRefusedSize();
+  EXPECT_FALSE(KeyExists()) << "a read or a clear created the key";
+
+  store->SetRefusedSize(123456);
+  const RegListing kept = ListExternally("RefusedSize");
+  EXPECT_TRUE(kept.valueFound);
+  EXPECT_EQ(kept.type, "REG_DWORD");
+  EXPECT_EQ(kept.data, "0x1e240");
+  ASSERT_TRUE(GetSarvoSettings()->GetRefusedSize(size));
+  EXPECT_EQ(size, 123456u);
+
+  // The largest length a DWORD holds comes back whole.
+  store->SetRefusedSize(0xFFFFFFFFu);
+  ASSERT_TRUE(store->GetRefusedSize(size));
+  EXPECT_EQ(size, 0xFFFFFFFFu);
+
+  store->SetParams("/AUTO");
+  store->ClearRefusedSize();
+  EXPECT_FALSE(ListExternally("RefusedSize").valueFound);
+  EXPECT_FALSE(store->GetRefusedSize(size));
+  store->ClearRefusedSize();
+  EXPECT_EQ(ListExternally("Params").data, "/AUTO") << "the other values stay";
+}
+
 TEST_F(SarvoSettingsTest, EveryWriteIsVisibleToAnotherProgramAtOnce) {
   struct Case {
     const char* name;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -778,6 +779,80 @@ TEST_F(SarvoUpdateTest, KilledInstallLeavesTheOldOrTheNewFileWhole) {
     runner.Wait(10000);
     check("killed after " + std::to_string(delay) + " ms");
   }
+}
+
+// The rollback of a companion that cannot start, killed at a spread of
+// moments and the moment the companion's file changes, leaves the companion
+// whole: the new one or the old one from the backup, never a piece; the
+// backup itself stays whole too.
+TEST_F(SarvoUpdateTest, KilledRollbackLeavesTheNewOrTheOldFileWhole) {
+  if (OnWindows()) GTEST_SKIP() << "a kill at random moments is a test of the Linux port";
+  // Big enough that copying the backup takes a while, so a kill can fall
+  // inside.
+  const std::string old = standin_ + std::string(24 << 20, 'O');
+  const std::string fresh = standin_ + std::string(32 << 20, 'N');
+  TempDir dir;
+  const std::string file = dir / "sarvo2006.exe";
+  const std::string args = "--rollback \"" + file + "\"";
+  std::uint32_t newSize = 0;
+
+  auto start = [&]() {
+    WriteFile(file, fresh);
+    WriteFile(file + ".bak", old);
+    EXPECT_TRUE(platform::FindFirstSize(file, newSize));
+    platform::ShellExecResult started = platform::ShellExecuteProcess(
+        "open", FixtureProgram("install_runner"), args, dir.path(), platform::ShowCommand::Hidden);
+    EXPECT_TRUE(started.ok) << started.error;
+    return std::move(started.process);
+  };
+  auto check = [&](const std::string& when) {
+    const std::string now = ReadFile(file);
+    EXPECT_TRUE(now == old || now == fresh)
+        << when << ": the companion is a piece of " << now.size() << " bytes";
+    EXPECT_TRUE(ReadFile(file + ".bak") == old) << when << ": the backup changed";
+  };
+
+  {
+    platform::ProcessHandle runner = start();
+    ASSERT_TRUE(runner.IsValid());
+    bool changed = false;
+    for (;;) {
+      std::uint32_t size = 0;
+      if (!platform::FindFirstSize(file, size) || size != newSize) {
+        runner.Terminate();
+        changed = true;
+        break;
+      }
+      if (runner.Wait(0) == platform::ProcessHandle::WaitResult::Ended) break;
+    }
+    runner.Wait(10000);
+    EXPECT_TRUE(changed) << "the rollback ended without the file ever changing";
+    check("killed as the file started to change");
+  }
+  // A spread of moments, some of them drawn at random (the seed is in every
+  // failure message), and a last one late enough to find the rollback done.
+  const unsigned seed = std::random_device{}();
+  std::mt19937 draw(seed);
+  std::vector<std::uint32_t> delays = {0u, 5u, 15u, 30u, 60u, 120u, 200u, 300u, 500u};
+  for (int i = 0; i < 6; ++i)
+    delays.push_back(std::uniform_int_distribution<std::uint32_t>(0, 400)(draw));
+  delays.push_back(5000u);
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  bool endedOnItsOwn = false;
+  for (std::uint32_t delay : delays) {
+    platform::ProcessHandle runner = start();
+    ASSERT_TRUE(runner.IsValid());
+    if (runner.Wait(delay) == platform::ProcessHandle::WaitResult::Ended) {
+      endedOnItsOwn = true;
+    } else {
+      runner.Terminate();
+    }
+    runner.Wait(10000);
+    check("killed after " + std::to_string(delay) + " ms");
+  }
+  // The last, late kill found it done: the old companion is back.
+  EXPECT_TRUE(endedOnItsOwn) << "no rollback ran to its end";
+  EXPECT_TRUE(ReadFile(file) == old) << "the old companion is not back";
 }
 
 // On the Linux port a symbolic link in the place of the temporary file or the

@@ -221,6 +221,54 @@ TEST_F(PlatformProcess, AFileWithoutExecuteBitIsRefused) {
   EXPECT_EQ(r.error, platform::Failure::AccessDenied);
 }
 
+// How a child ended and what it wrote to its standard error: a normal end,
+// a program its system cannot load, and one that crashes at once.
+TEST(PlatformProcessEnd, TellsHowTheChildEndedAndKeepsTheHeadOfItsErrorOutput) {
+  using Kind = platform::ProcessEnd::Kind;
+  const bool windows = testing_support::OnWindows();
+  TempDir dir;
+  const std::string crasher = dir / ("crasher" + std::string(KESTRO_EXE_SUFFIX));
+  testing_support::WriteFile(
+      crasher, testing_support::ReadFile(FixtureProgram("sarvo_standin")) + "standin:crash");
+  std::filesystem::permissions(crasher, std::filesystem::perms::owner_exec,
+                               std::filesystem::perm_options::add);
+  struct Case {
+    const char* name;
+    std::string program;
+    std::string params;
+    Kind kind;
+    std::uint32_t code;
+    const char* errorOutput;  // a text the head must hold, "" for an empty head
+  };
+  const Case cases[] = {
+      {"ends normally", FixtureProgram("sleeper"), "0", Kind::ExitCode, 0, ""},
+      {"needs a library that is not there", FixtureProgram("needs_missing_library"), "",
+       Kind::ExitCode, windows ? 0xC0000135u : 127u,
+       windows ? "" : "error while loading shared libraries: libkestro_gone.so"},
+      {"crashes at once", crasher, "", windows ? Kind::ExitCode : Kind::Signal,
+       windows ? 0xC0000005u : 11u, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ShellExecResult r =
+        platform::ShellExecuteProcess("open", c.program, c.params, dir.path(), kShowNormal, true);
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.process.End().kind, Kind::Unknown) << "an end before any wait";
+    ASSERT_EQ(r.process.Wait(60000), ProcessHandle::WaitResult::Ended);
+    const platform::ProcessEnd end = r.process.End();
+    EXPECT_EQ(end.kind, c.kind);
+    EXPECT_EQ(end.code, c.code);
+    const std::string head = r.process.ErrorOutputHead();
+    if (*c.errorOutput == '\0') {
+      EXPECT_EQ(head, "");
+    } else {
+      EXPECT_NE(head.find(c.errorOutput), std::string::npos) << head;
+    }
+    std::string why;
+    EXPECT_EQ(platform::EndedAsUnstartable(end, head, why), c.code != 0) << why;
+  }
+}
+
 TEST(PlatformProcessHandle, AnEmptyHandleCannotBeWaitedOn) {
   ProcessHandle h;
   EXPECT_FALSE(h.IsValid());

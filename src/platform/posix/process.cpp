@@ -10,9 +10,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <thread>
 
 #include "platform/posix/monotonic.h"
@@ -198,6 +202,8 @@ ProcessHandle::WaitResult ProcessHandle::Wait(std::uint32_t ms) {
     pid_t r = ::waitpid(impl_->pid, &status, WNOHANG);
     if (r == impl_->pid) {
       impl_->reaped = true;
+      impl_->status = status;
+      impl_->statusKnown = true;
       return WaitResult::Ended;
     }
     if (r < 0 && errno != EINTR) {
@@ -225,6 +231,99 @@ ProcessHandle::WaitResult ProcessHandle::Wait(std::uint32_t ms) {
       ::nanosleep(&ts, nullptr);
     }
   }
+}
+
+ProcessEnd ProcessHandle::End() const {
+  ProcessEnd end;
+  if (!impl_ || !impl_->statusKnown) return end;
+  const int status = impl_->status;
+  if (WIFEXITED(status)) {
+    end.kind = ProcessEnd::Kind::ExitCode;
+    end.code = static_cast<std::uint32_t>(WEXITSTATUS(status));
+  } else if (WIFSIGNALED(status)) {
+    end.kind = ProcessEnd::Kind::Signal;
+    end.code = static_cast<std::uint32_t>(WTERMSIG(status));
+  }
+  return end;
+}
+
+std::string ProcessHandle::ErrorOutputHead() const {
+  if (!impl_ || !impl_->errors) return std::string();
+  ErrorCapture& c = *impl_->errors;
+  std::unique_lock<std::mutex> lock(c.mutex);
+  // The pipe holds all the child wrote before it ended; the reader may not
+  // have taken it yet. A grandchild that keeps the pipe open must not hold
+  // the caller, hence the limit.
+  if (impl_->reaped) {
+    c.endedChanged.wait_for(lock, std::chrono::milliseconds(500), [&c] { return c.ended; });
+  }
+  return c.head;
+}
+
+bool StartErrorReader(UniqueFd readEnd, const std::shared_ptr<ErrorCapture>& capture) {
+  try {
+    std::thread([fd = std::move(readEnd), capture]() noexcept {
+      char buf[4096];
+      for (;;) {
+        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        {
+          std::lock_guard<std::mutex> lock(capture->mutex);
+          const std::size_t room = kErrorOutputHeadBytes - capture->head.size();
+          capture->head.append(buf, std::min(room, static_cast<std::size_t>(n)));
+        }
+        // Passed on as it came; a failing standard error of our own loses
+        // only the copy.
+        for (ssize_t done = 0; done < n;) {
+          const ssize_t w = ::write(2, buf + done, static_cast<std::size_t>(n - done));
+          if (w < 0 && errno == EINTR) continue;
+          if (w <= 0) break;
+          done += w;
+        }
+      }
+      std::lock_guard<std::mutex> lock(capture->mutex);
+      capture->ended = true;
+      capture->endedChanged.notify_all();
+    }).detach();
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool EndedAsUnstartable(const ProcessEnd& end, const std::string& errorOutput, std::string& why) {
+  if (end.kind == ProcessEnd::Kind::Signal) {
+    struct Named {
+      int sig;
+      const char* name;
+    };
+    for (const Named n : {Named{SIGSEGV, "SIGSEGV"}, Named{SIGILL, "SIGILL"},
+                          Named{SIGBUS, "SIGBUS"}, Named{SIGABRT, "SIGABRT"}}) {
+      if (static_cast<int>(end.code) != n.sig) continue;
+      const char* text = ::strsignal(n.sig);
+      why = std::string(n.name) + ": " + (text != nullptr ? text : "");
+      return true;
+    }
+    return false;
+  }
+  // 127 is also what a shell gives for a command it cannot find, and any
+  // program may choose it; only the dynamic loader's own words make it a
+  // program that could not be loaded.
+  if (end.kind != ProcessEnd::Kind::ExitCode || end.code != 127) return false;
+  const std::size_t at = errorOutput.find("error while loading shared libraries");
+  if (at == std::string::npos) return false;
+  // From the loader's words to the end of their line: the program's path
+  // before them is in the start's own log line already.
+  std::size_t to = errorOutput.find('\n', at);
+  if (to == std::string::npos) to = errorOutput.size();
+  why = "127: " + errorOutput.substr(at, to - at);
+  return true;
+}
+
+std::string ProgramsHoldingFile(const std::string& /*path*/) {
+  // The port's sharing rules are advisory locks that name no holder.
+  return std::string();
 }
 
 bool ForEachProcessName(const std::function<bool(const std::string& exeName)>& visit,

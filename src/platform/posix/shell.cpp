@@ -3,6 +3,7 @@
 // so the show command is too.
 #include "platform/shell.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -102,7 +103,7 @@ using SpawnFileActions = SpawnObject<posix_spawn_file_actions_t, posix_spawn_fil
                                      posix_spawn_file_actions_destroy>;
 
 SpawnResult Spawn(const std::string& path, const std::vector<std::string>& args,
-                  const std::string& dir) {
+                  const std::string& dir, int errorOutput = -1) {
   SpawnResult result;
   SpawnFileActions actions;
   SpawnAttributes attr;
@@ -120,6 +121,9 @@ SpawnResult Spawn(const std::string& path, const std::vector<std::string>& args,
   posix_spawnattr_setsigdefault(attr.get(), &defaults);
   posix_spawnattr_setflags(attr.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   if (!dir.empty()) posix_spawn_file_actions_addchdir_np(actions.get(), dir.c_str());
+  // The pipe's write end becomes the child's standard error; dup2 clears its
+  // close-on-exec flag there, and both original ends close on exec.
+  if (errorOutput >= 0) posix_spawn_file_actions_adddup2(actions.get(), errorOutput, 2);
 
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(path.c_str()));
@@ -151,7 +155,7 @@ int ShellStart(const std::string& file, ShowCommand /*show*/) {
 
 ShellExecResult ShellExecuteProcess(const std::string& verb, const std::string& file,
                                     const std::string& params, const std::string& dir,
-                                    ShowCommand /*show*/) {
+                                    ShowCommand /*show*/, bool keepErrorOutput) {
   ShellExecResult result;
   std::string path;
   Failure error = ResolveProgram(file, path);
@@ -161,13 +165,27 @@ ShellExecResult ShellExecuteProcess(const std::string& verb, const std::string& 
     result.error = error;
     return result;
   }
-  SpawnResult r = Spawn(path, SplitParameters(params), dir);
+  // Without a pipe the program still starts, only its error output is not
+  // kept.
+  int pipeEnds[2] = {-1, -1};
+  if (keepErrorOutput && ::pipe2(pipeEnds, O_CLOEXEC) != 0) pipeEnds[0] = pipeEnds[1] = -1;
+  UniqueFd readEnd(pipeEnds[0]);
+  UniqueFd writeEnd(pipeEnds[1]);
+  SpawnResult r = Spawn(path, SplitParameters(params), dir, writeEnd.valid() ? writeEnd.get() : -1);
+  // Only the child may hold the write end, so the reader sees the pipe's end
+  // when the child and its own children are done with it.
+  writeEnd = UniqueFd();
   if (r.error != Failure::None) {
     result.error = r.error;
     return result;
   }
   result.ok = true;
-  result.process = ProcessHandle(std::make_unique<ProcessHandle::Impl>(r.pid));
+  auto impl = std::make_unique<ProcessHandle::Impl>(r.pid);
+  if (readEnd.valid()) {
+    auto capture = std::make_shared<ErrorCapture>();
+    if (StartErrorReader(std::move(readEnd), capture)) impl->errors = capture;
+  }
+  result.process = ProcessHandle(std::move(impl));
   return result;
 }
 

@@ -66,7 +66,9 @@ int ShellStart(const std::string& file, ShowCommand show) {
 
 ShellExecResult ShellExecuteProcess(const std::string& verb, const std::string& file,
                                     const std::string& params, const std::string& dir,
-                                    ShowCommand show) {
+                                    ShowCommand show, bool /*keepErrorOutput*/) {
+  // A program started through the shell gets no standard error of ours to
+  // keep: a GUI program has none.
   SHELLEXECUTEINFOA info;
   ZeroMemory(&info, sizeof(info));
   info.cbSize = sizeof(info);

@@ -1,0 +1,68 @@
+// Telling a companion that cannot start, and putting its backup back.
+#include "companion/rollback.h"
+
+#include "companion/install.h"
+#include "companion/lock_retry.h"
+#include "platform/error_codes.h"
+#include "platform/executable.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "support/Format.h"
+
+namespace companion {
+
+bool CouldNotStart(const TUtility::TStartWatch& watch, std::string& why) {
+  if (watch.startError != 0) {
+    if (platform::FailureFromCode(static_cast<std::uint32_t>(watch.startError)) ==
+        platform::Failure::Cancelled) {
+      return false;
+    }
+    why = std::to_string(watch.startError) + ": " +
+          TUtility::SysErrorMessage(static_cast<std::uint32_t>(watch.startError));
+    return true;
+  }
+  if (watch.ranMs > kFirstStartWatchMs) return false;
+  if (!platform::EndedAsUnstartable(watch.end, watch.errorOutput, why)) return false;
+  // The reason may quote the program's own error output.
+  why = PrintableText(why);
+  return true;
+}
+
+RollbackResult RollBack(const std::string& companion) {
+  const std::string backup = companion + ".bak";
+  // The install backs up only whole programs, but the backup may have been
+  // damaged since; a broken one would be no better than the new release.
+  if (!platform::FileExists(backup) || !platform::IsWholeExecutable(backup)) {
+    return RollbackResult::NoBackup;
+  }
+  // The backup itself stays: it is still the last good companion. Its copy
+  // goes where the install keeps its downloads, so the one replace below is
+  // the same step as the install's.
+  const std::string temp = ChangeFileExt(companion, ".tmp");
+  platform::FileDelete(temp);
+  if (!platform::FileCopy(backup, temp, false)) {
+    TDebug::LogFmt("Copieren van \"%s\" naar \"%s\" is mislukt!", {backup, temp}, "");
+    platform::FileDelete(temp);
+    return RollbackResult::Failed;
+  }
+  if (!ReplaceAtomically(temp, companion, GuiThreadPacing())) {
+    TDebug::LogFmt("Copieren van \"%s\" naar \"%s\" is mislukt!", {temp, companion}, "");
+    platform::FileDelete(temp);
+    return RollbackResult::Failed;
+  }
+  return RollbackResult::RolledBack;
+}
+
+bool ReleaseWasRefused(ISarvoSettings& settings, std::int64_t serverSize) {
+  std::uint32_t refused = 0;
+  if (!settings.GetRefusedSize(refused)) return false;
+  if (serverSize >= 0 && static_cast<std::uint64_t>(serverSize) == refused) {
+    TDebug::LogFmt("Versie met grootte %d is eerder geweigerd, geen update",
+                   {static_cast<long long>(refused)}, "");
+    return true;
+  }
+  settings.ClearRefusedSize();
+  return false;
+}
+
+}  // namespace companion
