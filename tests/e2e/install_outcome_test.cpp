@@ -91,6 +91,15 @@ std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std:
 const std::vector<std::string> kDownloaded = {"Downloaden van BASE/software/sarvo/sarvo2006.exe",
                                               "Opgeslagen als APPsarvo2006.exe (*"};
 
+// The line after an install that no key vouched for (no key is configured
+// here), in the platform's text bytes.
+const std::string kUnsignedInstall = std::string("Update zonder handtekening ge") +
+                                     (OnWindows() ? "\xEF" : "\xC3\xAF") +
+                                     "nstalleerd (geen sleutel ingesteld)";
+
+// Downloaded and installed.
+const std::vector<std::string> kInstalled = Join(kDownloaded, {kUnsignedInstall});
+
 // The refused size as the registry tool lists it, "" when none is kept.
 std::string RefusedSize() {
   const RegListing r = QueryRegistry(kSarvoKey, "RefusedSize");
@@ -216,8 +225,9 @@ TEST(InstallOutcome, CompanionHeldForAMomentIsReplacedOnceFree) {
   holder.Release();
 
   ExpectLog(o.inst.Messages(),
-            RunLog(Join(Join(kDownloaded, {"Vervangen van APPsarvo2006.exe lukte na *"}),
-                        Started("/AUTO /INIT"))),
+            RunLog(Join(
+                Join(kDownloaded, {"Vervangen van APPsarvo2006.exe lukte na *", kUnsignedInstall}),
+                Started("/AUTO /INIT"))),
             o.inst.AppDir());
   const auto m = o.inst.Messages();
   const auto retried = std::find_if(m.begin(), m.end(), [](const std::string& line) {
@@ -262,7 +272,7 @@ TEST(InstallOutcome, NewCompanionThatCannotStartIsRolledBack) {
     const auto m = o.inst.Messages();
     const bool rolledBack = !r.why.empty();
     if (rolledBack) {
-      std::vector<std::string> lines = kDownloaded;
+      std::vector<std::string> lines = kInstalled;
       lines.insert(lines.end(),
                    {"Starting APPsarvo2006.exe with \"/AUTO /INIT\"", "## LastErrorCode: 0: *"});
       // The reason's own text is compared up to its first "*".
@@ -281,7 +291,7 @@ TEST(InstallOutcome, NewCompanionThatCannotStartIsRolledBack) {
       EXPECT_TRUE(ReadFile(o.local) == o.original) << "the old companion is not back";
       EXPECT_EQ(RefusedSize(), Hex(r.served.size()));
     } else {
-      ExpectLog(m, RunLog(Join(kDownloaded, Started("/AUTO /INIT"))), o.inst.AppDir());
+      ExpectLog(m, RunLog(Join(kInstalled, Started("/AUTO /INIT"))), o.inst.AppDir());
       EXPECT_TRUE(ReadFile(o.local) == r.served) << "the new companion is not installed";
       EXPECT_EQ(RefusedSize(), "");
     }
@@ -304,7 +314,7 @@ TEST(InstallOutcome, FirstInstallationThatCannotStartIsKept) {
       OnWindows() ? "0xC0000005: STATUS_ACCESS_VIOLATION" : "SIGSEGV: Segmentation fault";
   ExpectLog(inst.Messages(),
             RunLog({"Downloaden van BASE/software/sarvo/sarvo2006.exe",
-                    "Opgeslagen als APPsarvo2006.exe (*",
+                    "Opgeslagen als APPsarvo2006.exe (*", kUnsignedInstall,
                     "Starting APPsarvo2006.exe with \"/AUTO /INIT\"", "## LastErrorCode: 0: *",
                     "Sarvo " + std::to_string(served.size()) + " bytes start niet (" + why +
                         "), de vorige versie wordt teruggezet",
@@ -342,7 +352,7 @@ TEST(InstallOutcome, RefusedReleaseIsNotFetchedAgainUntilTheServerOffersAnother)
   Serve(mended);
   platform::FileDelete(o.inst.LogPath());
   ASSERT_TRUE(o.inst.Run("", "", 120000));
-  ExpectLog(o.inst.Messages(), RunLog(Join(kDownloaded, Started("/AUTO /INIT"))), o.inst.AppDir());
+  ExpectLog(o.inst.Messages(), RunLog(Join(kInstalled, Started("/AUTO /INIT"))), o.inst.AppDir());
   EXPECT_TRUE(ReadFile(o.local) == mended) << "the newer release is not installed";
   EXPECT_EQ(RefusedSize(), "") << "the refused size was not forgotten";
   // Each run that started a companion to its end left its line: the
