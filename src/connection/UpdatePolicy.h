@@ -16,7 +16,7 @@
 
 struct UpdatePolicy {
   bool disableUpdate = false;
-  std::string updateServer;  // empty when not set or ignored
+  std::string updateServer;   // empty when not set or ignored
   std::string ignoredServer;  // the value that was ignored, for the log
 };
 
