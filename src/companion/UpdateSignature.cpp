@@ -53,8 +53,8 @@ UpdateKeySource UpdatePublicKey() {
   for (const platform::RegView view : {platform::RegView::Wow64_64, platform::RegView::Wow64_32}) {
     platform::RegKey key;
     why = platform::Failure::None;
-    if (key.Open(platform::RegRoot::LocalMachine, kMachineKeyPath, platform::RegAccess::Read,
-                 &why, view) &&
+    if (key.Open(platform::RegRoot::LocalMachine, kMachineKeyPath, platform::RegAccess::Read, &why,
+                 view) &&
         key.Read(kMachineValue, value, &why)) {
       break;
     }
@@ -111,8 +111,7 @@ bool CheckUpdateSignature(const std::string& url, const std::string& file) {
   const UpdateKeySource key = UpdatePublicKey();
   if (!key.configured) return false;
   if (!key.readFailure.empty()) {
-    throw EUpdateSignatureError("Sleutel voor updates kon niet worden gelezen: " +
-                                key.readFailure);
+    throw EUpdateSignatureError("Sleutel voor updates kon niet worden gelezen: " + key.readFailure);
   }
 
   const std::string sigUrl = url + ".sig";
