@@ -728,6 +728,25 @@ TEST_F(SarvoUpdateTest, DiskFullKeepsTheExecutableWhole) {
 // A loader that is killed at the moment the companion's file starts to
 // change, or at any other moment of an install, leaves that file whole: the
 // old one or the new one, never a piece.
+
+// Ends `runner` the moment the size of `file` differs from `size`, or the
+// file is gone; true when that happened before the runner ended by itself.
+bool KillWhenItsSizeChanges(platform::ProcessHandle& runner, const std::string& file,
+                            std::uint32_t size) {
+  bool changed = false;
+  for (;;) {
+    std::uint32_t now = 0;
+    if (!platform::FindFirstSize(file, now) || now != size) {
+      runner.Terminate();
+      changed = true;
+      break;
+    }
+    if (runner.Wait(0) == platform::ProcessHandle::WaitResult::Ended) break;
+  }
+  runner.Wait(10000);
+  return changed;
+}
+
 TEST_F(SarvoUpdateTest, KilledInstallLeavesTheOldOrTheNewFileWhole) {
   // Big enough that writing the file takes a while, so a kill can fall inside.
   const std::string old = standin_ + std::string(24 << 20, 'O');
@@ -757,17 +776,7 @@ TEST_F(SarvoUpdateTest, KilledInstallLeavesTheOldOrTheNewFileWhole) {
   {
     platform::ProcessHandle runner = start();
     ASSERT_TRUE(runner.IsValid());
-    bool changed = false;
-    for (;;) {
-      std::uint32_t size = 0;
-      if (!platform::FindFirstSize(file, size) || size != oldSize) {
-        runner.Terminate();
-        changed = true;
-        break;
-      }
-      if (runner.Wait(0) == platform::ProcessHandle::WaitResult::Ended) break;
-    }
-    runner.Wait(10000);
+    const bool changed = KillWhenItsSizeChanges(runner, file, oldSize);
     EXPECT_TRUE(changed) << "the install ended without the file ever changing";
     check("killed as the file started to change");
   }
@@ -815,17 +824,7 @@ TEST_F(SarvoUpdateTest, KilledRollbackLeavesTheNewOrTheOldFileWhole) {
   {
     platform::ProcessHandle runner = start();
     ASSERT_TRUE(runner.IsValid());
-    bool changed = false;
-    for (;;) {
-      std::uint32_t size = 0;
-      if (!platform::FindFirstSize(file, size) || size != newSize) {
-        runner.Terminate();
-        changed = true;
-        break;
-      }
-      if (runner.Wait(0) == platform::ProcessHandle::WaitResult::Ended) break;
-    }
-    runner.Wait(10000);
+    const bool changed = KillWhenItsSizeChanges(runner, file, newSize);
     EXPECT_TRUE(changed) << "the rollback ended without the file ever changing";
     check("killed as the file started to change");
   }

@@ -132,4 +132,11 @@ std::string HexOf(const std::string& bytes) {
   return hex;
 }
 
+FileSigning SigningFromCheck(const SignatureCheck& check) {
+  const SigningOutcome outcome = check.outcome == SignatureOutcome::FileUnreadable
+                                     ? SigningOutcome::FileUnreadable
+                                     : SigningOutcome::Failed;
+  return SigningResult(outcome, check.detail, check.keyBits);
+}
+
 }  // namespace platform

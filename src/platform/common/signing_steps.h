@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "platform/signature.h"
 #include "platform/signing.h"
 
 namespace platform {
@@ -16,6 +17,10 @@ enum class PrivateKeyForm {
 };
 
 FileSigning SigningResult(SigningOutcome outcome, std::string detail, unsigned bits = 0);
+
+// The signing outcome of a failed hashing step (signature_steps.h's
+// HashFile): the file could not be read, or the library failed.
+FileSigning SigningFromCheck(const SignatureCheck& check);
 
 // The form of the first private key block in `pem`; false with the outcome
 // in `failure` when there is none, or only one protected by a pass phrase.

@@ -11,48 +11,15 @@
 
 #include "platform/common/signature_steps.h"
 #include "platform/common/signing_steps.h"
+#include "platform/posix/crypto_handles.h"
 
 namespace platform {
 
 namespace {
 
-struct BioDeleter {
-  void operator()(BIO* p) const { BIO_free(p); }
-};
-struct PkeyDeleter {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-struct MdCtxDeleter {
-  void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
-};
-using Bio = std::unique_ptr<BIO, BioDeleter>;
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyDeleter>;
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxDeleter>;
-
-// The one translator of libcrypto's error queue, as in signature.cpp.
-std::string CryptoErrorText(const char* call) {
-  std::string out = std::string(call) + " failed";
-  const unsigned long code = ERR_get_error();
-  if (code != 0) {
-    char text[256];
-    ERR_error_string_n(code, text, sizeof text);
-    out += ": ";
-    out += text;
-  }
-  ERR_clear_error();
-  return out;
-}
-
 // Without a callback libcrypto would ask for a pass phrase on the terminal;
 // a protected key has been refused before, and this makes sure it never asks.
 int NoPassphrase(char*, int, int, void*) { return 0; }
-
-FileSigning FromCheck(const SignatureCheck& check) {
-  const SigningOutcome outcome = check.outcome == SignatureOutcome::FileUnreadable
-                                     ? SigningOutcome::FileUnreadable
-                                     : SigningOutcome::Failed;
-  return SigningResult(outcome, check.detail, check.keyBits);
-}
 
 }  // namespace
 
@@ -90,7 +57,7 @@ FileSigning SignFile(const std::string& privateKeyPem, const std::string& path) 
                : CryptoErrorText("EVP_DigestSignUpdate");
   };
   SignatureCheck readFailure;
-  if (!HashFile(path, bits, update, readFailure)) return FromCheck(readFailure);
+  if (!HashFile(path, bits, update, readFailure)) return SigningFromCheck(readFailure);
   std::size_t length = 0;
   if (EVP_DigestSignFinal(ctx.get(), nullptr, &length) != 1) {
     return SigningResult(SigningOutcome::Failed, CryptoErrorText("EVP_DigestSignFinal"), bits);

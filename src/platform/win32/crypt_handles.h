@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/common/signature_steps.h"
 #include "platform/error_text.h"
 #include "platform/unique_handle.h"
 
@@ -54,6 +55,28 @@ inline std::string CryptoErrorText(const char* call, DWORD code) {
   std::string out = std::string(call) + " failed with " + hex;
   if (!text.empty()) out += ": " + text;
   return out;
+}
+
+// A SHA-256 hash made with `provider` over the whole file at `path`, into
+// `hash`. False with the outcome in `failure`: Failed when CryptoAPI fails,
+// FileUnreadable when the file cannot be read (`bits`, the key's length,
+// goes into the outcome).
+inline bool HashWholeFile(HCRYPTPROV provider, const std::string& path, unsigned bits, Hash& hash,
+                          SignatureCheck& failure) {
+  HCRYPTHASH rawHash = 0;
+  if (!::CryptCreateHash(provider, CALG_SHA_256, 0, 0, &rawHash)) {
+    failure = SignatureResult(SignatureOutcome::Failed,
+                              CryptoErrorText("CryptCreateHash", ::GetLastError()), bits);
+    return false;
+  }
+  hash = Hash(rawHash);
+  const auto update = [&hash](const char* data, std::size_t size) {
+    return ::CryptHashData(hash.get(), reinterpret_cast<const BYTE*>(data),
+                           static_cast<DWORD>(size), 0)
+               ? std::string()
+               : CryptoErrorText("CryptHashData", ::GetLastError());
+  };
+  return HashFile(path, bits, update, failure);
 }
 
 }  // namespace win32

@@ -128,20 +128,8 @@ SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::s
   }
   if (!KeyStrongEnough(bits, failure)) return failure;
 
-  HCRYPTHASH rawHash = 0;
-  if (!::CryptCreateHash(provider.get(), CALG_SHA_256, 0, 0, &rawHash)) {
-    return SignatureResult(SignatureOutcome::Failed,
-                           CryptoErrorText("CryptCreateHash", ::GetLastError()), bits);
-  }
-  Hash hash(rawHash);
-
-  const auto update = [&hash](const char* data, std::size_t size) {
-    return ::CryptHashData(hash.get(), reinterpret_cast<const BYTE*>(data),
-                           static_cast<DWORD>(size), 0)
-               ? std::string()
-               : CryptoErrorText("CryptHashData", ::GetLastError());
-  };
-  if (!HashFile(path, bits, update, failure)) return failure;
+  Hash hash;
+  if (!HashWholeFile(provider.get(), path, bits, hash, failure)) return failure;
 
   // A signature is exactly as long as the modulus; anything else is no
   // signature by this key, whatever CryptoAPI would make of it.

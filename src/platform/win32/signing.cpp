@@ -141,13 +141,6 @@ bool PublicKeyPem(HCRYPTKEY key, std::string& pem, std::string& why) {
   return true;
 }
 
-FileSigning FromCheck(const SignatureCheck& check) {
-  const SigningOutcome outcome = check.outcome == SignatureOutcome::FileUnreadable
-                                     ? SigningOutcome::FileUnreadable
-                                     : SigningOutcome::Failed;
-  return SigningResult(outcome, check.detail, check.keyBits);
-}
-
 }  // namespace
 
 FileSigning SignFile(const std::string& privateKeyPem, const std::string& path) {
@@ -213,20 +206,9 @@ FileSigning SignFile(const std::string& privateKeyPem, const std::string& path) 
   if (!KeyStrongEnough(bits, weak))
     return SigningResult(SigningOutcome::KeyTooWeak, weak.detail, bits);
 
-  HCRYPTHASH rawHash = 0;
-  if (!::CryptCreateHash(provider, CALG_SHA_256, 0, 0, &rawHash)) {
-    return SigningResult(SigningOutcome::Failed,
-                         CryptoErrorText("CryptCreateHash", ::GetLastError()), bits);
-  }
-  Hash hash(rawHash);
-  const auto update = [&hash](const char* data, std::size_t size) {
-    return ::CryptHashData(hash.get(), reinterpret_cast<const BYTE*>(data),
-                           static_cast<DWORD>(size), 0)
-               ? std::string()
-               : CryptoErrorText("CryptHashData", ::GetLastError());
-  };
-  SignatureCheck readFailure;
-  if (!HashFile(path, bits, update, readFailure)) return FromCheck(readFailure);
+  Hash hash;
+  SignatureCheck hashFailure;
+  if (!HashWholeFile(provider, path, bits, hash, hashFailure)) return SigningFromCheck(hashFailure);
 
   // The imported PKCS#1 key is a key exchange pair (CALG_RSA_KEYX); it signs
   // from that slot.
@@ -258,20 +240,9 @@ bool FileSha256(const std::string& path, std::string& hex, std::string* why) {
     return false;
   }
   Provider provider(raw);
-  HCRYPTHASH rawHash = 0;
-  if (!::CryptCreateHash(provider.get(), CALG_SHA_256, 0, 0, &rawHash)) {
-    if (why != nullptr) *why = CryptoErrorText("CryptCreateHash", ::GetLastError());
-    return false;
-  }
-  Hash hash(rawHash);
-  const auto update = [&hash](const char* data, std::size_t size) {
-    return ::CryptHashData(hash.get(), reinterpret_cast<const BYTE*>(data),
-                           static_cast<DWORD>(size), 0)
-               ? std::string()
-               : CryptoErrorText("CryptHashData", ::GetLastError());
-  };
+  Hash hash;
   SignatureCheck failure;
-  if (!HashFile(path, 0, update, failure)) {
+  if (!HashWholeFile(provider.get(), path, 0, hash, failure)) {
     if (why != nullptr) *why = failure.detail;
     return false;
   }
