@@ -11,8 +11,8 @@
 #include "connection/IdHTTP.h"
 #include "platform/executable.h"
 #include "platform/files.h"
+#include "platform/locale.h"
 #include "support/Exceptions.h"
-#include "support/dutch_text.h"
 #include "support/u_Utility.h"
 
 namespace companion {
@@ -125,8 +125,8 @@ void DownloadUpdate(const void* sender, downloadStatusT& status) {
     case InstallResult::Installed:
       status.Installed = true;
       if (!signedDownload) {
-        TDebug::Log("Update zonder handtekening ge" KESTRO_I_DIAERESIS
-                    "nstalleerd (geen sleutel ingesteld)",
+        TDebug::Log(std::string("Update zonder handtekening ge") + platform::kIDiaeresis +
+                        "nstalleerd (geen sleutel ingesteld)",
                     "");
       }
       return;

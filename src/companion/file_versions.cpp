@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "support/dutch_text.h"
+#include "platform/locale.h"
 #include "support/u_Utility.h"
 
 std::optional<FileVersion> ParseFileVersion(const std::string& text) {
@@ -39,7 +39,7 @@ void RefuseDowngrade(const std::string& download, const std::string& installed) 
   const std::string newVersion = TUtility::ReadFileVersion(download);
   const std::string oldVersion = TUtility::ReadFileVersion(installed);
   if (IsOlderVersion(newVersion, oldVersion)) {
-    throw EUpdateDowngrade("Versie " + newVersion +
-                           " is ouder dan de ge" KESTRO_I_DIAERESIS "nstalleerde " + oldVersion);
+    throw EUpdateDowngrade("Versie " + newVersion + " is ouder dan de ge" + platform::kIDiaeresis +
+                           "nstalleerde " + oldVersion);
   }
 }

@@ -1,8 +1,8 @@
 #include "connection/UpdatePolicy.h"
 
 #include <cctype>
-#include <cstdint>
 
+#include "platform/common/little_endian.h"
 #include "platform/registry.h"
 
 namespace {
@@ -26,9 +26,8 @@ UpdatePolicy ReadUpdatePolicy() {
   platform::RegValue value;
   if (key.Read("DisableUpdate", value) && value.type == platform::kRegDword &&
       value.data.size() == 4) {
-    std::uint32_t n = 0;
-    for (int i = 3; i >= 0; --i) n = (n << 8) | static_cast<unsigned char>(value.data[i]);
-    policy.disableUpdate = n == 1;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(value.data.data());
+    policy.disableUpdate = platform::LittleEndian(bytes, 0, 4) == 1;
   }
   if (key.Read("UpdateServer", value) &&
       (value.type == platform::kRegSz || value.type == platform::kRegExpandSz)) {

@@ -62,6 +62,12 @@ class ProcessHandle {
   std::unique_ptr<Impl> impl_;
 };
 
+// Ends the calling process as a crash does, for the test stand-ins of a
+// program that crashes: an access violation on Windows; on the Linux port
+// SIGSEGV with its default action, so a handler that a sanitizer build
+// installs does not turn it into an orderly exit.
+[[noreturn]] void CrashThisProcess();
+
 // Which processes ForEachProcessName lists.
 enum class ProcessScope {
   // Every process of the machine.

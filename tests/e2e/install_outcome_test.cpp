@@ -91,11 +91,8 @@ std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std:
 const std::vector<std::string> kDownloaded = {"Downloaden van BASE/software/sarvo/sarvo2006.exe",
                                               "Opgeslagen als APPsarvo2006.exe (*"};
 
-// The line after an install that no key vouched for (no key is configured
-// here), in the platform's text bytes.
-const std::string kUnsignedInstall = std::string("Update zonder handtekening ge") +
-                                     (OnWindows() ? "\xEF" : "\xC3\xAF") +
-                                     "nstalleerd (geen sleutel ingesteld)";
+// No key is configured here: every install says so.
+const std::string kUnsignedInstall = UnsignedInstallLine();
 
 // Downloaded and installed.
 const std::vector<std::string> kInstalled = Join(kDownloaded, {kUnsignedInstall});

@@ -144,28 +144,32 @@ struct NewerCompanionServed {
   std::string served;    // the newer build on the server
 };
 
-// The line after an install that no key vouched for (in the platform's text
-// bytes: code page 1252 on Windows, UTF-8 on the Linux port).
-const std::string kUnsignedInstall = std::string("Update zonder handtekening ge") +
-                                     (OnWindows() ? "\xEF" : "\xC3\xAF") +
-                                     "nstalleerd (geen sleutel ingesteld)";
+const std::string kUnsignedInstall = UnsignedInstallLine();
 
-// The log of a road that downloads, installs, starts and waits for the
-// companion, then starts the main program.
-const std::vector<std::string> kCompanionUpdatedLog = {
-    "Testen van verbinding. URL: BASE/software/versie.txt, Timeout: 0:00:15.000",
-    "Response received in: *",
-    "Checking Sarvo version with server",
-    "Downloaden van BASE/software/sarvo/sarvo2006.exe",
-    "Opgeslagen als APPsarvo2006.exe (*",
-    kUnsignedInstall,
-    "Starting APPsarvo2006.exe with \"/AUTO /INIT\"",
-    "## LastErrorCode: 0: *",
-    "Waiting for Sarvo....",
-    "Sarvo has been closed",
-    "Kestro v wordt gestart",
-    "Resultcode *",
-    "Loader is afgesloten"};
+// The log of a road that reaches the download: the connection test and the
+// size check before `middle`, the main program's start after it.
+std::vector<std::string> UpdateRoadLog(const std::vector<std::string>& middle) {
+  std::vector<std::string> log = {
+      "Testen van verbinding. URL: BASE/software/versie.txt, Timeout: 0:00:15.000",
+      "Response received in: *", "Checking Sarvo version with server",
+      "Downloaden van BASE/software/sarvo/sarvo2006.exe"};
+  log.insert(log.end(), middle.begin(), middle.end());
+  log.insert(log.end(), {"Kestro v wordt gestart", "Resultcode *", "Loader is afgesloten"});
+  return log;
+}
+
+// A download installed and the new companion started and waited for.
+const std::vector<std::string> kInstalledAndStarted = {
+    "Opgeslagen als APPsarvo2006.exe (*", "Starting APPsarvo2006.exe with \"/AUTO /INIT\"",
+    "## LastErrorCode: 0: *", "Waiting for Sarvo....", "Sarvo has been closed"};
+
+// The log of a road that downloads, installs without a key, starts and waits
+// for the companion, then starts the main program.
+const std::vector<std::string> kCompanionUpdatedLog = [] {
+  std::vector<std::string> middle = kInstalledAndStarted;
+  middle.insert(middle.begin() + 1, kUnsignedInstall);
+  return UpdateRoadLog(middle);
+}();
 
 struct Road {
   const char* name;
@@ -800,21 +804,6 @@ TEST(OnlineRoads, AStartTakesOneConnectionToAKeepAliveServer) {
   }
 }
 
-// The log of a signed road up to the download, and its ending.
-std::vector<std::string> SignedRoadLog(const std::vector<std::string>& middle) {
-  std::vector<std::string> log = {
-      "Testen van verbinding. URL: BASE/software/versie.txt, Timeout: 0:00:15.000",
-      "Response received in: *", "Checking Sarvo version with server",
-      "Downloaden van BASE/software/sarvo/sarvo2006.exe"};
-  log.insert(log.end(), middle.begin(), middle.end());
-  log.insert(log.end(), {"Kestro v wordt gestart", "Resultcode *", "Loader is afgesloten"});
-  return log;
-}
-
-const std::vector<std::string> kInstalledAndStarted = {
-    "Opgeslagen als APPsarvo2006.exe (*", "Starting APPsarvo2006.exe with \"/AUTO /INIT\"",
-    "## LastErrorCode: 0: *", "Waiting for Sarvo....", "Sarvo has been closed"};
-
 std::vector<std::string> Refused(const std::string& cause) {
   return {"====[ Exception report ]================================",
           "Environment details:",
@@ -875,7 +864,7 @@ TEST(OnlineRoads, AnyOfSeveralKeysMaySignAnUpdate) {
 
     ASSERT_TRUE(u.inst.Run("", "", 120000));
 
-    ExpectLog(u.inst.Messages(), SignedRoadLog(r.lines), u.inst.AppDir());
+    ExpectLog(u.inst.Messages(), UpdateRoadLog(r.lines), u.inst.AppDir());
     EXPECT_TRUE(ReadFile(u.local) == (r.installed ? u.served : u.original)) << "installed file";
   }
   platform::FileDelete(ServedCompanion() + ".sig");
@@ -924,7 +913,7 @@ TEST(OnlineRoads, AKeyThatCannotBeReadFailsTheUpdate) {
     ASSERT_TRUE(ran);
 
     ExpectLog(u.inst.Messages(),
-              SignedRoadLog(Refused(cause + (damaged ? "The configuration registry database is "
+              UpdateRoadLog(Refused(cause + (damaged ? "The configuration registry database is "
                                                        "corrupt."
                                                      : "The process cannot access the file "
                                                        "because another process has locked a "

@@ -66,6 +66,11 @@ bool Installation::Run(const std::string& params, const std::string& cwd, std::u
   return true;
 }
 
+std::string UnsignedInstallLine() {
+  return std::string("Update zonder handtekening ge") + (OnWindows() ? "\xEF" : "\xC3\xAF") +
+         "nstalleerd (geen sleutel ingesteld)";
+}
+
 std::vector<std::string> Installation::LogLines() const { return SplitCrLf(ReadFile(LogPath())); }
 
 std::vector<std::string> Installation::Messages() const {

@@ -12,6 +12,10 @@
 
 namespace testing_support {
 
+// The loader's line after an install that no key vouched for, in the
+// platform's text bytes (code page 1252 on Windows, UTF-8 on the Linux port).
+std::string UnsignedInstallLine();
+
 class Installation {
  public:
   Installation();

@@ -10,6 +10,9 @@
 #include <cstring>
 
 namespace platform {
+
+const char kIDiaeresis[] = "\xC3\xAF";
+
 namespace {
 
 // Owns a locale object made by newlocale.

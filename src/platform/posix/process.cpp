@@ -14,6 +14,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -345,6 +346,12 @@ bool ForEachProcessName(const std::function<bool(const std::string& exeName)>& v
     if (visit(exe)) break;
   }
   return true;
+}
+
+void CrashThisProcess() {
+  std::signal(SIGSEGV, SIG_DFL);
+  std::raise(SIGSEGV);
+  std::abort();  // not reached: SIGSEGV's default action ends the process
 }
 
 }  // namespace platform

@@ -5,6 +5,8 @@
 
 namespace platform {
 
+const char kIDiaeresis[] = "\xEF";
+
 namespace {
 
 // The first character of a locale string, or `fallback` when the setting

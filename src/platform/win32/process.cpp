@@ -5,6 +5,8 @@
 #include <restartmanager.h>
 #include <tlhelp32.h>
 
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -176,6 +178,17 @@ bool ForEachProcessName(const std::function<bool(const std::string& exeName)>& v
     entry.dwSize = sizeof(entry);
   } while (::Process32Next(snapshot.get(), &entry));
   return true;
+}
+
+namespace {
+// A write through an address the compiler cannot see is null: a real access
+// violation, not a trap the compiler puts in its place.
+volatile std::uintptr_t gCrashAddress = 0;
+}  // namespace
+
+void CrashThisProcess() {
+  *reinterpret_cast<volatile int*>(gCrashAddress) = 1;
+  std::abort();  // not reached: the access violation ends the process
 }
 
 }  // namespace platform
