@@ -15,8 +15,11 @@
 
 namespace platform {
 
-// The single-byte form of the process entry, as the process watch reads it.
-static_assert(sizeof(PROCESSENTRY32) == 296, "PROCESSENTRY32 (A form) must be 296 bytes");
+// The single-byte form of the process entry, as the process watch reads it:
+// 296 bytes in a 32-bit program, 304 in a 64-bit one (th32DefaultHeapID is
+// pointer-sized).
+static_assert(sizeof(PROCESSENTRY32) == (sizeof(void*) == 8 ? 304 : 296),
+              "PROCESSENTRY32 (A form) must be 296 bytes (32-bit) or 304 bytes (64-bit)");
 
 ProcessHandle::ProcessHandle() = default;
 ProcessHandle::ProcessHandle(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}

@@ -37,8 +37,10 @@ std::uint32_t ErrorFromInstApp(HINSTANCE instApp) {
 
 }  // namespace
 
-// The start request as the elevated start fills it.
-static_assert(sizeof(SHELLEXECUTEINFOA) == 60, "SHELLEXECUTEINFOA must be 60 bytes");
+// The start request as the elevated start fills it: 60 bytes in a 32-bit
+// program, 112 in a 64-bit one (its handles and pointers are 8 bytes there).
+static_assert(sizeof(SHELLEXECUTEINFOA) == (sizeof(void*) == 8 ? 112 : 60),
+              "SHELLEXECUTEINFOA must be 60 bytes (32-bit) or 112 bytes (64-bit)");
 
 namespace {
 
