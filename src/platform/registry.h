@@ -51,10 +51,12 @@ enum class RegAccess {
   All,   // read and write
 };
 
-// Which view of the machine root a 32-bit program on 64-bit Windows opens:
-// its own (the 32-bit view, where HKLM\SOFTWARE reads land by default), or
-// the one a 64-bit program sees. 32-bit Windows and the Linux port have one
-// view and ignore this.
+// Which view of HKLM\SOFTWARE a program on 64-bit Windows opens: its own
+// (the 32-bit view for a 32-bit program, the 64-bit view for a 64-bit one),
+// the 64-bit view, or the 32-bit view (Wow6432Node), where 32-bit programs
+// keep their machine-wide settings. Keys that Windows shares between the
+// views (HKLM\SOFTWARE\Policies among them) read the same in each. 32-bit
+// Windows and the Linux port have one view and ignore this.
 enum class RegView { Own, Wow64_64, Wow64_32 };
 
 // An open key. Move-only; closed by its destructor.
@@ -73,7 +75,8 @@ class RegKey {
             RegView view = RegView::Own);
   // Opens the key, creating it and any missing parents. False when it cannot
   // be created or opened.
-  bool Create(RegRoot root, const std::string& path, RegAccess access, Failure* why = nullptr);
+  bool Create(RegRoot root, const std::string& path, RegAccess access, Failure* why = nullptr,
+              RegView view = RegView::Own);
   bool IsOpen() const;
   void Close();
 
@@ -94,6 +97,7 @@ class RegKey {
 bool RegKeyExists(RegRoot root, const std::string& path, Failure* why = nullptr);
 // Deletes a key with its values and subkeys; false when it did not exist or
 // could not be deleted, and why.
-bool RegDeleteKeyTree(RegRoot root, const std::string& path, Failure* why = nullptr);
+bool RegDeleteKeyTree(RegRoot root, const std::string& path, Failure* why = nullptr,
+                      RegView view = RegView::Own);
 
 }  // namespace platform

@@ -111,9 +111,13 @@ std::string GetDataMapPath() {
   std::string result;
 
   // 1. The machine-wide setting; a value of the wrong type counts as absent.
+  // The suite's installer is a 32-bit program, so its machine-wide values
+  // stand in the 32-bit view of HKLM\SOFTWARE, which the 64-bit loader must
+  // ask for (a 32-bit loader reads there anyway).
   {
     platform::RegKey key;
-    if (key.Open(platform::RegRoot::LocalMachine, kDataMapKey, platform::RegAccess::Read)) {
+    if (key.Open(platform::RegRoot::LocalMachine, kDataMapKey, platform::RegAccess::Read,
+                 nullptr, platform::RegView::Wow64_32)) {
       try {
         result = WithTrailingDelimiter(ReadRegString(key, valueName));
       } catch (const Exception& e) {
@@ -138,13 +142,15 @@ std::string GetDataMapPath() {
 
   // 3. The folder beside the program, unless the office database's ODBC data
   // source names one; an existing data source wins even when it names none.
+  // The office database is a 32-bit data source (its driver is 32-bit), kept
+  // in the 32-bit view as well.
   if (result.empty()) {
     result = ModuleFolder() + ".." + platform::kPathDelim + "data" + platform::kPathDelim +
              "database" + platform::kPathDelim;
     platform::RegKey key;
     if (key.Open(platform::RegRoot::LocalMachine,
                  "\\SOFTWARE\\ODBC\\ODBC.INI\\" + prefix + "kantoorDatabase",
-                 platform::RegAccess::Read)) {
+                 platform::RegAccess::Read, nullptr, platform::RegView::Wow64_32)) {
       result = ExtractFilePath(ReadRegString(key, "DBQ"));
     }
   }

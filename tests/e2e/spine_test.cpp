@@ -150,23 +150,23 @@ TEST(Spine, BadNameAndPrefixInputNeverStopsTheStart) {
        "v wordt gestart", false},
       {"DBQ as REG_DWORD",
        [&](Installation&, platform::File&) {
-         SetRegDword(RegRoot::LocalMachine, kOdbcKey, "DBQ", 3);
+         SetRegDword(RegRoot::LocalMachine, kOdbcKey, "DBQ", 3, kSuiteView);
        },
        "Productnaam niet bepaald: Invalid data type for 'DBQ'", "Kestro v wordt gestart", false},
       {"DBQ as REG_BINARY",
        [&](Installation&, platform::File&) {
-         SetRegValue(RegRoot::LocalMachine, kOdbcKey, "DBQ", platform::kRegBinary, "x.mdb");
+         SetRegValue(RegRoot::LocalMachine, kOdbcKey, "DBQ", platform::kRegBinary, "x.mdb", kSuiteView);
        },
        "Productnaam niet bepaald: Invalid data type for 'DBQ'", "Kestro v wordt gestart", false},
       {"_KestroDataMap as REG_DWORD",
        [&](Installation&, platform::File&) {
-         SetRegDword(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", 3);
+         SetRegDword(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", 3, kSuiteView);
        },
        "Registerwaarde HKEY_LOCAL_MACHINE", "Kestro v wordt gestart", false},
       {"_KestroDataMap as REG_BINARY",
        [&](Installation&, platform::File&) {
          SetRegValue(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", platform::kRegBinary,
-                     "data");
+                     "data", kSuiteView);
        },
        "Registerwaarde HKEY_LOCAL_MACHINE", "Kestro v wordt gestart", false},
       // The Linux port's settings stores (Windows keeps its registry).

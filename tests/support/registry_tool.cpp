@@ -52,8 +52,10 @@ RegListing QueryRegistry(const std::string& fullKey, const std::string& name) {
 }
 
 bool AddRegistryValue(const std::string& fullKey, const std::string& name, const std::string& type,
-                      const std::string& data) {
-  return RunTool({"add", fullKey, "/v", name, "/t", type, "/d", data, "/f"}).exitCode == 0;
+                      const std::string& data, const std::string& view) {
+  std::vector<std::string> args = {"add", fullKey, "/v", name, "/t", type, "/d", data, "/f"};
+  if (!view.empty()) args.push_back(view);
+  return RunTool(args).exitCode == 0;
 }
 
 bool DeleteRegistryKey(const std::string& fullKey) {

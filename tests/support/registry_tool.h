@@ -21,8 +21,10 @@ struct RegListing {
 RegListing QueryRegistry(const std::string& fullKey, const std::string& name = "");
 
 // "reg add fullKey /v name /t type /d data /f"; true when the tool succeeded.
+// `view` ("/reg:32" or "/reg:64", Windows only) names the registry view the
+// tool writes in, as an installer of that bitness would.
 bool AddRegistryValue(const std::string& fullKey, const std::string& name, const std::string& type,
-                      const std::string& data);
+                      const std::string& data, const std::string& view = "");
 
 // "reg delete fullKey /f"; true when the key is gone afterwards.
 bool DeleteRegistryKey(const std::string& fullKey);

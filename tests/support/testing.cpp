@@ -101,9 +101,10 @@ std::vector<std::string> SplitCrLf(const std::string& text) {
 }
 
 void SetRegValue(platform::RegRoot root, const std::string& key, const std::string& name,
-                 std::uint32_t type, const std::string& data) {
+                 std::uint32_t type, const std::string& data, platform::RegView view) {
   platform::RegKey k;
-  ASSERT_TRUE(k.Create(root, key, platform::RegAccess::All)) << "cannot create " << key;
+  ASSERT_TRUE(k.Create(root, key, platform::RegAccess::All, nullptr, view))
+      << "cannot create " << key;
   platform::RegValue v;
   v.type = type;
   v.data = data;
@@ -111,19 +112,22 @@ void SetRegValue(platform::RegRoot root, const std::string& key, const std::stri
 }
 
 void SetRegString(platform::RegRoot root, const std::string& key, const std::string& name,
-                  const std::string& value) {
-  SetRegValue(root, key, name, platform::kRegSz, value + std::string(1, '\0'));
+                  const std::string& value, platform::RegView view) {
+  SetRegValue(root, key, name, platform::kRegSz, value + std::string(1, '\0'), view);
 }
 
 void SetRegDword(platform::RegRoot root, const std::string& key, const std::string& name,
-                 std::uint32_t value) {
+                 std::uint32_t value, platform::RegView view) {
   std::string data(4, '\0');
   for (int i = 0; i < 4; ++i) data[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-  SetRegValue(root, key, name, platform::kRegDword, data);
+  SetRegValue(root, key, name, platform::kRegDword, data, view);
 }
 
 void DeleteRegKey(platform::RegRoot root, const std::string& key) {
-  platform::RegDeleteKeyTree(root, key);
+  for (platform::RegView view :
+       {platform::RegView::Own, platform::RegView::Wow64_64, platform::RegView::Wow64_32}) {
+    platform::RegDeleteKeyTree(root, key, nullptr, view);
+  }
 }
 
 std::string NativePath(const std::string& unixPath) {

@@ -41,13 +41,20 @@ void RemoveAll(const std::string& path);
 std::vector<std::string> SplitCrLf(const std::string& text);
 
 // Registry helpers for arranging a test; they fail the test on a refused write.
+// `view` is the registry view they write in (the test program's own unless
+// named); DeleteRegKey deletes the key in every view.
 void SetRegValue(platform::RegRoot root, const std::string& key, const std::string& name,
-                 std::uint32_t type, const std::string& data);
+                 std::uint32_t type, const std::string& data,
+                 platform::RegView view = platform::RegView::Own);
 void SetRegString(platform::RegRoot root, const std::string& key, const std::string& name,
-                  const std::string& value);
+                  const std::string& value, platform::RegView view = platform::RegView::Own);
 void SetRegDword(platform::RegRoot root, const std::string& key, const std::string& name,
-                 std::uint32_t value);
+                 std::uint32_t value, platform::RegView view = platform::RegView::Own);
 void DeleteRegKey(platform::RegRoot root, const std::string& key);
+
+// The view where the suite's 32-bit installer and its 32-bit ODBC data
+// sources keep their machine-wide values, as the tests arrange them.
+constexpr platform::RegView kSuiteView = platform::RegView::Wow64_32;
 
 // True in the Windows build (run under Wine), false in the Linux port. The
 // platform's own path convention tells them apart, so no test needs an OS

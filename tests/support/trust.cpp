@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
 
+#include "platform/http.h"
 #include "platform/registry.h"
 #include "platform/shell.h"
 #include "platform/sysinfo.h"
@@ -21,15 +23,27 @@ std::string KeysUnixDir() { return std::string(KESTRO_FIXTURE_DIR) + "/keys/"; }
 
 std::string UnixPathOf(const std::string& path) {
   if (!OnWindows()) return path;
-  if (path.size() < 3 || (path[0] != 'Z' && path[0] != 'z') || path[1] != ':') {
-    ADD_FAILURE() << path << " is not on drive Z:, so it has no Unix path the tests know";
+  const bool drive = path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) &&
+                     path[1] == ':' && path[2] == '\\';
+  if (!drive) {
+    ADD_FAILURE() << path << " has no drive letter, so it has no Unix path the tests know";
     return path;
   }
   std::string out = path.substr(2);
   for (char& c : out) {
     if (c == '\\') c = '/';
   }
-  return out;
+  const char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(path[0])));
+  if (letter == 'z') return out;
+  // Any other drive is a link in the prefix's dosdevices folder (C: is its
+  // drive_c, where the temporary folder lives), and the link is a Unix path.
+  const char* prefix = std::getenv("WINEPREFIX");
+  if (prefix == nullptr || *prefix == '\0') {
+    ADD_FAILURE() << path << " is on drive " << path[0]
+                  << ": and WINEPREFIX is not set, so it has no Unix path the tests know";
+    return path;
+  }
+  return std::string(prefix) + "/dosdevices/" + letter + ":" + out;
 }
 
 bool RunUnixScript(const std::string& script, std::string* output, int limitSeconds) {
@@ -157,6 +171,10 @@ SystemProxy::SystemProxy(int port) {
     // compare ports. Here both live on 127.0.0.1, so the proxy is named
     // "localhost", as a real proxy has a name of its own anyway.
     EXPECT_EQ("ok", MachineAdmin("set-proxy localhost:" + std::to_string(port)));
+    // WinHTTP reads the machine's setting when a session opens, and the
+    // process keeps one session for all its requests, as one start of the
+    // loader does: the next request opens a new session, as a new start would.
+    platform::HttpCloseIdleConnections();
   } else {
     httpProxy_.Set("http://127.0.0.1:" + std::to_string(port));
     httpsProxy_.Set("http://127.0.0.1:" + std::to_string(port));
@@ -167,6 +185,7 @@ SystemProxy::~SystemProxy() {
   // The proxy variables are put back by their members.
   if (OnWindows()) {
     EXPECT_EQ("ok", MachineAdmin("clear-proxy"));
+    platform::HttpCloseIdleConnections();
   }
 }
 

@@ -6,12 +6,14 @@
 #include <functional>
 #include <vector>
 
+#include "companion/UpdateSignature.h"
 #include "loader/fMain.h"
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/sysinfo.h"
 #include "support/DatabaseConnectie.h"
 #include "support/Exceptions.h"
+#include "support/registry_tool.h"
 #include "support/run_capture.h"
 #include "support/testing.h"
 #include "support/u_Utility.h"
@@ -60,6 +62,53 @@ TEST_F(InstallLocations, WithoutAnySettingTheDataMapIsBesideTheProgramUncanonica
   EXPECT_EQ(GetDataMapPath(), ModuleFolder() + ".." + D() + "data" + D() + "database" + D());
 }
 
+// On 64-bit Windows a 32-bit program's machine-wide values land in the 32-bit
+// view of HKLM\SOFTWARE: there the suite's installer keeps the data map and
+// 32-bit ODBC its data sources, and there the loader reads them, whether it is
+// a 64-bit or a 32-bit program; the same names in the 64-bit view alone are
+// not the suite's. The update key is looked up in both views. Each value is
+// written by reg.exe in the view an installer of that bitness writes in.
+TEST_F(InstallLocations, MachineValuesAreReadInTheViewTheirInstallerWrites) {
+  if (!OnWindows()) GTEST_SKIP() << "the Linux port's machine store has one view";
+  const std::string beside = ModuleFolder() + ".." + D() + "data" + D() + "database" + D();
+  const std::string dataMap = std::string("HKLM\\") + kDataMapKey;
+  const std::string odbc = std::string("HKLM\\") + kOdbcKey;
+  struct Case {
+    const char* name;
+    std::string key;
+    const char* value;
+    const char* view;
+    std::string data;
+    std::string dataMapPath;  // what GetDataMapPath gives
+    bool updateKeyFound;
+  };
+  const std::vector<Case> cases = {
+      {"data map in the 32-bit view", dataMap, "_KestroDataMap", "/reg:32", dir_.path() + "x86",
+       dir_.path() + "x86" + D(), false},
+      {"data map in the 64-bit view only", dataMap, "_KestroDataMap", "/reg:64",
+       dir_.path() + "x64", beside, false},
+      {"ODBC data source in the 32-bit view", odbc, "DBQ", "/reg:32",
+       dir_.path() + "office" + D() + "office.mdb", dir_.path() + "office" + D(), false},
+      {"ODBC data source in the 64-bit view only", odbc, "DBQ", "/reg:64",
+       dir_.path() + "office" + D() + "office.mdb", beside, false},
+      {"update key in the 64-bit view only", "HKLM\\SOFTWARE\\hollvik\\Sarvo", "UpdateKey",
+       "/reg:64", "key of the 64-bit view", beside, true},
+      {"update key in the 32-bit view only", "HKLM\\SOFTWARE\\hollvik\\Sarvo", "UpdateKey",
+       "/reg:32", "key of the 32-bit view", beside, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Clean();
+    ASSERT_TRUE(AddRegistryValue(c.key, c.value, "REG_SZ", c.data, c.view));
+    EXPECT_EQ(GetDataMapPath(), c.dataMapPath);
+    const UpdateKeySource key = UpdatePublicKey();
+    EXPECT_EQ(key.configured, c.updateKeyFound) << key.readFailure;
+    if (c.updateKeyFound) {
+      EXPECT_NE(key.pem.find(c.data), std::string::npos) << key.pem;
+    }
+  }
+}
+
 struct DataMapCase {
   const char* name;
   const char* machine;  // nullptr: value absent
@@ -97,7 +146,7 @@ TEST_F(InstallLocations, DataMapSourcesInTheirOrder) {
     SCOPED_TRACE(c.name);
     Clean();
     if (c.machine)
-      SetRegString(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", expand(c.machine));
+      SetRegString(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", expand(c.machine), kSuiteView);
     if (c.user) SetRegString(RegRoot::CurrentUser, kDataMapKey, "_KestroDataMap", expand(c.user));
     const std::string expected = std::string(c.expected) == "-"
                                      ? ModuleFolder() + ".." + D() + "data" + D() + "database" + D()
@@ -108,29 +157,29 @@ TEST_F(InstallLocations, DataMapSourcesInTheirOrder) {
 }
 
 TEST_F(InstallLocations, MachineValueOfWrongTypeIsSkippedSilently) {
-  SetRegDword(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", 7);
+  SetRegDword(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", 7, kSuiteView);
   SetRegString(RegRoot::CurrentUser, kDataMapKey, "_KestroDataMap", dir_.path() + "user");
   EXPECT_EQ(GetDataMapPath(), dir_.path() + "user" + D());
 }
 
 TEST_F(InstallLocations, ExpandableStringIsUsedAsStored) {
   SetRegValue(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", platform::kRegExpandSz,
-              std::string("%HOME%x") + '\0');
+              std::string("%HOME%x") + '\0', kSuiteView);
   EXPECT_EQ(GetDataMapPath(), std::string("%HOME%x") + D());
 }
 
 TEST_F(InstallLocations, OdbcDataSourceNamesTheFolderOfItsDatabase) {
-  SetRegString(RegRoot::LocalMachine, kOdbcKey, "DBQ", dir_.path() + "office" + D() + "office.mdb");
+  SetRegString(RegRoot::LocalMachine, kOdbcKey, "DBQ", dir_.path() + "office" + D() + "office.mdb", kSuiteView);
   EXPECT_EQ(GetDataMapPath(), dir_.path() + "office" + D());
 }
 
 TEST_F(InstallLocations, OdbcDataSourceWithoutDatabaseGivesAnEmptyDataMap) {
-  SetRegString(RegRoot::LocalMachine, kOdbcKey, "Driver", "x");
+  SetRegString(RegRoot::LocalMachine, kOdbcKey, "Driver", "x", kSuiteView);
   EXPECT_EQ(GetDataMapPath(), "");
 }
 
 TEST_F(InstallLocations, OdbcDatabaseOfWrongTypeRaisesTheRegistryError) {
-  SetRegDword(RegRoot::LocalMachine, kOdbcKey, "DBQ", 1);
+  SetRegDword(RegRoot::LocalMachine, kOdbcKey, "DBQ", 1, kSuiteView);
   try {
     GetDataMapPath();
     FAIL() << "no error raised";
@@ -142,12 +191,12 @@ TEST_F(InstallLocations, OdbcDatabaseOfWrongTypeRaisesTheRegistryError) {
 TEST_F(InstallLocations, PrefixFileSelectsValueNameAndDataSource) {
   WriteFile(ModuleFolder() + "ODBCPrefix.txt", "A\r\n  B \r\n");
   EXPECT_EQ(TControllerDB::GetODBCPrefix(), "B");
-  SetRegString(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", dir_.path() + "plain");
+  SetRegString(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", dir_.path() + "plain", kSuiteView);
   SetRegString(RegRoot::LocalMachine, std::string(kOdbcRoot) + "\\BkantoorDatabase", "DBQ",
-               dir_.path() + "viaB" + D() + "x.mdb");
+               dir_.path() + "viaB" + D() + "x.mdb", kSuiteView);
   // The unprefixed value is not the one looked for any more.
   EXPECT_EQ(GetDataMapPath(), dir_.path() + "viaB" + D());
-  SetRegString(RegRoot::LocalMachine, kDataMapKey, "B_KestroDataMap", dir_.path() + "prefixed");
+  SetRegString(RegRoot::LocalMachine, kDataMapKey, "B_KestroDataMap", dir_.path() + "prefixed", kSuiteView);
   EXPECT_EQ(GetDataMapPath(), dir_.path() + "prefixed" + D());
 }
 
@@ -174,7 +223,7 @@ TEST_F(InstallLocations, PrefixIsTheTrimmedLastLine) {
 
 TEST_F(InstallLocations, ProductNameComesFromTheLayoutFolderBesideTheDataMap) {
   const std::string dataMap = dir_.path() + "suite" + D() + "data";
-  SetRegString(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", dataMap);
+  SetRegString(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", dataMap, kSuiteView);
   const std::string special = JoinPath({dir_.path() + "suite", "layout", "Special"});
   MakeDirs(special);
   const std::string nameFile = special + D() + "logo.txt";
@@ -270,7 +319,7 @@ TEST_F(InstallLocations, BadNameAndPrefixInputGivesTheDefaultAndOneLogLine) {
       {"DBQ as REG_DWORD",
        [&] {
          DeleteRegKey(RegRoot::LocalMachine, kDataMapKey);
-         SetRegDword(RegRoot::LocalMachine, kOdbcKey, "DBQ", 1);
+         SetRegDword(RegRoot::LocalMachine, kOdbcKey, "DBQ", 1, kSuiteView);
        },
        "Kestro", "",
        "Productnaam niet bepaald: Invalid data type for 'DBQ' (ERegistryException); \"Kestro\" "
@@ -279,19 +328,19 @@ TEST_F(InstallLocations, BadNameAndPrefixInputGivesTheDefaultAndOneLogLine) {
        [&] {
          DeleteRegKey(RegRoot::LocalMachine, kDataMapKey);
          SetRegValue(RegRoot::LocalMachine, kOdbcKey, "DBQ", platform::kRegBinary,
-                     std::string("C:\\x.mdb"));
+                     std::string("C:\\x.mdb"), kSuiteView);
        },
        "Kestro", "",
        "Productnaam niet bepaald: Invalid data type for 'DBQ' (ERegistryException); \"Kestro\" "
        "wordt gebruikt"},
       {"_KestroDataMap as REG_DWORD",
-       [&] { SetRegDword(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", 7); }, "Kestro", "",
+       [&] { SetRegDword(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", 7, kSuiteView); }, "Kestro", "",
        "Registerwaarde HKEY_LOCAL_MACHINE\\SOFTWARE\\hollvik\\kestro\\_KestroDataMap "
        "overgeslagen: Invalid data type for '_KestroDataMap'"},
       {"_KestroDataMap as REG_BINARY",
        [&] {
          SetRegValue(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", platform::kRegBinary,
-                     dataMap);
+                     dataMap, kSuiteView);
        },
        "Kestro", "",
        "Registerwaarde HKEY_LOCAL_MACHINE\\SOFTWARE\\hollvik\\kestro\\_KestroDataMap "
@@ -320,7 +369,7 @@ TEST_F(InstallLocations, BadNameAndPrefixInputGivesTheDefaultAndOneLogLine) {
     RemoveAll(dir_.path() + "suite");
     RemoveAll(prefixFile);
     MakeDirs(special);
-    SetRegString(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", dataMap);
+    SetRegString(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", dataMap, kSuiteView);
     r.arrange();
     const std::size_t before = Exists(logFile) ? ReadFile(logFile).size() : 0;
     EXPECT_EQ(r.expectedName, TfrmMain::GetProductName());

@@ -421,7 +421,8 @@ bool RegKey::Open(RegRoot root, const std::string& path, RegAccess access, Failu
   return true;
 }
 
-bool RegKey::Create(RegRoot root, const std::string& path, RegAccess access, Failure* why) {
+bool RegKey::Create(RegRoot root, const std::string& path, RegAccess access, Failure* why,
+                    RegView /*view*/) {
   BeginCall();
   Close();
   std::vector<std::string> segs = SplitBackslashPath(path);
@@ -553,7 +554,7 @@ bool RegKeyExists(RegRoot root, const std::string& path, Failure* why) {
   return KeyExists(root, SplitBackslashPath(path)) || NotFound(why);
 }
 
-bool RegDeleteKeyTree(RegRoot root, const std::string& path, Failure* why) {
+bool RegDeleteKeyTree(RegRoot root, const std::string& path, Failure* why, RegView /*view*/) {
   BeginCall();
   std::vector<std::string> segs = SplitBackslashPath(path);
   if (segs.empty()) return Refused(why);  // a root cannot be deleted

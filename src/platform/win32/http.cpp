@@ -392,7 +392,15 @@ HttpResult AttemptOnce(const HttpRequest& request, const HttpSink& sink, Session
       result.statusLine.compare(0, 8, "HTTP/1.1") == 0 ? !says("close") : says("keep-alive");
 
   if (request.method == HttpMethod::Head) {
-    if (serverKeeps) keptFromNowOn();
+    // WinHTTP hands a connection back to the session only once the answer
+    // was read to its end, and it reaches the end of a HEAD's answer only on
+    // a read (Wine's does; on Windows the read costs nothing): one read, which
+    // gives no byte, so that the next request goes out on this connection
+    // instead of a new one.
+    char none[1];
+    DWORD got = 0;
+    const bool ended = ::WinHttpReadData(req.get(), none, sizeof none, &got) && got == 0;
+    if (serverKeeps && ended) keptFromNowOn();
     return result;
   }
   // The body of any other answer is left unread; WinHTTP then closes the

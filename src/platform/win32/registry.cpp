@@ -55,6 +55,14 @@ bool Succeeded(LONG status, Failure* why) {
   return false;
 }
 
+// The access flag that opens `view` of a 64-bit Windows registry; none for a
+// program's own view (32-bit Windows ignores the flags).
+REGSAM ViewFlag(RegView view) {
+  return view == RegView::Wow64_64   ? KEY_WOW64_64KEY
+         : view == RegView::Wow64_32 ? KEY_WOW64_32KEY
+                                     : 0;
+}
+
 }  // namespace
 
 struct RegKey::Impl {
@@ -70,9 +78,7 @@ bool RegKey::Open(RegRoot root, const std::string& path, RegAccess access, Failu
                   RegView view) {
   Close();
   const std::string rel = RelativePath(path);
-  const REGSAM viewFlag = view == RegView::Wow64_64   ? KEY_WOW64_64KEY
-                          : view == RegView::Wow64_32 ? KEY_WOW64_32KEY
-                                                      : 0;
+  const REGSAM viewFlag = ViewFlag(view);
   LONG status = ERROR_SUCCESS;
   HKEY h = OpenWithRights(
       access,
@@ -88,15 +94,17 @@ bool RegKey::Open(RegRoot root, const std::string& path, RegAccess access, Failu
   return true;
 }
 
-bool RegKey::Create(RegRoot root, const std::string& path, RegAccess access, Failure* why) {
+bool RegKey::Create(RegRoot root, const std::string& path, RegAccess access, Failure* why,
+                    RegView view) {
   Close();
   const std::string rel = RelativePath(path);
+  const REGSAM viewFlag = ViewFlag(view);
   LONG status = ERROR_SUCCESS;
   HKEY h = OpenWithRights(
       access,
       [&](REGSAM sam, HKEY* out) {
         return ::RegCreateKeyExA(RootKey(root), rel.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                 sam, nullptr, out, nullptr);
+                                 sam | viewFlag, nullptr, out, nullptr);
       },
       &status);
   if (h == nullptr) {
@@ -197,11 +205,23 @@ bool RegKeyExists(RegRoot root, const std::string& path, Failure* why) {
   return key.Open(root, path, RegAccess::Read, why);
 }
 
-bool RegDeleteKeyTree(RegRoot root, const std::string& path, Failure* why) {
+bool RegDeleteKeyTree(RegRoot root, const std::string& path, Failure* why, RegView view) {
   const std::string rel = RelativePath(path);
   // An empty path would name the root itself and wipe all of it.
   if (rel.empty()) return Succeeded(ERROR_ACCESS_DENIED, why);
-  return Succeeded(::RegDeleteTreeA(RootKey(root), rel.c_str()), why);
+  const REGSAM viewFlag = ViewFlag(view);
+  if (viewFlag == 0) return Succeeded(::RegDeleteTreeA(RootKey(root), rel.c_str()), why);
+  // RegDeleteTreeA takes no view: the key is opened in its view, emptied
+  // through that handle, and then deleted in the same view.
+  HKEY h = nullptr;
+  LONG rc = ::RegOpenKeyExA(RootKey(root), rel.c_str(), 0, KEY_ALL_ACCESS | viewFlag, &h);
+  if (rc != ERROR_SUCCESS) return Succeeded(rc, why);
+  {
+    win32::RegKeyHandle key(h);
+    rc = ::RegDeleteTreeA(key.get(), nullptr);
+  }
+  if (rc != ERROR_SUCCESS) return Succeeded(rc, why);
+  return Succeeded(::RegDeleteKeyExA(RootKey(root), rel.c_str(), viewFlag, 0), why);
 }
 
 }  // namespace platform
