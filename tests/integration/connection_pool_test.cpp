@@ -4,6 +4,18 @@
 // connection that the server dropped replaced without the caller seeing it
 // (at most once, and never after an answer began), and idle connections
 // closed on request.
+//
+// Wine's WinHTTP differs from Windows' in two ways that these tests show
+// (measured with Wine 8.0):
+// - its pool of kept connections is one for the whole process, and no
+//   session's close reaches it: an idle connection closes 30 s after its last
+//   answer, at the next turn of a collector that runs every 5 s;
+// - a kept connection that the server drops before any byte of the answer
+//   fails as an invalid response (12152), exactly as an answer cut after its
+//   first bytes does, so the client cannot tell them apart and, never sending
+//   twice after an answer may have begun, sends no second time.
+// Each case therefore talks to a server of its own, so that no connection kept
+// for an earlier case carries its requests.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -50,11 +62,15 @@ Connections ServerConnections() {
   return c;
 }
 
+bool UnderWine() { return testing_support::OnWindows(); }
+
 // The server notices a connection's end when its read returns, a moment after
-// the client closed it; this waits for that, a few seconds at most.
+// the client closed it; this waits for that, a few seconds at most, or under
+// Wine as long as its pool keeps an idle connection (30 s and a turn of 5 s).
 Connections ServerConnectionsOnceClosed() {
+  const int turns = UnderWine() ? 800 : 100;
   Connections c = ServerConnections();
-  for (int i = 0; i < 100 && c.closed < c.opened; ++i) {
+  for (int i = 0; i < turns && c.closed < c.opened; ++i) {
     platform::SleepMs(50);
     c = ServerConnections();
   }
@@ -90,7 +106,9 @@ class ConnectionPoolTest : public ::testing::Test {
     // Nothing left over from earlier cases: each starts without a pooled
     // connection and with an empty record.
     TIdHTTP::CloseIdleConnections();
-    ServerConnectionsOnceClosed();
+    // Under Wine a kept connection outlives this; its server, stopped with
+    // its case, writes no more to the record.
+    if (!UnderWine()) ServerConnectionsOnceClosed();
     RemoveAll(ConnectionsLog());
     TestServer::SetRules("{}");
     TestServer::PutFile("/p/probe.txt", "5.1.5.203\r\n");
@@ -131,9 +149,13 @@ TEST_F(ConnectionPoolTest, ARunOfRequestsTakesOneConnectionWhereTheServerKeepsIt
     }
     for (const Step& s : kStart) EXPECT_EQ(Request(base, s), s.expected) << s.path;
     TIdHTTP::CloseIdleConnections();
-    const Connections seen = ServerConnectionsOnceClosed();
+    // Under Wine the kept connection closes in Wine's own time, which
+    // IdleConnectionsCloseOnRequest waits for.
+    const Connections seen = UnderWine() ? ServerConnections() : ServerConnectionsOnceClosed();
     EXPECT_EQ(seen.opened, c.connections);
-    EXPECT_EQ(seen.closed, seen.opened) << "a connection stayed open";
+    if (!UnderWine()) {
+      EXPECT_EQ(seen.closed, seen.opened) << "a connection stayed open";
+    }
   }
 }
 
@@ -148,54 +170,47 @@ TEST_F(ConnectionPoolTest, AConnectionTheServerDroppedIsReplacedAtMostOnce) {
     Step second;
     std::size_t secondSent;  // how often the server saw the second request
     int connections;
+    // Under Wine, where a drop before the answer reads as a cut answer: the
+    // second request's outcome, how often it was sent, the connections.
+    const char* wineExpected;
+    std::size_t wineSecondSent;
+    int wineConnections;
   };
   const Case cases[] = {
-      {"closed right after the first answer",
-       R"({"/p/probe.txt": {"close_after": true}})",
-       {Op::Head, "/p/companion.exe", ""},
-       1,
-       2},
-      {"dropped as the next request came, HEAD",
-       R"({"/p/companion.exe": {"drop_reused": true}})",
-       {Op::Head, "/p/companion.exe", ""},
-       2,
-       2},
-      {"dropped as the next request came, GET",
-       R"({"/p/versie.txt": {"drop_reused": true}})",
-       {Op::Get, "/p/versie.txt", ""},
-       2,
-       2},
-      {"dropped on the new connection too",
-       R"({"/p/versie.txt": {"garbage": ""}})",
-       {Op::Get, "/p/versie.txt", "EIdConnClosedGracefully"},
-       2,
-       2},
-      {"an answer had begun",
-       R"({"/p/versie.txt": {"garbage": "HTTP/1.1 200"}})",
-       {Op::Get, "/p/versie.txt", "*"},
-       1,
+      {"closed right after the first answer", R"({"/p/probe.txt": {"close_after": true}})",
+       {Op::Head, "/p/companion.exe", ""}, 1, 2, "", 1, 2},
+      {"dropped as the next request came, HEAD", R"({"/p/companion.exe": {"drop_reused": true}})",
+       {Op::Head, "/p/companion.exe", ""}, 2, 2, "EIdHTTPInvalidResponse", 1, 1},
+      {"dropped as the next request came, GET", R"({"/p/versie.txt": {"drop_reused": true}})",
+       {Op::Get, "/p/versie.txt", ""}, 2, 2, "EIdHTTPInvalidResponse", 1, 1},
+      {"dropped on the new connection too", R"({"/p/versie.txt": {"garbage": ""}})",
+       {Op::Get, "/p/versie.txt", "EIdConnClosedGracefully"}, 2, 2, "EIdHTTPInvalidResponse", 1,
        1},
+      {"an answer had begun", R"({"/p/versie.txt": {"garbage": "HTTP/1.1 200"}})",
+       {Op::Get, "/p/versie.txt", "*"}, 1, 1, "*", 1, 1},
   };
-  SideServer server(TestServer::Root(), "--keep-alive");
-  ASSERT_TRUE(server.Started()) << server.Error();
-  const std::string base = "http://127.0.0.1:" + std::to_string(server.Port());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SetUp();
+    SideServer server(TestServer::Root(), "--keep-alive");
+    ASSERT_TRUE(server.Started()) << server.Error();
+    const std::string base = "http://127.0.0.1:" + std::to_string(server.Port());
+    const char* expected = UnderWine() ? c.wineExpected : c.second.expected;
     TestServer::SetRules(c.rules);
     const std::string secondLine =
         std::string(c.second.op == Op::Head ? "HEAD " : "GET ") + c.second.path;
     const std::size_t before = TestServer::CountRequests(secondLine);
     EXPECT_EQ(Request(base, {Op::Head, "/p/probe.txt", ""}), "");
     const std::string result = Request(base, c.second);
-    if (std::string(c.second.expected) == "*") {
+    if (std::string(expected) == "*") {
       EXPECT_NE(result, "") << "a cut answer was taken for a whole one";
     } else {
-      EXPECT_EQ(result, c.second.expected);
+      EXPECT_EQ(result, expected);
     }
-    EXPECT_EQ(TestServer::CountRequests(secondLine) - before, c.secondSent);
+    EXPECT_EQ(TestServer::CountRequests(secondLine) - before,
+              UnderWine() ? c.wineSecondSent : c.secondSent);
     TIdHTTP::CloseIdleConnections();
-    EXPECT_EQ(ServerConnectionsOnceClosed().opened, c.connections);
+    EXPECT_EQ(ServerConnections().opened, UnderWine() ? c.wineConnections : c.connections);
   }
 }
 
@@ -208,7 +223,8 @@ TEST_F(ConnectionPoolTest, IdleConnectionsCloseOnRequest) {
   Connections seen = ServerConnections();
   EXPECT_EQ(seen.opened, 1);
   EXPECT_EQ(seen.closed, 0);
-  // ...until the client lets it go.
+  // ...until the client lets it go (under Wine: until Wine's pool does, in
+  // its own time).
   TIdHTTP::CloseIdleConnections();
   seen = ServerConnectionsOnceClosed();
   EXPECT_EQ(seen.opened, 1);
@@ -232,16 +248,22 @@ TEST_F(ConnectionPoolTest, OverHttpsTheStartTakesOneConnectionToo) {
   const std::string base = "https://127.0.0.1:" + std::to_string(server.Port());
   for (const Step& s : kStart) EXPECT_EQ(Request(base, s), s.expected) << s.path;
   TIdHTTP::CloseIdleConnections();
-  EXPECT_EQ(ServerConnectionsOnceClosed().opened, 1);
+  EXPECT_EQ(ServerConnections().opened, 1);
 
   SetUp();
+  SideServer dropping(TestServer::Root(), "--keep-alive --tls " +
+                                              ShellQuote(tls.UnixPath("good.pem")) + " " +
+                                              ShellQuote(tls.UnixPath("server.key")));
+  ASSERT_TRUE(dropping.Started()) << dropping.Error();
+  const std::string droppingBase = "https://127.0.0.1:" + std::to_string(dropping.Port());
   TestServer::SetRules(R"({"/p/versie.txt": {"drop_reused": true}})");
   const std::size_t before = TestServer::CountRequests("GET /p/versie.txt");
-  EXPECT_EQ(Request(base, {Op::Head, "/p/probe.txt", ""}), "");
-  EXPECT_EQ(Request(base, {Op::Get, "/p/versie.txt", ""}), "");
-  EXPECT_EQ(TestServer::CountRequests("GET /p/versie.txt") - before, 2u);
+  EXPECT_EQ(Request(droppingBase, {Op::Head, "/p/probe.txt", ""}), "");
+  EXPECT_EQ(Request(droppingBase, {Op::Get, "/p/versie.txt", ""}),
+            UnderWine() ? "EIdHTTPInvalidResponse" : "");
+  EXPECT_EQ(TestServer::CountRequests("GET /p/versie.txt") - before, UnderWine() ? 1u : 2u);
   TIdHTTP::CloseIdleConnections();
-  EXPECT_EQ(ServerConnectionsOnceClosed().opened, 2);
+  EXPECT_EQ(ServerConnections().opened, UnderWine() ? 1 : 2);
 }
 
 // The probe's whole request ends within its limit, a send on a new
@@ -266,8 +288,8 @@ TEST_F(ConnectionPoolTest, TheSecondSendStaysWithinTheRequestsTotalLimit) {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::steady_clock::now() - start)
                       .count();
-  EXPECT_EQ(error, "EIdReadTimeout");
-  EXPECT_EQ(TestServer::CountRequests("HEAD /p/versie.txt") - before, 2u);
+  EXPECT_EQ(error, UnderWine() ? "EIdHTTPInvalidResponse" : "EIdReadTimeout");
+  EXPECT_EQ(TestServer::CountRequests("HEAD /p/versie.txt") - before, UnderWine() ? 1u : 2u);
   EXPECT_LT(ms, 4000) << "the second send was given a limit of its own";
 }
 
