@@ -116,8 +116,8 @@ std::string GetDataMapPath() {
   // ask for (a 32-bit loader reads there anyway).
   {
     platform::RegKey key;
-    if (key.Open(platform::RegRoot::LocalMachine, kDataMapKey, platform::RegAccess::Read,
-                 nullptr, platform::RegView::Wow64_32)) {
+    if (key.Open(platform::RegRoot::LocalMachine, kDataMapKey, platform::RegAccess::Read, nullptr,
+                 platform::RegView::Wow64_32)) {
       try {
         result = WithTrailingDelimiter(ReadRegString(key, valueName));
       } catch (const Exception& e) {

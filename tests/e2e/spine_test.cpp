@@ -155,7 +155,8 @@ TEST(Spine, BadNameAndPrefixInputNeverStopsTheStart) {
        "Productnaam niet bepaald: Invalid data type for 'DBQ'", "Kestro v wordt gestart", false},
       {"DBQ as REG_BINARY",
        [&](Installation&, platform::File&) {
-         SetRegValue(RegRoot::LocalMachine, kOdbcKey, "DBQ", platform::kRegBinary, "x.mdb", kSuiteView);
+         SetRegValue(RegRoot::LocalMachine, kOdbcKey, "DBQ", platform::kRegBinary, "x.mdb",
+                     kSuiteView);
        },
        "Productnaam niet bepaald: Invalid data type for 'DBQ'", "Kestro v wordt gestart", false},
       {"_KestroDataMap as REG_DWORD",

@@ -146,7 +146,8 @@ TEST_F(InstallLocations, DataMapSourcesInTheirOrder) {
     SCOPED_TRACE(c.name);
     Clean();
     if (c.machine)
-      SetRegString(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", expand(c.machine), kSuiteView);
+      SetRegString(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", expand(c.machine),
+                   kSuiteView);
     if (c.user) SetRegString(RegRoot::CurrentUser, kDataMapKey, "_KestroDataMap", expand(c.user));
     const std::string expected = std::string(c.expected) == "-"
                                      ? ModuleFolder() + ".." + D() + "data" + D() + "database" + D()
@@ -169,7 +170,8 @@ TEST_F(InstallLocations, ExpandableStringIsUsedAsStored) {
 }
 
 TEST_F(InstallLocations, OdbcDataSourceNamesTheFolderOfItsDatabase) {
-  SetRegString(RegRoot::LocalMachine, kOdbcKey, "DBQ", dir_.path() + "office" + D() + "office.mdb", kSuiteView);
+  SetRegString(RegRoot::LocalMachine, kOdbcKey, "DBQ", dir_.path() + "office" + D() + "office.mdb",
+               kSuiteView);
   EXPECT_EQ(GetDataMapPath(), dir_.path() + "office" + D());
 }
 
@@ -191,12 +193,14 @@ TEST_F(InstallLocations, OdbcDatabaseOfWrongTypeRaisesTheRegistryError) {
 TEST_F(InstallLocations, PrefixFileSelectsValueNameAndDataSource) {
   WriteFile(ModuleFolder() + "ODBCPrefix.txt", "A\r\n  B \r\n");
   EXPECT_EQ(TControllerDB::GetODBCPrefix(), "B");
-  SetRegString(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", dir_.path() + "plain", kSuiteView);
+  SetRegString(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", dir_.path() + "plain",
+               kSuiteView);
   SetRegString(RegRoot::LocalMachine, std::string(kOdbcRoot) + "\\BkantoorDatabase", "DBQ",
                dir_.path() + "viaB" + D() + "x.mdb", kSuiteView);
   // The unprefixed value is not the one looked for any more.
   EXPECT_EQ(GetDataMapPath(), dir_.path() + "viaB" + D());
-  SetRegString(RegRoot::LocalMachine, kDataMapKey, "B_KestroDataMap", dir_.path() + "prefixed", kSuiteView);
+  SetRegString(RegRoot::LocalMachine, kDataMapKey, "B_KestroDataMap", dir_.path() + "prefixed",
+               kSuiteView);
   EXPECT_EQ(GetDataMapPath(), dir_.path() + "prefixed" + D());
 }
 
@@ -334,7 +338,8 @@ TEST_F(InstallLocations, BadNameAndPrefixInputGivesTheDefaultAndOneLogLine) {
        "Productnaam niet bepaald: Invalid data type for 'DBQ' (ERegistryException); \"Kestro\" "
        "wordt gebruikt"},
       {"_KestroDataMap as REG_DWORD",
-       [&] { SetRegDword(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", 7, kSuiteView); }, "Kestro", "",
+       [&] { SetRegDword(RegRoot::LocalMachine, kDataMapKey, "_KestroDataMap", 7, kSuiteView); },
+       "Kestro", "",
        "Registerwaarde HKEY_LOCAL_MACHINE\\SOFTWARE\\hollvik\\kestro\\_KestroDataMap "
        "overgeslagen: Invalid data type for '_KestroDataMap'"},
       {"_KestroDataMap as REG_BINARY",
