@@ -12,7 +12,11 @@ connection through the same proxy, the calibration (2 over http, 3 over https
 with TLS 1.3).
 
     python3 tests/bench/round_trip_bench.py BUILD/bench/round_trip_bench [--rtt MS] [--runs N]
-    python3 tests/bench/round_trip_bench.py --wine PREFIX BUILD/bench/round_trip_bench.exe
+    python3 tests/bench/round_trip_bench.py --wine PREFIX [--arch win64|win32] BUILD/bench/round_trip_bench.exe
+
+Under Wine the test certificate is made trusted in the prefix's machine root
+store for the run (with the build's fixtures/machine_admin.exe), as an
+administrator would, and taken out again at the end.
 
 The start needs a display for its GUI-thread waits: run it through
 tests/run-test (cmake --build build/native --target bench does).
@@ -133,6 +137,33 @@ def make_certificate(work):
     return cert, key
 
 
+class WineTrust:
+    """The test certificate in the Wine prefix's machine root store, through
+    the build's machine_admin.exe, for as long as the bench runs."""
+
+    def __init__(self, program, cert, work, env):
+        build = os.path.dirname(os.path.dirname(os.path.abspath(program)))
+        self.admin = os.path.join(build, "fixtures", "machine_admin.exe")
+        self.der = os.path.join(work, "cert.der")
+        self.report = os.path.join(work, "trust.report")
+        self.env = env
+        subprocess.run(["openssl", "x509", "-in", cert, "-outform", "DER", "-out", self.der],
+                       check=True)
+        self.run("add-root")
+
+    def run(self, command):
+        subprocess.run(["wine", self.admin, "Z:" + self.report.replace("/", "\\"), command,
+                        "Z:" + self.der.replace("/", "\\")], env=self.env, check=False,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with open(self.report) as f:
+            result = f.read()
+        if result != "ok":
+            sys.stderr.write("machine_admin %s: %s\n" % (command, result))
+
+    def remove(self):
+        self.run("remove-root")
+
+
 def curl_head(url, cert):
     out = subprocess.run(["curl", "-s", "-o", "/dev/null", "-I", "--cacert", cert,
                           "-w", "%{time_total}", url],
@@ -151,7 +182,9 @@ def run_start(command, base, mode, env):
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--wine", metavar="PREFIX", help="run the Win32 build under Wine")
+    parser.add_argument("--wine", metavar="PREFIX", help="run a Windows build under Wine")
+    parser.add_argument("--arch", choices=("win64", "win32"), default="win64",
+                        help="the Windows build's kind: win64 runs under Wine's 64-bit loader")
     parser.add_argument("--rtt", type=float, default=200.0, help="round trip in ms (200)")
     parser.add_argument("--runs", type=int, default=3, help="starts per figure (3)")
     parser.add_argument("program")
@@ -174,10 +207,17 @@ def main():
         env = dict(os.environ)
         env["SSL_CERT_FILE"] = cert
         command = [os.path.abspath(args.program)]
+        trust = None
         if args.wine:
             env["WINEPREFIX"] = args.wine
+            env["WINEARCH"] = args.arch
             env.setdefault("WINEDEBUG", "-all")
+            if args.arch == "win64":
+                # Wine's 64-bit loader, as tests/run-test calls it.
+                env["PATH"] = os.path.join(HERE, "..", "wine64") + os.pathsep + env["PATH"]
+                env["WINELOADER"] = "/usr/lib/wine/wine64"
             command = ["wine"] + command
+            trust = WineTrust(args.program, cert, work, env)
 
         print("Round trips of a start through a proxy that adds %.0f ms per round trip; "
               "median of %d starts." % (args.rtt, args.runs))
@@ -211,6 +251,8 @@ def main():
         for proc in procs:
             proc.terminate()
             proc.wait()
+        if trust is not None:
+            trust.remove()
         shutil.rmtree(work, ignore_errors=True)
     return 0
 

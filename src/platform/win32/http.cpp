@@ -222,6 +222,27 @@ std::uint32_t WithinTotal(std::uint32_t limit, std::uint32_t total) {
   return limit < total ? limit : total;
 }
 
+// What WinHTTP reports while a request goes out and its answer comes: whether
+// it opened a new connection for it, and how many bytes of the answer it
+// received before it judged the answer's head.
+struct AttemptProgress {
+  bool newConnection = false;
+  bool answerCounted = false;
+  DWORD answerBytes = 0;
+};
+
+void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info,
+                              DWORD length) {
+  auto* progress = reinterpret_cast<AttemptProgress*>(context);
+  if (progress == nullptr) return;
+  if (status == WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER) progress->newConnection = true;
+  if (status == WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED && info != nullptr &&
+      length >= sizeof(DWORD)) {
+    progress->answerCounted = true;
+    progress->answerBytes = *static_cast<const DWORD*>(info);
+  }
+}
+
 // One attempt of the transfer in `session`. `staleConnection` comes back
 // true when the attempt may be made once more: the request may have gone out
 // on a connection the session kept, and that connection broke before any
@@ -296,6 +317,8 @@ HttpResult AttemptOnce(const HttpRequest& request, const HttpSink& sink, Session
     session.keptAlive.insert(server);
   };
 
+  // Declared before the request handle, so that it outlives every callback.
+  AttemptProgress progress;
   const wchar_t* verb = request.method == HttpMethod::Head ? L"HEAD" : L"GET";
   // HTTP/1.0, so that no server may answer with a chunked body: WinHTTP (Wine's
   // at least) reports a chunked body whose connection closed before its last
@@ -308,6 +331,10 @@ HttpResult AttemptOnce(const HttpRequest& request, const HttpSink& sink, Session
                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                           secure ? WINHTTP_FLAG_SECURE : 0));
   if (!req) return Fail(result, ::GetLastError(), Phase::Send);
+  // Synchronous calls report their progress on this thread, within the call.
+  ::WinHttpSetStatusCallback(
+      req.get(), OnRequestStatus,
+      WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER | WINHTTP_CALLBACK_FLAG_RECEIVE_RESPONSE, 0);
 
   // The server's certificate is checked by WinHTTP as the system does it;
   // no WINHTTP_OPTION_SECURITY_FLAGS relax it.
@@ -334,21 +361,36 @@ HttpResult AttemptOnce(const HttpRequest& request, const HttpSink& sink, Session
   }
 
   // A connection that breaks before any byte of the answer came, while the
-  // request may have gone out on a kept connection, is the server's late
+  // request went out on a connection the session kept, is the server's late
   // close of that connection: the caller may send the request once more.
-  // An answer that began and broke (an invalid response), and any time-out,
-  // are final.
-  const auto brokenBeforeAnswer = [mayBeKept, &staleConnection](DWORD code) {
-    staleConnection = mayBeKept && (code == ERROR_WINHTTP_CONNECTION_ERROR ||
-                                    code == kWsaConnAborted || code == kWsaConnReset);
+  // An answer that began and broke, and any time-out, are final. Wine's
+  // WinHTTP reports a kept connection that ends before the answer as an
+  // invalid answer, the same code as an answer cut after its first bytes; the
+  // count of the answer's bytes that WinHTTP reports tells the two apart.
+  const auto brokenBeforeAnswer = [mayBeKept, &progress, &staleConnection](DWORD code) {
+    const bool reused = mayBeKept && !progress.newConnection;
+    const bool dropped =
+        code == ERROR_WINHTTP_CONNECTION_ERROR || code == kWsaConnAborted || code == kWsaConnReset;
+    const bool nothingCame = progress.answerCounted ? progress.answerBytes == 0 : dropped;
+    staleConnection =
+        reused && (dropped || code == ERROR_WINHTTP_INVALID_SERVER_RESPONSE) && nothingCame;
     return code;
   };
   if (!::WinHttpSendRequest(req.get(), L"Connection: Keep-Alive\r\n", static_cast<DWORD>(-1),
-                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+                            WINHTTP_NO_REQUEST_DATA, 0, 0,
+                            reinterpret_cast<DWORD_PTR>(&progress))) {
     return Fail(result, brokenBeforeAnswer(::GetLastError()), Phase::Send);
   }
   if (!::WinHttpReceiveResponse(req.get(), nullptr)) {
-    return Fail(result, brokenBeforeAnswer(::GetLastError()), Phase::Response);
+    const DWORD code = brokenBeforeAnswer(::GetLastError());
+    // An "invalid answer" of no byte at all is a connection the server
+    // closed without answering (Wine's WinHTTP says so in these words).
+    if (code == ERROR_WINHTTP_INVALID_SERVER_RESPONSE && progress.answerCounted &&
+        progress.answerBytes == 0) {
+      return Fail(result, HttpFailure::ClosedEarly,
+                  "the server closed the connection without an answer");
+    }
+    return Fail(result, code, Phase::Response);
   }
 
   std::wstring raw;
