@@ -34,8 +34,10 @@ std::int32_t FetchWhole(const downloadStatusT& status, const std::string& temp) 
   }
   TDebug::LogFmt("Downloaden van %s", {status.URL}, "");
   // A body shorter than its declared length, or a chunked body without its
-  // last chunk, raises here, so a cut download never counts as done.
-  http.Get(status.URL, file);
+  // last chunk, raises here, so a cut download never counts as done. One
+  // longer than the size check's length is cut off a byte past it, and
+  // raises too: the server may declare another length to the GET, or none.
+  http.Get(status.URL, file, status.ServerSize >= 0 ? status.ServerSize : TIdHTTP::kMaxFileBody);
   const std::int64_t received = file.Size();
   file.Close();
   // A success status without a body (204 No Content, or an empty file on

@@ -209,11 +209,25 @@ std::string TIdHTTP::Get(const std::string& url, std::size_t maxBytes) {
   return body;
 }
 
-void TIdHTTP::Get(const std::string& url, platform::File& stream) {
+void TIdHTTP::Get(const std::string& url, platform::File& stream, std::int64_t maxBytes) {
   platform::Failure error = platform::Failure::None;
-  const bool ok =
-      Run(platform::HttpMethod::Get, url, [&stream, &error](const char* data, std::size_t size) {
-        return stream.Write(data, size, &error);
-      });
+  const std::int64_t limit = maxBytes < 0 ? 0 : maxBytes;
+  std::int64_t written = 0;
+  bool tooLong = false;
+  const bool ok = Run(platform::HttpMethod::Get, url, [&](const char* data, std::size_t size) {
+    // Up to one byte past the limit is written, the
+    // rest of the piece and of the body never.
+    const std::int64_t room = limit + 1 - written;
+    const bool fits = static_cast<std::int64_t>(size) < room;
+    const std::size_t take = fits ? size : static_cast<std::size_t>(room);
+    if (!stream.Write(data, take, &error)) return false;
+    written += static_cast<std::int64_t>(take);
+    if (written > limit) tooLong = true;
+    return !tooLong;
+  });
+  if (tooLong) {
+    throw EIdHTTPInvalidResponse("Response body longer than " + std::to_string(limit) +
+                                 " bytes: " + PrintableText(url));
+  }
   if (!ok) throw EWriteError("Stream write error: " + platform::FileErrorText(error));
 }

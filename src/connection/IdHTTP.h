@@ -77,6 +77,9 @@ class TIdHTTP {
   static constexpr std::int32_t kDefaultReadTimeout = 60000;
   // A body fetched into memory may not be larger than this.
   static constexpr std::size_t kMaxMemoryBody = 16 * 1024 * 1024;
+  // Nor one fetched into a file, unless the caller knows a smaller size: a
+  // server that streams without end must not fill the volume.
+  static constexpr std::int64_t kMaxFileBody = std::int64_t{2} * 1024 * 1024 * 1024;
 
   // Milliseconds; 0 or less means the default above.
   std::int32_t ConnectTimeout = 0;
@@ -96,7 +99,10 @@ class TIdHTTP {
   std::string Get(const std::string& url, std::size_t maxBytes = kMaxMemoryBody);
   // GET of `url`, writing the body into `stream` as it arrives. A write that
   // fails raises EWriteError. What arrived before a failure stays written.
-  void Get(const std::string& url, platform::File& stream);
+  // A body longer than `maxBytes` is cut off after maxBytes + 1 bytes (the
+  // one more shows that it was longer) and raises EIdHTTPInvalidResponse;
+  // the connection is then given up.
+  void Get(const std::string& url, platform::File& stream, std::int64_t maxBytes = kMaxFileBody);
 
   // Closes the connections that servers keep open for this process's next
   // requests, before the program waits for something that may take long.

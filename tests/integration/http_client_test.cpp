@@ -228,7 +228,10 @@ class HttpClientTest : public ::testing::Test {
     TestServer::PutFile("/t/redirect_target", "target");
     TestServer::PutFile("/t/stall", "0123456789");
     TestServer::PutFile("/t/stall_body", "0123456789");
+    TestServer::PutFile("/t/limit", "0123456789");
+    TestServer::PutFile("/t/limit_nolength", "0123456789");
     rules += std::string(first ? "" : ", ") +
+             "\"/t/limit_nolength\": {\"nolength\": true},"
              "\"/t/stall_headers\": {\"stall_headers\": 3},"
              "\"/t/never\": {\"never\": true},"
              "\"/t/short_stall\": {\"stall_headers\": 0.3},"
@@ -628,6 +631,49 @@ TEST_F(HttpClientTest, HttpsOnlyWithATrustedValidCertificateForThisHost) {
 }
 
 }  // namespace
+
+// A body fetched into a file stops one byte past the caller's limit, with or
+// without a declared length: however long the server streams, the file never
+// holds more, and the call fails. A body within the limit is taken whole.
+TEST_F(HttpClientTest, AFileBodyStopsOneBytePastTheLimit) {
+  struct Row {
+    const char* path;
+    std::int64_t limit;
+    const char* kept;  // what the file holds afterwards
+    bool refused;
+  };
+  const Row rows[] = {
+      {"/t/limit", 4, "01234", true},          {"/t/limit", 9, "0123456789", true},
+      {"/t/limit", 10, "0123456789", false},   {"/t/limit_nolength", 0, "0", true},
+      {"/t/limit_nolength", 4, "01234", true}, {"/t/limit_nolength", 10, "0123456789", false},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::string(r.path) + " limit " + std::to_string(r.limit));
+    const std::string file = dir_ / "limited.bin";
+    std::string error;
+    {
+      platform::File stream;
+      ASSERT_TRUE(
+          stream.Open(file, platform::File::Mode::CreateAlways, platform::File::Share::None));
+      TIdHTTP http;
+      try {
+        http.Get(TestServer::Url(r.path), stream, r.limit);
+      } catch (const Exception& e) {
+        error = std::string(e.ClassName()) + ": " + e.Message();
+      }
+    }
+    EXPECT_EQ(testing_support::ReadFile(file), r.kept);
+    if (r.refused) {
+      EXPECT_EQ(error.rfind("EIdHTTPInvalidResponse: Response body longer than " +
+                                std::to_string(r.limit) + " bytes",
+                            0),
+                0u)
+          << error;
+    } else {
+      EXPECT_EQ(error, "");
+    }
+  }
+}
 
 // A forward proxy (the update server with --proxy) set for the system
 // carries every request; one that refuses gives a protocol failure like any

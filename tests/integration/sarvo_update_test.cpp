@@ -174,6 +174,16 @@ TEST_F(SarvoUpdateTest, ComparesDownloadsInstallsAndStartsAsTheCaseDemands) {
        rule(R"({"nolength": true, "cut": HALF})"), true, false, ""},
       {"no length, whole", true, true, true, false, rule(R"({"nolength": true})"), true, true,
        "/AUTO /INIT"},
+      // A body longer than the size check's length is cut off a byte past it
+      // and refused, whether the GET declares another length or none: a
+      // server that streams without end cannot fill the volume.
+      {"GET declares more than the size check", true, true, true, false,
+       R"({"HEAD /software/sarvo/sarvo2006.exe": {"length": HALF}})", true, false, "",
+       "Oorzaak: EIdHTTPInvalidResponse: Response body longer than "},
+      {"GET without a length, longer than the size check", true, true, true, false,
+       R"({"HEAD /software/sarvo/sarvo2006.exe": {"length": HALF},)"
+       R"( "GET /software/sarvo/sarvo2006.exe": {"nolength": true}})",
+       true, false, "", "Oorzaak: EIdHTTPInvalidResponse: Response body longer than "},
       // The Windows build takes no chunked answer (see the HTTP client's test).
       {"chunked, whole", true, true, true, false, rule(R"({"chunked": 4096})"), true, !OnWindows(),
        OnWindows() ? "" : "/AUTO /INIT"},
