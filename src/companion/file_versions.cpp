@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "platform/locale.h"
+#include "platform/version_info.h"
 #include "support/u_Utility.h"
 
 std::optional<FileVersion> ParseFileVersion(const std::string& text) {
@@ -35,11 +36,37 @@ bool IsOlderVersion(const std::string& candidate, const std::string& installed) 
   return a && b && *a < *b;
 }
 
+std::optional<FileVersion> FixedFileVersion(const std::string& file) {
+  std::uint32_t ms = 0, ls = 0;
+  if (!platform::QueryFixedFileVersion(file, ms, ls)) return {};
+  return FileVersion{ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF};
+}
+
+namespace {
+
+// A version as the log names it: the Dutch block's string where the file has
+// one, else the four numbers.
+std::string VersionText(const std::string& file, const FileVersion& v) {
+  const std::string text = TUtility::ReadFileVersion(file);
+  if (!text.empty()) return text;
+  return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." +
+         std::to_string(v[3]);
+}
+
+}  // namespace
+
 void RefuseDowngrade(const std::string& download, const std::string& installed) {
-  const std::string newVersion = TUtility::ReadFileVersion(download);
-  const std::string oldVersion = TUtility::ReadFileVersion(installed);
-  if (IsOlderVersion(newVersion, oldVersion)) {
-    throw EUpdateDowngrade("Versie " + newVersion + " is ouder dan de ge" + platform::kIDiaeresis +
-                           "nstalleerde " + oldVersion);
+  const std::optional<FileVersion> oldVersion = FixedFileVersion(installed);
+  if (!oldVersion) return;  // nothing to compare with
+  const std::string installedText = std::string("de ge") + platform::kIDiaeresis + "nstalleerde " +
+                                    VersionText(installed, *oldVersion);
+  const std::optional<FileVersion> newVersion = FixedFileVersion(download);
+  if (!newVersion) {
+    throw EUpdateDowngrade("Versie van de download is niet te lezen, " + installedText +
+                           " heeft er een");
+  }
+  if (*newVersion < *oldVersion) {
+    throw EUpdateDowngrade("Versie " + VersionText(download, *newVersion) + " is ouder dan " +
+                           installedText);
   }
 }

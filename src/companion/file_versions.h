@@ -24,6 +24,14 @@ std::optional<FileVersion> ParseFileVersion(const std::string& text);
 // never counts as older.
 bool IsOlderVersion(const std::string& candidate, const std::string& installed);
 
-// With both files' versions known, raises EUpdateDowngrade when `download`
-// is older than `installed`.
+// The binary file version of a file's version resource (VS_FIXEDFILEINFO),
+// which every version resource has whatever its language blocks; nothing
+// when the file has none.
+std::optional<FileVersion> FixedFileVersion(const std::string& file);
+
+// When the installed companion has a version, raises EUpdateDowngrade when
+// `download` has a lower one or none that can be read. The binary versions
+// decide, so no language block, missing string or suffix in the text can
+// dodge the comparison; the log names the versions by the Dutch block's
+// strings where the files have them.
 void RefuseDowngrade(const std::string& download, const std::string& installed);

@@ -4,6 +4,7 @@
 // throws.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace platform {
@@ -15,5 +16,13 @@ namespace platform {
 // are read with a small PE resource reader; the running program itself answers
 // from the version compiled into it.
 bool QueryVersionString(const std::string& file, const std::string& queryPath, std::string& out);
+
+// The binary file version of a file's version resource (VS_FIXEDFILEINFO's
+// dwFileVersionMS and dwFileVersionLS), which every version resource has,
+// whatever its string blocks say. False when the file has no version resource
+// or its fixed part is missing or damaged. The running program on the Linux
+// port answers from the version compiled into it.
+bool QueryFixedFileVersion(const std::string& file, std::uint32_t& mostSignificant,
+                           std::uint32_t& leastSignificant);
 
 }  // namespace platform

@@ -46,24 +46,61 @@ TEST(FileVersionsTest, OlderOnlyWhenBothAreVersionsAndTheFirstIsLower) {
 }
 
 // Both builds read a Windows program's version resource, so the refusal
-// itself runs in both, over the PE fixtures.
+// itself runs in both, over the PE fixtures. The binary file version decides:
+// a lower version in another language block, with a suffix in its text, or a
+// download without any version does not pass where the installed companion
+// has one.
 TEST(FileVersionsTest, ADownloadOlderThanTheInstalledCompanionIsRefused) {
-  const std::string v10 = testing_support::PeFixture("ver_nl_1_0.exe");
-  const std::string v11 = testing_support::PeFixture("ver_nl_1_1.exe");
-  const std::string none = testing_support::PeFixture("no_version.exe");
-  try {
-    RefuseDowngrade(v10, v11);
-    ADD_FAILURE() << "1.0 over 1.1 was not refused";
-  } catch (const EUpdateDowngrade& e) {
-    EXPECT_EQ(std::string("Versie 1.0 is ouder dan de ge") +
-                  (testing_support::OnWindows() ? "\xEF" : "\xC3\xAF") + "nstalleerde 1.1",
-              e.Message());
+  using testing_support::PeFixture;
+  const std::string v10 = PeFixture("ver_nl_1_0.exe");
+  const std::string v11 = PeFixture("ver_nl_1_1.exe");
+  const std::string us10 = PeFixture("ver_us_1_0.exe");
+  const std::string us99 = PeFixture("ver_us_only.exe");
+  const std::string suffix10 = PeFixture("ver_nl_suffix_1_0.exe");
+  const std::string none = PeFixture("no_version.exe");
+  const std::string ii = std::string("ge") + (testing_support::OnWindows() ? "\xEF" : "\xC3\xAF");
+  struct Row {
+    const char* name;
+    std::string download;
+    std::string installed;
+    std::string refusal;  // empty: allowed
+  };
+  const Row rows[] = {
+      {"older", v10, v11, "Versie 1.0 is ouder dan de " + ii + "nstalleerde 1.1"},
+      {"older, in another language block only", us10, v11,
+       "Versie 1.0.0.0 is ouder dan de " + ii + "nstalleerde 1.1"},
+      {"older, with a suffix in its text", suffix10, v11,
+       "Versie 1.0.0.0 (build 12) is ouder dan de " + ii + "nstalleerde 1.1"},
+      {"without a version", none, v11,
+       "Versie van de download is niet te lezen, de " + ii + "nstalleerde 1.1 heeft er een"},
+      {"newer", v11, v10, ""},
+      {"the same", v11, v11, ""},
+      {"newer, in another language block only", us99, v11, ""},
+      {"the same, with a suffix in its text", suffix10, v10, ""},
+      {"over a companion without a version", v10, none, ""},
+      {"over no companion", v10, v11 + ".missing", ""},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    std::string refusal;
+    try {
+      RefuseDowngrade(r.download, r.installed);
+    } catch (const EUpdateDowngrade& e) {
+      refusal = e.Message();
+    }
+    EXPECT_EQ(refusal, r.refusal);
   }
-  EXPECT_NO_THROW(RefuseDowngrade(v11, v10));
-  EXPECT_NO_THROW(RefuseDowngrade(v11, v11));
-  EXPECT_NO_THROW(RefuseDowngrade(none, v11));
-  EXPECT_NO_THROW(RefuseDowngrade(v10, none));
-  EXPECT_NO_THROW(RefuseDowngrade(v10, v11 + ".missing"));
+}
+
+// The binary version is read from every version resource, whatever its
+// blocks, and from none where the file has no resource.
+TEST(FileVersionsTest, TheBinaryVersionOfEachFixture) {
+  using testing_support::PeFixture;
+  EXPECT_EQ(FixedFileVersion(PeFixture("ver_nl_1_1.exe")), (FileVersion{1, 1, 0, 0}));
+  EXPECT_EQ(FixedFileVersion(PeFixture("ver_us_only.exe")), (FileVersion{9, 9, 0, 0}));
+  EXPECT_EQ(FixedFileVersion(PeFixture("ver_nl_suffix_1_0.exe")), (FileVersion{1, 0, 0, 0}));
+  EXPECT_EQ(FixedFileVersion(PeFixture("no_version.exe")), std::nullopt);
+  EXPECT_EQ(FixedFileVersion(PeFixture("no_version.exe") + ".missing"), std::nullopt);
 }
 
 }  // namespace

@@ -192,6 +192,12 @@ TEST(PlatformVersionInfo, TheRunningProgramAnswersWithItsOwnVersion) {
   EXPECT_EQ(out, KESTRO_PRODUCT_VERSION);
   EXPECT_FALSE(platform::QueryVersionString(platform::ModuleFileName(),
                                             "\\StringFileInfo\\040904E4\\FileVersion", out));
+  // The binary version too, the same four numbers.
+  std::uint32_t ms = 0, ls = 0;
+  ASSERT_TRUE(platform::QueryFixedFileVersion(platform::ModuleFileName(), ms, ls));
+  const std::string numbers = std::to_string(ms >> 16) + "." + std::to_string(ms & 0xFFFF) + "." +
+                              std::to_string(ls >> 16) + "." + std::to_string(ls & 0xFFFF);
+  EXPECT_EQ(numbers, KESTRO_FILE_VERSION);
 }
 
 }  // namespace

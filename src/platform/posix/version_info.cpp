@@ -263,23 +263,16 @@ bool OwnVersionString(const std::vector<std::string>& q, std::string& out) {
   return false;
 }
 
-}  // namespace
-
-bool QueryVersionString(const std::string& file, const std::string& queryPath, std::string& out) {
-  const std::vector<std::string> q = SplitBackslashPath(queryPath);
-  if (q.size() != 3 || !KeyEquals(std::u16string(u"StringFileInfo"), q[0])) return false;
-  if (file.empty()) return false;
-
-  if (SameFile(file, ModuleFileName())) return OwnVersionString(q, out);
-
+// The file's VS_VERSION_INFO node, in the resource section `rsrc`, of the
+// first RT_VERSION entry (first name, first language); `start` is where the
+// version resource begins there. False when the file has none.
+bool LoadVersionRoot(const std::string& file, Bytes& rsrc, std::uint64_t& start, Node& root) {
   UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) return false;
-  Bytes rsrc;
   std::uint32_t rsrcRva = 0, dirRva = 0;
   if (!LoadResourceSection(fd.get(), rsrc, rsrcRva, dirRva)) return false;
   const std::uint64_t base = dirRva - rsrcRva;  // the directory's start in the section
 
-  // Type RT_VERSION, then its first name, then that name's first language.
   std::uint32_t target = 0;
   bool isDir = false;
   if (!DirectoryEntry(rsrc, base, 0, kRtVersion, target, isDir) || !isDir) return false;
@@ -289,13 +282,42 @@ bool QueryVersionString(const std::string& file, const std::string& queryPath, s
   std::uint32_t dataRva = 0, dataSize = 0;
   if (!rsrc.U32(base + target, dataRva) || !rsrc.U32(base + target + 4, dataSize)) return false;
   if (dataRva < rsrcRva) return false;
-  const std::uint64_t start = static_cast<std::uint64_t>(dataRva) - rsrcRva;
+  start = static_cast<std::uint64_t>(dataRva) - rsrcRva;
   if (start > rsrc.size() || rsrc.size() - start < dataSize) return false;
-  const std::uint64_t limit = start + dataSize;
+  return ReadNode(rsrc, start, start, start + dataSize, root) &&
+         KeyEquals(root.key, "VS_VERSION_INFO");
+}
 
+// The program's own file version, compiled in as "a.b.c.d".
+bool OwnFixedFileVersion(std::uint32_t& mostSignificant, std::uint32_t& leastSignificant) {
+  std::uint32_t parts[4] = {};
+  const char* p = KESTRO_FILE_VERSION;
+  for (int i = 0; i < 4; ++i) {
+    char* end = nullptr;
+    const unsigned long n = std::strtoul(p, &end, 10);
+    if (end == p || n > 0xFFFF) return false;
+    parts[i] = static_cast<std::uint32_t>(n);
+    p = end;
+    if (i < 3 && *p++ != '.') return false;
+  }
+  mostSignificant = parts[0] << 16 | parts[1];
+  leastSignificant = parts[2] << 16 | parts[3];
+  return true;
+}
+
+}  // namespace
+
+bool QueryVersionString(const std::string& file, const std::string& queryPath, std::string& out) {
+  const std::vector<std::string> q = SplitBackslashPath(queryPath);
+  if (q.size() != 3 || !KeyEquals(std::u16string(u"StringFileInfo"), q[0])) return false;
+  if (file.empty()) return false;
+
+  if (SameFile(file, ModuleFileName())) return OwnVersionString(q, out);
+
+  Bytes rsrc;
+  std::uint64_t start = 0;
   Node root, sfi, table, str;
-  if (!ReadNode(rsrc, start, start, limit, root) || !KeyEquals(root.key, "VS_VERSION_INFO"))
-    return false;
+  if (!LoadVersionRoot(file, rsrc, start, root)) return false;
   if (!FindChild(rsrc, start, root, q[0], sfi)) return false;
   if (!FindChild(rsrc, start, sfi, q[1], table)) return false;
   if (!FindChild(rsrc, start, table, q[2], str)) return false;
@@ -319,6 +341,27 @@ bool QueryVersionString(const std::string& file, const std::string& queryPath, s
   }
   out = value;
   return true;
+}
+
+bool QueryFixedFileVersion(const std::string& file, std::uint32_t& mostSignificant,
+                           std::uint32_t& leastSignificant) {
+  if (file.empty()) return false;
+  if (SameFile(file, ModuleFileName())) {
+    return OwnFixedFileVersion(mostSignificant, leastSignificant);
+  }
+  Bytes rsrc;
+  std::uint64_t start = 0;
+  Node root;
+  if (!LoadVersionRoot(file, rsrc, start, root)) return false;
+  // VS_FIXEDFILEINFO: 13 DWORDs, the signature first, then the structure's
+  // version, then the file version's two halves.
+  std::uint32_t signature = 0;
+  if (root.valueLength < 52 || root.valueStart + 52 > root.end ||
+      !rsrc.U32(root.valueStart, signature) || signature != 0xFEEF04BD) {
+    return false;
+  }
+  return rsrc.U32(root.valueStart + 8, mostSignificant) &&
+         rsrc.U32(root.valueStart + 12, leastSignificant);
 }
 
 }  // namespace platform
