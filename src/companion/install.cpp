@@ -46,7 +46,10 @@ bool BackUp(const std::string& fileName, const std::string& backup) {
   const bool copied = PastBriefLocks(
       backup, fileName,
       [&](platform::Failure* failure) {
-        return platform::FileCopy(fileName, backup, false, failure);
+        // On the disk before the replace: after a power cut the backup must
+        // be whole, or there is nothing to roll back to.
+        return platform::FileCopy(fileName, backup, false, failure) &&
+               platform::FlushFileToDisk(backup, failure);
       },
       WorkerPacing());
   if (copied) return true;

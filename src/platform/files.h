@@ -62,6 +62,12 @@ bool FileCopy(const std::string& from, const std::string& to, bool failIfExists,
 // when `from` is held open without sharing, FileNotFound when it is missing.
 bool ReplaceFileAtomically(const std::string& from, const std::string& to,
                            Failure* error = nullptr);
+// Puts the file's data and its name in the folder on the disk, so that a copy
+// just made survives a power cut (the Linux port also flushes the folder;
+// Windows keeps the name with the file's own metadata). The file is opened
+// without following a link. False with the Failure in `error`: FileNotFound
+// when it is missing, AccessDenied for a folder.
+bool FlushFileToDisk(const std::string& path, Failure* error = nullptr);
 
 // Why ReadSmallFile gave nothing.
 enum class SmallFileFailure {

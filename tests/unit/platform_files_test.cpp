@@ -388,6 +388,33 @@ TEST(PlatformFiles, DeleteFile) {
   EXPECT_FALSE(platform::FileExists(path));
 }
 
+// Flushing to the disk takes a regular file and leaves it as it was; a
+// missing one or a folder is refused in Windows' words.
+TEST(PlatformFiles, FlushFileToDisk) {
+  TempDir dir;
+  const std::string path = dir / "copy.bin";
+  WriteFile(path, "whole");
+  testing_support::MakeDirs(dir / "folder");
+  struct Row {
+    const char* name;
+    std::string path;
+    bool ok;
+    platform::Failure failure;
+  };
+  const Row rows[] = {
+      {"a file", path, true, platform::Failure::None},
+      {"a missing file", dir / "missing.bin", false, platform::Failure::FileNotFound},
+      {"a folder", dir / "folder", false, platform::Failure::AccessDenied},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    platform::Failure err = platform::Failure::None;
+    EXPECT_EQ(platform::FlushFileToDisk(r.path, &err), r.ok);
+    EXPECT_EQ(err, r.failure);
+  }
+  EXPECT_EQ(ReadFile(path), "whole");
+}
+
 TEST(PlatformFiles, ExistenceAndFolders) {
   TempDir dir;
   WriteFile(dir / "file.txt", "x");

@@ -243,6 +243,25 @@ bool ReplaceFileAtomically(const std::string& from, const std::string& to, Failu
   return true;
 }
 
+bool FlushFileToDisk(const std::string& path, Failure* error) {
+  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!file) {
+    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, path));
+    return false;
+  }
+  struct stat st {};
+  if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    SetFailure(error, Failure::AccessDenied);
+    return false;
+  }
+  UniqueFd folder(::open(ParentOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (::fsync(file.get()) != 0 || !folder || ::fsync(folder.get()) != 0) {
+    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, path));
+    return false;
+  }
+  return true;
+}
+
 bool FileDelete(const std::string& path, Failure* error) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) {

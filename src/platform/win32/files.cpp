@@ -148,6 +148,23 @@ bool ReplaceFileAtomically(const std::string& from, const std::string& to, Failu
   return false;
 }
 
+bool FlushFileToDisk(const std::string& path, Failure* error) {
+  const DWORD attr = Attributes(path);
+  if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    SetError(error, ERROR_ACCESS_DENIED);
+    return false;
+  }
+  // FlushFileBuffers needs write access; readers may share the file. NTFS
+  // writes the file's name with its metadata, which the flush includes.
+  win32::FileHandle file(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file || !::FlushFileBuffers(file.get())) {
+    SetError(error, ::GetLastError());
+    return false;
+  }
+  return true;
+}
+
 bool FileCopy(const std::string& from, const std::string& to, bool failIfExists, Failure* error) {
   if (!failIfExists && IsReadOnlyFile(to)) {
     SetError(error, ERROR_ACCESS_DENIED);
