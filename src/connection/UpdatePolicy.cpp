@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "platform/common/little_endian.h"
+#include "platform/files.h"
 #include "platform/registry.h"
 
 namespace {
@@ -19,18 +20,33 @@ bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
 
 UpdatePolicy ReadUpdatePolicy() {
   UpdatePolicy policy;
-  platform::RegKey key;
-  if (!key.Open(platform::RegRoot::LocalMachine, kUpdatePolicyKey, platform::RegAccess::Read)) {
+  // Only a key or value that does not exist means "not set"; any other
+  // failure leaves the administrator's word unknown, and updates off.
+  const auto unknown = [&policy](platform::Failure why) {
+    policy.disableUpdate = true;
+    policy.updateServer.clear();
+    policy.unreadable = platform::FileErrorText(why);
     return policy;
+  };
+  platform::Failure why = platform::Failure::None;
+  platform::RegKey key;
+  if (!key.Open(platform::RegRoot::LocalMachine, kUpdatePolicyKey, platform::RegAccess::Read,
+                &why)) {
+    return why == platform::Failure::FileNotFound ? policy : unknown(why);
   }
   platform::RegValue value;
-  if (key.Read("DisableUpdate", value) && value.type == platform::kRegDword &&
-      value.data.size() == 4) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(value.data.data());
-    policy.disableUpdate = platform::LittleEndian(bytes, 0, 4) == 1;
+  if (key.Read("DisableUpdate", value, &why)) {
+    if (value.type == platform::kRegDword && value.data.size() == 4) {
+      const auto* bytes = reinterpret_cast<const unsigned char*>(value.data.data());
+      policy.disableUpdate = platform::LittleEndian(bytes, 0, 4) == 1;
+    }
+  } else if (why != platform::Failure::FileNotFound) {
+    return unknown(why);
   }
-  if (key.Read("UpdateServer", value) &&
-      (value.type == platform::kRegSz || value.type == platform::kRegExpandSz)) {
+  if (!key.Read("UpdateServer", value, &why)) {
+    return why == platform::Failure::FileNotFound ? policy : unknown(why);
+  }
+  if (value.type == platform::kRegSz || value.type == platform::kRegExpandSz) {
     std::string address = value.data;
     while (!address.empty() && address.back() == '\0') address.pop_back();
     if (address.empty()) return policy;  // as good as not set

@@ -4,9 +4,13 @@
 // user's root included, and unknown values are ignored.
 //   DisableUpdate  REG_DWORD 1: no update, as the /noupdate switch
 //   UpdateServer   REG_SZ: the update server's address, in place of the one
-//                  the build was configured with (a test run's
-//                  KESTRO_UPDATE_SERVER still comes first); an address that
-//                  is not http:// or https:// is ignored.
+//                  the build was configured with and of KESTRO_UPDATE_SERVER
+//                  (the administrator outranks the environment); an address
+//                  that is not http:// or https:// is ignored.
+// A policy that cannot be read (a store another process holds, a damaged
+// one, a key the user may not read) counts as DisableUpdate: the
+// administrator may have switched updates off, and nothing may be installed
+// on a guess.
 //
 // Contract: any thread; reads the registry afresh on every call; never
 // throws and never logs.
@@ -18,6 +22,7 @@ struct UpdatePolicy {
   bool disableUpdate = false;
   std::string updateServer;   // empty when not set or ignored
   std::string ignoredServer;  // the value that was ignored, for the log
+  std::string unreadable;     // why the policy could not be read (then disableUpdate)
 };
 
 UpdatePolicy ReadUpdatePolicy();

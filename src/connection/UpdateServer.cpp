@@ -9,19 +9,21 @@
 #endif
 
 std::string UpdateServerBase() {
-  std::string base;
-  if (!platform::GetEnv("KESTRO_UPDATE_SERVER", base) || base.empty()) {
-    // The policy is read once per run (it cannot change meanwhile), and an
-    // address it gives that is no web address is said once.
-    static const std::string policyServer = [] {
-      const UpdatePolicy policy = ReadUpdatePolicy();
-      if (!policy.ignoredServer.empty()) {
-        TDebug::LogFmt("Beleidswaarde UpdateServer genegeerd, geen http- of https-adres: %s",
-                       {policy.ignoredServer}, "");
-      }
-      return policy.updateServer;
-    }();
-    base = policyServer.empty() ? std::string(KESTRO_DEFAULT_UPDATE_SERVER) : policyServer;
+  // The policy is read once per run (it cannot change meanwhile), and an
+  // address it gives that is no web address is said once. The
+  // administrator's address outranks the environment's, which tests and
+  // installations without a policy use.
+  static const std::string policyServer = [] {
+    const UpdatePolicy policy = ReadUpdatePolicy();
+    if (!policy.ignoredServer.empty()) {
+      TDebug::LogFmt("Beleidswaarde UpdateServer genegeerd, geen http- of https-adres: %s",
+                     {policy.ignoredServer}, "");
+    }
+    return policy.updateServer;
+  }();
+  std::string base = policyServer;
+  if (base.empty() && (!platform::GetEnv("KESTRO_UPDATE_SERVER", base) || base.empty())) {
+    base = KESTRO_DEFAULT_UPDATE_SERVER;
   }
   // The paths are appended with their own "/", and some servers do not take
   // "//" for "/".

@@ -114,7 +114,11 @@ void TfrmMain::OnlinePhase() {
   // 2. The update decision.
   if (FOnline) {
     // The administrator's policy counts as the switch, and says so first.
-    const bool byPolicy = ReadUpdatePolicy().disableUpdate;
+    const UpdatePolicy policy = ReadUpdatePolicy();
+    if (!policy.unreadable.empty()) {
+      TDebug::LogFmt("Beleid voor updates kon niet worden gelezen: %s", {policy.unreadable}, "");
+    }
+    const bool byPolicy = policy.disableUpdate;
     if (byPolicy) TDebug::Log("Update uitgeschakeld door beleid", "");
     if (byPolicy || platform::FileExists(TUtility::AppPath() + "NoUpdate.txt") ||
         TUtility::ParamExists("noupdate")) {

@@ -874,13 +874,13 @@ TEST(OnlineRoads, AnyOfSeveralKeysMaySignAnUpdate) {
   platform::FileDelete(ServedCompanion() + ".sig");
 }
 
-// Only a key value that does not exist means "no key": a machine store that
+// Only a value that does not exist means "not set": a machine store that
 // another process holds locked while the loader reads, or that is damaged,
-// fails the update, and no unsigned download is installed. (The Windows
-// registry has no such failure to provoke from a test.)
-TEST(OnlineRoads, AKeyThatCannotBeReadFailsTheUpdate) {
+// leaves the administrator's policy unknown, which stops the update before
+// anything is downloaded, and no unsigned download is installed. (The
+// Windows registry has no such failure to provoke from a test.)
+TEST(OnlineRoads, AMachineStoreThatCannotBeReadStopsTheUpdate) {
   if (OnWindows()) GTEST_SKIP() << "the Linux port's machine store";
-  const std::string cause = "EUpdateSignatureError: Sleutel voor updates kon niet worden gelezen: ";
   for (const bool damaged : {false, true}) {
     SCOPED_TRACE(damaged ? "a damaged store" : "a store held by a writer");
     NewerCompanionServed u;
@@ -916,12 +916,14 @@ TEST(OnlineRoads, AKeyThatCannotBeReadFailsTheUpdate) {
     }
     ASSERT_TRUE(ran);
 
+    const std::string why = damaged ? "The configuration registry database is corrupt."
+                                    : "The process cannot access the file because another "
+                                      "process has locked a portion of the file.";
     ExpectLog(u.inst.Messages(),
-              UpdateRoadLog(Refused(cause + (damaged ? "The configuration registry database is "
-                                                       "corrupt."
-                                                     : "The process cannot access the file "
-                                                       "because another process has locked a "
-                                                       "portion of the file."))),
+              {"Testen van verbinding. URL: BASE/software/versie.txt, Timeout: 0:00:15.000",
+               "Response received in: *", "Beleid voor updates kon niet worden gelezen: " + why,
+               "Update uitgeschakeld door beleid", "Update wordt overgeslagen",
+               "Kestro v wordt gestart", "Resultcode *", "Loader is afgesloten"},
               u.inst.AppDir());
     EXPECT_TRUE(ReadFile(u.local) == u.original) << "an unchecked download was installed";
     EXPECT_FALSE(Exists(u.local + ".bak"));
@@ -977,6 +979,24 @@ TEST(OnlineRoads, TheAdministratorsPolicyDecidesTheUpdate) {
     SetRegString(platform::RegRoot::LocalMachine, policy, "UpdateServer", TestServer::Base());
     PresetStartMode();
     ASSERT_TRUE(RunWithoutTestServer(u.inst));
+    ExpectLog(u.inst.Messages(), kCompanionUpdatedLog, u.inst.AppDir());
+    EXPECT_TRUE(ReadFile(u.local) == u.served) << "the new companion is not installed";
+    platform::RegDeleteKeyTree(platform::RegRoot::LocalMachine, policy);
+  }
+  {
+    // The administrator outranks the environment: with both set, the
+    // policy's server is asked.
+    SCOPED_TRACE("UpdateServer beside KESTRO_UPDATE_SERVER");
+    NewerCompanionServed u;
+    SetRegString(platform::RegRoot::LocalMachine, policy, "UpdateServer", TestServer::Base());
+    PresetStartMode();
+    bool ran = false;
+    {
+      const ScopedEnv elsewhere("KESTRO_UPDATE_SERVER", "http://127.0.0.1:1");
+      ran = u.inst.Run("", "", 120000);
+    }
+    ASSERT_TRUE(ran);
+    // BASE is the test server's address, the policy's.
     ExpectLog(u.inst.Messages(), kCompanionUpdatedLog, u.inst.AppDir());
     EXPECT_TRUE(ReadFile(u.local) == u.served) << "the new companion is not installed";
     platform::RegDeleteKeyTree(platform::RegRoot::LocalMachine, policy);
