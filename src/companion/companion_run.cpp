@@ -103,7 +103,8 @@ void StartInstalledCompanion(ISarvoSettings& settings, const std::string& path,
         TDebug::Log("Geen vorige versie om terug te zetten", "");
         break;
       case RollbackResult::Failed:
-        // Logged where it failed; the new companion is still whole.
+      case RollbackResult::LockHeld:
+        // Logged where it failed or stopped; the new companion is still whole.
         break;
     }
   }

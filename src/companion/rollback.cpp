@@ -3,8 +3,10 @@
 
 #include "companion/install.h"
 #include "companion/lock_retry.h"
+#include "companion/update_lock.h"
 #include "platform/error_codes.h"
 #include "platform/executable.h"
+#include "platform/file_lock.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "support/Format.h"
@@ -34,6 +36,18 @@ RollbackResult RollBack(const std::string& companion) {
   // damaged since; a broken one would be no better than the new release.
   if (!platform::FileExists(backup) || !platform::IsWholeExecutable(backup)) {
     return RollbackResult::NoBackup;
+  }
+  // Held until the replace is done, so no other loader writes the temporary
+  // file or the companion meanwhile; a lock file that cannot be used does
+  // not stop the rollback, as it does not stop the install.
+  platform::FileLock lock;
+  const std::string lockPath = UpdateLockPath(companion);
+  if (lock.TryLock(lockPath) == platform::FileLock::Result::Held) {
+    TDebug::LogFmt(
+        "Sarvo wordt bijgewerkt door een andere loader (%s), de vorige versie "
+        "wordt niet teruggezet",
+        {lockPath}, "");
+    return RollbackResult::LockHeld;
   }
   // The backup itself stays: it is still the last good companion. Its copy
   // goes where the install keeps its downloads, so the one replace below is

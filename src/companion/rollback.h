@@ -26,12 +26,16 @@ enum class RollbackResult {
   RolledBack,  // the backup is the companion again; the backup stays
   NoBackup,    // no backup, or one that is no whole program: nothing done
   Failed,      // the replace failed: the companion is as it was
+  LockHeld,    // another loader is updating the folder: nothing done (logged)
 };
 
 // Puts the backup `companion`.bak back in place of `companion` in one atomic
 // replace, through a copy in the install's temporary file, so the companion
 // is at every instant the whole new or the whole old program (GUI thread;
-// the splash stays alive through the repeats past a brief lock).
+// the splash stays alive through the repeats past a brief lock). It holds the
+// installation's update lock throughout, as the install does, and does not
+// wait for it: while another loader downloads or installs, the files are that
+// loader's, and a rollback would undo its work.
 RollbackResult RollBack(const std::string& companion);
 
 // True when the server's `serverSize` is that of a release that could not

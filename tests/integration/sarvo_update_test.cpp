@@ -18,6 +18,7 @@
 
 #include "companion/SynchedThreads.h"
 #include "companion/UpdateSignature.h"
+#include "companion/rollback.h"
 #include "companion/u_SarvoChecker.h"
 #include "companion/u_SarvoPrep.h"
 #include "loader/SplashForm.h"
@@ -798,6 +799,32 @@ TEST_F(SarvoUpdateTest, KilledInstallLeavesTheOldOrTheNewFileWhole) {
     runner.Wait(10000);
     check("killed after " + std::to_string(delay) + " ms");
   }
+}
+
+// A rollback while another loader of the folder downloads or installs: that
+// loader holds the update lock, and its temporary file and the companion are
+// its own. The rollback leaves them all as they are and says so; once the
+// lock is free, the same rollback puts the backup back.
+TEST_F(SarvoUpdateTest, ARollbackLeavesAllAsItIsWhileAnotherLoaderUpdates) {
+  ASSERT_TRUE(platform::FileCopy(FixtureProgram("sarvo_standin"), companion_ + ".bak", false));
+  WriteFile(companion_, "the release that cannot start");
+  const std::string temp = dir_ + "sarvo2006.tmp";
+  WriteFile(temp, "the other loader's download");
+  platform::FileLock other;
+  ASSERT_EQ(other.TryLock(companion_ + ".lock"), platform::FileLock::Result::Acquired);
+
+  EXPECT_EQ(companion::RollBack(companion_), companion::RollbackResult::LockHeld);
+  EXPECT_EQ(ReadFile(companion_), "the release that cannot start");
+  EXPECT_EQ(ReadFile(temp), "the other loader's download");
+  EXPECT_NE(Log().find("Sarvo wordt bijgewerkt door een andere loader (" + companion_ +
+                       ".lock), de vorige versie wordt niet teruggezet"),
+            std::string::npos)
+      << Log();
+
+  other.Unlock();
+  EXPECT_EQ(companion::RollBack(companion_), companion::RollbackResult::RolledBack);
+  EXPECT_TRUE(ReadFile(companion_) == ReadFile(companion_ + ".bak"));
+  EXPECT_FALSE(Exists(temp));
 }
 
 // The rollback of a companion that cannot start, killed at a spread of
