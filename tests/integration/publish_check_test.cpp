@@ -142,6 +142,13 @@ TEST(PublishCheck, NamesEveryBrokenPointOfTheContract) {
        &NoDamage,
        {kDownload},
        "the HEAD declared " + size + "1"},
+      // The loader stops a download a byte past the HEAD's length, and so
+      // does the check.
+      {"GET longer than the HEAD declared",
+       "{\"HEAD " + exe + "\": {\"length\": 1000}}",
+       &NoDamage,
+       {kDownload},
+       "Oorzaak: EIdHTTPInvalidResponse: Response body longer than 1000 bytes"},
       {"cut body",
        "{\"GET " + exe + "\": {\"cut\": 1000}}",
        &NoDamage,
