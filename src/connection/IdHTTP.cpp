@@ -215,8 +215,8 @@ void TIdHTTP::Get(const std::string& url, platform::File& stream, std::int64_t m
   std::int64_t written = 0;
   bool tooLong = false;
   const bool ok = Run(platform::HttpMethod::Get, url, [&](const char* data, std::size_t size) {
-    // Up to one byte past the limit is written, the
-    // rest of the piece and of the body never.
+    // Up to one byte past the limit is written; the rest of the piece and
+    // of the body never is.
     const std::int64_t room = limit + 1 - written;
     const bool fits = static_cast<std::int64_t>(size) < room;
     const std::size_t take = fits ? size : static_cast<std::size_t>(room);

@@ -273,6 +273,7 @@ bool LoadVersionRoot(const std::string& file, Bytes& rsrc, std::uint64_t& start,
   if (!LoadResourceSection(fd.get(), rsrc, rsrcRva, dirRva)) return false;
   const std::uint64_t base = dirRva - rsrcRva;  // the directory's start in the section
 
+  // Type RT_VERSION, then its first name, then that name's first language.
   std::uint32_t target = 0;
   bool isDir = false;
   if (!DirectoryEntry(rsrc, base, 0, kRtVersion, target, isDir) || !isDir) return false;
