@@ -229,6 +229,9 @@ struct AttemptProgress {
   bool newConnection = false;
   bool answerCounted = false;
   DWORD answerBytes = 0;
+
+  // WinHTTP said that no byte of an answer came.
+  bool NoAnswerByte() const { return answerCounted && answerBytes == 0; }
 };
 
 void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info,
@@ -371,7 +374,7 @@ HttpResult AttemptOnce(const HttpRequest& request, const HttpSink& sink, Session
     const bool reused = mayBeKept && !progress.newConnection;
     const bool dropped =
         code == ERROR_WINHTTP_CONNECTION_ERROR || code == kWsaConnAborted || code == kWsaConnReset;
-    const bool nothingCame = progress.answerCounted ? progress.answerBytes == 0 : dropped;
+    const bool nothingCame = progress.answerCounted ? progress.NoAnswerByte() : dropped;
     staleConnection =
         reused && (dropped || code == ERROR_WINHTTP_INVALID_SERVER_RESPONSE) && nothingCame;
     return code;
@@ -385,8 +388,7 @@ HttpResult AttemptOnce(const HttpRequest& request, const HttpSink& sink, Session
     const DWORD code = brokenBeforeAnswer(::GetLastError());
     // An "invalid answer" of no byte at all is a connection the server
     // closed without answering (Wine's WinHTTP says so in these words).
-    if (code == ERROR_WINHTTP_INVALID_SERVER_RESPONSE && progress.answerCounted &&
-        progress.answerBytes == 0) {
+    if (code == ERROR_WINHTTP_INVALID_SERVER_RESPONSE && progress.NoAnswerByte()) {
       return Fail(result, HttpFailure::ClosedEarly,
                   "the server closed the connection without an answer");
     }
