@@ -1,6 +1,7 @@
 #include "companion/UpdateSignature.h"
 
 #include <exception>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -105,9 +106,11 @@ bool IsKeyFailure(platform::SignatureOutcome outcome) {
          outcome == platform::SignatureOutcome::KeyTooWeak;
 }
 
-}  // namespace
-
-bool CheckUpdateSignature(const std::string& url, const std::string& file) {
+// The check of CheckUpdateSignature; `verify` checks a signature with one
+// key over the download's bytes, wherever they are read from.
+bool CheckSignature(const std::string& url, const std::string& file,
+                    const std::function<platform::SignatureCheck(
+                        const std::string& pem, const std::string& signature)>& verify) {
   const UpdateKeySource key = UpdatePublicKey();
   if (!key.configured) return false;
   if (!key.readFailure.empty()) {
@@ -129,7 +132,7 @@ bool CheckUpdateSignature(const std::string& url, const std::string& file) {
   // first that accepts the signature makes it valid.
   const std::vector<std::string> blocks = PemBlocks(key.pem);
   if (blocks.size() <= 1) {
-    const platform::SignatureCheck check = platform::VerifyFileSignature(key.pem, file, signature);
+    const platform::SignatureCheck check = verify(key.pem, signature);
     if (check.outcome != platform::SignatureOutcome::Valid) {
       RaiseCheckFailure(check, key, sigUrl, file);
     }
@@ -142,8 +145,7 @@ bool CheckUpdateSignature(const std::string& url, const std::string& file) {
   platform::SignatureCheck firstKeyFailure;
   bool mismatched = false;
   for (int i = 0; i < count; ++i) {
-    const platform::SignatureCheck check =
-        platform::VerifyFileSignature(blocks[static_cast<std::size_t>(i)], file, signature);
+    const platform::SignatureCheck check = verify(blocks[static_cast<std::size_t>(i)], signature);
     if (check.outcome == platform::SignatureOutcome::Valid) {
       TDebug::LogFmt("Handtekening %s is geldig (sleutel: %s, nr. %d van %d, %d bits)",
                      {sigUrl, key.origin, i + 1, count, static_cast<int>(check.keyBits)}, "");
@@ -162,4 +164,20 @@ bool CheckUpdateSignature(const std::string& url, const std::string& file) {
     mismatched = true;
   }
   RaiseCheckFailure(mismatched ? firstMismatch : firstKeyFailure, key, sigUrl, file);
+}
+
+}  // namespace
+
+bool CheckUpdateSignature(const std::string& url, const std::string& file) {
+  return CheckSignature(url, file, [&file](const std::string& pem, const std::string& signature) {
+    return platform::VerifyFileSignature(pem, file, signature);
+  });
+}
+
+bool CheckUpdateSignature(const std::string& url, platform::File& download,
+                          const std::string& name) {
+  return CheckSignature(url, name,
+                        [&download](const std::string& pem, const std::string& signature) {
+                          return platform::VerifyFileSignature(pem, download, signature);
+                        });
 }

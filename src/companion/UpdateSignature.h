@@ -28,6 +28,10 @@
 
 #include "support/Exceptions.h"
 
+namespace platform {
+class File;
+}
+
 // A download whose signature is missing, unreadable or wrong, or a
 // configured key that cannot be used.
 KESTRO_DECLARE_EXCEPTION(EUpdateSignatureError, Exception);
@@ -61,3 +65,7 @@ constexpr std::size_t kMaxSignatureBytes = 16 * 1024;
 // true once the signature is valid. Without a key: false, nothing fetched.
 // Runs on the download worker; blocks for the transfer and the file.
 bool CheckUpdateSignature(const std::string& url, const std::string& file);
+// The same over a download held open (`name` is its file, for the log): the
+// signature is checked over the bytes the handle holds.
+bool CheckUpdateSignature(const std::string& url, platform::File& download,
+                          const std::string& name);

@@ -81,7 +81,7 @@ void StartCompanion(ISarvoSettings& settings, const std::string& path, const std
 }
 
 void StartInstalledCompanion(ISarvoSettings& settings, const std::string& path,
-                             const std::string& mode, std::uint32_t releaseSize) {
+                             const std::string& mode, const ReleaseIdentity& release) {
   RecordStart(settings, path, mode);
   const TUtility::TStartWatch watch = TUtility::ExecuteAndWatch(path, "");
   LogStartCode(watch.startError);
@@ -94,7 +94,7 @@ void StartInstalledCompanion(ISarvoSettings& settings, const std::string& path,
         TDebug::Log("Vorige versie van Sarvo teruggezet", "");
         // Kept before the restored one runs, so a loader that is stopped
         // meanwhile still does not fetch the release again.
-        settings.SetRefusedSize(releaseSize);
+        RememberRefusedRelease(settings, path, release);
         RecordStart(settings, path, mode);
         LogStartCode(TUtility::ExecuteAndWait(path, ""));
         break;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "companion/refused_release.h"
 #include "companion/u_SarvoPrep.h"
 
 namespace companion {
@@ -20,8 +21,8 @@ void StartCompanion(ISarvoSettings& settings, const std::string& path, const std
 
 // StartCompanion for a companion that this run has just installed: when it
 // cannot start, its backup is put back and started in the same mode, and
-// the release's `releaseSize` (the server's length) is kept as refused.
+// the release is kept as refused.
 void StartInstalledCompanion(ISarvoSettings& settings, const std::string& path,
-                             const std::string& mode, std::uint32_t releaseSize);
+                             const std::string& mode, const ReleaseIdentity& release);
 
 }  // namespace companion

@@ -22,14 +22,15 @@ namespace {
 const char* const kDownloadFailedContext =
     "DudozividEreradOdavazevozT.internDownloadUpdater(); Download van bestand is mislukt";
 
-// The body of status.URL into `temp`, whole; returns its size. Raises on a
-// failure.
-std::int32_t FetchWhole(const downloadStatusT& status, const std::string& temp) {
+// The body of status.URL into `file`, made anew as `temp` and held open
+// without sharing from here to the install, whole; returns its size. Raises
+// on a failure.
+std::int64_t FetchWhole(const downloadStatusT& status, const std::string& temp,
+                        platform::File& file) {
   TIdHTTP http;
   platform::FileDelete(temp);
-  platform::File file;
   platform::Failure error = platform::Failure::None;
-  if (!file.Open(temp, platform::File::Mode::CreateAlways, platform::File::Share::None, &error)) {
+  if (!file.Open(temp, platform::File::Mode::CreateNew, platform::File::Share::None, &error)) {
     throw EFCreateError("Cannot create file \"" + temp + "\". " + platform::FileErrorText(error));
   }
   TDebug::LogFmt("Downloaden van %s", {status.URL}, "");
@@ -39,7 +40,6 @@ std::int32_t FetchWhole(const downloadStatusT& status, const std::string& temp) 
   // raises too: the server may declare another length to the GET, or none.
   http.Get(status.URL, file, status.ServerSize >= 0 ? status.ServerSize : TIdHTTP::kMaxFileBody);
   const std::int64_t received = file.Size();
-  file.Close();
   // A success status without a body (204 No Content, or an empty file on
   // the server) would install an empty executable over a working one.
   if (received == 0) {
@@ -60,15 +60,15 @@ std::int32_t FetchWhole(const downloadStatusT& status, const std::string& temp) 
                                  std::to_string(status.ServerSize) + " the server declared for " +
                                  status.URL);
   }
-  return TUtility::GetFileSize(temp);
+  return received;
 }
 
-// Raises unless `temp` is a whole program this platform can start.
-void CheckIsProgram(const std::string& temp) {
+// Raises unless the download is a whole program this platform can start.
+void CheckIsProgram(platform::File& file, const std::string& temp) {
   // A login page of a guest network, an error page with a success status or
   // a piece of a program must never replace the companion tool.
   std::string why;
-  if (!platform::IsWholeExecutable(temp, &why)) {
+  if (!platform::IsWholeExecutable(file, &why)) {
     throw EInvalidExecutable(temp + " is geen geldig programma: " + why);
   }
 }
@@ -86,23 +86,28 @@ void ReportFailedDownload(const void* sender, const std::exception* e) {
   TDebug::LogFmt("Oorzaak: %s: %s", {className, message}, kDownloadFailedContext);
 }
 
-// Fetches and checks the download into `temp`; false (after the report)
-// when any step failed. `signedDownload` tells whether a key vouched for it.
+// Fetches and checks the download into `file`, made as `temp`; false (after
+// the report) when any step failed. Every check reads through the handle,
+// which nobody else could write meanwhile, so the bytes checked are the bytes
+// the install puts in place. `signedDownload` tells whether a key vouched for
+// it.
 bool FetchAndVerify(const void* sender, downloadStatusT& status, const std::string& temp,
-                    bool& signedDownload) {
+                    platform::File& file, bool& signedDownload) {
   // Each step raises on a failure; all of them count as a failed download,
   // which never touches the installed executable.
   try {
-    const std::int32_t size = FetchWhole(status, temp);
-    CheckIsProgram(temp);
+    const std::int64_t size = FetchWhole(status, temp, file);
+    CheckIsProgram(file, temp);
     // With an update key configured, only a download signed with it goes on
     // to the install; a missing or wrong signature raises here and ends as a
     // failed download, before the backup is touched.
-    signedDownload = CheckUpdateSignature(status.URL, temp);
+    signedDownload = CheckUpdateSignature(status.URL, file, temp);
     // A genuinely signed old release (a stale mirror, a replayed answer) must
     // not take the place of a newer companion.
-    if (signedDownload) RefuseDowngrade(temp, status.FileName);
-    TDebug::LogFmt("Opgeslagen als %s (%s)", {status.FileName, TUtility::FormatFileSize(size)}, "");
+    if (signedDownload) RefuseDowngrade(file, status.FileName);
+    TDebug::LogFmt("Opgeslagen als %s (%s)",
+                   {status.FileName, TUtility::FormatFileSize(static_cast<std::int32_t>(size))},
+                   "");
     return true;
   } catch (const std::exception& e) {
     ReportFailedDownload(sender, &e);
@@ -118,12 +123,15 @@ void DownloadUpdate(const void* sender, downloadStatusT& status) {
   status.Value = downloadStatusT::kFailed;
   const std::string temp = ChangeFileExt(status.FileName, ".tmp");
   bool signedDownload = false;
-  if (!FetchAndVerify(sender, status, temp, signedDownload)) {
-    if (platform::FileExists(temp)) platform::FileDelete(temp);
+  platform::File file;
+  if (!FetchAndVerify(sender, status, temp, file, signedDownload)) {
+    const bool made = file.IsOpen();
+    file.Close();
+    if (made) platform::FileDelete(temp);
     return;
   }
   status.Value = downloadStatusT::kDownloaded;
-  switch (InstallDownload(status.FileName, temp)) {
+  switch (InstallDownload(status.FileName, file, temp)) {
     case InstallResult::Installed:
       status.Installed = true;
       if (!signedDownload) {

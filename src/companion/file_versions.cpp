@@ -44,29 +44,58 @@ std::optional<FileVersion> FixedFileVersion(const std::string& file) {
 
 namespace {
 
+std::string NumbersText(const FileVersion& v) {
+  return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." +
+         std::to_string(v[3]);
+}
+
 // A version as the log names it: the Dutch block's string where the file has
 // one, else the four numbers.
 std::string VersionText(const std::string& file, const FileVersion& v) {
   const std::string text = TUtility::ReadFileVersion(file);
-  if (!text.empty()) return text;
-  return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." +
-         std::to_string(v[3]);
+  return text.empty() ? NumbersText(v) : text;
+}
+
+// The download's version, binary and as the log names it; nothing when it
+// has none that can be read.
+struct DownloadVersion {
+  std::optional<FileVersion> version;
+  std::string text;
+};
+
+void Refuse(const DownloadVersion& download, const std::string& installed) {
+  const std::optional<FileVersion> oldVersion = FixedFileVersion(installed);
+  if (!oldVersion) return;  // nothing to compare with
+  const std::string installedText = std::string("de ge") + platform::kIDiaeresis + "nstalleerde " +
+                                    VersionText(installed, *oldVersion);
+  if (!download.version) {
+    throw EUpdateDowngrade("Versie van de download is niet te lezen, " + installedText +
+                           " heeft er een");
+  }
+  if (*download.version < *oldVersion) {
+    throw EUpdateDowngrade("Versie " + download.text + " is ouder dan " + installedText);
+  }
 }
 
 }  // namespace
 
 void RefuseDowngrade(const std::string& download, const std::string& installed) {
-  const std::optional<FileVersion> oldVersion = FixedFileVersion(installed);
-  if (!oldVersion) return;  // nothing to compare with
-  const std::string installedText = std::string("de ge") + platform::kIDiaeresis + "nstalleerde " +
-                                    VersionText(installed, *oldVersion);
-  const std::optional<FileVersion> newVersion = FixedFileVersion(download);
-  if (!newVersion) {
-    throw EUpdateDowngrade("Versie van de download is niet te lezen, " + installedText +
-                           " heeft er een");
+  DownloadVersion v;
+  v.version = FixedFileVersion(download);
+  if (v.version) v.text = VersionText(download, *v.version);
+  Refuse(v, installed);
+}
+
+void RefuseDowngrade(platform::File& download, const std::string& installed) {
+  DownloadVersion v;
+  std::uint32_t ms = 0, ls = 0;
+  if (platform::QueryFixedFileVersion(download, ms, ls)) {
+    v.version = FileVersion{ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF};
+    std::string text;
+    const bool named =
+        platform::QueryVersionString(download, "\\StringFileInfo\\041304E4\\FileVersion", text) &&
+        !text.empty();
+    v.text = named ? text : NumbersText(*v.version);
   }
-  if (*newVersion < *oldVersion) {
-    throw EUpdateDowngrade("Versie " + VersionText(download, *newVersion) + " is ouder dan " +
-                           installedText);
-  }
+  Refuse(v, installed);
 }

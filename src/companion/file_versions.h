@@ -9,6 +9,10 @@
 
 #include "support/Exceptions.h"
 
+namespace platform {
+class File;
+}
+
 // A signed download whose file version is lower than the installed one's.
 KESTRO_DECLARE_EXCEPTION(EUpdateDowngrade, Exception);
 
@@ -35,3 +39,5 @@ std::optional<FileVersion> FixedFileVersion(const std::string& file);
 // dodge the comparison; the log names the versions by the Dutch block's
 // strings where the files have them.
 void RefuseDowngrade(const std::string& download, const std::string& installed);
+// The same for a download held open, read through its handle.
+void RefuseDowngrade(platform::File& download, const std::string& installed);

@@ -6,6 +6,7 @@
 #include "companion/lock_retry.h"
 #include "platform/executable.h"
 #include "platform/files.h"
+#include "platform/locale.h"
 #include "platform/process.h"
 #include "support/u_Utility.h"
 
@@ -63,7 +64,8 @@ bool BackUp(const std::string& fileName, const std::string& backup) {
 
 }  // namespace
 
-InstallResult InstallDownload(const std::string& fileName, const std::string& temp) {
+InstallResult InstallDownload(const std::string& fileName, platform::File& download,
+                              const std::string& temp) {
   const std::string backup = fileName + ".bak";
   // On a first installation there is nothing to back up; the download is
   // installed all the same rather than left behind as a temporary file.
@@ -78,8 +80,25 @@ InstallResult InstallDownload(const std::string& fileName, const std::string& te
   }
   // One atomic replace instead of a copy over the executable: whenever the
   // loader stops, the companion is the whole old or the whole new program.
-  if (!ReplaceAtomically(temp, fileName, WorkerPacing())) {
+  // It goes through the download's own handle, so what takes the name is
+  // what was checked.
+  platform::Failure last = platform::Failure::None;
+  const bool replaced = PastBriefLocks(
+      fileName, fileName,
+      [&](platform::Failure* failure) {
+        const bool ok = download.PutInPlaceOf(fileName, failure);
+        last = *failure;
+        return ok;
+      },
+      WorkerPacing());
+  if (!replaced) {
     TDebug::LogFmt("Copieren van \"%s\" naar \"%s\" is mislukt!", {temp, fileName}, "");
+    if (last == platform::Failure::ChangedElsewhere) {
+      TDebug::LogFmt(
+          "Oorzaak: %s is na de controle veranderd door een ander programma, er is "
+          "niets ge%snstalleerd",
+          {temp, platform::kIDiaeresis}, "");
+    }
     return InstallResult::ReplaceFailed;
   }
   return InstallResult::Installed;

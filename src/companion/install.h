@@ -6,6 +6,10 @@
 
 #include "companion/lock_retry.h"
 
+namespace platform {
+class File;
+}
+
 namespace companion {
 
 // How an install ended. Each way is logged where it happens.
@@ -15,12 +19,16 @@ enum class InstallResult {
   ReplaceFailed,  // the atomic replace failed: the old companion is whole
 };
 
-// Replaces `fileName` by the download in `temp`. The old file goes to
-// `fileName`.bak first, unless it is no whole program. The backup copy and
+// Replaces `fileName` by the download held open in `download`, made as
+// `temp`: exactly the bytes the handle holds are installed. The old file goes
+// to `fileName`.bak first, unless it is no whole program. The backup copy and
 // the replace are repeated past a brief lock (a scanner's), for at most ten
-// seconds each. Raises nothing. On a failure the download stays in `temp`.
+// seconds each. A download that another writer changed meanwhile (or whose
+// name now leads elsewhere) is not installed: ReplaceFailed, with a line that
+// says why. Raises nothing. On a failure the download stays in `temp`.
 // Runs on the download worker.
-InstallResult InstallDownload(const std::string& fileName, const std::string& temp);
+InstallResult InstallDownload(const std::string& fileName, platform::File& download,
+                              const std::string& temp);
 
 // Puts `from` in place of `to` in one atomic replace, repeated past a brief
 // lock on the thread's own `pacing`; logs the repeats when they were needed.

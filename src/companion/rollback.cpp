@@ -67,16 +67,4 @@ RollbackResult RollBack(const std::string& companion) {
   return RollbackResult::RolledBack;
 }
 
-bool ReleaseWasRefused(ISarvoSettings& settings, std::int64_t serverSize) {
-  std::uint32_t refused = 0;
-  if (!settings.GetRefusedSize(refused)) return false;
-  if (serverSize >= 0 && static_cast<std::uint64_t>(serverSize) == refused) {
-    TDebug::LogFmt("Versie met grootte %d is eerder geweigerd, geen update",
-                   {static_cast<long long>(refused)}, "");
-    return true;
-  }
-  settings.ClearRefusedSize();
-  return false;
-}
-
 }  // namespace companion

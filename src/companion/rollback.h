@@ -38,9 +38,4 @@ enum class RollbackResult {
 // loader's, and a rollback would undo its work.
 RollbackResult RollBack(const std::string& companion);
 
-// True when the server's `serverSize` is that of a release that could not
-// start here before (logged): it is not fetched again. A release of another
-// size makes the loader forget the refused one.
-bool ReleaseWasRefused(ISarvoSettings& settings, std::int64_t serverSize);
-
 }  // namespace companion

@@ -9,13 +9,16 @@
 
 namespace companion {
 
-bool IsUpToDate(const std::string& path, const std::string& url, std::int32_t& serverSize) {
+bool IsUpToDate(const std::string& path, const std::string& url, std::int32_t& serverSize,
+                std::string* validator) {
   TIdHTTP http;
   serverSize = -1;
+  if (validator != nullptr) validator->clear();
   try {
     http.Head(url);
     if (http.ResponseCode() == 200) {
       serverSize = http.ContentLength();
+      if (validator != nullptr) *validator = http.Validator();
       return http.ContentLength() == TUtility::GetFileSize(path);
     }
     TDebug::LogFmt("Sarvo could not be found @ %s", {url}, "");

@@ -52,8 +52,8 @@ bool SarvoTesterT::IsUpToDate(const std::string& path, const std::string& url) {
 }
 
 bool SarvoTesterT::IsUpToDate(const std::string& path, const std::string& url,
-                              std::int32_t& serverSize) {
-  return companion::IsUpToDate(path, url, serverSize);
+                              std::int32_t& serverSize, std::string* validator) {
+  return companion::IsUpToDate(path, url, serverSize, validator);
 }
 
 bool SarvoTesterT::ServerAvailable(const std::string& url) {

@@ -30,6 +30,9 @@ struct downloadStatusT : IntegerT {
   // declared none or no check was made; a download without a length of its
   // own must have this one.
   std::int64_t ServerSize = -1;
+  // The validator of the size check's answer (TIdHTTP::Validator), empty
+  // when it gave none.
+  std::string Validator;
   // True once the download is the companion. A download whose backup or
   // replace failed is done (Value kDownloaded) but installed nothing.
   bool Installed = false;
@@ -63,8 +66,10 @@ class SarvoTesterT {
   void UpdateAndStart();
   // True when the server's copy at `url` declares the size of the local file.
   bool IsUpToDate(const std::string& path, const std::string& url);
-  // The same, handing out the size the server declared (-1 for none).
-  bool IsUpToDate(const std::string& path, const std::string& url, std::int32_t& serverSize);
+  // The same, handing out the size the server declared (-1 for none) and,
+  // when asked, the answer's validator.
+  bool IsUpToDate(const std::string& path, const std::string& url, std::int32_t& serverSize,
+                  std::string* validator = nullptr);
   // True when a GET of `url` completes without error.
   bool ServerAvailable(const std::string& url);
   // Hands `msg` to OnStatus when one is assigned.

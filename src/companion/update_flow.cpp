@@ -7,7 +7,7 @@
 
 #include "companion/SynchedThreads.h"
 #include "companion/companion_run.h"
-#include "companion/rollback.h"
+#include "companion/refused_release.h"
 #include "companion/u_SarvoChecker.h"
 #include "companion/u_SarvoPrep.h"
 #include "companion/update_lock.h"
@@ -35,7 +35,7 @@ void Update(SarvoTesterT& tester, const UpdatePlaces& places, std::int64_t sizeA
             std::int32_t serverSize, downloadStatusT& status) {
   const std::string& path = places.companion;
   if (platform::FileExists(places.noUpdateMarker)) return;
-  if (ReleaseWasRefused(*GetSarvoSettings(), serverSize)) return;
+  if (ReleaseWasRefused(*GetSarvoSettings(), path, {serverSize, status.Validator})) return;
   tester.DoStatus(kDownloadingText);
   if (!tester.ServerAvailable(UpdateServerUrl(kReachabilityServerPath))) return;
   // Held from before the download until the install is done, so no two
@@ -50,7 +50,7 @@ void Update(SarvoTesterT& tester, const UpdatePlaces& places, std::int64_t sizeA
       taken == UpdateLock::AfterWaiting ||
       (taken == UpdateLock::AtOnce && TUtility::GetFileSize(path) != sizeAtCheck);
   if (compareAgain && platform::FileExists(path) &&
-      tester.IsUpToDate(path, status.URL, serverSize)) {
+      tester.IsUpToDate(path, status.URL, serverSize, &status.Validator)) {
     status.Value = downloadStatusT::kUpToDate;
     return;
   }
@@ -77,13 +77,16 @@ void UpdateAndStart(SarvoTesterT& tester, const UpdatePlaces& places) {
   const std::string exeUrl = UpdateServerUrl(kCompanionServerPath);
   const std::int64_t sizeAtCheck = TUtility::GetFileSize(path);
   std::int32_t serverSize = -1;
-  const bool upToDate = platform::FileExists(path) && tester.IsUpToDate(path, exeUrl, serverSize);
+  std::string validator;
+  const bool upToDate =
+      platform::FileExists(path) && tester.IsUpToDate(path, exeUrl, serverSize, &validator);
   std::string versionBefore;
   if (upToDate) {
     status.Value = downloadStatusT::kUpToDate;
   } else {
     status.URL = exeUrl;
     status.ServerSize = serverSize;
+    status.Validator = validator;
     status.FileName = path;
     versionBefore = TUtility::ReadFileVersion(path);
     Update(tester, places, sizeAtCheck, serverSize, status);
@@ -101,7 +104,8 @@ void UpdateAndStart(SarvoTesterT& tester, const UpdatePlaces& places) {
   std::shared_ptr<ISarvoSettings> settings = GetSarvoSettings();
   settings->SetState(ISarvoSettings::kNoStart);
   if (status.Value == downloadStatusT::kDownloaded && status.Installed) {
-    StartInstalledCompanion(*settings, status.FileName, kModeAfterDownload, ReleaseSize(status));
+    StartInstalledCompanion(*settings, status.FileName, kModeAfterDownload,
+                            {ReleaseSize(status), status.Validator});
   } else if (status.Value >= downloadStatusT::kUpToDate ||
              status.Value == downloadStatusT::kDownloaded) {
     // A download that could not be installed left the companion at hand as

@@ -15,6 +15,17 @@
 
 namespace {
 
+// "NAME value" for a validator the loader can keep and compare; empty for a
+// value with anything but printable ASCII in it, or a long one: the server's
+// text goes into a file that every user's loader reads.
+std::string ValidatorText(const char* name, const std::string& value) {
+  if (value.size() > TIdHTTP::kMaxValidatorLength) return std::string();
+  for (const char c : value) {
+    if (c < 0x20 || c > 0x7E) return std::string();
+  }
+  return std::string(name) + " " + value;
+}
+
 using platform::HttpFailure;
 using platform::HttpResult;
 
@@ -169,6 +180,7 @@ bool TIdHTTP::Run(platform::HttpMethod method, const std::string& url,
   responseText_.clear();
   contentLength_ = -1;
   chunked_ = false;
+  validator_.clear();
   HttpResult r = Transfer(request, sink);
   // The status line is the server's text; from here on it reaches the log,
   // so it is made printable once, here. The code was read from the original.
@@ -177,6 +189,9 @@ bool TIdHTTP::Run(platform::HttpMethod method, const std::string& url,
   responseText_ = r.statusLine;
   contentLength_ = r.contentLength;
   chunked_ = r.chunked;
+  validator_ = !r.etag.empty()           ? ValidatorText("ETag", r.etag)
+               : !r.lastModified.empty() ? ValidatorText("Last-Modified", r.lastModified)
+                                         : std::string();
 
   if (r.failure == HttpFailure::SinkRefused) return false;
   if (r.failure != HttpFailure::None) ThrowFailure(r);

@@ -115,6 +115,12 @@ class TIdHTTP {
   std::int32_t ContentLength() const { return contentLength_; }
   // Whether the last response declared a chunked body.
   bool Chunked() const { return chunked_; }
+  // What tells the last response's body from another of the same length:
+  // "ETag " and its ETag, else "Last-Modified " and its date, else empty. A
+  // value that is not plain printable text of at most kMaxValidatorLength
+  // characters counts as none.
+  const std::string& Validator() const { return validator_; }
+  static constexpr std::size_t kMaxValidatorLength = 256;
 
  private:
   // One transfer; records the response, raises the failure. False when the
@@ -125,4 +131,5 @@ class TIdHTTP {
   std::string responseText_;
   std::int32_t contentLength_ = -1;
   bool chunked_ = false;
+  std::string validator_;
 };

@@ -28,6 +28,9 @@ enum class Failure : std::uint32_t {
   DiskFull = 112,
   AlreadyExists = 183,
   BadExeFormat = 193,
+  // A file held open for an install was changed, or its name taken, by
+  // another opener (ERROR_FILE_INVALID).
+  ChangedElsewhere = 1006,
   RegistryCorrupt = 1009,   // the store is not a registry (ERROR_BADDB)
   RegistryIoFailed = 1016,  // the store could not be read or written
   Cancelled = 1223,

@@ -23,10 +23,14 @@
 
 namespace platform {
 
+class File;
+
 // True when `path` is a whole executable for this platform. False for anything
 // else, also when the file cannot be opened or read; `why` (optional) then
 // says what was wrong.
 bool IsWholeExecutable(const std::string& path, std::string* why = nullptr);
+// The same judgement of a file open for reading, read through its handle.
+bool IsWholeExecutable(File& file, std::string* why = nullptr);
 
 // The program formats of the two builds, for judging a program meant for the
 // other one (the maker's tool on Linux judges a Windows release).

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/error_codes.h"
 
@@ -103,7 +104,8 @@ class File {
     // (Windows FILE_APPEND_DATA without FILE_WRITE_DATA; O_APPEND).
     OpenAppend,
     // A new file, read and write access; fails with FileExists when the name is
-    // taken, so of two openers racing for one name exactly one wins.
+    // taken, so of two openers racing for one name exactly one wins. Windows
+    // also gives it delete access, for PutInPlaceOf.
     CreateNew,
   };
   enum class Share {
@@ -131,8 +133,25 @@ class File {
   bool Write(const void* data, std::size_t size, Failure* error = nullptr);
   // Reads up to `size` bytes; `read` gets the count (0 at the end of the file).
   bool Read(void* data, std::size_t size, std::size_t& read);
+  // Reads exactly `count` bytes at `offset` into `out` (the file position is
+  // not the caller's afterwards); false when the file is shorter or cannot be
+  // read.
+  bool ReadAt(std::uint64_t offset, std::size_t count, std::vector<unsigned char>& out);
   // Current size in bytes, or -1.
   std::int64_t Size() const;
+
+  // Puts this file, made with CreateNew and still open, in place of `to` as
+  // ReplaceFileAtomically does (flushed first; `to` whole old or whole new at
+  // every instant; the same refusals for `to`), and afterwards it goes on
+  // being open under its new name. What is put in place is the file this
+  // handle holds and not whatever its old name points to by then: Windows
+  // renames through the handle, which nobody else could write, rename or
+  // delete while it was open without sharing. The Linux port, where a writer
+  // need not ask (and can replace the name), compares right before the
+  // rename: a file written since this handle's last Write, or a name that no
+  // longer leads to this file, fails with ChangedElsewhere and is not
+  // renamed.
+  bool PutInPlaceOf(const std::string& to, Failure* error = nullptr);
 
  private:
   struct Impl;

@@ -119,6 +119,10 @@ struct HttpResult {
   std::int32_t contentLength = -1;
   // The response declared a chunked body (Transfer-Encoding: chunked).
   bool chunked = false;
+  // The values of the response's ETag and Last-Modified headers, blanks
+  // around them removed; empty when it had none. The server's text.
+  std::string etag;
+  std::string lastModified;
   // Body bytes handed to the sink.
   std::uint64_t bodyBytes = 0;
 };

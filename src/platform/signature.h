@@ -15,6 +15,8 @@
 
 namespace platform {
 
+class File;
+
 // The smallest RSA modulus accepted, in bits.
 constexpr unsigned kMinSignatureKeyBits = 2048;
 
@@ -40,6 +42,10 @@ struct SignatureCheck {
 // Checks `signature` (raw bytes, as the .sig file holds them) over the bytes
 // of the file at `path` with the public key `publicKeyPem`.
 SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
+                                   const std::string& signature);
+// The same over the bytes of a file the caller holds open, read through its
+// handle: what was checked is what the handle holds.
+SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, File& file,
                                    const std::string& signature);
 
 }  // namespace platform

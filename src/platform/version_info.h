@@ -9,6 +9,8 @@
 
 namespace platform {
 
+class File;
+
 // Looks up a string of a file's version resource by its query path, for
 // example "\\StringFileInfo\\041304E4\\FileVersion". The value is returned as
 // stored, up to its first NUL. False when the file has no version resource or
@@ -23,6 +25,12 @@ bool QueryVersionString(const std::string& file, const std::string& queryPath, s
 // or its fixed part is missing or damaged. The running program on the Linux
 // port answers from the version compiled into it.
 bool QueryFixedFileVersion(const std::string& file, std::uint32_t& mostSignificant,
+                           std::uint32_t& leastSignificant);
+
+// The same two for a file the caller holds open, read through its handle
+// with the PE resource reader of the Linux port, in both builds.
+bool QueryVersionString(File& file, const std::string& queryPath, std::string& out);
+bool QueryFixedFileVersion(File& file, std::uint32_t& mostSignificant,
                            std::uint32_t& leastSignificant);
 
 }  // namespace platform

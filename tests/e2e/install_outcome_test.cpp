@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -103,6 +104,13 @@ std::string RefusedSize() {
   if (!r.valueFound) return std::string();
   EXPECT_EQ(r.type, "REG_DWORD");
   return r.data;
+}
+
+// The refused release as the installation folder keeps it beside the
+// companion, "" when none is kept.
+std::string RefusedRecord(const std::string& appDir) {
+  const std::string record = appDir + "sarvo2006.exe.refused";
+  return Exists(record) ? ReadFile(record) : std::string();
 }
 
 std::string Hex(std::size_t n) {
@@ -286,11 +294,13 @@ TEST(InstallOutcome, NewCompanionThatCannotStartIsRolledBack) {
       ASSERT_NE(said, m.end());
       EXPECT_NE(said->find("), de vorige versie wordt teruggezet"), std::string::npos) << *said;
       EXPECT_TRUE(ReadFile(o.local) == o.original) << "the old companion is not back";
-      EXPECT_EQ(RefusedSize(), Hex(r.served.size()));
+      EXPECT_NE(RefusedRecord(o.inst.AppDir()).find("size=" + std::to_string(r.served.size())),
+                std::string::npos)
+          << RefusedRecord(o.inst.AppDir());
     } else {
       ExpectLog(m, RunLog(Join(kInstalled, Started("/AUTO /INIT"))), o.inst.AppDir());
       EXPECT_TRUE(ReadFile(o.local) == r.served) << "the new companion is not installed";
-      EXPECT_EQ(RefusedSize(), "");
+      EXPECT_EQ(RefusedRecord(o.inst.AppDir()), "");
     }
     // The one that ran to its end saw the start mode of a new companion:
     // the restored one after a rollback, else the new one.
@@ -319,7 +329,7 @@ TEST(InstallOutcome, FirstInstallationThatCannotStartIsKept) {
                     "Sarvo has been closed"}),
             inst.AppDir());
   EXPECT_TRUE(ReadFile(inst.AppDir() + "sarvo2006.exe") == served) << "the download was not kept";
-  EXPECT_EQ(RefusedSize(), "");
+  EXPECT_EQ(RefusedRecord(inst.AppDir()), "");
   EXPECT_FALSE(inst.MainProgramRecord().empty()) << "main program not started";
 }
 
@@ -329,7 +339,8 @@ TEST(InstallOutcome, RefusedReleaseIsNotFetchedAgainUntilTheServerOffersAnother)
   Serve(broken);
   ASSERT_TRUE(o.inst.Run("", "", 120000));
   ASSERT_TRUE(ReadFile(o.local) == o.original) << "the first run did not roll back";
-  ASSERT_EQ(RefusedSize(), Hex(broken.size()));
+  const std::string refused = RefusedRecord(o.inst.AppDir());
+  ASSERT_NE(refused.find("size=" + std::to_string(broken.size())), std::string::npos) << refused;
 
   // The second start: the server still offers the refused release.
   platform::FileDelete(o.inst.LogPath());
@@ -342,7 +353,7 @@ TEST(InstallOutcome, RefusedReleaseIsNotFetchedAgainUntilTheServerOffersAnother)
             o.inst.AppDir());
   EXPECT_EQ(TestServer::CountRequests(kGet), getsBefore) << "the refused release was fetched";
   EXPECT_TRUE(ReadFile(o.local) == o.original);
-  EXPECT_EQ(RefusedSize(), Hex(broken.size()));
+  EXPECT_EQ(RefusedRecord(o.inst.AppDir()), refused);
 
   // A release of another length is fetched, installed and started.
   const std::string mended = NewerBuild(o.original, "") + " mended";
@@ -351,11 +362,86 @@ TEST(InstallOutcome, RefusedReleaseIsNotFetchedAgainUntilTheServerOffersAnother)
   ASSERT_TRUE(o.inst.Run("", "", 120000));
   ExpectLog(o.inst.Messages(), RunLog(Join(kInstalled, Started("/AUTO /INIT"))), o.inst.AppDir());
   EXPECT_TRUE(ReadFile(o.local) == mended) << "the newer release is not installed";
-  EXPECT_EQ(RefusedSize(), "") << "the refused size was not forgotten";
+  EXPECT_EQ(RefusedRecord(o.inst.AppDir()), "") << "the refused release was not forgotten";
   // Each run that started a companion to its end left its line: the
   // restored one, the one at hand, the newer one.
   EXPECT_EQ(SeenByCompanion(o.inst),
             "State=1 Params=/AUTO /INIT\nState=1 Params=/AUTO\nState=1 Params=/AUTO /INIT\n");
+}
+
+// The refused release is known by what it is, the size and the validator the
+// server gives (ETag, else Last-Modified), and the installation folder keeps
+// it for every user of the folder. After a first run that installed a release
+// that could not start and rolled it back, the server or the user changes as
+// a case says, and a second run fetches the release or not.
+TEST(InstallOutcome, ARefusedReleaseIsKnownByWhatItIs) {
+  struct Case {
+    const char* name;
+    std::function<void(Office&, const std::string& broken)> between;
+    bool fetched;     // the second run fetched the served release
+    bool recordKept;  // the folder still knows the refused release afterwards
+  };
+  const std::vector<Case> cases = {
+      {"the same release, for another user of the folder",
+       [](Office&, const std::string&) {
+         // Another user's own settings know nothing of the refusal.
+         ASSERT_TRUE(DeleteRegistryKey(kSarvoKey));
+       },
+       false, true},
+      {"another release of the same length",
+       [](Office& o, const std::string& broken) {
+         // Padded where the stand-in looks for its mode, so it runs.
+         std::string good = NewerBuild(o.original, "");
+         good += std::string(broken.size() - good.size(), '-');
+         ASSERT_EQ(good.size(), broken.size());
+         platform::SleepMs(20);  // a modification time of its own
+         Serve(good);
+       },
+       true, false},
+      {"the same release, answered without a length",
+       [](Office&, const std::string&) {
+         TestServer::SetRules(R"({"HEAD /software/sarvo/sarvo2006.exe": {"nolength": true}})");
+       },
+       false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestServer::SetRules("{}");
+    Office o;
+    const std::string broken = NewerBuild(o.original, "crash");
+    Serve(broken);
+    ASSERT_TRUE(o.inst.Run("", "", 120000));
+    ASSERT_TRUE(ReadFile(o.local) == o.original) << "the first run did not roll back";
+    c.between(o, broken);
+
+    platform::FileDelete(o.inst.LogPath());
+    const std::size_t getsBefore = TestServer::CountRequests(kGet);
+    ASSERT_TRUE(o.inst.Run("", "", 120000));
+    EXPECT_EQ(TestServer::CountRequests(kGet) > getsBefore, c.fetched)
+        << ::testing::PrintToString(o.inst.Messages());
+    EXPECT_EQ(RefusedRecord(o.inst.AppDir()) != "", c.recordKept) << RefusedRecord(o.inst.AppDir());
+    if (c.fetched) {
+      EXPECT_FALSE(ReadFile(o.local) == o.original) << "the other release was not installed";
+    } else {
+      EXPECT_TRUE(ReadFile(o.local) == o.original);
+      EXPECT_EQ(SeenByCompanion(o.inst), "State=1 Params=/AUTO /INIT\nState=1 Params=/AUTO\n");
+    }
+  }
+  TestServer::SetRules("{}");
+}
+
+// A loader of an older kind kept the refused size per user; it still counts.
+TEST(InstallOutcome, AnOldPerUserRefusalStillCounts) {
+  Office o;
+  const std::string broken = NewerBuild(o.original, "crash");
+  Serve(broken);
+  ASSERT_TRUE(
+      AddRegistryValue(kSarvoKey, "RefusedSize", "REG_DWORD", std::to_string(broken.size())));
+  const std::size_t getsBefore = TestServer::CountRequests(kGet);
+  ASSERT_TRUE(o.inst.Run("", "", 120000));
+  EXPECT_EQ(TestServer::CountRequests(kGet), getsBefore) << "the refused release was fetched";
+  EXPECT_TRUE(ReadFile(o.local) == o.original);
+  EXPECT_EQ(RefusedSize(), Hex(broken.size()));
 }
 
 }  // namespace

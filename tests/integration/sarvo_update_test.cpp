@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <random>
 #include <stdexcept>
@@ -936,6 +938,95 @@ TEST_F(SarvoUpdateTest, LinksInPlaceOfTempOrBackupAreNotFollowed) {
     EXPECT_TRUE(standin_ == ReadFile(dir / "sarvo2006.exe.bak"))
         << "the backup is not the old file";
     EXPECT_FALSE(fs::is_symlink(dir / "sarvo2006.tmp"));
+  }
+}
+
+// Between its checks and its install the download waits in the temporary
+// file while the backup is made, for up to ten seconds past a scanner's lock.
+// Another writer of the folder may try to put bytes of its own there
+// meanwhile. What is installed is exactly what was checked, or nothing: the
+// writer is shut out (Windows) or its change is seen and refused with a
+// line that says so (the Linux port, where nothing shuts out a writer).
+TEST_F(SarvoUpdateTest, ASecondWriterNeverGetsItsBytesInstalled) {
+  namespace fs = std::filesystem;
+  // Each writer tries its way on Temp, with `other` (a whole program of
+  // Temp's size) at hand in the folder; true when Temp changed.
+  struct Case {
+    const char* name;
+    std::function<bool(const std::string& temp, const std::string& other)> write;
+  };
+  const std::vector<Case> cases = {
+      {"Temp overwritten",
+       [](const std::string& temp, const std::string& other) {
+         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+         if (!out) return false;
+         out << ReadFile(other);
+         return static_cast<bool>(out.flush());
+       }},
+      {"Temp replaced by another file",
+       [](const std::string& temp, const std::string& other) {
+         std::error_code error;
+         fs::copy_file(other, temp + ".other", error);
+         fs::rename(temp + ".other", temp, error);
+         return !error;
+       }},
+      {"Temp's name turned into a link",
+       [](const std::string& temp, const std::string& other) {
+         std::error_code error;
+         if (!fs::remove(temp, error)) return false;
+         fs::create_symlink(other, temp, error);
+         return !error;
+       }},
+  };
+  const std::string fresh = Newer(standin_);
+  const std::string foreign = standin_ + std::string(4096, 'X');
+  TestServer::PutFile(kExePath, fresh);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    platform::FileDelete(LogPath());
+    const std::string file = dir / "sarvo2006.exe";
+    const std::string temp = dir / "sarvo2006.tmp";
+    const std::string other = dir / "other.exe";
+    WriteFile(file, standin_);
+    WriteFile(file + ".bak", "older");
+    WriteFile(other, foreign);
+    // The old backup held without sharing: the install waits at the backup
+    // until the writer is done.
+    platform::File bakHeld;
+    ASSERT_TRUE(
+        bakHeld.Open(file + ".bak", platform::File::Mode::OpenRead, platform::File::Share::None));
+    std::atomic<bool> changed{false};
+    std::atomic<bool> reached{false};
+    std::thread writer([&] {
+      const std::uint32_t start = platform::TickCount();
+      while (Log().find("Opgeslagen als ") == std::string::npos &&
+             platform::TickCount() - start < 30000) {
+        platform::SleepMs(10);
+      }
+      reached = Log().find("Opgeslagen als ") != std::string::npos;
+      if (reached) changed = c.write(temp, other);
+      bakHeld.Close();
+    });
+    downloadStatusT status(downloadStatusT::kNotAttempted);
+    status.FileName = file;
+    status.URL = TestServer::Url(kExePath);
+    SarvoTesterT tester(nullptr, dir.path());
+    tester.DownloadUpdate(&status);
+    writer.join();
+
+    ASSERT_TRUE(reached) << "the download was never checked\n" << Log();
+    const std::string installed = ReadFile(file);
+    EXPECT_FALSE(installed == foreign) << "the other writer's bytes were installed";
+    if (changed) {
+      EXPECT_TRUE(installed == standin_) << "a changed download was installed";
+      EXPECT_NE(std::string::npos, Log().find("Oorzaak: " + temp + " is na de controle veranderd"))
+          << Log();
+    } else {
+      EXPECT_TRUE(installed == fresh) << "the checked download was not installed";
+    }
+    EXPECT_EQ(changed, !OnWindows()) << "Windows shuts a second writer out";
+    EXPECT_TRUE(ReadFile(other) == foreign) << "the other writer's file was touched";
   }
 }
 

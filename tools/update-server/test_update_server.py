@@ -399,6 +399,35 @@ class Behaviour(ServerTestBase):
         finally:
             conn.close()
 
+    def test_validators_follow_the_file(self):
+        path = os.path.join(self.root, "validated.bin")
+
+        def validators():
+            conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=5)
+            try:
+                conn.request("HEAD", "/validated.bin")
+                resp = conn.getresponse()
+                resp.read()
+                return resp.getheader("ETag"), resp.getheader("Last-Modified")
+            finally:
+                conn.close()
+
+        with open(path, "wb") as f:
+            f.write(b"a" * 100)
+        os.utime(path, ns=(1_000_000_000_000_000_000, 1_000_000_000_000_000_000))
+        first = validators()
+        self.assertEqual(first[1], "Sun, 09 Sep 2001 01:46:40 GMT")
+        self.assertTrue(first[0].startswith('"') and first[0].endswith('"'), first[0])
+        self.assertEqual(validators(), first)
+        # The same length, written later: another ETag and date.
+        with open(path, "wb") as f:
+            f.write(b"b" * 100)
+        os.utime(path, ns=(1_000_000_001_000_000_000, 1_000_000_001_000_000_000))
+        second = validators()
+        self.assertNotEqual(second[0], first[0])
+        self.assertNotEqual(second[1], first[1])
+        os.remove(path)
+
     def test_redirect_is_not_followed_by_http_client(self):
         self.set_rules({"/moved": {"redirect": "http://127.0.0.1:1/x"}})
         conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=5)

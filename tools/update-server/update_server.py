@@ -26,6 +26,7 @@ tests run, and it starts fast because it imports little.
 """
 
 import argparse
+import email.utils
 import json
 import os
 import posixpath
@@ -407,8 +408,14 @@ class Handler(BaseHTTPRequestHandler):
                 headers.append(("Content-Type", "text/html; charset=utf-8"))
             elif file_path is not None and (method in ("GET", "HEAD") or "status" in rule):
                 body_path = file_path
-                size = os.path.getsize(file_path)
+                st = os.stat(file_path)
+                size = st.st_size
                 headers.append(("Content-Type", "application/octet-stream"))
+                # The validators a static file server gives: a Last-Modified
+                # date and an ETag made of the modification time and size.
+                headers.append(("Last-Modified",
+                                email.utils.formatdate(st.st_mtime, usegmt=True)))
+                headers.append(("ETag", '"%x-%x"' % (st.st_mtime_ns, size)))
             else:
                 body_text = (status + "\n").encode("utf-8")
                 size = len(body_text)

@@ -42,6 +42,9 @@ const char* WindowsErrorText(std::uint32_t code) {
       return "Cannot create a file when that file already exists.";
     case 193:
       return "%1 is not a valid Win32 application.";
+    case 1006:
+      return "The volume for a file has been externally altered so that the opened file is no "
+             "longer valid.";
     case 1009:
       return "The configuration registry database is corrupt.";
     case 1016:

@@ -199,14 +199,6 @@ bool IsWholeElf(ByteSource& file, std::uint64_t size, std::string* why) {
 
 }  // namespace
 
-bool MemoryByteSource::ReadAt(std::uint64_t offset, std::size_t count,
-                              std::vector<unsigned char>& out) {
-  if (offset > bytes_.size() || count > bytes_.size() - offset) return false;
-  const auto* begin = reinterpret_cast<const unsigned char*>(bytes_.data()) + offset;
-  out.assign(begin, begin + count);
-  return true;
-}
-
 bool IsWholePeProgram(ByteSource& file, std::string* why) {
   const std::uint64_t size = file.Size();
   std::vector<unsigned char> b;

@@ -8,35 +8,11 @@
 // platform/executable.h), with the same reasons in `why`.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <string>
-#include <utility>
-#include <vector>
+
+#include "platform/common/byte_source.h"
 
 namespace platform {
-
-// Random access to the bytes of one file.
-class ByteSource {
- public:
-  virtual ~ByteSource() = default;
-  // The size of the file as it was when it was opened.
-  virtual std::uint64_t Size() const = 0;
-  // Reads exactly `count` bytes at `offset` into `out`; false when the
-  // source is shorter or cannot be read.
-  virtual bool ReadAt(std::uint64_t offset, std::size_t count, std::vector<unsigned char>& out) = 0;
-};
-
-// The bytes of a file held in memory.
-class MemoryByteSource : public ByteSource {
- public:
-  explicit MemoryByteSource(std::string bytes) : bytes_(std::move(bytes)) {}
-  std::uint64_t Size() const override { return bytes_.size(); }
-  bool ReadAt(std::uint64_t offset, std::size_t count, std::vector<unsigned char>& out) override;
-
- private:
-  std::string bytes_;
-};
 
 // A whole PE program image: "MZ" header, e_lfanew inside the file, "PE\0\0",
 // machine i386 or AMD64 with its matching optional header, an executable

@@ -31,8 +31,7 @@ bool KeyStrongEnough(unsigned bits, SignatureCheck& failure) {
   return false;
 }
 
-bool HashFile(const std::string& path, unsigned bits,
-              const std::function<std::string(const char* data, std::size_t size)>& hash,
+bool HashFile(const std::string& path, unsigned bits, const ChunkHash& hash,
               SignatureCheck& failure) {
   File file;
   Failure error = Failure::None;
@@ -40,20 +39,43 @@ bool HashFile(const std::string& path, unsigned bits,
     failure = SignatureResult(SignatureOutcome::FileUnreadable, FileErrorText(error), bits);
     return false;
   }
-  std::vector<char> buf(64 * 1024);
-  for (;;) {
-    std::size_t got = 0;
-    if (!file.Read(buf.data(), buf.size(), got)) {
+  return HashFile(file, bits, hash, failure);
+}
+
+bool HashFile(File& file, unsigned bits, const ChunkHash& hash, SignatureCheck& failure) {
+  const std::int64_t size = file.Size();
+  if (size < 0) {
+    failure = SignatureResult(SignatureOutcome::FileUnreadable, "the file cannot be read", bits);
+    return false;
+  }
+  constexpr std::uint64_t kChunk = 64 * 1024;
+  std::vector<unsigned char> buf;
+  for (std::uint64_t at = 0; at < static_cast<std::uint64_t>(size); at += kChunk) {
+    const std::uint64_t left = static_cast<std::uint64_t>(size) - at;
+    const std::size_t count = static_cast<std::size_t>(left < kChunk ? left : kChunk);
+    if (!file.ReadAt(at, count, buf)) {
       failure = SignatureResult(SignatureOutcome::FileUnreadable, "the file cannot be read", bits);
       return false;
     }
-    if (got == 0) return true;
-    std::string hashError = hash(buf.data(), got);
+    std::string hashError = hash(reinterpret_cast<const char*>(buf.data()), buf.size());
     if (!hashError.empty()) {
       failure = SignatureResult(SignatureOutcome::Failed, std::move(hashError), bits);
       return false;
     }
   }
+  return true;
+}
+
+SignedBytes BytesOfPath(const std::string& path) {
+  return [path](unsigned bits, const ChunkHash& hash, SignatureCheck& failure) {
+    return HashFile(path, bits, hash, failure);
+  };
+}
+
+SignedBytes BytesOfFile(File& file) {
+  return [&file](unsigned bits, const ChunkHash& hash, SignatureCheck& failure) {
+    return HashFile(file, bits, hash, failure);
+  };
 }
 
 }  // namespace platform

@@ -12,6 +12,8 @@
 
 namespace platform {
 
+class File;
+
 SignatureCheck SignatureResult(SignatureOutcome outcome, std::string detail, unsigned bits = 0);
 
 // Only a SubjectPublicKeyInfo ("PUBLIC KEY" block) is a key here, although
@@ -23,11 +25,23 @@ bool HasPublicKeyBlock(const std::string& publicKeyPem, SignatureCheck& failure)
 // kMinSignatureKeyBits.
 bool KeyStrongEnough(unsigned bits, SignatureCheck& failure);
 
-// Feeds the whole file to `hash` in chunks. `hash` answers an empty text
-// when it took the chunk, or the text of its failure. False with the outcome
-// in `failure` when the file cannot be opened or read, or `hash` failed.
-bool HashFile(const std::string& path, unsigned bits,
-              const std::function<std::string(const char* data, std::size_t size)>& hash,
+// Takes a chunk of the bytes to hash; answers an empty text when it took
+// it, or the text of its failure.
+using ChunkHash = std::function<std::string(const char* data, std::size_t size)>;
+
+// Feeds the whole file to `hash` in chunks. False with the outcome in
+// `failure` when the file cannot be opened or read, or `hash` failed.
+bool HashFile(const std::string& path, unsigned bits, const ChunkHash& hash,
               SignatureCheck& failure);
+// The same for a file the caller holds open, read through its handle from
+// its first byte.
+bool HashFile(File& file, unsigned bits, const ChunkHash& hash, SignatureCheck& failure);
+
+// The bytes a signature covers, as one of the two HashFile calls bound to
+// its file: the crypto library's steps take either.
+using SignedBytes =
+    std::function<bool(unsigned bits, const ChunkHash& hash, SignatureCheck& failure)>;
+SignedBytes BytesOfPath(const std::string& path);
+SignedBytes BytesOfFile(File& file);
 
 }  // namespace platform

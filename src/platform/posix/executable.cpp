@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/common/byte_source.h"
 #include "platform/common/executable_formats.h"
+#include "platform/files.h"
 #include "platform/posix/read_at.h"
 #include "platform/posix/unique_fd.h"
 
@@ -27,6 +29,11 @@ bool No(std::string* why, const std::string& text) {
 
 bool IsWholeExecutable(const std::string& path, std::string* why) {
   return IsWholeProgramOf(ProgramFormat::LinuxPort, path, why);
+}
+
+bool IsWholeExecutable(File& file, std::string* why) {
+  FileByteSource source(file);
+  return IsWholeElfProgramOrScript(source, why);
 }
 
 bool IsWholeProgramOf(ProgramFormat format, const std::string& path, std::string* why) {

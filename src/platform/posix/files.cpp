@@ -26,6 +26,7 @@
 #include "platform/error_codes.h"
 #include "platform/posix/errno_codes.h"
 #include "platform/posix/path_facts.h"
+#include "platform/posix/read_at.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/unique_handle.h"
 
@@ -175,6 +176,75 @@ bool FileMove(const std::string& from, const std::string& to, Failure* error) {
   return false;
 }
 
+namespace {
+
+// Whether `to` may be replaced; Windows' refusals, kept by the port.
+bool DestinationTakesReplace(const std::string& to, Failure* error) {
+  struct stat dst {};
+  if (::lstat(to.c_str(), &dst) != 0) return true;
+  if (S_ISDIR(dst.st_mode) || (S_ISREG(dst.st_mode) && IsReadOnly(dst))) {
+    SetFailure(error, Failure::AccessDenied);
+    return false;
+  }
+  if (!S_ISREG(dst.st_mode)) return true;
+  // Windows answers "access denied" for a destination that is open, and
+  // for the image of a running program.
+  if (IsHeldOpen(to)) {
+    SetFailure(error, Failure::AccessDenied);
+    return false;
+  }
+  // A rename over a running program would succeed here, but Windows refuses
+  // to replace the image of a running program, and the port keeps to that:
+  // the companion the user has open keeps its file, and the update waits for
+  // a start when it is closed. Opening the file for writing is how the
+  // kernel tells (ETXTBSY); it changes nothing.
+  UniqueFd probe(::open(to.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+  if (!probe && errno == ETXTBSY) {
+    SetFailure(error, Failure::AccessDenied);
+    return false;
+  }
+  return true;
+}
+
+// Windows has no executable bit (see CopyFile): the downloaded program comes
+// from a plain data file, so a *.exe name makes it executable wherever it is
+// readable. An installed program is nobody's to change but its owner's,
+// whatever the umask left on the download: no write bit for group or others
+// (0755 for a download made under any umask that lets others read).
+mode_t InstalledMode(const std::string& to, mode_t mode) {
+  mode &= 07777;
+  if (to.size() >= 4 && strcasecmp(to.c_str() + to.size() - 4, ".exe") == 0) {
+    mode = (mode & ~static_cast<mode_t>(0022)) | ((mode & 0444) >> 2);
+  }
+  return mode;
+}
+
+// The data, and the mode, go to the disk before the name points at them, so
+// a power cut right after the rename cannot leave the name on an empty file.
+bool ReadyForRename(int fd, const struct stat& st, const std::string& to, Failure* error,
+                    const std::string& from) {
+  if (::fchmod(fd, InstalledMode(to, st.st_mode)) != 0 || ::fsync(fd) != 0) {
+    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, from));
+    return false;
+  }
+  return true;
+}
+
+// The rename itself, and then the folder, so that the rename is on the disk.
+bool RenameDurably(const std::string& from, const std::string& to, Failure* error) {
+  if (::rename(from.c_str(), to.c_str()) != 0) {
+    const int err = errno;
+    SetFailure(error,
+               err == EXDEV ? Failure::NotSameDevice : FailureFromErrno(err, ErrnoUse::kFiles, to));
+    return false;
+  }
+  UniqueFd folder(::open(ParentOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder) ::fsync(folder.get());
+  return true;
+}
+
+}  // namespace
+
 bool ReplaceFileAtomically(const std::string& from, const std::string& to, Failure* error) {
   UniqueFd src(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (!src) {
@@ -191,56 +261,8 @@ bool ReplaceFileAtomically(const std::string& from, const std::string& to, Failu
     SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, from));
     return false;
   }
-  struct stat dst {};
-  if (::lstat(to.c_str(), &dst) == 0) {
-    if (S_ISDIR(dst.st_mode) || (S_ISREG(dst.st_mode) && IsReadOnly(dst))) {
-      SetFailure(error, Failure::AccessDenied);
-      return false;
-    }
-    if (S_ISREG(dst.st_mode)) {
-      // Windows answers "access denied" for a destination that is open, and
-      // for the image of a running program.
-      if (IsHeldOpen(to)) {
-        SetFailure(error, Failure::AccessDenied);
-        return false;
-      }
-      // A rename over a running program would succeed here, but Windows
-      // refuses to replace the image of a running program, and the port
-      // keeps to that: the companion the user has open keeps its file, and
-      // the update waits for a start when it is closed. Opening the file for
-      // writing is how the kernel tells (ETXTBSY); it changes nothing.
-      UniqueFd probe(::open(to.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
-      if (!probe && errno == ETXTBSY) {
-        SetFailure(error, Failure::AccessDenied);
-        return false;
-      }
-    }
-  }
-  // Windows has no executable bit (see CopyFile): the downloaded program comes
-  // from a plain data file, so a *.exe name makes it executable wherever it is
-  // readable. An installed program is nobody's to change but its owner's,
-  // whatever the umask left on the download: no write bit for group or others
-  // (0755 for a download made under any umask that lets others read).
-  mode_t mode = sst.st_mode & 07777;
-  if (to.size() >= 4 && strcasecmp(to.c_str() + to.size() - 4, ".exe") == 0) {
-    mode = (mode & ~static_cast<mode_t>(0022)) | ((mode & 0444) >> 2);
-  }
-  // The data, and the mode, go to the disk before the name points at them,
-  // so a power cut right after the rename cannot leave the name on an empty
-  // file; then the folder, so that the rename itself is on the disk.
-  if (::fchmod(src.get(), mode) != 0 || ::fsync(src.get()) != 0) {
-    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, from));
-    return false;
-  }
-  if (::rename(from.c_str(), to.c_str()) != 0) {
-    const int err = errno;
-    SetFailure(error,
-               err == EXDEV ? Failure::NotSameDevice : FailureFromErrno(err, ErrnoUse::kFiles, to));
-    return false;
-  }
-  UniqueFd folder(::open(ParentOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (folder) ::fsync(folder.get());
-  return true;
+  return DestinationTakesReplace(to, error) && ReadyForRename(src.get(), sst, to, error, from) &&
+         RenameDurably(from, to, error);
 }
 
 bool FlushFileToDisk(const std::string& path, Failure* error) {
@@ -429,6 +451,11 @@ SmallFileFailure ReadSmallFile(const std::string& path, std::size_t maxBytes,
 
 struct File::Impl {
   UniqueFd fd;
+  std::string path;
+  // The file as this handle last left it: where it lives, its size and its
+  // modification time after the open and after each Write.
+  struct stat written {};
+  void Remember() { ::fstat(fd.get(), &written); }
 };
 
 File::File() = default;
@@ -496,6 +523,8 @@ bool File::Open(const std::string& path, Mode mode, Share share, Failure* error)
   }
   impl_ = std::make_unique<Impl>();
   impl_->fd = std::move(fd);
+  impl_->path = path;
+  impl_->Remember();
   return true;
 }
 
@@ -515,6 +544,7 @@ bool File::Write(const void* data, std::size_t size, Failure* error) {
     SetFailure(error, FailureFromErrno(err, ErrnoUse::kFiles, std::string()));
     return false;
   }
+  impl_->Remember();
   return true;
 }
 
@@ -537,6 +567,45 @@ std::int64_t File::Size() const {
   struct stat st {};
   if (::fstat(impl_->fd.get(), &st) != 0) return -1;
   return static_cast<std::int64_t>(st.st_size);
+}
+
+bool File::ReadAt(std::uint64_t offset, std::size_t count, std::vector<unsigned char>& out) {
+  return IsOpen() && platform::ReadAt(impl_->fd.get(), offset, count, out);
+}
+
+bool File::PutInPlaceOf(const std::string& to, Failure* error) {
+  if (!IsOpen()) {
+    SetFailure(error, Failure::InvalidHandle);
+    return false;
+  }
+  const int fd = impl_->fd.get();
+  struct stat now {};
+  if (::fstat(fd, &now) != 0) {
+    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, impl_->path));
+    return false;
+  }
+  if (!DestinationTakesReplace(to, error) || !ReadyForRename(fd, now, to, error, impl_->path)) {
+    return false;
+  }
+  // Nothing keeps another writer out here (a flock binds only those who ask
+  // for one), so right before the rename: the same size and modification
+  // time as after this handle's last write, and the name still leads to this
+  // very file. The rename goes by name; a change in the moment between the
+  // two is what the port cannot rule out.
+  struct stat named {};
+  const struct stat& was = impl_->written;
+  const bool same = ::fstat(fd, &now) == 0 && now.st_size == was.st_size &&
+                    now.st_mtim.tv_sec == was.st_mtim.tv_sec &&
+                    now.st_mtim.tv_nsec == was.st_mtim.tv_nsec &&
+                    ::lstat(impl_->path.c_str(), &named) == 0 && S_ISREG(named.st_mode) &&
+                    named.st_dev == now.st_dev && named.st_ino == now.st_ino;
+  if (!same) {
+    SetFailure(error, Failure::ChangedElsewhere);
+    return false;
+  }
+  if (!RenameDurably(impl_->path, to, error)) return false;
+  impl_->path = to;
+  return true;
 }
 
 }  // namespace platform

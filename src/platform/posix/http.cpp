@@ -341,6 +341,12 @@ struct Transfer {
   Clock::time_point lastData;
 };
 
+std::string TrimBlanks(const std::string& value) {
+  const std::string::size_type b = value.find_first_not_of(" \t");
+  if (b == std::string::npos) return std::string();
+  return value.substr(b, value.find_last_not_of(" \t") - b + 1);
+}
+
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   Transfer& t = *static_cast<Transfer*>(user);
   const size_t len = size * count;
@@ -356,6 +362,8 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     t.result->statusCode = StatusCodeOf(line);
     t.result->contentLength = -1;
     t.result->chunked = false;
+    t.result->etag.clear();
+    t.result->lastModified.clear();
     t.declaredLength = -1;
     t.headerBytes = 0;
     t.headersDone = false;
@@ -365,6 +373,10 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     const std::string value = line.substr(15);
     t.declaredLength = ContentLength64Of(value);
     t.result->contentLength = ContentLengthOf(value);
+  } else if (StartsWithNoCase(line, "etag:")) {
+    t.result->etag = TrimBlanks(line.substr(5));
+  } else if (StartsWithNoCase(line, "last-modified:")) {
+    t.result->lastModified = TrimBlanks(line.substr(14));
   } else if (StartsWithNoCase(line, "transfer-encoding:")) {
     std::string value = line.substr(18);
     for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

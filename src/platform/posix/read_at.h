@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/common/executable_formats.h"
+#include "platform/common/byte_source.h"
 
 namespace platform {
 

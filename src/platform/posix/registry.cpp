@@ -32,8 +32,8 @@
 #include <cerrno>
 #include <memory>
 
+#include "platform/common/backslash_path.h"
 #include "platform/files.h"
-#include "platform/posix/backslash_path.h"
 #include "platform/sysinfo.h"
 
 namespace platform {

@@ -14,10 +14,10 @@
 
 namespace platform {
 
-namespace {}  // namespace
+namespace {
 
-SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
-                                   const std::string& signature) {
+SignatureCheck Verify(const std::string& publicKeyPem, const SignedBytes& bytes,
+                      const std::string& signature) {
   // OpenSSL 3 reads other key forms through the same call (PKCS#1 "RSA
   // PUBLIC KEY" among them); the contract takes only the "PUBLIC KEY" block,
   // as CryptoAPI does in the Windows build.
@@ -54,7 +54,7 @@ SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::s
                ? std::string()
                : CryptoErrorText("EVP_DigestVerifyUpdate");
   };
-  if (!HashFile(path, bits, update, failure)) return failure;
+  if (!bytes(bits, update, failure)) return failure;
 
   const int verdict = EVP_DigestVerifyFinal(
       ctx.get(), reinterpret_cast<const unsigned char*>(signature.data()), signature.size());
@@ -66,6 +66,18 @@ SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::s
   // well-formed (a wrong length, for one). Either way no signature by this key.
   return SignatureResult(SignatureOutcome::Mismatch, CryptoErrorText("EVP_DigestVerifyFinal"),
                          bits);
+}
+
+}  // namespace
+
+SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
+                                   const std::string& signature) {
+  return Verify(publicKeyPem, BytesOfPath(path), signature);
+}
+
+SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, File& file,
+                                   const std::string& signature) {
+  return Verify(publicKeyPem, BytesOfFile(file), signature);
 }
 
 }  // namespace platform

@@ -57,11 +57,11 @@ inline std::string CryptoErrorText(const char* call, DWORD code) {
   return out;
 }
 
-// A SHA-256 hash made with `provider` over the whole file at `path`, into
+// A SHA-256 hash made with `provider` over the whole of `bytes`, into
 // `hash`. False with the outcome in `failure`: Failed when CryptoAPI fails,
 // FileUnreadable when the file cannot be read (`bits`, the key's length,
 // goes into the outcome).
-inline bool HashWholeFile(HCRYPTPROV provider, const std::string& path, unsigned bits, Hash& hash,
+inline bool HashWholeFile(HCRYPTPROV provider, const SignedBytes& bytes, unsigned bits, Hash& hash,
                           SignatureCheck& failure) {
   HCRYPTHASH rawHash = 0;
   if (!::CryptCreateHash(provider, CALG_SHA_256, 0, 0, &rawHash)) {
@@ -76,7 +76,7 @@ inline bool HashWholeFile(HCRYPTPROV provider, const std::string& path, unsigned
                ? std::string()
                : CryptoErrorText("CryptHashData", ::GetLastError());
   };
-  return HashFile(path, bits, update, failure);
+  return bytes(bits, update, failure);
 }
 
 }  // namespace win32

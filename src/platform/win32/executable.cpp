@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/common/byte_source.h"
 #include "platform/common/executable_formats.h"
+#include "platform/files.h"
 #include "platform/win32/win_handles.h"
 
 namespace platform {
@@ -50,6 +52,11 @@ class HandleByteSource : public ByteSource {
 
 bool IsWholeExecutable(const std::string& path, std::string* why) {
   return IsWholeProgramOf(ProgramFormat::Windows, path, why);
+}
+
+bool IsWholeExecutable(File& file, std::string* why) {
+  FileByteSource source(file);
+  return IsWholePeProgram(source, why);
 }
 
 bool IsWholeProgramOf(ProgramFormat format, const std::string& path, std::string* why) {

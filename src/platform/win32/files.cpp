@@ -6,6 +6,9 @@
 #include <windows.h>
 #include <shlwapi.h>
 
+#include <cstring>
+#include <cwchar>
+
 #include "platform/win32/win_handles.h"
 
 namespace platform {
@@ -301,7 +304,8 @@ bool File::Open(const std::string& path, Mode mode, Share share, Failure* error)
       disposition = OPEN_EXISTING;
       break;
     case Mode::CreateNew:
-      access = GENERIC_READ | GENERIC_WRITE;
+      // Delete access lets PutInPlaceOf rename the file through this handle.
+      access = GENERIC_READ | GENERIC_WRITE | DELETE;
       disposition = CREATE_NEW;
       break;
   }
@@ -374,6 +378,78 @@ std::int64_t File::Size() const {
   LARGE_INTEGER size;
   if (!::GetFileSizeEx(impl_->handle.get(), &size)) return -1;
   return size.QuadPart;
+}
+
+bool File::ReadAt(std::uint64_t offset, std::size_t count, std::vector<unsigned char>& out) {
+  if (!IsOpen()) return false;
+  out.assign(count, 0);
+  std::size_t got = 0;
+  while (got < count) {
+    // A synchronous handle reads at the offset the OVERLAPPED names.
+    OVERLAPPED at = {};
+    const std::uint64_t where = offset + got;
+    at.Offset = static_cast<DWORD>(where);
+    at.OffsetHigh = static_cast<DWORD>(where >> 32);
+    const std::size_t left = count - got;
+    const DWORD want = left > (1u << 20) ? (1u << 20) : static_cast<DWORD>(left);
+    DWORD n = 0;
+    if (!::ReadFile(impl_->handle.get(), out.data() + got, want, &n, &at) || n == 0) return false;
+    got += n;
+  }
+  return true;
+}
+
+bool File::PutInPlaceOf(const std::string& to, Failure* error) {
+  if (!IsOpen()) {
+    SetError(error, ERROR_INVALID_HANDLE);
+    return false;
+  }
+  HANDLE file = impl_->handle.get();
+  // The data goes to the disk before the name points at it.
+  if (!::FlushFileBuffers(file)) {
+    SetError(error, ::GetLastError());
+    return false;
+  }
+  if (IsReadOnlyFile(to)) {
+    SetError(error, ERROR_ACCESS_DENIED);
+    return false;
+  }
+  // The rename goes through the handle, so it is this file that takes the
+  // name, whatever happened to its old name meanwhile; as in MoveFileEx, a
+  // destination that is open or a running program refuses it.
+  const int length = ::MultiByteToWideChar(CP_ACP, 0, to.c_str(), -1, nullptr, 0);
+  if (length <= 0) {
+    SetError(error, ::GetLastError());
+    return false;
+  }
+  std::vector<wchar_t> name(static_cast<std::size_t>(length));
+  ::MultiByteToWideChar(CP_ACP, 0, to.c_str(), -1, name.data(), length);
+  const DWORD fullLength = ::GetFullPathNameW(name.data(), 0, nullptr, nullptr);
+  if (fullLength == 0) {
+    SetError(error, ::GetLastError());
+    return false;
+  }
+  std::vector<wchar_t> full(fullLength);
+  if (::GetFullPathNameW(name.data(), fullLength, full.data(), nullptr) == 0) {
+    SetError(error, ::GetLastError());
+    return false;
+  }
+  const std::size_t nameBytes = std::wcslen(full.data()) * sizeof(wchar_t);
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes, 0);
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = TRUE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(nameBytes);
+  std::memcpy(info->FileName, full.data(), nameBytes);
+  if (!::SetFileInformationByHandle(file, FileRenameInfo, info,
+                                    static_cast<DWORD>(buffer.size()))) {
+    SetError(error, ::GetLastError());
+    return false;
+  }
+  // Write-through for the new name: NTFS keeps it with the file's metadata,
+  // which the flush writes.
+  ::FlushFileBuffers(file);
+  return true;
 }
 
 }  // namespace platform

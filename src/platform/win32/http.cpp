@@ -417,6 +417,14 @@ HttpResult AttemptOnce(const HttpRequest& request, const HttpSink& sink, Session
     declared = ContentLength64Of(value);
     result.contentLength = ContentLengthOf(value);
   }
+  // WinHTTP hands a header's value without the blanks around it.
+  std::wstring validator;
+  if (QueryHeader(req.get(), WINHTTP_QUERY_ETAG, validator)) {
+    result.etag = Narrow(validator.data(), validator.size());
+  }
+  if (QueryHeader(req.get(), WINHTTP_QUERY_LAST_MODIFIED, validator)) {
+    result.lastModified = Narrow(validator.data(), validator.size());
+  }
   std::wstring encoding;
   if (QueryHeader(req.get(), WINHTTP_QUERY_TRANSFER_ENCODING, encoding)) {
     for (wchar_t& c : encoding) c = static_cast<wchar_t>(std::towlower(c));

@@ -69,10 +69,8 @@ bool BelowModulus(const std::string& signature, const std::vector<BYTE>& modulus
   return false;  // equal
 }
 
-}  // namespace
-
-SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
-                                   const std::string& signature) {
+SignatureCheck Verify(const std::string& publicKeyPem, const SignedBytes& bytes,
+                      const std::string& signature) {
   // CRYPT_STRING_BASE64HEADER takes any "-----BEGIN ...-----" label; only a
   // SubjectPublicKeyInfo is a key here, as it is for OpenSSL's PUBKEY reader.
   SignatureCheck failure;
@@ -129,7 +127,7 @@ SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::s
   if (!KeyStrongEnough(bits, failure)) return failure;
 
   Hash hash;
-  if (!HashWholeFile(provider.get(), path, bits, hash, failure)) return failure;
+  if (!HashWholeFile(provider.get(), bytes, bits, hash, failure)) return failure;
 
   // A signature is exactly as long as the modulus; anything else is no
   // signature by this key, whatever CryptoAPI would make of it.
@@ -161,6 +159,18 @@ SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::s
                            CryptoErrorText("CryptVerifySignatureA", code), bits);
   }
   return SignatureResult(SignatureOutcome::Valid, "", bits);
+}
+
+}  // namespace
+
+SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
+                                   const std::string& signature) {
+  return Verify(publicKeyPem, BytesOfPath(path), signature);
+}
+
+SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, File& file,
+                                   const std::string& signature) {
+  return Verify(publicKeyPem, BytesOfFile(file), signature);
 }
 
 }  // namespace platform

@@ -208,7 +208,8 @@ FileSigning SignFile(const std::string& privateKeyPem, const std::string& path) 
 
   Hash hash;
   SignatureCheck hashFailure;
-  if (!HashWholeFile(provider, path, bits, hash, hashFailure)) return SigningFromCheck(hashFailure);
+  if (!HashWholeFile(provider, BytesOfPath(path), bits, hash, hashFailure))
+    return SigningFromCheck(hashFailure);
 
   // The imported PKCS#1 key is a key exchange pair (CALG_RSA_KEYX); it signs
   // from that slot.
@@ -242,7 +243,7 @@ bool FileSha256(const std::string& path, std::string& hex, std::string* why) {
   Provider provider(raw);
   Hash hash;
   SignatureCheck failure;
-  if (!HashWholeFile(provider.get(), path, 0, hash, failure)) {
+  if (!HashWholeFile(provider.get(), BytesOfPath(path), 0, hash, failure)) {
     if (why != nullptr) *why = failure.detail;
     return false;
   }

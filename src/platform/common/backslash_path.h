@@ -1,4 +1,4 @@
-// Splitting the paths the Linux port keeps in Windows form: registry key
+// Splitting paths kept in Windows form: the Linux port's registry key
 // paths and version-resource queries, whose segments stand between "\".
 #pragma once
 
