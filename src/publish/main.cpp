@@ -17,7 +17,13 @@ const char kUsage[] =
     "usage: kestro-publish release --root DIR --companion FILE [--key PRIVATE.pem]\n"
     "                              [--companion-version TEXT] [--target windows|linux]\n"
     "       kestro-publish check URL [--key PUBLIC.pem] [--companion FILE]\n"
-    "                              [--target windows|linux]\n";
+    "                              [--target windows|linux]\n"
+    "release exits with 0 published; 1 failed, nothing put in place; 2 refused, nothing\n"
+    "  put in place (also while another release holds the root's kestro-publish.lock);\n"
+    "  3 failed after the first file was put in place, the previous release restored;\n"
+    "  4 failed and the previous release could not be wholly restored (see the lines above).\n"
+    "check exits with 0 when a loader would install and start the release, 1 otherwise,\n"
+    "  2 for options it cannot use.\n";
 
 int Usage(const std::string& problem) {
   if (!problem.empty()) std::fprintf(stderr, "kestro-publish: %s\n", problem.c_str());

@@ -15,12 +15,31 @@
 // order of two renames can avoid that. The reachability file follows, and
 // the probe file only when it is missing, so it never changes under a
 // running loader.
+//
+// All or nothing. Everything that can fail without touching the live release
+// happens before the first rename: the new files are written, and a copy of
+// every live file that the release replaces or removes is kept aside under a
+// random name in the same folder. A failure after the first rename puts those
+// copies back, with the same atomic replace and in the same order (program
+// first, for the same reason), and removes what the release added where
+// nothing stood before. The live files are copied rather than renamed aside:
+// a rename would leave the name empty for a moment, and a loader asking then
+// would count the update server as broken.
+//
+// One release at a time per root: a lock file in the root, taken before the
+// first file is written. A second release finds it held and stops at once,
+// changing nothing. It does not wait: two releases started together are a
+// mistake in the maker's script, and waiting would publish both, the one
+// that happened to come second winning without a word.
 #include "publish/release.h"
 
 #include <cstdint>
+#include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "platform/file_lock.h"
 #include "platform/files.h"
 #include "platform/signature.h"
 #include "platform/signing.h"
@@ -33,6 +52,16 @@ namespace publish {
 namespace {
 
 constexpr std::size_t kMaxKeyBytes = 64 * 1024;
+// The root's lock file; it stays, so it is the meeting point of every later
+// release too.
+constexpr char kLockName[] = "kestro-publish.lock";
+
+// The exit codes, as release.h explains them.
+constexpr int kPublished = 0;
+constexpr int kFailedUntouched = 1;
+constexpr int kRefused = 2;
+constexpr int kFailedRestored = 3;
+constexpr int kFailedNotRestored = 4;
 
 std::string Native(const std::string& relative) {
   std::string out = relative;
@@ -42,11 +71,20 @@ std::string Native(const std::string& relative) {
   return out;
 }
 
-// One file of the release: the temporary copy and where it goes.
+// One file of the release: what goes in place of the target, and what stood
+// there before.
 struct Staged {
   std::string relative;  // "software/sarvo/sarvo2006.exe"
-  std::string temp;
   std::string target;
+  // The new file under its temporary name; empty once it is in place.
+  std::string temp;
+  // The live file as it was, kept aside until the release stands; empty
+  // when there was none, and once it is back.
+  std::string backup;
+  bool removal = false;     // the release takes the target away
+  bool existed = false;     // a file stood at the target before the release
+  bool placed = false;      // the target has changed
+  bool keepBackup = false;  // the backup is all that is left of the old file
 };
 
 class Release {
@@ -56,9 +94,12 @@ class Release {
     root_ = IncludeTrailingPathDelimiter(options.root);
   }
   ~Release() {
-    // Whatever was not put in place is removed again.
+    // Whatever was not put in place is removed again, and so is every copy
+    // of the previous release, unless it is the only one left of a file
+    // that could not be put back.
     for (const Staged& s : staged_) {
-      if (!s.temp.empty() && platform::FileExists(s.temp)) platform::FileDelete(s.temp);
+      if (!s.temp.empty()) platform::FileDelete(s.temp);
+      if (!s.backup.empty() && !s.keepBackup) platform::FileDelete(s.backup);
     }
   }
 
@@ -67,54 +108,107 @@ class Release {
  private:
   int Refuse(const std::string& line) {
     std::fprintf(err_, "kestro-publish: %s\n", line.c_str());
-    return 2;
+    return kRefused;
   }
   int Fail(const std::string& line) {
     std::fprintf(err_, "kestro-publish: %s\n", line.c_str());
-    return 1;
+    return kFailedUntouched;
   }
-  std::string TempFor(const std::string& target) const {
-    return target + ".publish-" + std::to_string(platform::TickCount()) + ".tmp";
-  }
+  // A failure once the live release has changed: the previous release is
+  // put back.
+  int FailAndRestore(const std::string& line);
+
+  // Creates a new file beside `target` under a name with a random part, so
+  // that no other writer (another release, a file left by a killed one) can
+  // hold the same name; the name is in `path` from the moment it exists.
+  bool CreateBeside(const std::string& target, const char* suffix, platform::File& file,
+                    std::string& path, std::string& why);
   // Writes `bytes` (or a copy of `source` when `bytes` is null) under a
-  // temporary name beside `relative`; false with the reason in `why`.
+  // temporary name beside `relative`; false with the reason in `why`, and
+  // `created` false when not even the temporary file could be made.
   bool Stage(const std::string& relative, const std::string* bytes, const std::string& source,
-             std::string& why);
-  bool Place(const Staged& s, std::string& why);
+             bool& created, std::string& why);
+  // Keeps a copy of the live file of `s` aside, when there is one.
+  bool KeepAside(Staged& s, std::string& why);
+  bool Place(Staged& s, std::string& why);
   void Report(const std::string& relative);
 
   const ReleaseOptions& options_;
   std::FILE* out_;
   std::FILE* err_;
   std::string root_;
+  platform::FileLock lock_;
   std::vector<Staged> staged_;
 };
 
+bool Release::CreateBeside(const std::string& target, const char* suffix, platform::File& file,
+                           std::string& path, std::string& why) {
+  std::random_device random;
+  platform::Failure error = platform::Failure::None;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    char part[32];
+    std::snprintf(part, sizeof part, ".publish-%08x%08x", static_cast<unsigned>(random()),
+                  static_cast<unsigned>(random()));
+    const std::string candidate = target + part + suffix;
+    // CreateNew: of two openers of one name exactly one wins, so the file is
+    // ours alone, and a name somebody else made is never taken over.
+    if (file.Open(candidate, platform::File::Mode::CreateNew, platform::File::Share::None,
+                  &error)) {
+      path = candidate;
+      return true;
+    }
+    if (error != platform::Failure::FileExists) {
+      why = "cannot write " + candidate + ": " + platform::FileErrorText(error);
+      return false;
+    }
+  }
+  why = "no unused temporary name beside " + target;
+  return false;
+}
+
+// Copies `from` into the open file `to`; false with the reason in `why`.
+bool CopyInto(const std::string& from, platform::File& to, const std::string& toPath,
+              std::string& why) {
+  platform::File source;
+  platform::Failure error = platform::Failure::None;
+  if (!source.Open(from, platform::File::Mode::OpenRead, platform::File::Share::ReadWrite,
+                   &error)) {
+    why = "cannot read " + from + ": " + platform::FileErrorText(error);
+    return false;
+  }
+  std::vector<char> buffer(1 << 16);
+  for (;;) {
+    std::size_t read = 0;
+    if (!source.Read(buffer.data(), buffer.size(), read)) {
+      why = "cannot read " + from;
+      return false;
+    }
+    if (read == 0) return true;
+    if (!to.Write(buffer.data(), read, &error)) {
+      why = "cannot write " + toPath + ": " + platform::FileErrorText(error);
+      return false;
+    }
+  }
+}
+
 bool Release::Stage(const std::string& relative, const std::string* bytes,
-                    const std::string& source, std::string& why) {
+                    const std::string& source, bool& created, std::string& why) {
+  created = false;
   Staged s;
   s.relative = relative;
   s.target = root_ + Native(relative);
-  s.temp = TempFor(s.target);
   if (!platform::ForceDirectories(ExtractFilePath(s.target))) {
     why = "cannot make the folder " + ExtractFilePath(s.target);
     return false;
   }
-  platform::Failure error = platform::Failure::None;
-  if (bytes == nullptr) {
-    if (!platform::FileCopy(source, s.temp, true, &error)) {
-      why = "cannot write " + s.temp + ": " + platform::FileErrorText(error);
-      return false;
-    }
-    staged_.push_back(s);
-    return true;
-  }
   platform::File file;
-  if (!file.Open(s.temp, platform::File::Mode::CreateNew, platform::File::Share::None, &error)) {
-    why = "cannot write " + s.temp + ": " + platform::FileErrorText(error);
-    return false;
-  }
+  if (!CreateBeside(s.target, ".tmp", file, s.temp, why)) return false;
+  // Listed before the first byte, so that whatever happens from here on,
+  // the file is removed again unless it is put in place.
+  created = true;
   staged_.push_back(s);
+  if (bytes == nullptr) return CopyInto(source, file, s.temp, why);
+  platform::Failure error = platform::Failure::None;
   if (!file.Write(bytes->data(), bytes->size(), &error)) {
     why = "cannot write " + s.temp + ": " + platform::FileErrorText(error);
     return false;
@@ -122,15 +216,70 @@ bool Release::Stage(const std::string& relative, const std::string* bytes,
   return true;
 }
 
-bool Release::Place(const Staged& s, std::string& why) {
+bool Release::KeepAside(Staged& s, std::string& why) {
+  s.existed = platform::FileExists(s.target);
+  if (!s.existed) return true;
+  platform::File file;
+  if (!CreateBeside(s.target, ".old", file, s.backup, why)) return false;
+  if (!CopyInto(s.target, file, s.backup, why)) {
+    why = "cannot keep a copy of " + s.target + " aside: " + why;
+    return false;
+  }
+  return true;
+}
+
+bool Release::Place(Staged& s, std::string& why) {
+  platform::Failure error = platform::Failure::None;
+  if (s.removal) {
+    if (!platform::FileDelete(s.target, &error)) {
+      why = "cannot remove the last release's " + s.target + ": " + platform::FileErrorText(error);
+      return false;
+    }
+    s.placed = true;
+    return true;
+  }
   // Flushed to the disk first; the name then holds the whole old or the
   // whole new file at every instant.
-  platform::Failure error = platform::Failure::None;
   if (!platform::ReplaceFileAtomically(s.temp, s.target, &error)) {
     why = "cannot put " + s.target + " in place: " + platform::FileErrorText(error);
     return false;
   }
+  s.temp.clear();
+  s.placed = true;
   return true;
+}
+
+int Release::FailAndRestore(const std::string& line) {
+  std::fprintf(err_, "kestro-publish: %s\n", line.c_str());
+  // In the order of the release itself: the program first, its signature
+  // right after it.
+  bool whole = true;
+  for (Staged& s : staged_) {
+    if (!s.placed) continue;
+    platform::Failure error = platform::Failure::None;
+    if (s.existed) {
+      if (platform::ReplaceFileAtomically(s.backup, s.target, &error)) {
+        s.backup.clear();
+        continue;
+      }
+      std::fprintf(err_, "kestro-publish: cannot put %s back: %s; its previous version is %s\n",
+                   s.target.c_str(), platform::FileErrorText(error).c_str(), s.backup.c_str());
+      s.keepBackup = true;
+    } else {
+      if (!platform::FileExists(s.target) || platform::FileDelete(s.target, &error)) continue;
+      std::fprintf(err_, "kestro-publish: cannot remove %s again: %s\n", s.target.c_str(),
+                   platform::FileErrorText(error).c_str());
+    }
+    whole = false;
+  }
+  if (!whole) {
+    std::fprintf(err_, "kestro-publish: the previous release could not be wholly restored in %s\n",
+                 options_.root.c_str());
+    return kFailedNotRestored;
+  }
+  std::fprintf(err_, "kestro-publish: the previous release was restored in %s\n",
+               options_.root.c_str());
+  return kFailedRestored;
 }
 
 void Release::Report(const std::string& relative) {
@@ -155,19 +304,36 @@ int Release::Run() {
     return Refuse("cannot read the key " + options_.key);
   }
 
+  if (!platform::ForceDirectories(options_.root)) {
+    return Refuse("cannot write the root " + options_.root + ": cannot make the folder");
+  }
+  const std::string lockPath = root_ + kLockName;
+  platform::Failure lockError = platform::Failure::None;
+  switch (lock_.TryLock(lockPath, &lockError)) {
+    case platform::FileLock::Result::Acquired:
+      break;
+    case platform::FileLock::Result::Held:
+      return Refuse("another release is being published into " + options_.root + " (" + lockPath +
+                    " is held); nothing was changed");
+    default:
+      return Refuse("cannot write the root " + options_.root + ": cannot lock " + lockPath + ": " +
+                    platform::FileErrorText(lockError));
+  }
+
   // The program first, under its temporary name: it shows whether the root
   // can be written, and the signature is made over exactly these bytes.
-  if (!Stage(kCompanionPath, nullptr, options_.companion, why)) {
-    return Refuse("cannot write the root " + options_.root + ": " + why);
+  bool created = false;
+  if (!Stage(kCompanionPath, nullptr, options_.companion, created, why)) {
+    return created ? Fail(why) : Refuse("cannot write the root " + options_.root + ": " + why);
   }
-  const Staged program = staged_.back();
-  if (!platform::IsWholeProgramOf(options_.format, program.temp, &why)) {
-    return Fail("the copy " + program.temp + " is no whole program: " + why);
+  const std::string programTemp = staged_.back().temp;
+  if (!platform::IsWholeProgramOf(options_.format, programTemp, &why)) {
+    return Fail("the copy " + programTemp + " is no whole program: " + why);
   }
 
   platform::FileSigning signing;
   if (signedRelease) {
-    signing = platform::SignFile(keyPem, program.temp);
+    signing = platform::SignFile(keyPem, programTemp);
     switch (signing.outcome) {
       case platform::SigningOutcome::Signed:
         break;
@@ -180,55 +346,65 @@ int Release::Run() {
     }
   }
   const std::string signaturePath = std::string(kCompanionPath) + kSignatureSuffix;
-  if (signedRelease && !Stage(signaturePath, &signing.signature, "", why)) return Fail(why);
+  const std::string signatureFile = root_ + Native(signaturePath);
+  if (signedRelease) {
+    if (!Stage(signaturePath, &signing.signature, "", created, why)) return Fail(why);
+  } else if (platform::FileExists(signatureFile)) {
+    // An unsigned release takes the last release's signature away with it,
+    // in the signature's place in the order: a loader with a key would
+    // refuse the pair anyway, and a signature that fits no program on the
+    // server only misleads.
+    Staged removal;
+    removal.relative = signaturePath;
+    removal.target = signatureFile;
+    removal.removal = true;
+    staged_.push_back(removal);
+  }
 
   std::string version = options_.version;
   if (version.empty()) version = TUtility::ReadFileVersion(options_.companion);
   if (version.empty()) version = "1.0";
   const std::string reachability = version + "\r\n";
-  if (!Stage(kReachabilityPath, &reachability, "", why)) return Fail(why);
+  if (!Stage(kReachabilityPath, &reachability, "", created, why)) return Fail(why);
   const bool probeMissing = !platform::FileExists(root_ + Native(kProbePath));
   const std::string probe = std::string(KESTRO_FILE_VERSION) + "\r\n";
-  if (probeMissing && !Stage(kProbePath, &probe, "", why)) return Fail(why);
+  if (probeMissing && !Stage(kProbePath, &probe, "", created, why)) return Fail(why);
 
-  // Into place, in the order explained above.
-  std::vector<std::string> written;
-  for (const Staged& s : staged_) {
-    if (!Place(s, why)) return Fail(why);
-    written.push_back(s.relative);
+  for (Staged& s : staged_) {
+    if (!KeepAside(s, why)) return Fail(why);
   }
-  // An unsigned release takes the last release's signature away with it: a
-  // loader with a key would refuse the pair anyway, and a signature that
-  // fits no program on the server only misleads.
-  const std::string staleSignature = root_ + Native(signaturePath);
-  if (!signedRelease && platform::FileExists(staleSignature)) {
-    platform::Failure error = platform::Failure::None;
-    if (!platform::FileDelete(staleSignature, &error)) {
-      return Fail("cannot remove the last release's signature " + staleSignature + ": " +
-                  platform::FileErrorText(error));
-    }
-    std::fprintf(out_, "%s  removed (it belonged to the last release)\n", staleSignature.c_str());
+
+  // Into place, in the order explained above. From the first rename on, a
+  // failure puts the previous release back.
+  for (Staged& s : staged_) {
+    if (!Place(s, why)) return FailAndRestore(why);
   }
 
   if (signedRelease) {
     // The pair as it lies on disk now, checked as the loader checks it, with
     // the public half of the key.
     std::string signature;
-    if (platform::ReadSmallFile(staleSignature, 16 * 1024, signature) !=
+    if (platform::ReadSmallFile(signatureFile, 16 * 1024, signature) !=
         platform::SmallFileFailure::None) {
-      return Fail("cannot read back " + staleSignature);
+      return FailAndRestore("cannot read back " + signatureFile);
     }
     const platform::SignatureCheck check = platform::VerifyFileSignature(
         signing.publicKeyPem, root_ + Native(kCompanionPath), signature);
     if (check.outcome != platform::SignatureOutcome::Valid) {
-      return Fail("the signature on disk does not verify: " + check.detail);
+      return FailAndRestore("the signature on disk does not verify: " + check.detail);
     }
   }
-  for (const std::string& relative : written) Report(relative);
+  for (const Staged& s : staged_) {
+    if (s.removal) {
+      std::fprintf(out_, "%s  removed (it belonged to the last release)\n", s.target.c_str());
+    } else {
+      Report(s.relative);
+    }
+  }
   if (signedRelease) {
     std::fprintf(out_, "signature verified with the public key (RSA, %u bits)\n", signing.keyBits);
   }
-  return 0;
+  return kPublished;
 }
 
 }  // namespace
