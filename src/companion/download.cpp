@@ -1,4 +1,4 @@
-// The download of a new companion tool: fetch, checks, install.
+// The download of a new companion tool: fetch and checks.
 #include "companion/download.h"
 
 #include <cstdint>
@@ -7,7 +7,6 @@
 
 #include "companion/UpdateSignature.h"
 #include "companion/file_versions.h"
-#include "companion/install.h"
 #include "connection/IdHTTP.h"
 #include "platform/executable.h"
 #include "platform/files.h"
@@ -25,7 +24,7 @@ const char* const kDownloadFailedContext =
 // The body of status.URL into `file`, made anew as `temp` and held open
 // without sharing from here to the install, whole; returns its size. Raises
 // on a failure.
-std::int64_t FetchWhole(const downloadStatusT& status, const std::string& temp,
+std::int64_t FetchWhole(const std::string& url, std::int64_t serverSize, const std::string& temp,
                         platform::File& file) {
   TIdHTTP http;
   platform::FileDelete(temp);
@@ -33,32 +32,31 @@ std::int64_t FetchWhole(const downloadStatusT& status, const std::string& temp,
   if (!file.Open(temp, platform::File::Mode::CreateNew, platform::File::Share::None, &error)) {
     throw EFCreateError("Cannot create file \"" + temp + "\". " + platform::FileErrorText(error));
   }
-  TDebug::LogFmt("Downloaden van %s", {status.URL}, "");
+  TDebug::LogFmt("Downloaden van %s", {url}, "");
   // A body shorter than its declared length, or a chunked body without its
   // last chunk, raises here, so a cut download never counts as done. One
   // longer than the size check's length is cut off a byte past it, and
   // raises too: the server may declare another length to the GET, or none.
-  http.Get(status.URL, file, status.ServerSize >= 0 ? status.ServerSize : TIdHTTP::kMaxFileBody);
+  http.Get(url, file, serverSize >= 0 ? serverSize : TIdHTTP::kMaxFileBody);
   const std::int64_t received = file.Size();
   // A success status without a body (204 No Content, or an empty file on
   // the server) would install an empty executable over a working one.
   if (received == 0) {
-    throw EIdException("Geen inhoud ontvangen voor " + status.URL + " (HTTP " +
+    throw EIdException("Geen inhoud ontvangen voor " + url + " (HTTP " +
                        std::to_string(http.ResponseCode()) + ")");
   }
   // A body without a declared length ends when the connection does, so a
   // cut one looks whole to the HTTP layer; the length that the size check
   // just read from the server tells it.
-  if (http.ContentLength() < 0 && status.ServerSize >= 0 && received != status.ServerSize) {
+  if (http.ContentLength() < 0 && serverSize >= 0 && received != serverSize) {
     const std::string counts =
-        std::to_string(received) + " of the " + std::to_string(status.ServerSize) + " bytes";
-    if (received < status.ServerSize) {
+        std::to_string(received) + " of the " + std::to_string(serverSize) + " bytes";
+    if (received < serverSize) {
       throw EIdConnClosedGracefully("Connection closed after " + counts +
-                                    " the server declared for " + status.URL);
+                                    " the server declared for " + url);
     }
     throw EIdHTTPInvalidResponse("Received " + std::to_string(received) + " bytes instead of " +
-                                 std::to_string(status.ServerSize) + " the server declared for " +
-                                 status.URL);
+                                 std::to_string(serverSize) + " the server declared for " + url);
   }
   return received;
 }
@@ -74,8 +72,8 @@ void CheckIsProgram(platform::File& file, const std::string& temp) {
 }
 
 // The exception report of a failed download, and the line with its cause.
-void ReportFailedDownload(const void* sender, const std::exception* e) {
-  TUtility::LogException(sender, e, kDownloadFailedContext);
+void ReportFailedDownload(const std::exception* e) {
+  TUtility::LogException(nullptr, e, kDownloadFailedContext);
   // The report's own lines are the same for every failure; this one says
   // which it was.
   const auto* known = dynamic_cast<const Exception*>(e);
@@ -86,68 +84,39 @@ void ReportFailedDownload(const void* sender, const std::exception* e) {
   TDebug::LogFmt("Oorzaak: %s: %s", {className, message}, kDownloadFailedContext);
 }
 
-// Fetches and checks the download into `file`, made as `temp`; false (after
-// the report) when any step failed. Every check reads through the handle,
-// which nobody else could write meanwhile, so the bytes checked are the bytes
-// the install puts in place. `signedDownload` tells whether a key vouched for
-// it.
-bool FetchAndVerify(const void* sender, downloadStatusT& status, const std::string& temp,
-                    platform::File& file, bool& signedDownload) {
+}  // namespace
+
+Download FetchAndVerify(const std::string& url, const std::string& companion,
+                        std::int64_t serverSize) {
+  Download download;
+  download.temp = ChangeFileExt(companion, ".tmp");
   // Each step raises on a failure; all of them count as a failed download,
-  // which never touches the installed executable.
+  // which never touches the installed executable. Every check reads through
+  // the handle, which nobody else could write meanwhile.
   try {
-    const std::int64_t size = FetchWhole(status, temp, file);
-    CheckIsProgram(file, temp);
+    download.size = FetchWhole(url, serverSize, download.temp, download.file);
+    CheckIsProgram(download.file, download.temp);
     // With an update key configured, only a download signed with it goes on
     // to the install; a missing or wrong signature raises here and ends as a
     // failed download, before the backup is touched.
-    signedDownload = CheckUpdateSignature(status.URL, file, temp);
+    download.signedByKey = CheckUpdateSignature(url, download.file, download.temp);
     // A genuinely signed old release (a stale mirror, a replayed answer) must
     // not take the place of a newer companion.
-    if (signedDownload) RefuseDowngrade(file, status.FileName);
+    if (download.signedByKey) RefuseDowngrade(download.file, companion);
     TDebug::LogFmt("Opgeslagen als %s (%s)",
-                   {status.FileName, TUtility::FormatFileSize(static_cast<std::int32_t>(size))},
+                   {companion, TUtility::FormatFileSize(static_cast<std::int32_t>(download.size))},
                    "");
-    return true;
+    download.outcome = FetchOutcome::Verified;
+    return download;
   } catch (const std::exception& e) {
-    ReportFailedDownload(sender, &e);
+    ReportFailedDownload(&e);
   } catch (...) {
-    ReportFailedDownload(sender, nullptr);
+    ReportFailedDownload(nullptr);
   }
-  return false;
-}
-
-}  // namespace
-
-void DownloadUpdate(const void* sender, downloadStatusT& status) {
-  status.Value = downloadStatusT::kFailed;
-  const std::string temp = ChangeFileExt(status.FileName, ".tmp");
-  bool signedDownload = false;
-  platform::File file;
-  if (!FetchAndVerify(sender, status, temp, file, signedDownload)) {
-    const bool made = file.IsOpen();
-    file.Close();
-    if (made) platform::FileDelete(temp);
-    return;
-  }
-  status.Value = downloadStatusT::kDownloaded;
-  switch (InstallDownload(status.FileName, file, temp)) {
-    case InstallResult::Installed:
-      status.Installed = true;
-      if (!signedDownload) {
-        TDebug::Log(std::string("Update zonder handtekening ge") + platform::kIDiaeresis +
-                        "nstalleerd (geen sleutel ingesteld)",
-                    "");
-      }
-      return;
-    case InstallResult::BackupFailed:
-    case InstallResult::ReplaceFailed:
-      // The download still counts as done, but nothing was installed: the
-      // companion at hand, the old one and whole, is started as without an
-      // update, and the download stays in the temporary file until the next
-      // one takes its place.
-      return;
-  }
+  const bool made = download.file.IsOpen();
+  download.file.Close();
+  if (made) platform::FileDelete(download.temp);
+  return download;
 }
 
 }  // namespace companion

@@ -1,17 +1,39 @@
-// Fetch and verify: the download worker's routine. It fetches the server's
-// copy of the companion tool whole into a temporary file beside it, checks
-// that it is a program this platform can start (and, with an update key
-// configured, that it is signed), and then has it installed.
+// Fetch and verify: the download worker's first step. It fetches the
+// server's copy of the companion tool whole into a temporary file beside the
+// companion, and checks that it is a program this platform can start (and,
+// with an update key configured, that it is signed and no older than the
+// installed one). The install (install.h) is the next step.
 #pragma once
 
-#include "companion/u_SarvoChecker.h"
+#include <cstdint>
+#include <string>
+
+#include "platform/files.h"
 
 namespace companion {
 
-// Runs on the worker thread. Sets status.Value to kDownloaded once the
-// download is fetched and checked, else to kFailed; a failed download never
-// touches the installed executable and leaves no temporary file. `sender` is
-// the tester, named in the failure's exception report.
-void DownloadUpdate(const void* sender, downloadStatusT& status);
+enum class FetchOutcome {
+  Verified,  // fetched whole and checked: ready for the install
+  Failed,    // reported and logged with its cause; nothing was touched
+};
+
+// The outcome of FetchAndVerify. A verified download stays open in `file`,
+// without sharing, from its creation to its install, so the bytes that were
+// checked are the bytes that are installed.
+struct Download {
+  FetchOutcome outcome = FetchOutcome::Failed;
+  std::int64_t size = -1;    // bytes received, once verified
+  bool signedByKey = false;  // a configured update key vouched for it
+  std::string temp;          // the temporary file's name
+  platform::File file;       // the temporary file, held
+};
+
+// Runs on the worker thread. Fetches `url` for the companion `companion`;
+// `serverSize` is the size the size check read (-1 for none): a body without
+// a length of its own must have it, and none may be longer. A failed
+// download never touches the installed executable and leaves no temporary
+// file.
+Download FetchAndVerify(const std::string& url, const std::string& companion,
+                        std::int64_t serverSize);
 
 }  // namespace companion

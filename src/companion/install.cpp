@@ -62,10 +62,8 @@ bool BackUp(const std::string& fileName, const std::string& backup) {
   return false;
 }
 
-}  // namespace
-
-InstallResult InstallDownload(const std::string& fileName, platform::File& download,
-                              const std::string& temp) {
+InstallResult InstallHeld(const std::string& fileName, Download& download) {
+  const std::string& temp = download.temp;
   const std::string backup = fileName + ".bak";
   // On a first installation there is nothing to back up; the download is
   // installed all the same rather than left behind as a temporary file.
@@ -86,7 +84,7 @@ InstallResult InstallDownload(const std::string& fileName, platform::File& downl
   const bool replaced = PastBriefLocks(
       fileName, fileName,
       [&](platform::Failure* failure) {
-        const bool ok = download.PutInPlaceOf(fileName, failure);
+        const bool ok = download.file.PutInPlaceOf(fileName, failure);
         last = *failure;
         return ok;
       },
@@ -101,7 +99,22 @@ InstallResult InstallDownload(const std::string& fileName, platform::File& downl
     }
     return InstallResult::ReplaceFailed;
   }
+  if (!download.signedByKey) {
+    TDebug::Log(std::string("Update zonder handtekening ge") + platform::kIDiaeresis +
+                    "nstalleerd (geen sleutel ingesteld)",
+                "");
+  }
   return InstallResult::Installed;
+}
+
+}  // namespace
+
+InstallResult InstallDownload(const std::string& companion, Download& download) {
+  const InstallResult result = InstallHeld(companion, download);
+  // Let go at once: the companion is started next, and on Windows a handle
+  // without sharing would keep it from running.
+  download.file.Close();
+  return result;
 }
 
 bool ReplaceAtomically(const std::string& from, const std::string& to, const RetryPacing& pacing) {

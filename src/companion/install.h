@@ -4,11 +4,8 @@
 
 #include <string>
 
+#include "companion/download.h"
 #include "companion/lock_retry.h"
-
-namespace platform {
-class File;
-}
 
 namespace companion {
 
@@ -19,16 +16,16 @@ enum class InstallResult {
   ReplaceFailed,  // the atomic replace failed: the old companion is whole
 };
 
-// Replaces `fileName` by the download held open in `download`, made as
-// `temp`: exactly the bytes the handle holds are installed. The old file goes
-// to `fileName`.bak first, unless it is no whole program. The backup copy and
-// the replace are repeated past a brief lock (a scanner's), for at most ten
-// seconds each. A download that another writer changed meanwhile (or whose
-// name now leads elsewhere) is not installed: ReplaceFailed, with a line that
-// says why. Raises nothing. On a failure the download stays in `temp`.
-// Runs on the download worker.
-InstallResult InstallDownload(const std::string& fileName, platform::File& download,
-                              const std::string& temp);
+// Replaces `companion` by the verified `download`: exactly the bytes its
+// handle holds are installed. The old file goes to `companion`.bak first,
+// unless it is no whole program. The backup copy and the replace are
+// repeated past a brief lock (a scanner's), for at most ten seconds each. A
+// download that another writer changed meanwhile (or whose name now leads
+// elsewhere) is not installed: ReplaceFailed, with a line that says why. An
+// install without a key's signature says so in the log. Raises nothing. On
+// a failure the download stays in its temporary file. Runs on the download
+// worker.
+InstallResult InstallDownload(const std::string& companion, Download& download);
 
 // Puts `from` in place of `to` in one atomic replace, repeated past a brief
 // lock on the thread's own `pacing`; logs the repeats when they were needed.

@@ -9,17 +9,16 @@
 
 namespace companion {
 
-bool IsUpToDate(const std::string& path, const std::string& url, std::int32_t& serverSize,
-                std::string* validator) {
+SizeCheck CheckSize(const std::string& path, const std::string& url) {
   TIdHTTP http;
-  serverSize = -1;
-  if (validator != nullptr) validator->clear();
+  SizeCheck check;
   try {
     http.Head(url);
     if (http.ResponseCode() == 200) {
-      serverSize = http.ContentLength();
-      if (validator != nullptr) *validator = http.Validator();
-      return http.ContentLength() == TUtility::GetFileSize(path);
+      check.serverSize = http.ContentLength();
+      check.validator = http.Validator();
+      check.upToDate = check.serverSize == TUtility::GetFileSize(path);
+      return check;
     }
     TDebug::LogFmt("Sarvo could not be found @ %s", {url}, "");
     TDebug::Log(
@@ -31,7 +30,7 @@ bool IsUpToDate(const std::string& path, const std::string& url, std::int32_t& s
                     std::to_string(http.ResponseCode()) + ", message: " + http.ResponseText(),
                 "");
   }
-  return false;
+  return check;
 }
 
 bool ServerAvailable(const std::string& url) {

@@ -8,12 +8,19 @@
 
 namespace companion {
 
-// True when the server's copy at `url` declares the size of the local file
-// `path`; `serverSize` receives the declared size (-1 for none) and
-// `validator`, when given, the answer's validator (TIdHTTP::Validator). A
-// failed or refused request counts as "not up to date" and is logged.
-bool IsUpToDate(const std::string& path, const std::string& url, std::int32_t& serverSize,
-                std::string* validator = nullptr);
+// What the size check found.
+struct SizeCheck {
+  bool upToDate = false;
+  // The size the server declared (-1 for none, or no answer).
+  std::int64_t serverSize = -1;
+  // The answer's validator (TIdHTTP::Validator), empty for none.
+  std::string validator;
+};
+
+// Whether the server's copy at `url` declares the size of the local file
+// `path`. A failed or refused request counts as "not up to date" and is
+// logged.
+SizeCheck CheckSize(const std::string& path, const std::string& url);
 
 // True when a GET of `url` completes without error; a failure is silent.
 bool ServerAvailable(const std::string& url);

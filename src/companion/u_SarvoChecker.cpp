@@ -7,14 +7,12 @@
 
 #include "companion/companion_run.h"
 #include "companion/download.h"
+#include "companion/install.h"
 #include "companion/size_check.h"
 #include "companion/update_flow.h"
 #include "companion/update_lock.h"
 #include "platform/sysinfo.h"
 #include "support/u_Utility.h"
-
-const char kDownloadingText[] =
-    "Een moment geduld a.u.b., er worden nieuwe applicatie onderdelen gedownload.";
 
 namespace {
 
@@ -43,17 +41,12 @@ void SarvoTesterT::SetUpdateLockLimitForTesting(std::uint32_t ms) {
 }
 
 void SarvoTesterT::UpdateAndStart() {
-  companion::UpdateAndStart(*this, {companionPath_, noUpdateMarker_});
+  companion::UpdateAndStart({companionPath_, noUpdateMarker_},
+                            [this](const std::string& msg) { DoStatus(msg); });
 }
 
 bool SarvoTesterT::IsUpToDate(const std::string& path, const std::string& url) {
-  std::int32_t serverSize = -1;
-  return IsUpToDate(path, url, serverSize);
-}
-
-bool SarvoTesterT::IsUpToDate(const std::string& path, const std::string& url,
-                              std::int32_t& serverSize, std::string* validator) {
-  return companion::IsUpToDate(path, url, serverSize, validator);
+  return companion::CheckSize(path, url).upToDate;
 }
 
 bool SarvoTesterT::ServerAvailable(const std::string& url) {
@@ -61,7 +54,13 @@ bool SarvoTesterT::ServerAvailable(const std::string& url) {
 }
 
 void SarvoTesterT::DownloadUpdate(downloadStatusT* status) {
-  companion::DownloadUpdate(this, *status);
+  status->Value = downloadStatusT::kFailed;
+  companion::Download download =
+      companion::FetchAndVerify(status->URL, status->FileName, status->ServerSize);
+  if (download.outcome != companion::FetchOutcome::Verified) return;
+  status->Value = downloadStatusT::kDownloaded;
+  status->Installed =
+      companion::InstallDownload(status->FileName, download) == companion::InstallResult::Installed;
 }
 
 void SarvoTesterT::WaitForClose() { companion::WaitForCompanionToClose(); }

@@ -7,14 +7,12 @@
 #include <string>
 
 #include "companion/u_BaseClasses.h"
+#include "companion/update_flow.h"
 
-// The outcome of the comparison and the download, handed to the download
-// worker.
+// The outcome of a download through the face's DownloadUpdate, as callers of
+// the face (tools, tests, benchmarks) read it.
 struct downloadStatusT : IntegerT {
-  // The values of Value. They stay plain numbers in this order: the flow
-  // starts the installed companion for "up to date or more" (a signed
-  // comparison that takes in "not attempted"), and logs and tests read the
-  // status as a number.
+  // The values of Value: plain numbers, as logs and callers read them.
   enum Code : std::int32_t {
     kFailed = 0,
     kDownloaded = 1,
@@ -30,16 +28,10 @@ struct downloadStatusT : IntegerT {
   // declared none or no check was made; a download without a length of its
   // own must have this one.
   std::int64_t ServerSize = -1;
-  // The validator of the size check's answer (TIdHTTP::Validator), empty
-  // when it gave none.
-  std::string Validator;
   // True once the download is the companion. A download whose backup or
   // replace failed is done (Value kDownloaded) but installed nothing.
   bool Installed = false;
 };
-
-// The status text while a new copy of the companion tool is downloaded.
-extern const char kDownloadingText[];
 
 // The status texts the updater hands out: the sender is the tester.
 using StatusEventT = std::function<void(const void* sender, const std::string& msg)>;
@@ -66,15 +58,14 @@ class SarvoTesterT {
   void UpdateAndStart();
   // True when the server's copy at `url` declares the size of the local file.
   bool IsUpToDate(const std::string& path, const std::string& url);
-  // The same, handing out the size the server declared (-1 for none) and,
-  // when asked, the answer's validator.
-  bool IsUpToDate(const std::string& path, const std::string& url, std::int32_t& serverSize,
-                  std::string* validator = nullptr);
   // True when a GET of `url` completes without error.
   bool ServerAvailable(const std::string& url);
   // Hands `msg` to OnStatus when one is assigned.
   void DoStatus(const std::string& msg);
-  // The download routine that runs on the worker thread.
+  // The download routine that runs on the worker thread: fetch, checks and
+  // install of status->URL for status->FileName (see download.h and
+  // install.h). Value ends as kDownloaded or kFailed; Installed tells
+  // whether the download is the companion now.
   void DownloadUpdate(downloadStatusT* status);
   // Returns when no process with a companion executable name runs any more,
   // processing the application's GUI messages between polls.

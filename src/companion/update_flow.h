@@ -3,9 +3,11 @@
 // the outcome asks for.
 #pragma once
 
+#include <functional>
 #include <string>
 
-class SarvoTesterT;
+// The status text while a new copy of the companion tool is downloaded.
+extern const char kDownloadingText[];
 
 namespace companion {
 
@@ -16,9 +18,11 @@ struct UpdatePlaces {
   std::string noUpdateMarker;
 };
 
-// The flow of SarvoTesterT::UpdateAndStart (GUI thread). The tester hands out
-// the status texts and runs the size check and the download; errors of the
-// settings store reach the caller.
-void UpdateAndStart(SarvoTesterT& tester, const UpdatePlaces& places);
+// The flow of SarvoTesterT::UpdateAndStart (GUI thread): it runs the size
+// check, the download and the install itself, and hands the status texts to
+// `status` (kDownloadingText while it downloads, "" when it is done); errors
+// of the settings store reach the caller.
+void UpdateAndStart(const UpdatePlaces& places,
+                    const std::function<void(const std::string& text)>& status);
 
 }  // namespace companion

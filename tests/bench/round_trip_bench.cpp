@@ -57,11 +57,11 @@ int main(int argc, char** argv) {
     InternetTesterT tester;
     if (tester.TestConnection() != InternetTesterT::kOnline) failure = "the probe";
   }
-  std::int32_t serverSize = -1;
+  std::int64_t serverSize = -1;
   if (failure.empty()) {
     // Whether the local file matches changes nothing on the wire: the same
     // HEAD goes out, and only the declared size counts here.
-    companion::IsUpToDate(local, exeUrl, serverSize);
+    serverSize = companion::CheckSize(local, exeUrl).serverSize;
     if (serverSize < 0) failure = "the size check";
   }
   if (failure.empty() && update) {
