@@ -18,6 +18,9 @@ namespace companion {
 
 namespace {
 
+// The context of the download's exception report. The text is fixed, as
+// the log's readers know it (its first 25 characters fill the report's
+// category column); it names no class of this code and need not.
 const char* const kDownloadFailedContext =
     "DudozividEreradOdavazevozT.internDownloadUpdater(); Download van bestand is mislukt";
 

@@ -9,6 +9,7 @@
 
 #include "platform/error_codes.h"
 #include "platform/process.h"
+#include "platform/sysinfo.h"
 
 namespace platform {
 
@@ -38,5 +39,13 @@ struct ShellExecResult {
 ShellExecResult ShellExecuteProcess(const std::string& verb, const std::string& file,
                                     const std::string& params, const std::string& dir,
                                     ShowCommand show, bool keepErrorOutput = false);
+
+// The verb that starts a program with a request for administrator rights on
+// the system `version` describes: "runas" on every Windows that knows such
+// requests (the NT family from 6.0, Vista, on), else the plain default
+// action, "open".
+inline std::string ElevatingVerb(const OsVersion& version) {
+  return version.major >= 6 && version.platformId == kPlatformIdNt ? "runas" : "open";
+}
 
 }  // namespace platform

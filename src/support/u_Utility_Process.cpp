@@ -74,10 +74,9 @@ TUtility::TStartWatch TUtility::ExecuteAndWatch(const std::string& fileName,
 TUtility::TStartWatch TUtility::StartAndWait(const std::string& fileName,
                                              const std::string& parameters, bool keepErrorOutput) {
   TStartWatch watch;
-  // "runas" makes the shell ask for administrator rights first, on every
-  // Windows that knows such requests; elsewhere the plain default action.
-  const bool elevate = TWinDetect::IsVista() || TWinDetect::IsWin7();
-  const std::string verb = elevate ? "runas" : "open";
+  // The shell asks for administrator rights first, where Windows knows such
+  // requests.
+  const std::string verb = platform::ElevatingVerb(ReadOsVersion());
   // The program runs in its own folder, so files it opens by a relative name
   // are its own.
   const std::string directory = ExtractFilePath(fileName);
