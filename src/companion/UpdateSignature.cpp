@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "connection/IdHTTP.h"
+#include "connection/update_server_layout.h"
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/signature.h"
@@ -117,7 +118,7 @@ bool CheckSignature(const std::string& url, const std::string& file,
     throw EUpdateSignatureError("Sleutel voor updates kon niet worden gelezen: " + key.readFailure);
   }
 
-  const std::string sigUrl = url + ".sig";
+  const std::string sigUrl = url + update_server::kSignatureSuffix;
   std::string signature;
   try {
     TIdHTTP http;

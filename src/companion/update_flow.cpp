@@ -12,6 +12,7 @@
 #include "companion/u_SarvoPrep.h"
 #include "companion/update_lock.h"
 #include "connection/UpdateServer.h"
+#include "connection/update_server_layout.h"
 #include "platform/file_lock.h"
 #include "platform/files.h"
 #include "support/u_Utility.h"
@@ -20,8 +21,6 @@ namespace companion {
 
 namespace {
 
-const char* const kCompanionServerPath = "/software/sarvo/sarvo2006.exe";
-const char* const kReachabilityServerPath = "/software/sarvo/versie.txt";
 const char* const kModeAfterDownload = "/AUTO /INIT";
 const char* const kModeOtherwise = "/AUTO";
 
@@ -37,7 +36,7 @@ void Update(SarvoTesterT& tester, const UpdatePlaces& places, std::int64_t sizeA
   if (platform::FileExists(places.noUpdateMarker)) return;
   if (ReleaseWasRefused(*GetSarvoSettings(), path, {serverSize, status.Validator})) return;
   tester.DoStatus(kDownloadingText);
-  if (!tester.ServerAvailable(UpdateServerUrl(kReachabilityServerPath))) return;
+  if (!tester.ServerAvailable(UpdateServerUrl(update_server::kReachabilityPath))) return;
   // Held from before the download until the install is done, so no two
   // loaders of this folder ever write the companion's files at once.
   platform::FileLock lock;
@@ -74,7 +73,7 @@ void UpdateAndStart(SarvoTesterT& tester, const UpdatePlaces& places) {
   TDebug::Log("Checking Sarvo version with server", "");
 
   downloadStatusT status(downloadStatusT::kNotAttempted);
-  const std::string exeUrl = UpdateServerUrl(kCompanionServerPath);
+  const std::string exeUrl = UpdateServerUrl(update_server::kCompanionPath);
   const std::int64_t sizeAtCheck = TUtility::GetFileSize(path);
   std::int32_t serverSize = -1;
   std::string validator;

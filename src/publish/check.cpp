@@ -13,17 +13,22 @@
 #include <vector>
 
 #include "connection/IdHTTP.h"
+#include "connection/update_server_layout.h"
 #include "platform/files.h"
 #include "platform/signature.h"
 #include "platform/signing.h"
 #include "platform/sysinfo.h"
-#include "publish/release_layout.h"
 #include "support/Exceptions.h"
 #include "support/u_Utility.h"
 
 namespace publish {
 
 namespace {
+
+using update_server::kCompanionPath;
+using update_server::kProbePath;
+using update_server::kReachabilityPath;
+using update_server::kSignatureSuffix;
 
 // The connection test's limit, as the Internet tester sets it.
 constexpr std::int32_t kProbeTimeoutMs = 15000;
@@ -104,7 +109,7 @@ class ServerCheck {
   int Run(const std::string& publicKeyPem);
 
  private:
-  std::string Url(const char* path) const { return base_ + "/" + path; }
+  std::string Url(const char* serverPath) const { return base_ + serverPath; }
   void Record(const std::string& what, const TIdHTTP& http, const std::exception* e);
   void Probe();
   void CompanionHead();
@@ -143,7 +148,7 @@ void ServerCheck::Record(const std::string& what, const TIdHTTP& http, const std
 
 void ServerCheck::Probe() {
   Row row;
-  row.point = "probe: HEAD /" + std::string(kProbePath) + " answers 200 within 15 s";
+  row.point = "probe: HEAD " + std::string(kProbePath) + " answers 200 within 15 s";
   TIdHTTP http;
   http.ConnectTimeout = kProbeTimeoutMs;
   http.ReadTimeout = kProbeTimeoutMs;
@@ -176,7 +181,7 @@ void ServerCheck::Probe() {
 
 void ServerCheck::CompanionHead() {
   Row row;
-  row.point = "size check: HEAD /" + std::string(kCompanionPath) + " answers 200 with a length";
+  row.point = "size check: HEAD " + std::string(kCompanionPath) + " answers 200 with a length";
   TIdHTTP http;
   try {
     http.Head(Url(kCompanionPath));
@@ -208,7 +213,7 @@ void ServerCheck::CompanionHead() {
 
 void ServerCheck::Reachability() {
   Row row;
-  row.point = "reachability: GET /" + std::string(kReachabilityPath) + " answers";
+  row.point = "reachability: GET " + std::string(kReachabilityPath) + " answers";
   TIdHTTP http;
   try {
     const std::string body = http.Get(Url(kReachabilityPath));
@@ -292,8 +297,7 @@ void ServerCheck::WholeProgram() {
 
 void ServerCheck::Signature(const std::string& publicKeyPem) {
   Row row;
-  row.point =
-      "signature: /" + std::string(kCompanionPath) + kSignatureSuffix + " present and valid";
+  row.point = "signature: " + std::string(kCompanionPath) + kSignatureSuffix + " present and valid";
   if (publicKeyPem.empty()) {
     row.figure = "no --key given";
     rows_.push_back(row);
