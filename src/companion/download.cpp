@@ -9,6 +9,7 @@
 #include "companion/file_versions.h"
 #include "companion/install.h"
 #include "connection/IdHTTP.h"
+#include "connection/update_log_texts.h"
 #include "platform/executable.h"
 #include "platform/files.h"
 #include "platform/locale.h"
@@ -43,18 +44,14 @@ std::int64_t FetchWhole(const downloadStatusT& status, const std::string& temp,
   // A success status without a body (204 No Content, or an empty file on
   // the server) would install an empty executable over a working one.
   if (received == 0) {
-    throw EIdException("Geen inhoud ontvangen voor " + status.URL + " (HTTP " +
-                       std::to_string(http.ResponseCode()) + ")");
+    throw EIdException(NoContentMessage(status.URL, http.ResponseCode()));
   }
   // A body without a declared length ends when the connection does, so a
   // cut one looks whole to the HTTP layer; the length that the size check
   // just read from the server tells it.
   if (http.ContentLength() < 0 && status.ServerSize >= 0 && received != status.ServerSize) {
-    const std::string counts =
-        std::to_string(received) + " of the " + std::to_string(status.ServerSize) + " bytes";
     if (received < status.ServerSize) {
-      throw EIdConnClosedGracefully("Connection closed after " + counts +
-                                    " the server declared for " + status.URL);
+      throw EIdConnClosedGracefully(ClosedEarlyMessage(received, status.ServerSize, status.URL));
     }
     throw EIdHTTPInvalidResponse("Received " + std::to_string(received) + " bytes instead of " +
                                  std::to_string(status.ServerSize) + " the server declared for " +
@@ -69,7 +66,7 @@ void CheckIsProgram(platform::File& file, const std::string& temp) {
   // a piece of a program must never replace the companion tool.
   std::string why;
   if (!platform::IsWholeExecutable(file, &why)) {
-    throw EInvalidExecutable(temp + " is geen geldig programma: " + why);
+    throw EInvalidExecutable(NotAProgramMessage(temp, why));
   }
 }
 
@@ -83,7 +80,7 @@ void ReportFailedDownload(const void* sender, const std::exception* e) {
   const std::string message = known != nullptr ? known->Message()
                               : e != nullptr   ? e->what()
                                                : "unknown error";
-  TDebug::LogFmt("Oorzaak: %s: %s", {className, message}, kDownloadFailedContext);
+  TDebug::Log(DownloadCauseLine(className, message), kDownloadFailedContext);
 }
 
 // Fetches and checks the download into `file`, made as `temp`; false (after

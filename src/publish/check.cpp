@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "connection/IdHTTP.h"
+#include "connection/update_log_texts.h"
 #include "connection/update_server_layout.h"
 #include "platform/files.h"
 #include "platform/signature.h"
@@ -243,16 +244,16 @@ void ServerCheck::CompanionGet() {
     row.figure = std::to_string(received) + " bytes";
     if (received == 0) {
       row.verdict = Verdict::Fail;
-      row.logText = "Oorzaak: EIdException: Geen inhoud ontvangen voor " + Url(kCompanionPath) +
-                    " (HTTP " + std::to_string(http.ResponseCode()) + ")";
+      row.logText = DownloadCauseLine("EIdException",
+                                      NoContentMessage(Url(kCompanionPath), http.ResponseCode()));
     } else if (headLength_ >= 0 && received != headLength_) {
       // Only a shorter body comes here: a longer one raised above.
       row.verdict = Verdict::Fail;
       row.figure += ", the HEAD declared " + std::to_string(headLength_);
       if (http.ContentLength() < 0) {
-        row.logText = "Oorzaak: EIdConnClosedGracefully: Connection closed after " +
-                      std::to_string(received) + " of the " + std::to_string(headLength_) +
-                      " bytes the server declared for " + Url(kCompanionPath);
+        row.logText =
+            DownloadCauseLine("EIdConnClosedGracefully",
+                              ClosedEarlyMessage(received, headLength_, Url(kCompanionPath)));
       } else {
         row.logText =
             "(none) the loader installs it, then finds it out of date at every start "
@@ -269,7 +270,8 @@ void ServerCheck::CompanionGet() {
     // What came before the failure is in the file; the loader removes it.
     const std::int32_t received = TUtility::GetFileSize(temp_);
     if (received > 0) row.figure += ", " + std::to_string(received) + " bytes received";
-    row.logText = "Oorzaak: " + LoaderText(e);
+    const ExceptionDescription d = Describe(e);
+    row.logText = DownloadCauseLine(d.className, d.message);
   }
   rows_.push_back(row);
 }
@@ -290,7 +292,7 @@ void ServerCheck::WholeProgram() {
   } else {
     row.verdict = Verdict::Fail;
     row.figure = why;
-    row.logText = "Oorzaak: EInvalidExecutable: sarvo2006.tmp is geen geldig programma: " + why;
+    row.logText = DownloadCauseLine("EInvalidExecutable", NotAProgramMessage("sarvo2006.tmp", why));
   }
   rows_.push_back(row);
 }
@@ -311,12 +313,10 @@ void ServerCheck::Signature(const std::string& publicKeyPem) {
     Record("signature GET", http, nullptr);
   } catch (const std::exception& e) {
     Record("signature GET", http, &e);
-    const ExceptionDescription d = Describe(e);
     row.verdict = Verdict::Fail;
     row.figure = http.ResponseText().empty() ? "no answer" : http.ResponseText();
-    row.logText = "Oorzaak: EUpdateSignatureError: Handtekening " + sigUrl +
-                  " niet ontvangen: " + (d.loaderError ? d.className + ": " : std::string()) +
-                  d.message;
+    row.logText =
+        DownloadCauseLine("EUpdateSignatureError", SignatureNotReceivedMessage(sigUrl, e));
     rows_.push_back(row);
     return;
   }
@@ -335,13 +335,13 @@ void ServerCheck::Signature(const std::string& publicKeyPem) {
     case platform::SignatureOutcome::Mismatch:
       row.verdict = Verdict::Fail;
       row.figure = "does not fit the program";
-      row.logText = "Oorzaak: EUpdateSignatureError: Handtekening " + sigUrl +
-                    " klopt niet bij de download: " + check.detail;
+      row.logText = DownloadCauseLine("EUpdateSignatureError",
+                                      SignatureMismatchMessage(sigUrl, check.detail));
       break;
     default:
       row.verdict = Verdict::Fail;
       row.figure = "cannot be checked";
-      row.logText = "Oorzaak: EUpdateSignatureError: " + check.detail;
+      row.logText = DownloadCauseLine("EUpdateSignatureError", check.detail);
       break;
   }
   rows_.push_back(row);
