@@ -74,12 +74,14 @@ void CheckIsProgram(platform::File& file, const std::string& temp) {
 void ReportFailedDownload(const void* sender, const std::exception* e) {
   TUtility::LogException(sender, e, kDownloadFailedContext);
   // The report's own lines are the same for every failure; this one says
-  // which it was.
-  const auto* known = dynamic_cast<const Exception*>(e);
-  const std::string className = known != nullptr ? known->ClassName() : "Exception";
-  const std::string message = known != nullptr ? known->Message()
-                              : e != nullptr   ? e->what()
-                                               : "unknown error";
+  // which it was. It names the loader's own errors as Describe() does, and
+  // any other (running out of memory too) "Exception" with its what(), as it
+  // always has.
+  const ExceptionDescription d = e != nullptr ? Describe(*e) : ExceptionDescription{};
+  const std::string className = d.loaderError ? d.className : "Exception";
+  const std::string message = d.loaderError  ? d.message
+                              : e != nullptr ? e->what()
+                                             : "unknown error";
   TDebug::Log(DownloadCauseLine(className, message), kDownloadFailedContext);
 }
 
