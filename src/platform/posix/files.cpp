@@ -151,7 +151,7 @@ bool CanonicalizePath(const std::string& path, std::string& out) {
 bool FileMove(const std::string& from, const std::string& to, Failure* error) {
   struct stat st {};
   if (::lstat(from.c_str(), &st) != 0) {
-    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, from));
+    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kMove, from));
     return false;
   }
   if (S_ISREG(st.st_mode) && IsHeldOpen(from)) {
@@ -179,15 +179,13 @@ bool FileMove(const std::string& from, const std::string& to, Failure* error) {
       return false;
     }
     if (::unlink(from.c_str()) != 0) {
-      SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, from));
+      SetFailure(error, FailureFromErrno(errno, ErrnoUse::kMove, from));
       ::unlink(to.c_str());
       return false;
     }
     return true;
   }
-  // Windows reports an existing destination of a move as "already exists".
-  SetFailure(error,
-             err == EEXIST ? Failure::AlreadyExists : FailureFromErrno(err, ErrnoUse::kFiles, to));
+  SetFailure(error, FailureFromErrno(err, ErrnoUse::kMove, to));
   return false;
 }
 
@@ -245,9 +243,7 @@ bool ReadyForRename(int fd, const struct stat& st, const std::string& to, Failur
 // The rename itself, and then the folder, so that the rename is on the disk.
 bool RenameDurably(const std::string& from, const std::string& to, Failure* error) {
   if (::rename(from.c_str(), to.c_str()) != 0) {
-    const int err = errno;
-    SetFailure(error,
-               err == EXDEV ? Failure::NotSameDevice : FailureFromErrno(err, ErrnoUse::kFiles, to));
+    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kReplace, to));
     return false;
   }
   UniqueFd folder(::open(ParentOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
