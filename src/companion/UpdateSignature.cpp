@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "connection/IdHTTP.h"
+#include "connection/update_log_texts.h"
+#include "connection/update_server_layout.h"
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/signature.h"
@@ -85,8 +87,7 @@ namespace {
                                     const std::string& file) {
   switch (check.outcome) {
     case platform::SignatureOutcome::Mismatch:
-      throw EUpdateSignatureError("Handtekening " + sigUrl +
-                                  " klopt niet bij de download: " + check.detail);
+      throw EUpdateSignatureError(SignatureMismatchMessage(sigUrl, check.detail));
     case platform::SignatureOutcome::KeyUnusable:
       throw EUpdateSignatureError("Sleutel voor updates (" + key.origin +
                                   ") is onbruikbaar: " + check.detail);
@@ -117,15 +118,13 @@ bool CheckSignature(const std::string& url, const std::string& file,
     throw EUpdateSignatureError("Sleutel voor updates kon niet worden gelezen: " + key.readFailure);
   }
 
-  const std::string sigUrl = url + ".sig";
+  const std::string sigUrl = url + update_server::kSignatureSuffix;
   std::string signature;
   try {
     TIdHTTP http;
     signature = http.Get(sigUrl, kMaxSignatureBytes);
   } catch (const std::exception& e) {
-    const ExceptionDescription d = Describe(e);
-    throw EUpdateSignatureError("Handtekening " + sigUrl + " niet ontvangen: " +
-                                (d.loaderError ? d.className + ": " : std::string()) + d.message);
+    throw EUpdateSignatureError(SignatureNotReceivedMessage(sigUrl, e));
   }
 
   // One key: checked as the text stands. Several: each in turn, and the

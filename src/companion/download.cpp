@@ -8,6 +8,7 @@
 #include "companion/UpdateSignature.h"
 #include "companion/file_versions.h"
 #include "connection/IdHTTP.h"
+#include "connection/update_log_texts.h"
 #include "platform/executable.h"
 #include "platform/files.h"
 #include "platform/locale.h"
@@ -45,18 +46,14 @@ std::int64_t FetchWhole(const std::string& url, std::int64_t serverSize, const s
   // A success status without a body (204 No Content, or an empty file on
   // the server) would install an empty executable over a working one.
   if (received == 0) {
-    throw EIdException("Geen inhoud ontvangen voor " + url + " (HTTP " +
-                       std::to_string(http.ResponseCode()) + ")");
+    throw EIdException(NoContentMessage(url, http.ResponseCode()));
   }
   // A body without a declared length ends when the connection does, so a
   // cut one looks whole to the HTTP layer; the length that the size check
   // just read from the server tells it.
   if (http.ContentLength() < 0 && serverSize >= 0 && received != serverSize) {
-    const std::string counts =
-        std::to_string(received) + " of the " + std::to_string(serverSize) + " bytes";
     if (received < serverSize) {
-      throw EIdConnClosedGracefully("Connection closed after " + counts +
-                                    " the server declared for " + url);
+      throw EIdConnClosedGracefully(ClosedEarlyMessage(received, serverSize, url));
     }
     throw EIdHTTPInvalidResponse("Received " + std::to_string(received) + " bytes instead of " +
                                  std::to_string(serverSize) + " the server declared for " + url);
@@ -70,7 +67,7 @@ void CheckIsProgram(platform::File& file, const std::string& temp) {
   // a piece of a program must never replace the companion tool.
   std::string why;
   if (!platform::IsWholeExecutable(file, &why)) {
-    throw EInvalidExecutable(temp + " is geen geldig programma: " + why);
+    throw EInvalidExecutable(NotAProgramMessage(temp, why));
   }
 }
 
@@ -78,13 +75,15 @@ void CheckIsProgram(platform::File& file, const std::string& temp) {
 void ReportFailedDownload(const std::exception* e) {
   TUtility::LogException(nullptr, e, kDownloadFailedContext);
   // The report's own lines are the same for every failure; this one says
-  // which it was.
-  const auto* known = dynamic_cast<const Exception*>(e);
-  const std::string className = known != nullptr ? known->ClassName() : "Exception";
-  const std::string message = known != nullptr ? known->Message()
-                              : e != nullptr   ? e->what()
-                                               : "unknown error";
-  TDebug::LogFmt("Oorzaak: %s: %s", {className, message}, kDownloadFailedContext);
+  // which it was. It names the loader's own errors as Describe() does, and
+  // any other (running out of memory too) "Exception" with its what(), as it
+  // always has.
+  const ExceptionDescription d = e != nullptr ? Describe(*e) : ExceptionDescription{};
+  const std::string className = d.loaderError ? d.className : "Exception";
+  const std::string message = d.loaderError  ? d.message
+                              : e != nullptr ? e->what()
+                                             : "unknown error";
+  TDebug::Log(DownloadCauseLine(className, message), kDownloadFailedContext);
 }
 
 }  // namespace

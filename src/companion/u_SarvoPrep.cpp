@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "platform/common/little_endian.h"
 #include "support/DatabaseConnectie.h"
 #include "support/Exceptions.h"
 #include "support/Format.h"
@@ -73,11 +74,8 @@ std::int32_t TSarvoRegistry::ReadInteger(const std::string& name) const {
   if (v.data.size() > sizeof(std::uint32_t)) RaiseGetFailed(name);
   if (v.type != platform::kRegDword) RaiseInvalidType(name);
   // Shorter data fills the low-order bytes; the rest stays zero.
-  std::uint32_t n = 0;
-  for (std::size_t i = 0; i < v.data.size(); ++i) {
-    n |= static_cast<std::uint32_t>(static_cast<unsigned char>(v.data[i])) << (8 * i);
-  }
-  return static_cast<std::int32_t>(n);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(v.data.data());
+  return static_cast<std::int32_t>(platform::LittleEndian(bytes, 0, v.data.size()));
 }
 
 void TSarvoRegistry::WriteString(const std::string& name, const std::string& value) {

@@ -14,6 +14,7 @@
 #include "companion/u_SarvoPrep.h"
 #include "companion/update_lock.h"
 #include "connection/UpdateServer.h"
+#include "connection/update_server_layout.h"
 #include "platform/file_lock.h"
 #include "platform/files.h"
 #include "support/u_Utility.h"
@@ -25,8 +26,6 @@ namespace companion {
 
 namespace {
 
-const char* const kCompanionServerPath = "/software/sarvo/sarvo2006.exe";
-const char* const kReachabilityServerPath = "/software/sarvo/versie.txt";
 const char* const kModeAfterDownload = "/AUTO /INIT";
 const char* const kModeOtherwise = "/AUTO";
 
@@ -54,7 +53,7 @@ UpdateOutcome Update(const UpdatePlaces& places, const std::string& url, std::in
     return UpdateOutcome::NotAttempted;
   }
   status(kDownloadingText);
-  if (!ServerAvailable(UpdateServerUrl(kReachabilityServerPath))) {
+  if (!ServerAvailable(UpdateServerUrl(update_server::kReachabilityPath))) {
     return UpdateOutcome::NotAttempted;
   }
   // Held from before the download until the install is done, so no two
@@ -102,7 +101,7 @@ void UpdateAndStart(const UpdatePlaces& places,
   const std::string& path = places.companion;
   TDebug::Log("Checking Sarvo version with server", "");
 
-  const std::string exeUrl = UpdateServerUrl(kCompanionServerPath);
+  const std::string exeUrl = UpdateServerUrl(update_server::kCompanionPath);
   const std::int64_t sizeAtCheck = TUtility::GetFileSize(path);
   SizeCheck check;
   // The size is compared only when there is a companion to compare.

@@ -2,11 +2,12 @@
 #include "connection/u_InternetTester.h"
 
 #include "connection/UpdateServer.h"
+#include "connection/update_server_layout.h"
 #include "support/gui_wait.h"
 
 InternetTesterT::InternetTesterT(TickSource ticks)
     : ticks_(ticks), thread_(new TestThreadT(ticks)) {
-  thread_->SetURL(UpdateServerUrl(kProbePath));
+  thread_->SetURL(UpdateServerUrl(update_server::kProbePath));
   thread_->SetTimeout(kTimeout);
 }
 

@@ -21,13 +21,11 @@ class InternetTesterT {
   // The probe's time limit and the tester's own deadline.
   static constexpr std::int32_t kTimeout = 15000;
   static constexpr std::uint32_t kPollMs = 5;
-  // The file on the update server that the probe fetches.
-  static constexpr char kProbePath[] = "/software/versie.txt";
 
   using TickSource = TestThreadT::TickSource;
 
-  // Creates the probe thread, not running, for kProbePath on the update
-  // server with Timeout kTimeout.
+  // Creates the probe thread, not running, for the probe file on the update
+  // server (update_server::kProbePath) with Timeout kTimeout.
   explicit InternetTesterT(TickSource ticks = &platform::TickCount);
   // Ends the probe thread and waits for it: at once when it never ran or has
   // finished, else until its HTTP client gives up.

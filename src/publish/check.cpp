@@ -13,17 +13,23 @@
 #include <vector>
 
 #include "connection/IdHTTP.h"
+#include "connection/update_log_texts.h"
+#include "connection/update_server_layout.h"
 #include "platform/files.h"
 #include "platform/signature.h"
 #include "platform/signing.h"
 #include "platform/sysinfo.h"
-#include "publish/release_layout.h"
 #include "support/Exceptions.h"
 #include "support/u_Utility.h"
 
 namespace publish {
 
 namespace {
+
+using update_server::kCompanionPath;
+using update_server::kProbePath;
+using update_server::kReachabilityPath;
+using update_server::kSignatureSuffix;
 
 // The connection test's limit, as the Internet tester sets it.
 constexpr std::int32_t kProbeTimeoutMs = 15000;
@@ -104,7 +110,7 @@ class ServerCheck {
   int Run(const std::string& publicKeyPem);
 
  private:
-  std::string Url(const char* path) const { return base_ + "/" + path; }
+  std::string Url(const char* serverPath) const { return base_ + serverPath; }
   void Record(const std::string& what, const TIdHTTP& http, const std::exception* e);
   void Probe();
   void CompanionHead();
@@ -143,7 +149,7 @@ void ServerCheck::Record(const std::string& what, const TIdHTTP& http, const std
 
 void ServerCheck::Probe() {
   Row row;
-  row.point = "probe: HEAD /" + std::string(kProbePath) + " answers 200 within 15 s";
+  row.point = "probe: HEAD " + std::string(kProbePath) + " answers 200 within 15 s";
   TIdHTTP http;
   http.ConnectTimeout = kProbeTimeoutMs;
   http.ReadTimeout = kProbeTimeoutMs;
@@ -176,7 +182,7 @@ void ServerCheck::Probe() {
 
 void ServerCheck::CompanionHead() {
   Row row;
-  row.point = "size check: HEAD /" + std::string(kCompanionPath) + " answers 200 with a length";
+  row.point = "size check: HEAD " + std::string(kCompanionPath) + " answers 200 with a length";
   TIdHTTP http;
   try {
     http.Head(Url(kCompanionPath));
@@ -208,7 +214,7 @@ void ServerCheck::CompanionHead() {
 
 void ServerCheck::Reachability() {
   Row row;
-  row.point = "reachability: GET /" + std::string(kReachabilityPath) + " answers";
+  row.point = "reachability: GET " + std::string(kReachabilityPath) + " answers";
   TIdHTTP http;
   try {
     const std::string body = http.Get(Url(kReachabilityPath));
@@ -238,16 +244,16 @@ void ServerCheck::CompanionGet() {
     row.figure = std::to_string(received) + " bytes";
     if (received == 0) {
       row.verdict = Verdict::Fail;
-      row.logText = "Oorzaak: EIdException: Geen inhoud ontvangen voor " + Url(kCompanionPath) +
-                    " (HTTP " + std::to_string(http.ResponseCode()) + ")";
+      row.logText = DownloadCauseLine("EIdException",
+                                      NoContentMessage(Url(kCompanionPath), http.ResponseCode()));
     } else if (headLength_ >= 0 && received != headLength_) {
       // Only a shorter body comes here: a longer one raised above.
       row.verdict = Verdict::Fail;
       row.figure += ", the HEAD declared " + std::to_string(headLength_);
       if (http.ContentLength() < 0) {
-        row.logText = "Oorzaak: EIdConnClosedGracefully: Connection closed after " +
-                      std::to_string(received) + " of the " + std::to_string(headLength_) +
-                      " bytes the server declared for " + Url(kCompanionPath);
+        row.logText =
+            DownloadCauseLine("EIdConnClosedGracefully",
+                              ClosedEarlyMessage(received, headLength_, Url(kCompanionPath)));
       } else {
         row.logText =
             "(none) the loader installs it, then finds it out of date at every start "
@@ -264,7 +270,8 @@ void ServerCheck::CompanionGet() {
     // What came before the failure is in the file; the loader removes it.
     const std::int32_t received = TUtility::GetFileSize(temp_);
     if (received > 0) row.figure += ", " + std::to_string(received) + " bytes received";
-    row.logText = "Oorzaak: " + LoaderText(e);
+    const ExceptionDescription d = Describe(e);
+    row.logText = DownloadCauseLine(d.className, d.message);
   }
   rows_.push_back(row);
 }
@@ -285,15 +292,14 @@ void ServerCheck::WholeProgram() {
   } else {
     row.verdict = Verdict::Fail;
     row.figure = why;
-    row.logText = "Oorzaak: EInvalidExecutable: sarvo2006.tmp is geen geldig programma: " + why;
+    row.logText = DownloadCauseLine("EInvalidExecutable", NotAProgramMessage("sarvo2006.tmp", why));
   }
   rows_.push_back(row);
 }
 
 void ServerCheck::Signature(const std::string& publicKeyPem) {
   Row row;
-  row.point =
-      "signature: /" + std::string(kCompanionPath) + kSignatureSuffix + " present and valid";
+  row.point = "signature: " + std::string(kCompanionPath) + kSignatureSuffix + " present and valid";
   if (publicKeyPem.empty()) {
     row.figure = "no --key given";
     rows_.push_back(row);
@@ -307,12 +313,10 @@ void ServerCheck::Signature(const std::string& publicKeyPem) {
     Record("signature GET", http, nullptr);
   } catch (const std::exception& e) {
     Record("signature GET", http, &e);
-    const ExceptionDescription d = Describe(e);
     row.verdict = Verdict::Fail;
     row.figure = http.ResponseText().empty() ? "no answer" : http.ResponseText();
-    row.logText = "Oorzaak: EUpdateSignatureError: Handtekening " + sigUrl +
-                  " niet ontvangen: " + (d.loaderError ? d.className + ": " : std::string()) +
-                  d.message;
+    row.logText =
+        DownloadCauseLine("EUpdateSignatureError", SignatureNotReceivedMessage(sigUrl, e));
     rows_.push_back(row);
     return;
   }
@@ -331,13 +335,13 @@ void ServerCheck::Signature(const std::string& publicKeyPem) {
     case platform::SignatureOutcome::Mismatch:
       row.verdict = Verdict::Fail;
       row.figure = "does not fit the program";
-      row.logText = "Oorzaak: EUpdateSignatureError: Handtekening " + sigUrl +
-                    " klopt niet bij de download: " + check.detail;
+      row.logText = DownloadCauseLine("EUpdateSignatureError",
+                                      SignatureMismatchMessage(sigUrl, check.detail));
       break;
     default:
       row.verdict = Verdict::Fail;
       row.figure = "cannot be checked";
-      row.logText = "Oorzaak: EUpdateSignatureError: " + check.detail;
+      row.logText = DownloadCauseLine("EUpdateSignatureError", check.detail);
       break;
   }
   rows_.push_back(row);

@@ -39,12 +39,12 @@
 #include <string>
 #include <vector>
 
+#include "connection/update_server_layout.h"
 #include "platform/file_lock.h"
 #include "platform/files.h"
 #include "platform/signature.h"
 #include "platform/signing.h"
 #include "platform/sysinfo.h"
-#include "publish/release_layout.h"
 #include "support/u_Utility.h"
 
 namespace publish {
@@ -52,6 +52,11 @@ namespace publish {
 namespace {
 
 constexpr std::size_t kMaxKeyBytes = 64 * 1024;
+// The release's files relative to the root, where loaders look for them.
+constexpr const char* kCompanionFile = update_server::InWebRoot(update_server::kCompanionPath);
+constexpr const char* kReachabilityFile =
+    update_server::InWebRoot(update_server::kReachabilityPath);
+constexpr const char* kProbeFile = update_server::InWebRoot(update_server::kProbePath);
 // The root's lock file; it stays, so it is the meeting point of every later
 // release too.
 constexpr char kLockName[] = "kestro-publish.lock";
@@ -323,7 +328,7 @@ int Release::Run() {
   // The program first, under its temporary name: it shows whether the root
   // can be written, and the signature is made over exactly these bytes.
   bool created = false;
-  if (!Stage(kCompanionPath, nullptr, options_.companion, created, why)) {
+  if (!Stage(kCompanionFile, nullptr, options_.companion, created, why)) {
     return created ? Fail(why) : Refuse("cannot write the root " + options_.root + ": " + why);
   }
   const std::string programTemp = staged_.back().temp;
@@ -345,7 +350,7 @@ int Release::Run() {
         return Fail("signing failed: " + signing.detail);
     }
   }
-  const std::string signaturePath = std::string(kCompanionPath) + kSignatureSuffix;
+  const std::string signaturePath = std::string(kCompanionFile) + update_server::kSignatureSuffix;
   const std::string signatureFile = root_ + Native(signaturePath);
   if (signedRelease) {
     if (!Stage(signaturePath, &signing.signature, "", created, why)) return Fail(why);
@@ -365,10 +370,10 @@ int Release::Run() {
   if (version.empty()) version = TUtility::ReadFileVersion(options_.companion);
   if (version.empty()) version = "1.0";
   const std::string reachability = version + "\r\n";
-  if (!Stage(kReachabilityPath, &reachability, "", created, why)) return Fail(why);
-  const bool probeMissing = !platform::FileExists(root_ + Native(kProbePath));
+  if (!Stage(kReachabilityFile, &reachability, "", created, why)) return Fail(why);
+  const bool probeMissing = !platform::FileExists(root_ + Native(kProbeFile));
   const std::string probe = std::string(KESTRO_FILE_VERSION) + "\r\n";
-  if (probeMissing && !Stage(kProbePath, &probe, "", created, why)) return Fail(why);
+  if (probeMissing && !Stage(kProbeFile, &probe, "", created, why)) return Fail(why);
 
   for (Staged& s : staged_) {
     if (!KeepAside(s, why)) return Fail(why);
@@ -389,7 +394,7 @@ int Release::Run() {
       return FailAndRestore("cannot read back " + signatureFile);
     }
     const platform::SignatureCheck check = platform::VerifyFileSignature(
-        signing.publicKeyPem, root_ + Native(kCompanionPath), signature);
+        signing.publicKeyPem, root_ + Native(kCompanionFile), signature);
     if (check.outcome != platform::SignatureOutcome::Valid) {
       return FailAndRestore("the signature on disk does not verify: " + check.detail);
     }

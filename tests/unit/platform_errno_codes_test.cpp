@@ -65,4 +65,48 @@ TEST(ErrnoCodesTest, AMissingFileOrFolder) {
   EXPECT_EQ(platform::Failure::FileNotFound, platform::FailureFromErrno(ENOENT, ErrnoUse::kSpawn));
 }
 
+// The uses that answer as one Windows call does: a move (MoveFileA), the
+// atomic replace (MoveFileExA with replace), the shell's search for the
+// program, and the settings store. Each differs from the files only where
+// that call does.
+TEST(ErrnoCodesTest, TheMoveTheReplaceTheProgramSearchAndTheStore) {
+  struct Case {
+    int err;
+    platform::Failure move;
+    platform::Failure replace;
+    platform::Failure findProgram;  // with the path's folder present
+    platform::Failure registry;
+  };
+  using namespace platform;
+  const std::vector<Case> cases = {
+      {ENOTDIR, Failure::PathNotFound, Failure::PathNotFound, Failure::PathNotFound,
+       Failure::RegistryIoFailed},
+      {EACCES, Failure::AccessDenied, Failure::AccessDenied, Failure::FileNotFound,
+       Failure::AccessDenied},
+      {EPERM, Failure::AccessDenied, Failure::AccessDenied, Failure::FileNotFound,
+       Failure::AccessDenied},
+      {ELOOP, Failure::AccessDenied, Failure::AccessDenied, Failure::FileNotFound,
+       Failure::RegistryIoFailed},
+      {EEXIST, Failure::AlreadyExists, Failure::FileExists, Failure::FileNotFound,
+       Failure::RegistryIoFailed},
+      {EXDEV, Failure::GenFailure, Failure::NotSameDevice, Failure::FileNotFound,
+       Failure::RegistryIoFailed},
+      {ENOSPC, Failure::DiskFull, Failure::DiskFull, Failure::FileNotFound,
+       Failure::RegistryIoFailed},
+      {EIO, Failure::GenFailure, Failure::GenFailure, Failure::FileNotFound,
+       Failure::RegistryIoFailed},
+      {0, Failure::GenFailure, Failure::GenFailure, Failure::FileNotFound,
+       Failure::RegistryIoFailed},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.move, FailureFromErrno(c.err, ErrnoUse::kMove, "/")) << c.err;
+    EXPECT_EQ(c.replace, FailureFromErrno(c.err, ErrnoUse::kReplace, "/")) << c.err;
+    EXPECT_EQ(c.findProgram, FailureFromErrno(c.err, ErrnoUse::kFindProgram, "/x")) << c.err;
+    EXPECT_EQ(c.registry, FailureFromErrno(c.err, ErrnoUse::kRegistry)) << c.err;
+  }
+  // A program in a folder that is missing.
+  EXPECT_EQ(Failure::PathNotFound,
+            FailureFromErrno(EACCES, ErrnoUse::kFindProgram, "/no-such-folder/x"));
+}
+
 }  // namespace

@@ -66,6 +66,21 @@ bool WriteAll(int fd, const void* data, std::size_t size, int& err) {
 
 bool HasWildcard(const std::string& s) { return s.find_first_of("*?") != std::string::npos; }
 
+// Windows has no executable bit: whether a file can be started follows from
+// its name. A downloaded companion comes from a plain data file, so a file
+// named *.exe is made executable wherever it is readable; otherwise the
+// installed tool could not be started any more.
+bool NamesWindowsProgram(const std::string& path) {
+  return path.size() >= 4 && strcasecmp(path.c_str() + path.size() - 4, ".exe") == 0;
+}
+
+// The permission bits of `mode` for a file named `name`, by the rule above.
+mode_t StartableMode(const std::string& name, mode_t mode) {
+  mode &= 07777;
+  if (NamesWindowsProgram(name)) mode |= (mode & 0444) >> 2;
+  return mode;
+}
+
 }  // namespace
 
 bool FileExists(const std::string& path) {
@@ -136,7 +151,7 @@ bool CanonicalizePath(const std::string& path, std::string& out) {
 bool FileMove(const std::string& from, const std::string& to, Failure* error) {
   struct stat st {};
   if (::lstat(from.c_str(), &st) != 0) {
-    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, from));
+    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kMove, from));
     return false;
   }
   if (S_ISREG(st.st_mode) && IsHeldOpen(from)) {
@@ -164,15 +179,13 @@ bool FileMove(const std::string& from, const std::string& to, Failure* error) {
       return false;
     }
     if (::unlink(from.c_str()) != 0) {
-      SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, from));
+      SetFailure(error, FailureFromErrno(errno, ErrnoUse::kMove, from));
       ::unlink(to.c_str());
       return false;
     }
     return true;
   }
-  // Windows reports an existing destination of a move as "already exists".
-  SetFailure(error,
-             err == EEXIST ? Failure::AlreadyExists : FailureFromErrno(err, ErrnoUse::kFiles, to));
+  SetFailure(error, FailureFromErrno(err, ErrnoUse::kMove, to));
   return false;
 }
 
@@ -206,16 +219,13 @@ bool DestinationTakesReplace(const std::string& to, Failure* error) {
   return true;
 }
 
-// Windows has no executable bit (see CopyFile): the downloaded program comes
-// from a plain data file, so a *.exe name makes it executable wherever it is
-// readable. An installed program is nobody's to change but its owner's,
-// whatever the umask left on the download: no write bit for group or others
-// (0755 for a download made under any umask that lets others read).
+// An installed program is made executable as a copy is (StartableMode), and
+// is nobody's to change but its owner's, whatever the umask left on the
+// download: no write bit for group or others (0755 for a download made under
+// any umask that lets others read). A copy keeps the source's write bits.
 mode_t InstalledMode(const std::string& to, mode_t mode) {
-  mode &= 07777;
-  if (to.size() >= 4 && strcasecmp(to.c_str() + to.size() - 4, ".exe") == 0) {
-    mode = (mode & ~static_cast<mode_t>(0022)) | ((mode & 0444) >> 2);
-  }
+  mode = StartableMode(to, mode);
+  if (NamesWindowsProgram(to)) mode &= ~static_cast<mode_t>(0022);
   return mode;
 }
 
@@ -233,9 +243,7 @@ bool ReadyForRename(int fd, const struct stat& st, const std::string& to, Failur
 // The rename itself, and then the folder, so that the rename is on the disk.
 bool RenameDurably(const std::string& from, const std::string& to, Failure* error) {
   if (::rename(from.c_str(), to.c_str()) != 0) {
-    const int err = errno;
-    SetFailure(error,
-               err == EXDEV ? Failure::NotSameDevice : FailureFromErrno(err, ErrnoUse::kFiles, to));
+    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kReplace, to));
     return false;
   }
   UniqueFd folder(::open(ParentOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -383,17 +391,9 @@ bool FileCopy(const std::string& from, const std::string& to, bool failIfExists,
     }
   }
   // Windows copies the attributes and the last write time along; here that is
-  // the permission bits (the executable bit above all) and the modification
-  // time.
-  // Windows has no executable bit: whether a file can be started follows from
-  // its name. A downloaded companion comes from a plain data file, so a
-  // destination named *.exe is made executable wherever it is readable;
-  // otherwise the installed tool could not be started any more.
-  mode_t mode = sst.st_mode & 07777;
-  if (to.size() >= 4 && strcasecmp(to.c_str() + to.size() - 4, ".exe") == 0) {
-    mode |= (mode & 0444) >> 2;
-  }
-  ::fchmod(out.get(), mode);
+  // the permission bits (the executable bit above all, see StartableMode) and
+  // the modification time.
+  ::fchmod(out.get(), StartableMode(to, sst.st_mode));
   const timespec times[2] = {sst.st_atim, sst.st_mtim};
   ::futimens(out.get(), times);
   return true;

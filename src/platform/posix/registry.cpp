@@ -34,6 +34,7 @@
 
 #include "platform/common/backslash_path.h"
 #include "platform/files.h"
+#include "platform/posix/errno_codes.h"
 #include "platform/sysinfo.h"
 
 namespace platform {
@@ -145,8 +146,7 @@ Failure StoreFailure(int extendedCode, int systemErrno) {
     case SQLITE_NOMEM:
       return Failure::NotEnoughMemory;
     case SQLITE_CANTOPEN:
-      return systemErrno == EACCES || systemErrno == EPERM ? Failure::AccessDenied
-                                                           : Failure::RegistryIoFailed;
+      return FailureFromErrno(systemErrno, ErrnoUse::kRegistry);
     default:
       return Failure::RegistryIoFailed;
   }
@@ -249,7 +249,9 @@ class Session {
     struct stat st {};
     if (::stat(file_.c_str(), &st) != 0) {
       // Missing, or a folder on the way that may not be searched.
-      if (errno == EACCES) NoteFailure(Failure::AccessDenied);
+      if (FailureFromErrno(errno, ErrnoUse::kRegistry) == Failure::AccessDenied) {
+        NoteFailure(Failure::AccessDenied);
+      }
       return false;
     }
     if (!Open(file_, SQLITE_OPEN_READONLY)) return Failed();

@@ -62,12 +62,7 @@ Failure ResolveProgram(const std::string& file, std::string& path) {
     }
   }
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    if (errno == ENOTDIR) return Failure::PathNotFound;
-    std::size_t slash = path.find_last_of('/');
-    std::string folder = slash == 0 ? "/" : path.substr(0, slash);
-    return DirectoryExists(folder) ? Failure::FileNotFound : Failure::PathNotFound;
-  }
+  if (::stat(path.c_str(), &st) != 0) return FailureFromErrno(errno, ErrnoUse::kFindProgram, path);
   // Only a regular file with an execute bit can be started; root's right to
   // run anything does not count, as no Windows shell starts a data file.
   if (!S_ISREG(st.st_mode) || (st.st_mode & 0111) == 0) return Failure::AccessDenied;
