@@ -1,4 +1,4 @@
-// The companion tool's settings store: two values under the current user's
+// The companion tool's settings store: three values under the current user's
 // "\SOFTWARE\hollvik\Sarvo", opened and closed around every single access.
 #include "companion/u_SarvoPrep.h"
 

@@ -1,8 +1,9 @@
 // The companion tool's settings in the current user's registry: its start
 // mode ("Params"), the flag that a start by the loader is in progress
 // ("State"), and the size of a release that could not start
-// ("RefusedSize"). The rest of the loader reaches them only through
-// ISarvoSettings.
+// ("RefusedSize", which the loader now keeps beside the companion and only
+// falls back to, see companion/refused_release.h). The rest of the loader
+// reaches them only through ISarvoSettings.
 #pragma once
 
 #include <cstdint>
@@ -11,10 +12,10 @@
 
 #include "platform/registry.h"
 
-// The companion tool's settings. The four operations keep this slot order;
-// each one opens the registry key, does its single read or write and closes
-// the key again before it returns, so another process (the companion tool
-// itself) sees a written value at once.
+// The companion tool's settings. The first four operations keep this slot
+// order; each of the seven opens the registry key, does its single read or
+// write and closes the key again before it returns, so another process (the
+// companion tool itself) sees a written value at once.
 class ISarvoSettings {
  public:
   // The values of the flag byte; the companion tool reads them as numbers.
