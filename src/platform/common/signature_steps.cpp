@@ -78,4 +78,14 @@ SignedBytes BytesOfFile(File& file) {
   };
 }
 
+SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
+                                   const std::string& signature) {
+  return VerifySignedBytes(publicKeyPem, BytesOfPath(path), signature);
+}
+
+SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, File& file,
+                                   const std::string& signature) {
+  return VerifySignedBytes(publicKeyPem, BytesOfFile(file), signature);
+}
+
 }  // namespace platform

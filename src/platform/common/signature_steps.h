@@ -44,4 +44,9 @@ using SignedBytes =
 SignedBytes BytesOfPath(const std::string& path);
 SignedBytes BytesOfFile(File& file);
 
+// The check itself, over bytes from either source; each crypto library's
+// implementation defines it, and VerifyFileSignature hands it its source.
+SignatureCheck VerifySignedBytes(const std::string& publicKeyPem, const SignedBytes& bytes,
+                                 const std::string& signature);
+
 }  // namespace platform

@@ -14,10 +14,8 @@
 
 namespace platform {
 
-namespace {
-
-SignatureCheck Verify(const std::string& publicKeyPem, const SignedBytes& bytes,
-                      const std::string& signature) {
+SignatureCheck VerifySignedBytes(const std::string& publicKeyPem, const SignedBytes& bytes,
+                                 const std::string& signature) {
   // OpenSSL 3 reads other key forms through the same call (PKCS#1 "RSA
   // PUBLIC KEY" among them); the contract takes only the "PUBLIC KEY" block,
   // as CryptoAPI does in the Windows build.
@@ -66,18 +64,6 @@ SignatureCheck Verify(const std::string& publicKeyPem, const SignedBytes& bytes,
   // well-formed (a wrong length, for one). Either way no signature by this key.
   return SignatureResult(SignatureOutcome::Mismatch, CryptoErrorText("EVP_DigestVerifyFinal"),
                          bits);
-}
-
-}  // namespace
-
-SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
-                                   const std::string& signature) {
-  return Verify(publicKeyPem, BytesOfPath(path), signature);
-}
-
-SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, File& file,
-                                   const std::string& signature) {
-  return Verify(publicKeyPem, BytesOfFile(file), signature);
 }
 
 }  // namespace platform

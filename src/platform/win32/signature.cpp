@@ -69,8 +69,10 @@ bool BelowModulus(const std::string& signature, const std::vector<BYTE>& modulus
   return false;  // equal
 }
 
-SignatureCheck Verify(const std::string& publicKeyPem, const SignedBytes& bytes,
-                      const std::string& signature) {
+}  // namespace
+
+SignatureCheck VerifySignedBytes(const std::string& publicKeyPem, const SignedBytes& bytes,
+                                 const std::string& signature) {
   // CRYPT_STRING_BASE64HEADER takes any "-----BEGIN ...-----" label; only a
   // SubjectPublicKeyInfo is a key here, as it is for OpenSSL's PUBKEY reader.
   SignatureCheck failure;
@@ -159,18 +161,6 @@ SignatureCheck Verify(const std::string& publicKeyPem, const SignedBytes& bytes,
                            CryptoErrorText("CryptVerifySignatureA", code), bits);
   }
   return SignatureResult(SignatureOutcome::Valid, "", bits);
-}
-
-}  // namespace
-
-SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, const std::string& path,
-                                   const std::string& signature) {
-  return Verify(publicKeyPem, BytesOfPath(path), signature);
-}
-
-SignatureCheck VerifyFileSignature(const std::string& publicKeyPem, File& file,
-                                   const std::string& signature) {
-  return Verify(publicKeyPem, BytesOfFile(file), signature);
 }
 
 }  // namespace platform
