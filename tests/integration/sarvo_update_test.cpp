@@ -682,28 +682,33 @@ TEST_F(SarvoUpdateTest, FailedDownloadLogsItsCause) {
 // skipped): the installed executable stays whole and the log says why.
 TEST_F(SarvoUpdateTest, DiskFullKeepsTheExecutableWhole) {
   if (OnWindows()) GTEST_SKIP() << "needs a small file system the test can mount";
+  // Sizes in 1/1024 of a unit: 1 MiB, or more where the program (built with
+  // a sanitizer, say) is larger, so the installed program fits its padding.
   struct Case {
     const char* name;
-    const char* size;      // of the file system
+    std::size_t size;      // of the file system
     std::size_t oldBytes;  // the installed program, padded to this size
     std::size_t newBytes;  // the server's program, padded to this size
     int value;
     bool tmpKept;
     const char* log;  // a line the log must hold
   };
-  const std::size_t MiB = 1 << 20;
   const std::vector<Case> cases = {
-      {"during the download", "4m", 1 * MiB, 8 * MiB, 0, false,
+      {"during the download", 4096, 1024, 8192, 0, false,
        "Oorzaak: EWriteError: Stream write error: "},
-      {"during the backup", "3584k", 1200 * 1024, 1600 * 1024, 1, true,
+      {"during the backup", 3584, 1200, 1600, 1, true,
        "Backup maken van \"DIRsarvo2006.exe\" naar \"DIRsarvo2006.exe.bak\" is mislukt!"},
   };
   const std::string program = ReadFile(FixtureProgram("sleeper"));
+  const std::size_t MiB = 1 << 20;
+  // Whole 64 KiB steps, so every size below is a whole number of KiB.
+  const std::size_t unit = std::max(MiB, (program.size() + 0xFFFF) & ~std::size_t{0xFFFF});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     const std::string mount =
-        "mount -t tmpfs -o size=" + std::string(c.size) + " tmpfs '" + dir.path() + "' 2>/dev/null";
+        "mount -t tmpfs -o size=" + std::to_string(c.size * unit / 1024 / 1024) + "k tmpfs '" +
+        dir.path() + "' 2>/dev/null";
     if (std::system(mount.c_str()) != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
     struct Unmount {
       std::string path;
@@ -711,8 +716,8 @@ TEST_F(SarvoUpdateTest, DiskFullKeepsTheExecutableWhole) {
     } unmount{dir.path()};
     platform::FileDelete(LogPath());
     const std::string file = dir / "sarvo2006.exe";
-    const std::string old = program + std::string(c.oldBytes - program.size(), 'O');
-    const std::string fresh = program + std::string(c.newBytes - program.size(), 'N');
+    const std::string old = program + std::string(c.oldBytes * unit / 1024 - program.size(), 'O');
+    const std::string fresh = program + std::string(c.newBytes * unit / 1024 - program.size(), 'N');
     WriteFile(file, old);
     TestServer::PutFile(kExePath, fresh);
 
