@@ -25,7 +25,7 @@ namespace {
 const char* const kDownloadFailedContext =
     "DudozividEreradOdavazevozT.internDownloadUpdater(); Download van bestand is mislukt";
 
-// The body of status.URL into `file`, made anew as `temp` and held open
+// The body of `url` into `file`, made anew as `temp` and held open
 // without sharing from here to the install, whole; returns its size. Raises
 // on a failure.
 std::int64_t FetchWhole(const std::string& url, std::int64_t serverSize, const std::string& temp,

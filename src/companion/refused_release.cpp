@@ -1,6 +1,5 @@
 #include "companion/refused_release.h"
 
-#include <random>
 #include <string>
 #include <vector>
 
@@ -67,14 +66,9 @@ bool WriteRecord(const std::string& path, const ReleaseIdentity& release) {
       "size=" + std::to_string(release.size) + "\r\nvalidator=" + release.validator + "\r\n";
   // A name of its own, made exclusively, so no other loader's record (nor a
   // link put there) is written into; then one replace.
-  std::random_device random;
   std::string temp;
   platform::File file;
-  for (int attempt = 0; attempt < 8 && !file.IsOpen(); ++attempt) {
-    temp = path + "." + std::to_string(random()) + ".tmp";
-    file.Open(temp, platform::File::Mode::CreateNew, platform::File::Share::None);
-  }
-  if (!file.IsOpen()) return false;
+  if (!platform::CreateFileWithRandomName(path + ".", ".tmp", file, temp)) return false;
   const bool written = file.Write(text.data(), text.size());
   file.Close();
   if (written && platform::ReplaceFileAtomically(temp, path)) return true;

@@ -70,6 +70,16 @@ bool ReplaceFileAtomically(const std::string& from, const std::string& to,
 // when it is missing, AccessDenied for a folder.
 bool FlushFileToDisk(const std::string& path, Failure* error = nullptr);
 
+class File;
+
+// Creates a new file named `stem`, a random part and `suffix`, with
+// CreateNew and without sharing, into `file`, trying other random parts while
+// a name is taken: no other writer (nor a link put there beforehand) can
+// hold it. `path` gets the name, also the last one tried on a failure. False
+// with the Failure in `error`: FileExists when every name tried was taken.
+bool CreateFileWithRandomName(const std::string& stem, const std::string& suffix, File& file,
+                              std::string& path, Failure* error = nullptr);
+
 // Why ReadSmallFile gave nothing.
 enum class SmallFileFailure {
   None,

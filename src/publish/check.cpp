@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -75,25 +74,16 @@ std::string TempFolder() {
 // folder, created exclusively, so that in a shared folder nobody can have
 // put a file or a link there beforehand. `path` gets its name.
 platform::File CreatePrivateTemp(std::string& path) {
-  std::random_device random;
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    char name[64];
-    std::snprintf(name, sizeof name, "kestro-publish-check-%08x%08x.tmp",
-                  static_cast<unsigned>(random()), static_cast<unsigned>(random()));
-    const std::string candidate = TempFolder() + name;
-    platform::File file;
-    platform::Failure error = platform::Failure::None;
-    if (file.Open(candidate, platform::File::Mode::CreateNew, platform::File::Share::None,
-                  &error)) {
-      path = candidate;
-      return file;
-    }
-    if (error != platform::Failure::FileExists) {
-      throw EFCreateError("Cannot create file \"" + candidate + "\". " +
-                          platform::FileErrorText(error));
-    }
+  platform::File file;
+  platform::Failure error = platform::Failure::None;
+  if (platform::CreateFileWithRandomName(TempFolder() + "kestro-publish-check-", ".tmp", file, path,
+                                         &error)) {
+    return file;
   }
-  throw EFCreateError("No unused name for a temporary file in " + TempFolder());
+  if (error == platform::Failure::FileExists) {
+    throw EFCreateError("No unused name for a temporary file in " + TempFolder());
+  }
+  throw EFCreateError("Cannot create file \"" + path + "\". " + platform::FileErrorText(error));
 }
 
 class ServerCheck {

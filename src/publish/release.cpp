@@ -35,7 +35,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -148,26 +147,14 @@ class Release {
 
 bool Release::CreateBeside(const std::string& target, const char* suffix, platform::File& file,
                            std::string& path, std::string& why) {
-  std::random_device random;
   platform::Failure error = platform::Failure::None;
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    char part[32];
-    std::snprintf(part, sizeof part, ".publish-%08x%08x", static_cast<unsigned>(random()),
-                  static_cast<unsigned>(random()));
-    const std::string candidate = target + part + suffix;
-    // CreateNew: of two openers of one name exactly one wins, so the file is
-    // ours alone, and a name somebody else made is never taken over.
-    if (file.Open(candidate, platform::File::Mode::CreateNew, platform::File::Share::None,
-                  &error)) {
-      path = candidate;
-      return true;
-    }
-    if (error != platform::Failure::FileExists) {
-      why = "cannot write " + candidate + ": " + platform::FileErrorText(error);
-      return false;
-    }
+  if (platform::CreateFileWithRandomName(target + ".publish-", suffix, file, path, &error)) {
+    return true;
   }
-  why = "no unused temporary name beside " + target;
+  why = error == platform::Failure::FileExists
+            ? "no unused temporary name beside " + target
+            : "cannot write " + path + ": " + platform::FileErrorText(error);
+  path.clear();
   return false;
 }
 
