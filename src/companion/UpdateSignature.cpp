@@ -11,6 +11,7 @@
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/signature.h"
+#include "support/DatabaseConnectie.h"
 #include "support/u_Utility.h"
 
 namespace {
@@ -72,10 +73,7 @@ UpdateKeySource UpdatePublicKey() {
   }
   // Only REG_SZ holds the PEM text; any other type leaves the key empty, so
   // it fails as a key that does not parse.
-  if (value.type == platform::kRegSz) {
-    source.pem = value.data;
-    while (!source.pem.empty() && source.pem.back() == '\0') source.pem.pop_back();
-  }
+  if (value.type == platform::kRegSz) RegStringText(value, source.pem);
   return source;
 }
 

@@ -5,6 +5,7 @@
 #include "platform/common/little_endian.h"
 #include "platform/files.h"
 #include "platform/registry.h"
+#include "support/DatabaseConnectie.h"
 
 namespace {
 
@@ -46,9 +47,8 @@ UpdatePolicy ReadUpdatePolicy() {
   if (!key.Read("UpdateServer", value, &why)) {
     return why == platform::Failure::FileNotFound ? policy : unknown(why);
   }
-  if (value.type == platform::kRegSz || value.type == platform::kRegExpandSz) {
-    std::string address = value.data;
-    while (!address.empty() && address.back() == '\0') address.pop_back();
+  std::string address;
+  if (RegStringText(value, address)) {
     if (address.empty()) return policy;  // as good as not set
     const bool web = (StartsWithNoCase(address, "http://") && address.size() > 7) ||
                      (StartsWithNoCase(address, "https://") && address.size() > 8);

@@ -37,10 +37,17 @@ std::string ReadRegString(const platform::RegKey& key, const std::string& name) 
 }
 
 std::string RegStringText(const std::string& name, const platform::RegValue& value) {
-  if (value.type != platform::kRegSz && value.type != platform::kRegExpandSz) {
+  std::string text;
+  if (!RegStringText(value, text)) {
     throw ERegistryException(Format("Invalid data type for '%s'", {name}));
   }
-  return std::string(value.data.c_str());
+  return text;
+}
+
+bool RegStringText(const platform::RegValue& value, std::string& text) {
+  if (value.type != platform::kRegSz && value.type != platform::kRegExpandSz) return false;
+  text.assign(value.data.c_str());
+  return true;
 }
 
 std::string SmallFileFailureText(platform::SmallFileFailure failure, std::size_t maxBytes) {

@@ -35,6 +35,10 @@ std::string ReadRegString(const platform::RegKey& key, const std::string& name);
 // same exception as above, the text up to its first NUL, whatever the stored
 // size says. The suite's registry accessors all read strings through this.
 std::string RegStringText(const std::string& name, const platform::RegValue& value);
+// The same reading for callers that treat another type as "not set" rather
+// than as an error: false, and `text` untouched, for any type but REG_SZ and
+// REG_EXPAND_SZ.
+bool RegStringText(const platform::RegValue& value, std::string& text);
 
 // The reason, for the log, why a small file could not be used.
 namespace platform {
