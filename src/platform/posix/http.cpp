@@ -8,32 +8,23 @@
 // seconds beyond the limit.
 //
 // The multi handle is also where libcurl keeps the connections a server left
-// open. The multi handles live in one pool for the process, and a transfer
-// borrows one for its length: consecutive transfers (the probe, the size
-// check, the download) thus go out on the same kept-alive connection, each
-// multi handle is only ever used by one thread at a time, and transfers on two
-// threads at once simply get two. libcurl's share interface could hold the
-// connections instead, but its shared connection cache is not safe for
-// transfers on several threads (a known bug of the libcurl this port is built
-// with); the share handle holds what it can share safely under our locks: the
-// TLS sessions and the resolved names.
+// open; a transfer borrows one from the process's pool (http_pool.h) for its
+// length. The response's head is read by http_headers.h, the URL checked by
+// http_url.h and libcurl's outcome translated by http_failure.h.
 #include "platform/http.h"
 
 #include <curl/curl.h>
-#include <linux/tcp.h>
-#include <netinet/in.h>
-#include <openssl/ssl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdlib>
-#include <map>
 #include <memory>
-#include <mutex>
-#include <vector>
+#include <string>
+
+#include "platform/posix/http_failure.h"
+#include "platform/posix/http_pool.h"
+#include "platform/posix/http_transfer.h"
+#include "platform/posix/http_url.h"
 
 namespace platform {
 
@@ -44,19 +35,7 @@ using Clock = std::chrono::steady_clock;
 struct EasyDeleter {
   void operator()(CURL* h) const { curl_easy_cleanup(h); }
 };
-struct MultiDeleter {
-  void operator()(CURLM* h) const { curl_multi_cleanup(h); }
-};
-struct UrlDeleter {
-  void operator()(CURLU* h) const { curl_url_cleanup(h); }
-};
-struct CurlTextDeleter {
-  void operator()(char* p) const { curl_free(p); }
-};
 using Easy = std::unique_ptr<CURL, EasyDeleter>;
-using Multi = std::unique_ptr<CURLM, MultiDeleter>;
-using Url = std::unique_ptr<CURLU, UrlDeleter>;
-using CurlText = std::unique_ptr<char, CurlTextDeleter>;
 
 // The easy handle belongs to the multi handle for the length of the transfer
 // and has to leave it before either of them is cleaned up.
@@ -84,310 +63,15 @@ bool GlobalInit() {
   return ok;
 }
 
-// How many segments with data the kernel has received on a TCP socket since
-// it was opened, whether or not anybody has read them yet. Segments, not
-// bytes: the kernel's byte count takes the peer's end of the stream (its FIN)
-// for one more byte, and whether that came can no longer be told once a reset
-// followed it. A segment that came again counts twice, which can only make a
-// resend less likely.
-bool ReceivedSoFar(curl_socket_t fd, std::uint64_t& segments) {
-  struct tcp_info info = {};
-  socklen_t size = sizeof info;
-  if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return false;
-  if (size < offsetof(struct tcp_info, tcpi_data_segs_in) + sizeof info.tcpi_data_segs_in) {
-    return false;
-  }
-  segments = info.tcpi_data_segs_in;
-  return true;
-}
-
-// What every transfer of the process shares: the TLS sessions (a new
-// connection to a server that was spoken to before resumes its session, one
-// round trip less) and the resolved names, under the locks libcurl asks for,
-// one per kind of data; and the pool of multi handles with their idle
-// connections.
-class ConnectionPool {
- public:
-  static ConnectionPool& Get() {
-    // Made once and never destroyed: a transfer may still be running on some
-    // thread while the process ends, and the operating system closes the
-    // connections then anyway.
-    static ConnectionPool* pool = new ConnectionPool();
-    return *pool;
-  }
-
-  CURLSH* share() const { return share_; }
-
-  // A multi handle for one transfer, with the idle connections of the last
-  // transfer that gave it back; null when libcurl cannot make one.
-  Multi Borrow() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!idle_.empty()) {
-        Multi m = std::move(idle_.back());
-        idle_.pop_back();
-        return m;
-      }
-    }
-    return Multi(curl_multi_init());
-  }
-
-  // Takes a multi handle back once its transfer is over (the easy handle has
-  // left it), keeping the connections the server left open for the next.
-  void GiveBack(Multi multi) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    // A surplus handle closes its connections as it goes, after the lock.
-    if (idle_.size() < kMaxIdle) idle_.push_back(std::move(multi));
-  }
-
-  // What the kernel had received on socket `fd` when libcurl closed it
-  // (ReceivedSoFar), as recorded by CloseSocket below; false when no close of
-  // it was seen.
-  bool ReceivedAtClose(curl_socket_t fd, std::uint64_t& bytes) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = receivedAtClose_.find(fd);
-    if (found == receivedAtClose_.end()) return false;
-    bytes = found->second;
-    receivedAtClose_.erase(found);
-    return true;
-  }
-
-  // How many records of application data (the server's answers) OpenSSL has
-  // taken in on the TLS connection `ssl` so far. Over TLS the kernel's byte
-  // count would also see the server's session tickets and its goodbye.
-  std::uint64_t TlsDataRecords(const void* ssl) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = tlsData_.find(ssl);
-    return found == tlsData_.end() ? 0 : found->second;
-  }
-
-  // Set on every TLS connection libcurl makes: counts the application data
-  // records OpenSSL takes in. TLS 1.3 hides every record's type behind
-  // "application data" and tells the real one once it is decrypted; older
-  // versions show it in the record's header.
-  static CURLcode OnTlsContext(CURL*, void* ctx, void*) {
-    ::SSL_CTX_set_msg_callback(static_cast<SSL_CTX*>(ctx), &OnTlsMessage);
-    ::SSL_CTX_set_msg_callback_arg(static_cast<SSL_CTX*>(ctx), &Get());
-    return CURLE_OK;
-  }
-  static void OnTlsMessage(int written, int, int type, const void* buf, std::size_t len, SSL* ssl,
-                           void* user) {
-    if (written != 0 || ssl == nullptr || len < 1) return;
-    const int recordType = *static_cast<const unsigned char*>(buf);
-    const bool data = recordType == SSL3_RT_APPLICATION_DATA &&
-                      (type == SSL3_RT_INNER_CONTENT_TYPE ||
-                       (type == SSL3_RT_HEADER && ::SSL_version(ssl) != TLS1_3_VERSION));
-    if (!data) return;
-    ConnectionPool& pool = *static_cast<ConnectionPool*>(user);
-    std::lock_guard<std::mutex> lock(pool.mutex_);
-    ++pool.tlsData_[ssl];
-  }
-
-  // The open socket whose local port is `port`, CURL_SOCKET_BAD when none.
-  curl_socket_t SocketOnPort(int port) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (curl_socket_t fd : open_) {
-      struct sockaddr_storage a = {};
-      socklen_t size = sizeof a;
-      if (::getsockname(fd, reinterpret_cast<struct sockaddr*>(&a), &size) != 0) continue;
-      int local = -1;
-      if (a.ss_family == AF_INET) {
-        local = ntohs(reinterpret_cast<const struct sockaddr_in*>(&a)->sin_port);
-      } else if (a.ss_family == AF_INET6) {
-        local = ntohs(reinterpret_cast<const struct sockaddr_in6*>(&a)->sin6_port);
-      }
-      if (local == port) return fd;
-    }
-    return CURL_SOCKET_BAD;
-  }
-
-  // libcurl opens and closes every socket of the process through these two,
-  // so that the pool knows them. A connection keeps the callbacks of the
-  // transfer that opened it, so they may not point into any one transfer.
-  // The sockets are not inherited by the programs the loader starts.
-  static curl_socket_t OpenSocket(void* user, curlsocktype, struct curl_sockaddr* address) {
-    const curl_socket_t fd =
-        ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
-    if (fd == CURL_SOCKET_BAD) return fd;
-    ConnectionPool& pool = *static_cast<ConnectionPool*>(user);
-    std::lock_guard<std::mutex> lock(pool.mutex_);
-    pool.open_.push_back(fd);
-    return fd;
-  }
-  static int CloseSocket(void* user, curl_socket_t fd) {
-    ConnectionPool& pool = *static_cast<ConnectionPool*>(user);
-    std::uint64_t bytes = 0;
-    const bool known = ReceivedSoFar(fd, bytes);
-    {
-      std::lock_guard<std::mutex> lock(pool.mutex_);
-      pool.open_.erase(std::remove(pool.open_.begin(), pool.open_.end(), fd), pool.open_.end());
-      if (known) pool.receivedAtClose_[fd] = bytes;
-    }
-    return ::close(fd);
-  }
-
-  // Closes every idle connection. A transfer under way keeps its own and
-  // gives it back when it ends.
-  void CloseIdle() {
-    std::vector<Multi> closing;
-    std::lock_guard<std::mutex> lock(mutex_);
-    closing.swap(idle_);
-  }
-
- private:
-  ConnectionPool() : share_(curl_share_init()) {
-    if (share_ == nullptr) return;
-    curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &Lock);
-    curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &Unlock);
-    curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
-    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-  }
-
-  static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
-    static_cast<ConnectionPool*>(user)->locks_[Slot(data)].lock();
-  }
-  static void Unlock(CURL*, curl_lock_data data, void* user) {
-    static_cast<ConnectionPool*>(user)->locks_[Slot(data)].unlock();
-  }
-  static std::size_t Slot(curl_lock_data data) {
-    const auto i = static_cast<std::size_t>(data);
-    return i < kLockSlots ? i : kLockSlots - 1;
-  }
-
-  // Two threads rarely transfer at once; more idle handles than this would
-  // only hold connections nobody asks for.
-  static constexpr std::size_t kMaxIdle = 4;
-  static constexpr std::size_t kLockSlots = CURL_LOCK_DATA_LAST + 1;
-
-  CURLSH* share_;
-  // One lock per kind of shared data, as libcurl requires; the last slot
-  // takes any kind a later libcurl might add.
-  std::mutex locks_[kLockSlots];
-  std::mutex mutex_;
-  // guards: idle_, open_, receivedAtClose_, tlsData_
-  std::vector<Multi> idle_;
-  std::vector<curl_socket_t> open_;
-  std::map<curl_socket_t, std::uint64_t> receivedAtClose_;
-  // Per TLS connection (OpenSSL's handle; an entry outlives its connection,
-  // which is all a comparison after the close needs, and a handle made later
-  // at the same address just counts on).
-  std::map<const void*, std::uint64_t> tlsData_;
-};
-
-// A multi handle borrowed from the pool for one transfer. A transfer that
-// failed gives its handle back too: libcurl has already closed a connection
-// that cannot be used again.
-class BorrowedMulti {
- public:
-  BorrowedMulti() : multi_(ConnectionPool::Get().Borrow()) {}
-  ~BorrowedMulti() {
-    if (multi_) ConnectionPool::Get().GiveBack(std::move(multi_));
-  }
-  BorrowedMulti(const BorrowedMulti&) = delete;
-  BorrowedMulti& operator=(const BorrowedMulti&) = delete;
-  CURLM* get() const { return multi_.get(); }
-
- private:
-  Multi multi_;
-};
-
 bool IsTwoHundred(int code) { return code >= 200 && code <= 299; }
 
-bool StartsWithNoCase(const std::string& s, const char* prefix) {
-  for (std::size_t i = 0; prefix[i] != '\0'; ++i) {
-    if (i >= s.size()) return false;
-    char a = s[i];
-    char b = prefix[i];
-    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-    if (a != b) return false;
-  }
-  return true;
-}
-
-// What the callbacks learn while libcurl runs the transfer.
-struct Transfer {
-  const HttpSink* sink = nullptr;
-  HttpResult* result = nullptr;
-  std::int64_t declaredLength = -1;
-  std::size_t headerBytes = 0;
-  bool headersDone = false;
-  // True before the first line of a response: only that line is a status
-  // line. After the blank line that ends an interim (1xx) response the next
-  // line is again the status line of a response.
-  bool atStatusLine = true;
-  bool headerTooLarge = false;
-  bool bodyNotWanted = false;
-  bool sinkRefused = false;
-  bool connected = false;
-  // How often the request went out. libcurl sends it once more on a new
-  // connection when a kept-alive one turns out to have been closed by the
-  // server before any byte of a response came; never a third time.
-  int sends = 0;
-  bool resendRefused = false;
-  bool resendAllowed = false;
-  bool answerCut = false;
-  // The socket the request last went out on, and what had come in on it
-  // before; with what had come in when libcurl closed it, this tells whether
-  // a server began an answer there before it hung up.
-  curl_socket_t sentOn = CURL_SOCKET_BAD;
-  std::uint64_t receivedBeforeSend = 0;
-  bool receivedKnown = false;
-  // Over TLS: the connection's OpenSSL handle and its count of application
-  // data records before the send.
-  CURL* easy = nullptr;
-  const void* sentOnTls = nullptr;
-  Clock::time_point lastData;
-};
-
-std::string TrimBlanks(const std::string& value) {
-  const std::string::size_type b = value.find_first_not_of(" \t");
-  if (b == std::string::npos) return std::string();
-  return value.substr(b, value.find_last_not_of(" \t") - b + 1);
-}
-
+// Takes each line of the response's head as libcurl hands it over; a head
+// larger than kMaxResponseHeaderBytes stops the transfer.
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   Transfer& t = *static_cast<Transfer*>(user);
   const size_t len = size * count;
   t.lastData = Clock::now();
-  std::string line(data, len);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-  const bool isStatusLine = t.atStatusLine;
-  t.atStatusLine = line.empty();
-  if (isStatusLine) {
-    // A new response begins; an interim 1xx response comes before the final
-    // one, and only the final one counts.
-    t.result->statusLine = line;
-    t.result->statusCode = StatusCodeOf(line);
-    t.result->contentLength = -1;
-    t.result->chunked = false;
-    t.result->etag.clear();
-    t.result->lastModified.clear();
-    t.declaredLength = -1;
-    t.headerBytes = 0;
-    t.headersDone = false;
-  } else if (line.empty()) {
-    t.headersDone = true;
-  } else if (StartsWithNoCase(line, "content-length:")) {
-    const std::string value = line.substr(15);
-    t.declaredLength = ContentLength64Of(value);
-    t.result->contentLength = ContentLengthOf(value);
-  } else if (StartsWithNoCase(line, "etag:")) {
-    t.result->etag = TrimBlanks(line.substr(5));
-  } else if (StartsWithNoCase(line, "last-modified:")) {
-    t.result->lastModified = TrimBlanks(line.substr(14));
-  } else if (StartsWithNoCase(line, "transfer-encoding:")) {
-    std::string value = line.substr(18);
-    for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (value.find("chunked") != std::string::npos) t.result->chunked = true;
-  }
-  t.headerBytes += len;
-  if (t.headerBytes > kMaxResponseHeaderBytes) {
-    t.headerTooLarge = true;
-    return 0;
-  }
-  return len;
+  return t.head.TakeLine(data, len, *t.result) ? len : 0;
 }
 
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
@@ -466,103 +150,6 @@ int OnConnected(void* user, char*, char*, int, int localPort) {
   t.lastData = Clock::now();
   return CURL_PREREQFUNC_OK;
 }
-
-// Parses the URL, refuses anything but http and https and drops any user name
-// and password written into it: this client never sends credentials.
-bool CleanUrl(const std::string& in, std::string& out, std::string& scheme, std::string& detail) {
-  Url url(curl_url());
-  if (!url) {
-    detail = "out of memory";
-    return false;
-  }
-  CURLUcode rc = curl_url_set(url.get(), CURLUPART_URL, in.c_str(), 0);
-  if (rc != CURLUE_OK) {
-    detail = curl_url_strerror(rc);
-    return false;
-  }
-  char* raw = nullptr;
-  if (curl_url_get(url.get(), CURLUPART_SCHEME, &raw, 0) != CURLUE_OK) {
-    detail = "no scheme";
-    return false;
-  }
-  CurlText schemeText(raw);
-  scheme = schemeText.get();
-  if (scheme != "http" && scheme != "https") {
-    detail = "only http:// and https:// are supported";
-    return false;
-  }
-  curl_url_set(url.get(), CURLUPART_USER, nullptr, 0);
-  curl_url_set(url.get(), CURLUPART_PASSWORD, nullptr, 0);
-  curl_url_set(url.get(), CURLUPART_OPTIONS, nullptr, 0);
-  raw = nullptr;
-  if (curl_url_get(url.get(), CURLUPART_URL, &raw, 0) != CURLUE_OK) {
-    detail = "cannot rebuild the URL";
-    return false;
-  }
-  CurlText text(raw);
-  out = text.get();
-  return true;
-}
-
-HttpFailure Translate(CURLcode rc, const Transfer& t) {
-  // A request whose second send was refused failed as its first did: the
-  // server closed the connection before the response was complete.
-  if (rc != CURLE_OK && t.resendRefused) return HttpFailure::ClosedEarly;
-  switch (rc) {
-    case CURLE_OK:
-      return HttpFailure::None;
-    case CURLE_WRITE_ERROR:
-      if (t.headerTooLarge) return HttpFailure::HeaderTooLarge;
-      if (t.sinkRefused) return HttpFailure::SinkRefused;
-      if (t.bodyNotWanted) return HttpFailure::None;
-      return HttpFailure::Other;
-    case CURLE_URL_MALFORMAT:
-    case CURLE_UNSUPPORTED_PROTOCOL:
-      // With the scheme checked beforehand, an unsupported protocol can only
-      // be a reply without a status line (what libcurl calls HTTP/0.9).
-      return t.result->statusLine.empty() && t.connected ? HttpFailure::BadResponse
-                                                         : HttpFailure::InvalidUrl;
-    case CURLE_COULDNT_RESOLVE_HOST:
-      return HttpFailure::HostNotFound;
-    case CURLE_COULDNT_CONNECT:
-      return HttpFailure::ConnectFailed;
-    case CURLE_OPERATION_TIMEDOUT:
-      return t.connected ? HttpFailure::ReadTimeout : HttpFailure::ConnectTimeout;
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-      return HttpFailure::ConnectionReset;
-    case CURLE_GOT_NOTHING:
-    case CURLE_PARTIAL_FILE:
-      return HttpFailure::ClosedEarly;
-    case CURLE_WEIRD_SERVER_REPLY:
-      // libcurl refuses a malformed header line (one without a colon, such
-      // as a second "HTTP/1.1 ..." line) outright. After the status line of
-      // a redirect or an error that changes nothing: its headers and body
-      // are not used, and the caller must see the status it was sent, as
-      // WinHTTP, which skips such a line, reports it.
-      if (t.result->statusCode >= 300) return HttpFailure::None;
-      return HttpFailure::BadResponse;
-    case CURLE_BAD_CONTENT_ENCODING:
-      return HttpFailure::BadResponse;
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CIPHER:
-    case CURLE_SSL_ISSUER_ERROR:
-    case CURLE_SSL_INVALIDCERTSTATUS:
-    case CURLE_SSL_CRL_BADFILE:
-    case CURLE_USE_SSL_FAILED:
-      return HttpFailure::SecureChannel;
-    case CURLE_OUT_OF_MEMORY:
-      // libcurl refuses a single header line above its own limit this way;
-      // while the headers are still coming in, that is what it means.
-      return t.connected && !t.headersDone ? HttpFailure::HeaderTooLarge : HttpFailure::Other;
-    default:
-      return HttpFailure::Other;
-  }
-}
-
 // Sets up the transfer of `url` on `e`: the checks that stay on, where the
 // trust store is, the callbacks into `t` and the request's time limits.
 void SetOptions(CURL* e, const HttpRequest& request, const std::string& url,
@@ -693,8 +280,8 @@ void Conclude(CURLM* multi, CURL* e, const HttpRequest& request, const Transfer&
   while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
     if (msg->msg == CURLMSG_DONE && msg->easy_handle == e) rc = msg->data.result;
   }
-  result.failure = Translate(rc, t);
-  if (result.failure != HttpFailure::None && !t.connected && t.headersDone &&
+  result.failure = TranslateCurlCode(rc, t);
+  if (result.failure != HttpFailure::None && !t.connected && t.head.done() &&
       result.statusCode >= 300) {
     // A proxy that will not open a tunnel for https answers the CONNECT with
     // a whole response of its own (407, 502, ...); libcurl reports that as a
@@ -705,8 +292,8 @@ void Conclude(CURLM* multi, CURL* e, const HttpRequest& request, const Transfer&
     return;
   }
   if (result.failure == HttpFailure::None && request.method == HttpMethod::Get &&
-      IsTwoHundred(result.statusCode) && t.declaredLength >= 0 &&
-      result.bodyBytes < static_cast<std::uint64_t>(t.declaredLength)) {
+      IsTwoHundred(result.statusCode) && t.head.declaredLength() >= 0 &&
+      result.bodyBytes < static_cast<std::uint64_t>(t.head.declaredLength())) {
     // libcurl reports a short body itself; this is the second line of defence
     // against installing a truncated file.
     result.failure = HttpFailure::ClosedEarly;

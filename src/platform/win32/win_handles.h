@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <winhttp.h>
 
 #include "platform/process.h"
 #include "platform/unique_handle.h"
@@ -39,10 +40,18 @@ struct RegKeyTraits {
   static void Close(Handle h) { ::RegCloseKey(h); }
 };
 
+// WinHTTP's sessions, connections and requests.
+struct InternetHandleTraits {
+  using Handle = HINTERNET;
+  static Handle Invalid() { return nullptr; }
+  static void Close(Handle h) { ::WinHttpCloseHandle(h); }
+};
+
 using FileHandle = UniqueHandle<FileHandleTraits>;
 using KernelHandle = UniqueHandle<KernelHandleTraits>;
 using FindHandle = UniqueHandle<FindHandleTraits>;
 using RegKeyHandle = UniqueHandle<RegKeyTraits>;
+using InternetHandle = UniqueHandle<InternetHandleTraits>;
 
 }  // namespace win32
 
