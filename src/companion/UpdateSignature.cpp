@@ -11,7 +11,7 @@
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/signature.h"
-#include "support/u_Utility.h"
+#include "support/debug_log.h"
 
 namespace {
 
