@@ -3,8 +3,8 @@
 
 #include <utility>
 
-#include "platform/gui.h"
 #include "support/gui_wait.h"
+#include "support/worker_wait.h"
 
 namespace {
 
@@ -15,28 +15,14 @@ constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;
 
 }  // namespace
 
-TWaitThread::TWaitThread(TWorkerMethod method)
-    : method_(std::move(method)), completion_(std::make_shared<TThreadCompletion>()) {}
-
-TWaitThread::~TWaitThread() {
-  if (thread_.joinable()) thread_.join();
-}
+TWaitThread::TWaitThread(TWorkerMethod method) : method_(std::move(method)) {}
 
 void TWaitThread::ResumeAndWait() {
-  if (thread_.joinable() || completion_->ended.IsSet()) return;
-  // The worker owns its function and its own share of the completion
-  // record, so it touches nothing of this object while it runs.
-  thread_ = std::thread([method = std::move(method_), completion = completion_]() {
-    try {
-      if (method) method();
-    } catch (...) {
-      // No error crosses the thread's entry: the waiter only learns that
-      // the worker has ended.
-    }
-    completion->ended.Set();
-  });
-  MsgWaitForThread(completion_);
-  thread_.join();
+  if (started_) return;
+  started_ = true;
+  // The worker owns the function from here on and lets go of it before the
+  // wait returns.
+  RunOnWorkerAndWait(std::move(method_), kLongestSleepMs);
 }
 
 std::uint32_t MsgWaitForThread(const TThreadHandle& handle) {

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <thread>
 
 #include "platform/gui.h"
 
@@ -13,38 +12,35 @@
 // it reports its outcome through what it was bound to.
 using TWorkerMethod = std::function<void()>;
 
-// The record a worker and its waiter share. The worker raises `ended` as its
-// very last act, so a wait that begins after the worker has already ended
-// still finds the end recorded; the raise also wakes a GUI thread that
-// sleeps until input arrives.
+// The end of a worker, as a waiter finds it: raised as the worker's very last
+// act, so a wait that begins after the worker has already ended still finds
+// the end recorded; the raise also wakes a GUI thread that sleeps until input
+// arrives.
 struct TThreadCompletion {
   platform::WakeSignal ended;
 };
 using TThreadHandle = std::shared_ptr<TThreadCompletion>;
 
 // A worker that its creator starts and waits for. It is created suspended so
-// that nothing runs before the creator is ready to wait. The object owns its
-// thread and joins it, at the latest when it is destroyed, so a worker never
-// outlives the object nor anything its creator bound into the function.
+// that nothing runs before the creator is ready to wait. The wait joins the
+// worker before it returns, so a worker never outlives the wait nor anything
+// its creator bound into the function.
 class TWaitThread {
  public:
   explicit TWaitThread(TWorkerMethod method);
-  // Joins a worker that is still running (without processing messages).
-  ~TWaitThread();
 
   TWaitThread(const TWaitThread&) = delete;
   TWaitThread& operator=(const TWaitThread&) = delete;
 
   // Starts the worker and returns once it has ended and has been joined,
-  // processing the GUI's messages while it waits. An error that escapes the
-  // function ends the worker; the waiter only learns that it has ended. A
-  // second call returns at once.
+  // processing the GUI's messages while it waits (RunOnWorkerAndWait). An
+  // error that escapes the function ends the worker; the waiter only learns
+  // that it has ended. A second call returns at once.
   void ResumeAndWait();
 
  private:
   TWorkerMethod method_;
-  const TThreadHandle completion_;
-  std::thread thread_;
+  bool started_ = false;
 };
 
 // Waits until the worker behind `handle` has raised its end. The wait wakes

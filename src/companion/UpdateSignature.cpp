@@ -12,7 +12,7 @@
 #include "platform/registry.h"
 #include "platform/signature.h"
 #include "support/DatabaseConnectie.h"
-#include "support/u_Utility.h"
+#include "support/debug_log.h"
 
 namespace {
 

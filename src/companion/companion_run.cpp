@@ -5,6 +5,7 @@
 
 #include "companion/rollback.h"
 #include "connection/IdHTTP.h"
+#include "support/debug_log.h"
 #include "support/gui_wait.h"
 #include "support/u_Utility.h"
 

@@ -13,6 +13,8 @@
 #include "platform/files.h"
 #include "platform/locale.h"
 #include "support/Exceptions.h"
+#include "support/debug_log.h"
+#include "support/path_text.h"
 #include "support/u_Utility.h"
 
 namespace companion {

@@ -8,7 +8,7 @@
 #include "platform/files.h"
 #include "platform/locale.h"
 #include "platform/process.h"
-#include "support/u_Utility.h"
+#include "support/debug_log.h"
 
 namespace companion {
 

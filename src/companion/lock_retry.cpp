@@ -2,6 +2,7 @@
 #include "companion/lock_retry.h"
 
 #include "platform/sysinfo.h"
+#include "support/debug_log.h"
 #include "support/gui_wait.h"
 #include "support/u_Utility.h"
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "platform/files.h"
-#include "support/u_Utility.h"
+#include "support/debug_log.h"
 
 namespace companion {
 

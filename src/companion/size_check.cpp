@@ -5,6 +5,7 @@
 
 #include "connection/IdHTTP.h"
 #include "support/Exceptions.h"
+#include "support/debug_log.h"
 #include "support/u_Utility.h"
 
 namespace companion {

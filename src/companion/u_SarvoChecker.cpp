@@ -12,6 +12,7 @@
 #include "companion/update_flow.h"
 #include "companion/update_lock.h"
 #include "platform/sysinfo.h"
+#include "support/path_text.h"
 #include "support/u_Utility.h"
 
 namespace {

@@ -17,6 +17,8 @@
 #include "connection/update_server_layout.h"
 #include "platform/file_lock.h"
 #include "platform/files.h"
+#include "support/debug_log.h"
+#include "support/path_text.h"
 #include "support/u_Utility.h"
 
 const char kDownloadingText[] =

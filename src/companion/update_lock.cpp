@@ -3,8 +3,8 @@
 
 #include "platform/files.h"
 #include "platform/sysinfo.h"
+#include "support/debug_log.h"
 #include "support/gui_wait.h"
-#include "support/u_Utility.h"
 
 namespace companion {
 

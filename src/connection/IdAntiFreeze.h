@@ -2,9 +2,9 @@
 // made on the GUI thread waits for the network.
 //
 // The splash window creates one TIdAntiFreeze on the GUI thread; from then on
-// every TIdHTTP call made on that thread handles the GUI messages as they
-// arrive and runs Process at least every IdleTimeOut milliseconds while it
-// waits (connecting or reading). Calls on any other thread never dispatch
+// every TIdHTTP call made on that thread handles the GUI messages through
+// Process, as they arrive and at least every IdleTimeOut milliseconds, while
+// it waits (connecting or reading). Calls on any other thread never dispatch
 // messages: a worker must not run the window's handlers.
 #pragma once
 

@@ -3,15 +3,11 @@
 // on the GUI thread.
 #include "connection/IdHTTP.h"
 
-#include <mutex>
-#include <thread>
-#include <utility>
-
 #include "connection/IdAntiFreeze.h"
 #include "platform/files.h"
 #include "platform/gui.h"
 #include "support/Format.h"
-#include "support/gui_wait.h"
+#include "support/worker_wait.h"
 
 namespace {
 
@@ -95,62 +91,27 @@ std::string FailureText(const HttpResult& r) {
   }
 }
 
-// Runs the transfer on a short-lived helper thread while the calling (GUI)
-// thread waits, handling the window's messages as they arrive and running the
-// anti-freeze's dispatch every `idleMs`. The helper raises `ended` as its last
-// act, which ends the wait at once. The helper is always joined before this
-// returns or throws, so the request, the sink and whatever the sink writes
-// into outlive it.
+// Runs the transfer on a short-lived worker while the calling (GUI) thread
+// waits, handling the window's messages through the anti-freeze's Process as
+// they arrive and at least every `idleMs`. The worker is joined before this
+// returns, so the request, the sink and whatever the sink writes into
+// outlive it.
 HttpResult TransferKeepingWindowAlive(const platform::HttpRequest& request,
                                       const platform::HttpSink& sink, std::uint32_t idleMs) {
-  struct Shared {
-    std::mutex mutex;
-    // guards: done, result
-    bool done = false;
-    HttpResult result;
-    platform::WakeSignal ended;
-  } shared;
-
-  std::thread helper([&request, &sink, &shared] {
-    HttpResult r;
-    try {
-      r = platform::HttpTransfer(request, sink);
-    } catch (...) {
-      r = HttpResult();
-      r.failure = HttpFailure::Other;
-      r.detail = "unexpected error in the transfer";
-    }
-    {
-      std::lock_guard<std::mutex> lock(shared.mutex);
-      shared.result = std::move(r);
-      shared.done = true;
-    }
-    shared.ended.Set();
-  });
-  struct Joiner {
-    std::thread& t;
-    ~Joiner() {
-      if (t.joinable()) t.join();
-    }
-  } joiner{helper};
-
-  // The dispatches are counted from the start of the previous one, so that
-  // the time the handlers take does not stretch the gap beyond idleMs.
-  bool firstLook = true;
-  PumpUntil(
-      [&shared, &firstLook] {
-        {
-          std::lock_guard<std::mutex> lock(shared.mutex);
-          if (shared.done) return true;
-        }
-        if (!firstLook) TIdAntiFreeze::DoProcess();
-        firstLook = false;
-        return false;
-      },
-      idleMs, &shared.ended);
-  helper.join();
-  std::lock_guard<std::mutex> lock(shared.mutex);
-  return std::move(shared.result);
+  HttpResult result;
+  const bool returned = RunOnWorkerAndWait(
+      [&request, &sink, &result] { result = platform::HttpTransfer(request, sink); }, idleMs,
+      [] {
+        // An anti-freeze that was switched off or went away during the call
+        // no longer runs; the window still is kept alive.
+        if (!TIdAntiFreeze::DoProcess()) platform::ProcessMessages();
+      });
+  if (!returned) {
+    result = HttpResult();
+    result.failure = HttpFailure::Other;
+    result.detail = "unexpected error in the transfer";
+  }
+  return result;
 }
 
 HttpResult Transfer(const platform::HttpRequest& request, const platform::HttpSink& sink) {

@@ -2,7 +2,7 @@
 
 #include "connection/UpdatePolicy.h"
 #include "platform/sysinfo.h"
-#include "support/u_Utility.h"
+#include "support/debug_log.h"
 
 #ifndef KESTRO_DEFAULT_UPDATE_SERVER
 #error "the build must define KESTRO_DEFAULT_UPDATE_SERVER"

@@ -24,6 +24,10 @@ InternetTesterT::Outcome InternetTesterT::Result(std::uint8_t testResult, bool t
   return testResult == TestThreadT::kCompleted ? kOnline : kNotReachable;
 }
 
+// Not RunOnWorkerAndWait (worker_wait.h): that wait lasts until its worker
+// has ended, and the probe may not hold this one past the deadline. The probe
+// thread belongs to TestThreadT, which outlives the wait; its destructor joins
+// it.
 InternetTesterT::Outcome InternetTesterT::TestConnection() {
   const std::uint32_t t0 = ticks_();
   bool timedOut = false;

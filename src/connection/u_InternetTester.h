@@ -10,13 +10,12 @@
 
 class InternetTesterT {
  public:
-  // Results of TestConnection. Their numbers are kept: the probe's
-  // TestResult shares them (2 means success in both) and callers read the
-  // result as a number.
+  // Results of TestConnection. Their numbers are kept: callers read the
+  // result as a number, and success is the probe's own success number.
   enum Outcome : std::uint8_t {
     kNotReachable = 0,
     kTimedOut = 1,
-    kOnline = 2,
+    kOnline = TestThreadT::kCompleted,
   };
   // The probe's time limit and the tester's own deadline.
   static constexpr std::int32_t kTimeout = 15000;

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "connection/IdHTTP.h"
+#include "support/debug_log.h"
 #include "support/u_Utility.h"
 
 TestThreadT::TestThreadT(TickSource ticks) : ticks_(ticks) {}
@@ -59,8 +60,8 @@ void TestThreadT::TerminateAndWaitFor() {
   if (running.joinable()) running.join();
 }
 
-void TestThreadT::Finish(std::uint8_t outcome) {
-  // TestResult first: whoever sees State 2 must see the final result.
+void TestThreadT::Finish(ProbeResult outcome) {
+  // TestResult first: whoever sees kFinished must see the final result.
   testResult_.store(outcome, std::memory_order_release);
   state_.store(kFinished, std::memory_order_release);
 }
@@ -75,7 +76,7 @@ void TestThreadT::Execute() {
   }
   const std::int32_t timeout = Timeout();
 
-  std::uint8_t outcome = kNoTest;
+  ProbeResult outcome = kNoTest;
   try {
     TIdHTTP http;
     http.ConnectTimeout = timeout;

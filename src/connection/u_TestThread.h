@@ -13,15 +13,19 @@
 
 class TestThreadT {
  public:
-  // State values.
-  static constexpr std::uint8_t kNotRunning = 0;
-  static constexpr std::uint8_t kUnderWay = 1;
-  static constexpr std::uint8_t kFinished = 2;
-  // TestResult values (1 belongs to the tester's time-out and is never stored
-  // here).
-  static constexpr std::uint8_t kNoTest = 0;
-  static constexpr std::uint8_t kCompleted = 2;
-  static constexpr std::uint8_t kError = 3;
+  // What State tells. Callers read it as a number too, so the numbers stay.
+  enum RunState : std::uint8_t {
+    kNotRunning = 0,
+    kUnderWay = 1,
+    kFinished = 2,
+  };
+  // What TestResult tells. The Internet tester's result shares the numbers:
+  // its success is kCompleted, and 1, its time-out, is never stored here.
+  enum ProbeResult : std::uint8_t {
+    kNoTest = 0,
+    kCompleted = 2,
+    kError = 3,
+  };
 
   // The millisecond tick counter the run is timed with: 32 bits, wrapping at
   // 2^32 like GetTickCount. Tests hand in a counter close to its wrap.
@@ -42,11 +46,11 @@ class TestThreadT {
   std::int32_t Timeout() const { return timeout_.load(std::memory_order_relaxed); }
   void SetTimeout(std::int32_t ms) { timeout_.store(ms, std::memory_order_relaxed); }
 
-  // 0 not running yet, 1 request under way, 2 finished. A reader that sees 2
-  // sees the final TestResult (release/acquire).
-  std::uint8_t State() const { return state_.load(std::memory_order_acquire); }
-  // 0 no test, 2 the server answered with success, 3 error.
-  std::uint8_t TestResult() const { return testResult_.load(std::memory_order_acquire); }
+  // Not running yet, request under way, finished. A reader that sees
+  // kFinished sees the final TestResult (release/acquire).
+  RunState State() const { return state_.load(std::memory_order_acquire); }
+  // No test, the server answered with success, or an error.
+  ProbeResult TestResult() const { return testResult_.load(std::memory_order_acquire); }
 
   // Lets the thread run its single request. Only the first call counts; after
   // a Stop it does nothing.
@@ -62,12 +66,12 @@ class TestThreadT {
 
  private:
   void Execute();
-  void Finish(std::uint8_t outcome);
+  void Finish(ProbeResult outcome);
 
   const TickSource ticks_;
   std::atomic<std::int32_t> timeout_{5000};
-  std::atomic<std::uint8_t> state_{kNotRunning};
-  std::atomic<std::uint8_t> testResult_{kNoTest};
+  std::atomic<RunState> state_{kNotRunning};
+  std::atomic<ProbeResult> testResult_{kNoTest};
 
   mutable std::mutex control_;
   // guards: url_, started_, stopRequested_, thread_

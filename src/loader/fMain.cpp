@@ -15,6 +15,8 @@
 #include "support/DatabaseConnectie.h"
 #include "support/Exceptions.h"
 #include "support/Format.h"
+#include "support/debug_log.h"
+#include "support/path_text.h"
 #include "support/u_Utility.h"
 
 namespace {

@@ -19,6 +19,7 @@
 #include "platform/signing.h"
 #include "platform/sysinfo.h"
 #include "support/Exceptions.h"
+#include "support/path_text.h"
 #include "support/u_Utility.h"
 
 namespace publish {

@@ -44,6 +44,7 @@
 #include "platform/signature.h"
 #include "platform/signing.h"
 #include "platform/sysinfo.h"
+#include "support/path_text.h"
 #include "support/u_Utility.h"
 
 namespace publish {

@@ -5,9 +5,11 @@
 
 #include "platform/files.h"
 #include "platform/registry.h"
+#include "platform/sysinfo.h"
 #include "support/Exceptions.h"
 #include "support/Format.h"
-#include "support/u_Utility.h"
+#include "support/debug_log.h"
+#include "support/path_text.h"
 
 namespace {
 

@@ -26,8 +26,8 @@ platform::WakeSignal& NeverRaised() {
 
 }  // namespace
 
-void PumpUntil(const std::function<bool()>& done, std::uint32_t pollMs,
-               platform::WakeSignal* wake) {
+void PumpUntil(const std::function<bool()>& done, std::uint32_t pollMs, platform::WakeSignal* wake,
+               const std::function<void()>& dispatch) {
   for (;;) {
     // A raise that came before the question has been seen by `done`; one
     // that comes later ends the sleep below and has `done` asked again.
@@ -42,7 +42,11 @@ void PumpUntil(const std::function<bool()>& done, std::uint32_t pollMs,
     // The messages that came in while `done` ran are handled first, so the
     // sleep below only ends on what arrives after them.
     for (;;) {
-      platform::ProcessMessages();
+      if (dispatch) {
+        dispatch();
+      } else {
+        platform::ProcessMessages();
+      }
       if (signal.IsSet()) break;
       const std::uint32_t left = MsUntil(next);
       if (left == 0) break;

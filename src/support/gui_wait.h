@@ -1,7 +1,8 @@
 // The one wait of the GUI thread. Every wait of that thread (for a worker, a
 // started program, a lock, the probe, an HTTP transfer, the companion tool)
 // goes through PumpUntil, so the window keeps painting and answering the same
-// way in all of them.
+// way in all of them; a job on a worker goes through RunOnWorkerAndWait
+// (worker_wait.h), which waits here.
 //
 // The rule: the wait never sleeps blindly. Between two questions it sleeps
 // until input or a message for the application arrives, or until `wake` is
@@ -26,5 +27,10 @@
 // and answered, it no longer cuts the rhythm short. A time limit is part of
 // `done`, measured with whatever clock the caller keeps. `done` runs on the
 // calling thread and may raise; the error reaches the caller.
+//
+// `dispatch`, when given, is what handles the messages in each turn instead
+// of platform::ProcessMessages: it runs once at the start of every turn and
+// again whenever input or a message ends the sleep, so at least every
+// `pollMs`. It runs on the calling thread and may raise, as `done` may.
 void PumpUntil(const std::function<bool()>& done, std::uint32_t pollMs,
-               platform::WakeSignal* wake = nullptr);
+               platform::WakeSignal* wake = nullptr, const std::function<void()>& dispatch = {});

@@ -1,25 +1,23 @@
-// The loader's static helper classes: TUtility (paths, file facts, process
-// starts and small formatting), TDebug (the log file) and TWinDetect (the OS
-// version tests that choose how the companion tool is started).
+// TUtility, the loader's static helper class: install locations, file
+// facts, program starts, the command line, formatting and the entries to the
+// log.
+//
+// The log itself (TDebug, LogFolder), the Windows version tests (TWinDetect)
+// and the text helpers on paths and names have headers of their own; they are
+// included here for the units that take those names from this header.
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <string>
-#include <vector>
 
-#include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/shell.h"
-#include "platform/sysinfo.h"
 #include "support/Format.h"
-
-class Exception;
-
-// The folder of the log files: the application folder, set before any window
-// or thread exists and only read afterwards. Empty means: the executable's
-// folder.
-extern std::string LogFolder;
+#include "support/debug_log.h"
+#include "support/path_text.h"
+#include "support/win_detect.h"
 
 // Sets LogFolder to the application folder; the program entry calls this
 // before it creates the application's window.
@@ -36,7 +34,11 @@ struct TUtility {
   static std::string GetComputerName();
 
   // --- starting programs ------------------------------------------------
+  // platform::ShellStart's answer (platform/shell.h), a number that the log
+  // shows as it is.
   static int ShellStart(const std::string& fileName, platform::ShowCommand show);
+  // 0 when the program started (once it has ended), else the platform's code
+  // of the failed start.
   static int ExecuteAndWait(const std::string& fileName, const std::string& parameters);
   // What ExecuteAndWatch saw of a start.
   struct TStartWatch {
@@ -84,40 +86,3 @@ struct TUtility {
   static TStartWatch StartAndWait(const std::string& fileName, const std::string& parameters,
                                   bool keepErrorOutput);
 };
-
-struct TDebug {
-  static void Log(const std::string& msg, const std::string& category);
-  static void LogFmt(const std::string& fmt, const FmtArgs& args, const std::string& category);
-  static void AppendToLog(const std::string& fileName, const std::string& msg,
-                          const std::string& category);
-  static void LogException(const void* sender, const std::exception* e, const std::string& context);
-
-  // The pieces of a log line, exposed for the tests of the file format.
-  static constexpr std::int64_t kRotationLimit = 33554432;
-  static std::string ZeroPad(long long value, int width);
-  static std::string FixedWidth(const std::string& text, int width);
-  static std::string RotatedName(const std::string& fileName, const platform::LocalTime& when);
-};
-
-struct TWinDetect {
-  static bool IsWin7();
-  static bool IsVista();
-  // Tests hand the two version tests a record of their choice; an empty
-  // function gives them the platform's own record again.
-  static void SetOsVersionSourceForTesting(std::function<platform::OsVersion()> source);
-};
-
-// Trims characters of code 0 to 32 from both ends (Delphi's Trim).
-std::string TrimControl(const std::string& s);
-// Upper-cases the ASCII letters a to z only.
-std::string UpperAscii(const std::string& s);
-// Everything up to and including the last folder separator (or ':' on
-// Windows); empty when there is none.
-std::string ExtractFilePath(const std::string& path);
-// The part after the folder.
-std::string ExtractFileName(const std::string& path);
-// Replaces the extension (from the last '.' after the folder) or appends it.
-std::string ChangeFileExt(const std::string& path, const std::string& ext);
-std::string IncludeTrailingPathDelimiter(const std::string& path);
-// The switch test of TUtility::ParamExists over a given argument list.
-bool ParamExistsIn(const std::vector<std::string>& args, const std::string& name);

@@ -1,5 +1,5 @@
-// TUtility's process functions (the elevated start and wait, the process
-// list test, the system's message texts) and TWinDetect's version tests.
+// TUtility's process functions: the elevated start and wait, the process
+// list test, the system's message texts.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -8,9 +8,10 @@
 #include "platform/error_text.h"
 #include "platform/process.h"
 #include "platform/shell.h"
-#include "platform/sysinfo.h"
 #include "support/gui_wait.h"
+#include "support/path_text.h"
 #include "support/u_Utility.h"
+#include "support/win_detect.h"
 
 namespace {
 
@@ -18,43 +19,13 @@ namespace {
 // messages are handled as they arrive in between.
 constexpr std::uint32_t kWaitSliceMs = 50;
 
-// Test hooks. Set and read on the GUI thread only.
-std::function<platform::OsVersion()>& OsVersionSource() {
-  static std::function<platform::OsVersion()> source;
-  return source;
-}
-
+// Test hook. Set and read on the GUI thread only.
 TUtility::ExecuteAndWaitWatch& Watch() {
   static TUtility::ExecuteAndWaitWatch watch;
   return watch;
 }
 
-// A fresh record on every call: the tests keep no state.
-platform::OsVersion ReadOsVersion() {
-  const auto& source = OsVersionSource();
-  return source ? source() : platform::GetOsVersion();
-}
-
 }  // namespace
-
-// --- TWinDetect ----------------------------------------------------------------
-
-bool TWinDetect::IsWin7() {
-  const platform::OsVersion v = ReadOsVersion();
-  // Each part is compared on its own: 10.0 has minor version 0 and therefore
-  // counts as "not 7" (IsVista answers for it, so the verb is the same).
-  // Only the NT family knows elevation requests.
-  return v.major >= 6 && v.minor >= 1 && v.build >= 7600 && v.platformId == platform::kPlatformIdNt;
-}
-
-bool TWinDetect::IsVista() {
-  const platform::OsVersion v = ReadOsVersion();
-  return v.major >= 6 && v.platformId == platform::kPlatformIdNt && !IsWin7();
-}
-
-void TWinDetect::SetOsVersionSourceForTesting(std::function<platform::OsVersion()> source) {
-  OsVersionSource() = std::move(source);
-}
 
 // --- TUtility: starting programs -----------------------------------------------
 
@@ -76,7 +47,7 @@ TUtility::TStartWatch TUtility::StartAndWait(const std::string& fileName,
   TStartWatch watch;
   // The shell asks for administrator rights first, where Windows knows such
   // requests.
-  const std::string verb = platform::ElevatingVerb(ReadOsVersion());
+  const std::string verb = platform::ElevatingVerb(TWinDetect::Version());
   // The program runs in its own folder, so files it opens by a relative name
   // are its own.
   const std::string directory = ExtractFilePath(fileName);

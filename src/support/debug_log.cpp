@@ -15,6 +15,8 @@
 // a new log appears only whole, with its header, so no loader truncates,
 // overwrites or cuts another's lines.
 
+#include "support/debug_log.h"
+
 #include <cstdint>
 #include <exception>
 #include <mutex>
@@ -28,7 +30,10 @@
 #include "platform/locale.h"
 #include "platform/sysinfo.h"
 #include "support/Format.h"
+#include "support/path_text.h"
 #include "support/u_Utility.h"
+
+std::string LogFolder;
 
 namespace {
 
