@@ -143,6 +143,39 @@ def _chunk_size(rule):
     return 0
 
 
+class Body:
+    """What an answer sends after its headers: pieces one after another, each
+    either bytes of the server's own (bytes) or a stretch of the served file
+    ((offset, length) in the file at `path`)."""
+
+    def __init__(self, pieces, path=None):
+        self.pieces = pieces
+        self.path = path
+        self.size = sum(len(p) if isinstance(p, bytes) else p[1] for p in pieces)
+
+    def spans(self, start, end):
+        """The body bytes start..end as (piece, from, to), from and to
+        counted within the piece."""
+        pos = 0
+        for piece in self.pieces:
+            n = len(piece) if isinstance(piece, bytes) else piece[1]
+            lo, hi = max(start, pos), min(end, pos + n)
+            if lo < hi:
+                yield piece, lo - pos, hi - pos
+            pos += n
+
+    def read(self, f, start, end):
+        """The body bytes start..end; f is the served file, open."""
+        data = []
+        for piece, lo, hi in self.spans(start, end):
+            if isinstance(piece, bytes):
+                data.append(piece[lo:hi])
+            else:
+                f.seek(piece[0] + lo)
+                data.append(f.read(hi - lo))
+        return b"".join(data)
+
+
 def _status_code(status):
     return _int(str(status).split(" ", 1)[0], 0)
 
@@ -249,26 +282,22 @@ class Handler(BaseHTTPRequestHandler):
             self.send_raw(data[i:i + 1])
         return True
 
-    def drip_body(self, path, text, total, interval):
+    def drip_body(self, body, f, total, interval):
         """Send the first `total` body bytes one at a time, `interval` apart."""
-        if path is None:
-            self.drip(text[:total], interval)
-            return
-        with open(path, "rb") as f:
-            sent = 0
-            while sent < total:
-                piece = f.read(min(4096, total - sent))
-                if not piece:
-                    return
-                # The pause also separates the last byte of one piece from
-                # the first byte of the next.
-                if sent > 0 and not self.wait(interval):
-                    return
-                if not self.drip(piece, interval):
-                    return
-                sent += len(piece)
+        sent = 0
+        while sent < total:
+            piece = body.read(f, sent, min(total, sent + 4096))
+            if not piece:
+                return
+            # The pause also separates the last byte of one piece from
+            # the first byte of the next.
+            if sent > 0 and not self.wait(interval):
+                return
+            if not self.drip(piece, interval):
+                return
+            sent += len(piece)
 
-    def send_body(self, path, text, total, stall):
+    def send_body(self, body, f, total, stall):
         """Send `total` bytes of the body, pausing once if `stall` says so."""
         after, seconds = stall if stall else (None, 0.0)
         segments = []
@@ -276,25 +305,18 @@ class Handler(BaseHTTPRequestHandler):
             segments = [(0, after), None, (after, total)]
         else:
             segments = [(0, total)]
-        f = open(path, "rb") if path is not None else None
-        try:
-            for seg in segments:
-                if seg is None:
-                    if not self.wait(seconds):
-                        return
-                    continue
-                start, end = seg
-                if end <= start:
-                    continue
-                if f is not None:
-                    self.connection.sendfile(f, start, end - start)
+        for seg in segments:
+            if seg is None:
+                if not self.wait(seconds):
+                    return
+                continue
+            for piece, start, end in body.spans(*seg):
+                if isinstance(piece, bytes):
+                    self.send_raw(piece[start:end])
                 else:
-                    self.send_raw(text[start:end])
-        finally:
-            if f is not None:
-                f.close()
+                    self.connection.sendfile(f, piece[0] + start, end - start)
 
-    def send_chunked(self, path, text, total, size, chunk, stall, last=True):
+    def send_chunked(self, body, f, total, chunk, stall, last=True):
         """Send the body in the chunked transfer coding, `chunk` bytes a chunk.
 
         Only the first `total` body bytes go out. When that is all of them and
@@ -306,31 +328,27 @@ class Handler(BaseHTTPRequestHandler):
         after, seconds = stall if stall else (None, 0.0)
         stalled = False
         sent = 0
-        f = open(path, "rb") if path is not None else None
-        try:
-            pos = 0
-            while pos < size and sent < total:
-                n = min(chunk, size - pos)
-                data = f.read(n) if f is not None else text[pos:pos + n]
-                pos += n
-                self.send_raw(b"%x\r\n" % n)
-                data = data[:total - sent]
-                if not stalled and after is not None and sent <= after < sent + len(data):
-                    self.send_raw(data[:after - sent])
-                    if not self.wait(seconds):
-                        return
-                    stalled = True
-                    self.send_raw(data[after - sent:])
-                else:
-                    self.send_raw(data)
-                sent += len(data)
-                if len(data) == n:
-                    self.send_raw(b"\r\n")
-            if sent >= size and last:
-                self.send_raw(b"0\r\n\r\n")
-        finally:
-            if f is not None:
-                f.close()
+        size = body.size
+        pos = 0
+        while pos < size and sent < total:
+            n = min(chunk, size - pos)
+            data = body.read(f, pos, pos + n)
+            pos += n
+            self.send_raw(b"%x\r\n" % n)
+            data = data[:total - sent]
+            if not stalled and after is not None and sent <= after < sent + len(data):
+                self.send_raw(data[:after - sent])
+                if not self.wait(seconds):
+                    return
+                stalled = True
+                self.send_raw(data[after - sent:])
+            else:
+                self.send_raw(data)
+            sent += len(data)
+            if len(data) == n:
+                self.send_raw(b"\r\n")
+        if sent >= size and last:
+            self.send_raw(b"0\r\n\r\n")
 
     # -- the one request path ------------------------------------------------
 
@@ -385,12 +403,10 @@ class Handler(BaseHTTPRequestHandler):
 
         file_path = safe_file_path(root, url_path)
         headers = []
-        body_path = None
-        body_text = b""
+        body = Body([])
         if "redirect" in rule:
             status = str(rule.get("status") or "302 Found")
             headers.append(("Location", str(rule["redirect"])))
-            size = 0
         else:
             if "status" in rule:
                 status = str(rule["status"])
@@ -403,30 +419,28 @@ class Handler(BaseHTTPRequestHandler):
             if "body" in rule:
                 # A page of the server's own in place of the file (a login
                 # page, an error page with a success status).
-                body_text = str(rule["body"]).encode("utf-8")
-                size = len(body_text)
+                body = Body([str(rule["body"]).encode("utf-8")])
                 headers.append(("Content-Type", "text/html; charset=utf-8"))
             elif file_path is not None and (method in ("GET", "HEAD") or "status" in rule):
-                body_path = file_path
                 st = os.stat(file_path)
-                size = st.st_size
+                body = Body([(0, st.st_size)], file_path)
                 headers.append(("Content-Type", "application/octet-stream"))
                 # The validators a static file server gives: a Last-Modified
                 # date and an ETag made of the modification time and size.
                 headers.append(("Last-Modified",
                                 email.utils.formatdate(st.st_mtime, usegmt=True)))
-                headers.append(("ETag", '"%x-%x"' % (st.st_mtime_ns, size)))
+                headers.append(("ETag", '"%x-%x"' % (st.st_mtime_ns, st.st_size)))
             else:
-                body_text = (status + "\n").encode("utf-8")
-                size = len(body_text)
+                body = Body([(status + "\n").encode("utf-8")])
                 headers.append(("Content-Type", "text/plain; charset=utf-8"))
 
         code = _status_code(status)
         has_body = not (code == 204 or code == 304 or 100 <= code < 200)
         if not has_body:
-            body_path, body_text, size = None, b"", 0
+            body = Body([])
             headers = [h for h in headers if h[0] != "Content-Type"]
 
+        size = body.size
         if "length" in rule:
             headers.append(("Content-Length", str(_int(rule["length"], size))))
         elif has_body and not rule.get("nolength"):
@@ -483,13 +497,17 @@ class Handler(BaseHTTPRequestHandler):
         if isinstance(sb, dict):
             stall = (_int(sb.get("after"), 0), _float(sb.get("seconds")))
         drip_body = _float(rule.get("drip_body"), 0.0)
-        if drip_body > 0:
-            self.drip_body(body_path, body_text, total, drip_body / 1000.0)
-        elif chunk:
-            self.send_chunked(body_path, body_text, total, size, chunk, stall,
-                              last=cut_chunked is None)
-        else:
-            self.send_body(body_path, body_text, total, stall)
+        f = open(body.path, "rb") if body.path is not None else None
+        try:
+            if drip_body > 0:
+                self.drip_body(body, f, total, drip_body / 1000.0)
+            elif chunk:
+                self.send_chunked(body, f, total, chunk, stall, last=cut_chunked is None)
+            else:
+                self.send_body(body, f, total, stall)
+        finally:
+            if f is not None:
+                f.close()
 
 
     # -- forward proxy -------------------------------------------------------
