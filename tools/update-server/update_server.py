@@ -426,10 +426,11 @@ class Handler(BaseHTTPRequestHandler):
                 body = Body([(0, st.st_size)], file_path)
                 headers.append(("Content-Type", "application/octet-stream"))
                 # The validators a static file server gives: a Last-Modified
-                # date and an ETag made of the modification time and size.
-                headers.append(("Last-Modified",
-                                email.utils.formatdate(st.st_mtime, usegmt=True)))
-                headers.append(("ETag", '"%x-%x"' % (st.st_mtime_ns, st.st_size)))
+                # date and an ETag made of the modification time (in whole
+                # seconds) and size, both in hex, as nginx makes it.
+                mtime = st.st_mtime_ns // 1_000_000_000
+                headers.append(("Last-Modified", email.utils.formatdate(mtime, usegmt=True)))
+                headers.append(("ETag", '"%x-%x"' % (mtime, st.st_size)))
             else:
                 body = Body([(status + "\n").encode("utf-8")])
                 headers.append(("Content-Type", "text/plain; charset=utf-8"))
