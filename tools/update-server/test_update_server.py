@@ -519,6 +519,232 @@ class Ranges(ServerTestBase):
                 "/missing range=- if-range=" + DATE])
 
 
+def find_nginx():
+    """nginx's program, also where /usr/sbin is not on the PATH."""
+    return shutil.which("nginx") or shutil.which("nginx", path="/usr/sbin:/sbin")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+# nginx as a static file server, run by the test's own user in the
+# foreground: every file it writes lands in the temporary folder. The
+# locations stand for the rules that the update server is given beside it.
+NGINX_CONF = """daemon off;
+master_process off;
+worker_processes 1;
+pid {tmp}/nginx.pid;
+error_log {tmp}/error.log;
+events {{ worker_connections 64; }}
+http {{
+    access_log {tmp}/access.log;
+    client_body_temp_path {tmp}/client_body;
+    proxy_temp_path {tmp}/proxy;
+    fastcgi_temp_path {tmp}/fastcgi;
+    uwsgi_temp_path {tmp}/uwsgi;
+    scgi_temp_path {tmp}/scgi;
+    types {{ }}
+    default_type application/octet-stream;
+    server {{
+        listen 127.0.0.1:{port};
+        root {root};
+        etag on;
+        location = /weak.bin {{ etag off; add_header ETag 'W/"weak-1"'; }}
+        location = /bare.bin {{ etag off; add_header Last-Modified ""; }}
+        location = /plain.bin {{ max_ranges 0; }}
+    }}
+}}
+"""
+
+NGINX_RULES = {"/weak.bin": {"etag": 'W/"weak-1"'}, "/bare.bin": {"no_validators": True},
+               "/plain.bin": {"ranges": False}}
+
+
+def start_nginx(tmp, root):
+    """Starts nginx on a free loopback port; returns the process and port."""
+    program = find_nginx()
+    for _ in range(3):
+        port = free_port()
+        conf = os.path.join(tmp, "nginx.conf")
+        with open(conf, "w") as f:
+            f.write(NGINX_CONF.format(tmp=tmp, root=root, port=port))
+        proc = subprocess.Popen([program, "-p", tmp, "-c", conf, "-e", os.path.join(tmp, "error.log")],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        # A bound against hanging, not a measure of speed.
+        deadline = time.monotonic() + 10
+        while proc.poll() is None and time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                return proc, port
+            except OSError:
+                time.sleep(0.02)
+        if proc.poll() is None:
+            proc.kill()
+        err = proc.communicate()[1]
+        # Another program may have taken the port in the meantime: try another.
+        if b"Address already in use" not in err:
+            break
+    raise RuntimeError("nginx did not start: %s" % err.decode(errors="replace"))
+
+
+def boundary_hidden(headers, body):
+    """The answer with its multipart boundary (if any) replaced by one of the
+    same length, so that two servers' answers compare byte for byte."""
+    kind = headers.get("content-type", "")
+    _, sep, boundary = kind.partition("boundary=")
+    if not sep:
+        return headers, body
+    hidden = "x" * len(boundary)
+    return (dict(headers, **{"content-type": kind.replace(boundary, hidden)}),
+            body.replace(boundary.encode(), hidden.encode()))
+
+
+class AgainstNginx(unittest.TestCase):
+    """The same requests to nginx and to the update server, over one folder:
+    the answers must agree in status, range, length, validators and body.
+
+    nginx is a package of its own (Debian's "nginx"); without it this test
+    fails rather than pass unchecked."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.missing = None
+        if find_nginx() is None:
+            cls.missing = ("nginx is not installed: comparing the update server's ranges "
+                           "with a real static file server needs the Debian package nginx")
+            return
+        cls.tmp = tempfile.mkdtemp(prefix="update-server-nginx-")
+        cls.root = os.path.join(cls.tmp, "root")
+        os.mkdir(cls.root)
+        for name, data in [("file.bin", PAYLOAD), ("weak.bin", PAYLOAD), ("bare.bin", PAYLOAD),
+                           ("plain.bin", PAYLOAD), ("empty.bin", b"")]:
+            path = os.path.join(cls.root, name)
+            with open(path, "wb") as f:
+                f.write(data)
+            os.utime(path, (RANGE_MTIME, RANGE_MTIME))
+        with open(os.path.join(cls.root, ".rules.json"), "w") as f:
+            json.dump(NGINX_RULES, f)
+        cls.ours, cls.our_port = start_server(cls.root, os.path.join(cls.tmp, "port"))
+        try:
+            cls.nginx, cls.nginx_port = start_nginx(cls.tmp, cls.root)
+        except BaseException:
+            stop_server(cls.ours)
+            shutil.rmtree(cls.tmp, ignore_errors=True)
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.missing:
+            return
+        cls.nginx.terminate()
+        try:
+            cls.nginx.wait(timeout=10)
+        finally:
+            if cls.nginx.poll() is None:
+                cls.nginx.kill()
+                cls.nginx.wait()
+            cls.nginx.stderr.close()
+        stop_server(cls.ours)
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    R = "Range"
+    I = "If-Range"
+    # name, method, path, request headers, the status both must answer
+    CASES = [
+        ("no Range", "GET", "/file.bin", [], 200),
+        ("from an offset to the end", "GET", "/file.bin", [(R, "bytes=100-")], 206),
+        ("from the start", "GET", "/file.bin", [(R, "bytes=0-")], 206),
+        ("a closed range", "GET", "/file.bin", [(R, "bytes=100-199")], 206),
+        ("one byte", "GET", "/file.bin", [(R, "bytes=0-0")], 206),
+        ("the last byte", "GET", "/file.bin", [(R, "bytes=10239-")], 206),
+        ("a range that ends past the end", "GET", "/file.bin", [(R, "bytes=10000-99999")], 206),
+        ("the last bytes", "GET", "/file.bin", [(R, "bytes=-100")], 206),
+        ("more last bytes than the file has", "GET", "/file.bin", [(R, "bytes=-99999")], 206),
+        ("blanks and capitals", "GET", "/file.bin", [(R, "BYTES= 100 - 199")], 206),
+        ("a range from the size", "GET", "/file.bin", [(R, "bytes=10240-")], 416),
+        ("a range past the end", "GET", "/file.bin", [(R, "bytes=99999-")], 416),
+        ("a range that ends before it starts", "GET", "/file.bin", [(R, "bytes=200-100")], 416),
+        ("no last bytes", "GET", "/file.bin", [(R, "bytes=-0")], 416),
+        ("not a number", "GET", "/file.bin", [(R, "bytes=abc")], 416),
+        ("a comma with no range after it", "GET", "/file.bin", [(R, "bytes=100-199,")], 416),
+        ("another unit", "GET", "/file.bin", [(R, "items=0-9")], 200),
+        ("nothing after the unit", "GET", "/file.bin", [(R, "bytes=")], 200),
+        ("two ranges", "GET", "/file.bin", [(R, "bytes=0-1,5-6")], 206),
+        ("three ranges out of order", "GET", "/file.bin", [(R, "bytes=500-599,0-9,-10")], 206),
+        ("ranges that add up to more than the file", "GET", "/file.bin",
+         [(R, "bytes=0-9999,0-9999")], 200),
+        ("a range past the end among others", "GET", "/file.bin", [(R, "bytes=0-1, 20000-")], 206),
+        ("If-Range with the ETag", "GET", "/file.bin", [(R, "bytes=100-"), (I, ETAG)], 206),
+        ("If-Range with another ETag", "GET", "/file.bin",
+         [(R, "bytes=100-"), (I, '"3b9aca00-2801"')], 200),
+        ("If-Range with the ETag made weak", "GET", "/file.bin",
+         [(R, "bytes=100-"), (I, "W/" + ETAG)], 200),
+        ("If-Range with the ETag and two ranges", "GET", "/file.bin",
+         [(R, "bytes=0-1,5-6"), (I, ETAG)], 206),
+        ("If-Range with the date", "GET", "/file.bin", [(R, "bytes=100-"), (I, DATE)], 206),
+        ("If-Range with a date a second later", "GET", "/file.bin",
+         [(R, "bytes=100-"), (I, "Sun, 09 Sep 2001 01:46:41 GMT")], 200),
+        ("If-Range with the date in RFC 850 form", "GET", "/file.bin",
+         [(R, "bytes=100-"), (I, "Sunday, 09-Sep-01 01:46:40 GMT")], 206),
+        ("If-Range with the date in asctime form", "GET", "/file.bin",
+         [(R, "bytes=100-"), (I, "Sun Sep  9 01:46:40 2001")], 206),
+        ("If-Range with the date and a wrong weekday", "GET", "/file.bin",
+         [(R, "bytes=100-"), (I, "Mon, 09 Sep 2001 01:46:40 GMT")], 206),
+        ("If-Range that is no date", "GET", "/file.bin", [(R, "bytes=100-"), (I, "yesterday")],
+         200),
+        ("If-Range without Range", "GET", "/file.bin", [(I, ETAG)], 200),
+        ("HEAD of a range", "HEAD", "/file.bin", [(R, "bytes=100-199")], 206),
+        ("HEAD of two ranges", "HEAD", "/file.bin", [(R, "bytes=0-1,5-6")], 206),
+        ("HEAD of a range past the end", "HEAD", "/file.bin", [(R, "bytes=99999-")], 416),
+        ("a weak ETag: no Range", "GET", "/weak.bin", [], 200),
+        ("a weak ETag: If-Range with it", "GET", "/weak.bin",
+         [(R, "bytes=100-"), (I, 'W/"weak-1"')], 206),
+        ("a weak ETag: If-Range with its strong form", "GET", "/weak.bin",
+         [(R, "bytes=100-"), (I, '"weak-1"')], 200),
+        ("a weak ETag: If-Range with the date", "GET", "/weak.bin",
+         [(R, "bytes=100-"), (I, DATE)], 206),
+        ("no validators: a range", "GET", "/bare.bin", [(R, "bytes=100-")], 206),
+        ("no validators: If-Range with the date", "GET", "/bare.bin",
+         [(R, "bytes=100-"), (I, DATE)], 200),
+        ("no validators: If-Range with an ETag", "GET", "/bare.bin",
+         [(R, "bytes=100-"), (I, ETAG)], 200),
+        ("no ranges: no Range", "GET", "/plain.bin", [], 200),
+        ("no ranges: a range", "GET", "/plain.bin", [(R, "bytes=100-")], 200),
+        ("an empty file from its start", "GET", "/empty.bin", [(R, "bytes=0-")], 200),
+        ("an empty file's last bytes", "GET", "/empty.bin", [(R, "bytes=-5")], 200),
+        ("an empty file past its end", "GET", "/empty.bin", [(R, "bytes=5-")], 416),
+    ]
+
+    # What must agree; a 416's page is each server's own (nginx's is HTML).
+    COMPARED = ["content-range", "content-length", "content-type", "etag", "last-modified",
+                "accept-ranges", "transfer-encoding"]
+    COMPARED_416 = ["content-range", "etag", "last-modified", "accept-ranges"]
+
+    def ask(self, port, method, path, headers):
+        request = "%s %s HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n%s\r\n" % (
+            method, path, "".join("%s: %s\r\n" % h for h in headers))
+        line, got, body = parse_response(raw_request(port, request.encode("latin-1")))
+        got, body = boundary_hidden(got, body)
+        return line, got, body
+
+    def test_answers_agree(self):
+        if self.missing:
+            self.fail(self.missing)
+        for name, method, path, headers, code in self.CASES:
+            with self.subTest(name):
+                theirs = self.ask(self.nginx_port, method, path, headers)
+                ours = self.ask(self.our_port, method, path, headers)
+                self.assertEqual(theirs[0].split(" ")[1], str(code), "nginx: " + theirs[0])
+                self.assertEqual(ours[0], theirs[0])
+                for key in self.COMPARED_416 if code == 416 else self.COMPARED:
+                    self.assertEqual(ours[1].get(key), theirs[1].get(key), key)
+                if code != 416:
+                    self.assertEqual(ours[2], theirs[2])
+
+
 class Paths(ServerTestBase):
     def test_escapes_are_rejected(self):
         targets = [
