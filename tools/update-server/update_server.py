@@ -1,15 +1,17 @@
 #!/usr/bin/env python3
 """Loopback HTTP/1.1 file server for KestroLoader tests and demos.
 
-It serves the files under --root and, when asked to, misbehaves in the ways a
+It serves the files under --root as nginx serves static files, byte ranges
+(Range, If-Range) included, and, when asked to, misbehaves in the ways a
 real update server or a broken proxy can: wrong status lines, missing or false
 Content-Length, truncated bodies, stalls, redirects, junk instead of HTTP and
 oversized headers. The misbehaviour is described per URL path in
 ROOT/.rules.json, which is read again on every request so that a test can
 change it between two requests without restarting anything. Every request is
 also recorded in ROOT/.requests.log so that a test can check what the client
-actually asked for, and every connection's opening and end in
-ROOT/.connections.log, so that it can count the connections it opened.
+actually asked for (its Range and If-Range headers in ROOT/.ranges.log),
+and every connection's opening and end in ROOT/.connections.log, so that it
+can count the connections it opened.
 
 By default every answer carries "Connection: close" and the connection ends
 after it. With --keep-alive the server keeps a connection open for the next
@@ -30,6 +32,7 @@ import email.utils
 import json
 import os
 import posixpath
+import re
 import select
 import signal
 import socket
@@ -43,6 +46,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 RULES_FILE = ".rules.json"
 REQUESTS_LOG = ".requests.log"
 CONNECTIONS_LOG = ".connections.log"
+RANGES_LOG = ".ranges.log"
 
 # Big enough that a 256 MiB file goes out in a few hundred system calls when
 # sendfile is not available, small enough to keep the memory use flat.
@@ -80,8 +84,13 @@ def append_line(root, name, line):
             pass
 
 
-def append_request(root, line):
-    append_line(root, REQUESTS_LOG, line)
+def append_request(root, method, target, headers):
+    """Record a request in the request log, and its Range and If-Range
+    headers ("-" for one not sent) in the range log."""
+    append_line(root, REQUESTS_LOG, "%s %s" % (method, target))
+    asked = [headers.get(name) for name in ("Range", "If-Range")]
+    append_line(root, RANGES_LOG, "%s range=%s if-range=%s" % (
+        (target,) + tuple("-" if v is None else v.strip(" \t") for v in asked)))
 
 
 _connection_numbers = iter(range(1, 1 << 62))
@@ -141,6 +150,211 @@ def _chunk_size(rule):
     if _int(rule.get("cut_chunked")) is not None:
         return DEFAULT_CHUNK
     return 0
+
+
+OCTETS = "application/octet-stream"
+TEXT = "text/plain; charset=utf-8"
+
+_boundary_numbers = iter(range(1, 1 << 62))
+
+
+def file_validators(rule, st):
+    """A served file's validator headers, with the modification time (whole
+    seconds) that an If-Range date must name and the ETag that an If-Range
+    tag must equal, None for either that is not sent.
+
+    They are what nginx gives a static file: a Last-Modified date and an
+    ETag of the modification time and size, both in hex. A rule may replace
+    the ETag ("etag", sent as it is, a weak one too) or drop both
+    ("no_validators")."""
+    if rule.get("no_validators"):
+        return [], None, None
+    mtime = st.st_mtime_ns // 1_000_000_000
+    etag = str(rule["etag"]) if "etag" in rule else '"%x-%x"' % (mtime, st.st_size)
+    return ([("Last-Modified", email.utils.formatdate(mtime, usegmt=True)), ("ETag", etag)],
+            mtime, etag)
+
+
+NOT_SATISFIABLE = "not satisfiable"
+
+
+def requested_ranges(headers, size, etag, mtime):
+    """The byte ranges that a GET of a file of `size` bytes asks for, read as
+    nginx reads them: None for the whole file, NOT_SATISFIABLE, or a list of
+    (start, end) pairs, end not included."""
+    value = (headers.get("Range") or "").strip(" \t")
+    # Another unit, or nothing after "bytes=", is no request for a range.
+    if len(value) < 7 or value[:6].lower() != "bytes=":
+        return None
+    if_range = headers.get("If-Range")
+    if if_range is not None:
+        if_range = if_range.strip(" \t")
+        # A value that ends in a quote is an entity tag and must be the ETag
+        # sent, byte for byte: W/"x" never matches "x", nor "x" W/"x". Any
+        # other value is a date, which must name the Last-Modified second.
+        if len(if_range) >= 2 and if_range.endswith('"'):
+            if if_range != etag:
+                return None
+        elif mtime is None or parse_http_date(if_range) != mtime:
+            return None
+    return parse_ranges(value[6:], size)
+
+
+def _digits(text, p):
+    """The number made of the ASCII digits at text[p:], and where they end;
+    None for a number too large for a file offset."""
+    q = p
+    while "0" <= text[q] <= "9":
+        q += 1
+    value = int(text[p:q])
+    return (value if value < 1 << 63 else None), q
+
+
+def parse_ranges(spec, size):
+    """A Range header's ranges (what follows "bytes="), read as nginx reads
+    them. Blanks may stand around the numbers; anything else that is not a
+    range or a comma between two makes the request not satisfiable, and so
+    do ranges that all lie past the end. A range that starts past the end is
+    dropped; one that ends past it ends at the end. A range from 0 that holds
+    nothing (any range of an empty file) asks for the whole file, and so do
+    ranges that add up to more than the file."""
+    text = spec + "\0"
+    p = 0
+    ranges = []
+    total = 0
+
+    def blanks(p):
+        while text[p] == " ":
+            p += 1
+        return p
+
+    while True:
+        p = blanks(p)
+        start, end = 0, None
+        suffix = text[p] == "-"
+        if suffix:
+            p += 1
+        else:
+            if not "0" <= text[p] <= "9":
+                return NOT_SATISFIABLE
+            start, p = _digits(text, p)
+            p = blanks(p)
+            if start is None or text[p] != "-":
+                return NOT_SATISFIABLE
+            p = blanks(p + 1)
+            if text[p] in ",\0":
+                end = size
+        if end is None:
+            if not "0" <= text[p] <= "9":
+                return NOT_SATISFIABLE
+            last, p = _digits(text, p)
+            p = blanks(p)
+            if last is None or text[p] not in ",\0":
+                return NOT_SATISFIABLE
+            if suffix:
+                start, last = max(0, size - last), size - 1
+            end = min(last + 1, size)
+        if start < end:
+            ranges.append((start, end))
+            total += end - start
+        elif start == 0:
+            return None
+        if text[p] != ",":
+            break
+        p += 1
+    if not ranges:
+        return NOT_SATISFIABLE
+    return None if total > size else ranges
+
+
+_MONTH_DAYS = [31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31]
+# The three forms of an HTTP date, as far as nginx reads them: the weekday
+# and whatever follows the time (RFC 1123, RFC 850) or the year (asctime)
+# are not looked at, and of the month only the letters that tell it apart.
+_DATE_FORMS = [
+    re.compile(r"[^, ]*, *(?P<day>\d\d) (?P<month>[JFMASOND]..) (?P<year>\d{4}) "
+               r"(?P<h>\d\d):(?P<m>\d\d):(?P<s>\d\d)", re.ASCII),
+    re.compile(r"[^, ]*, *(?P<day>\d\d)-(?P<month>[JFMASOND]..)-(?P<year>\d\d) "
+               r"(?P<h>\d\d):(?P<m>\d\d):(?P<s>\d\d)", re.ASCII),
+    re.compile(r"[^, ]* +(?P<month>[JFMASOND]..). ?(?P<day>\d\d?) "
+               r"(?P<h>\d\d):(?P<m>\d\d):(?P<s>\d\d) (?P<year>\d{4})", re.ASCII),
+]
+
+
+def _month(name):
+    first, second, third = name
+    if first == "J":
+        return 0 if second == "a" else 5 if third == "n" else 6
+    if first == "M":
+        return 2 if third == "r" else 4
+    if first == "A":
+        return 3 if second == "p" else 7
+    return {"F": 1, "S": 8, "O": 9, "N": 10, "D": 11}[first]
+
+
+def parse_http_date(text):
+    """Seconds since 1970 of an HTTP date, or None, as nginx reads an
+    If-Range date (which must then be the Last-Modified second exactly)."""
+    for form in _DATE_FORMS:
+        found = form.match(text)
+        if found:
+            break
+    else:
+        return None
+    day, year = int(found["day"]), int(found["year"])
+    if len(found["year"]) == 2:
+        year += 2000 if year < 70 else 1900
+    month = _month(found["month"])
+    hour, minute, second = int(found["h"]), int(found["m"]), int(found["s"])
+    if hour > 23 or minute > 59 or second > 59:
+        return None
+    if day == 29 and month == 1:
+        if year % 4 or (year % 100 == 0 and year % 400):
+            return None
+    elif day > _MONTH_DAYS[month]:
+        return None
+    # Days counted from 1 March of a year that starts in March, so that
+    # February's length only matters at the end of the year.
+    month -= 1
+    if month <= 0:
+        month += 12
+        year -= 1
+    days = (365 * year + year // 4 - year // 100 + year // 400 + 367 * month // 12 - 30
+            + day - 1 - 719527 + 31 + 28)
+    return days * 86400 + hour * 3600 + minute * 60 + second
+
+
+class Body:
+    """What an answer sends after its headers: pieces one after another, each
+    either bytes of the server's own (bytes) or a stretch of the served file
+    ((offset, length) in the file at `path`)."""
+
+    def __init__(self, pieces, path=None):
+        self.pieces = pieces
+        self.path = path
+        self.size = sum(len(p) if isinstance(p, bytes) else p[1] for p in pieces)
+
+    def spans(self, start, end):
+        """The body bytes start..end as (piece, from, to), from and to
+        counted within the piece."""
+        pos = 0
+        for piece in self.pieces:
+            n = len(piece) if isinstance(piece, bytes) else piece[1]
+            lo, hi = max(start, pos), min(end, pos + n)
+            if lo < hi:
+                yield piece, lo - pos, hi - pos
+            pos += n
+
+    def read(self, f, start, end):
+        """The body bytes start..end; f is the served file, open."""
+        data = []
+        for piece, lo, hi in self.spans(start, end):
+            if isinstance(piece, bytes):
+                data.append(piece[lo:hi])
+            else:
+                f.seek(piece[0] + lo)
+                data.append(f.read(hi - lo))
+        return b"".join(data)
 
 
 def _status_code(status):
@@ -210,7 +424,7 @@ class Handler(BaseHTTPRequestHandler):
         # No tunnels: as a refusing proxy it refuses them like any request,
         # otherwise it says it cannot.
         self.close_connection = True
-        append_request(self.server.root, "CONNECT %s" % self.path)
+        append_request(self.server.root, "CONNECT", self.path, self.headers)
         status = self.server.proxy_status or "501 Not Implemented"
         self.send_raw(("HTTP/1.1 %s\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
                        % status).encode("latin-1"))
@@ -249,26 +463,22 @@ class Handler(BaseHTTPRequestHandler):
             self.send_raw(data[i:i + 1])
         return True
 
-    def drip_body(self, path, text, total, interval):
+    def drip_body(self, body, f, total, interval):
         """Send the first `total` body bytes one at a time, `interval` apart."""
-        if path is None:
-            self.drip(text[:total], interval)
-            return
-        with open(path, "rb") as f:
-            sent = 0
-            while sent < total:
-                piece = f.read(min(4096, total - sent))
-                if not piece:
-                    return
-                # The pause also separates the last byte of one piece from
-                # the first byte of the next.
-                if sent > 0 and not self.wait(interval):
-                    return
-                if not self.drip(piece, interval):
-                    return
-                sent += len(piece)
+        sent = 0
+        while sent < total:
+            piece = body.read(f, sent, min(total, sent + 4096))
+            if not piece:
+                return
+            # The pause also separates the last byte of one piece from
+            # the first byte of the next.
+            if sent > 0 and not self.wait(interval):
+                return
+            if not self.drip(piece, interval):
+                return
+            sent += len(piece)
 
-    def send_body(self, path, text, total, stall):
+    def send_body(self, body, f, total, stall):
         """Send `total` bytes of the body, pausing once if `stall` says so."""
         after, seconds = stall if stall else (None, 0.0)
         segments = []
@@ -276,25 +486,18 @@ class Handler(BaseHTTPRequestHandler):
             segments = [(0, after), None, (after, total)]
         else:
             segments = [(0, total)]
-        f = open(path, "rb") if path is not None else None
-        try:
-            for seg in segments:
-                if seg is None:
-                    if not self.wait(seconds):
-                        return
-                    continue
-                start, end = seg
-                if end <= start:
-                    continue
-                if f is not None:
-                    self.connection.sendfile(f, start, end - start)
+        for seg in segments:
+            if seg is None:
+                if not self.wait(seconds):
+                    return
+                continue
+            for piece, start, end in body.spans(*seg):
+                if isinstance(piece, bytes):
+                    self.send_raw(piece[start:end])
                 else:
-                    self.send_raw(text[start:end])
-        finally:
-            if f is not None:
-                f.close()
+                    self.connection.sendfile(f, piece[0] + start, end - start)
 
-    def send_chunked(self, path, text, total, size, chunk, stall, last=True):
+    def send_chunked(self, body, f, total, chunk, stall, last=True):
         """Send the body in the chunked transfer coding, `chunk` bytes a chunk.
 
         Only the first `total` body bytes go out. When that is all of them and
@@ -306,31 +509,71 @@ class Handler(BaseHTTPRequestHandler):
         after, seconds = stall if stall else (None, 0.0)
         stalled = False
         sent = 0
-        f = open(path, "rb") if path is not None else None
-        try:
-            pos = 0
-            while pos < size and sent < total:
-                n = min(chunk, size - pos)
-                data = f.read(n) if f is not None else text[pos:pos + n]
-                pos += n
-                self.send_raw(b"%x\r\n" % n)
-                data = data[:total - sent]
-                if not stalled and after is not None and sent <= after < sent + len(data):
-                    self.send_raw(data[:after - sent])
-                    if not self.wait(seconds):
-                        return
-                    stalled = True
-                    self.send_raw(data[after - sent:])
-                else:
-                    self.send_raw(data)
-                sent += len(data)
-                if len(data) == n:
-                    self.send_raw(b"\r\n")
-            if sent >= size and last:
-                self.send_raw(b"0\r\n\r\n")
-        finally:
-            if f is not None:
-                f.close()
+        size = body.size
+        pos = 0
+        while pos < size and sent < total:
+            n = min(chunk, size - pos)
+            data = body.read(f, pos, pos + n)
+            pos += n
+            self.send_raw(b"%x\r\n" % n)
+            data = data[:total - sent]
+            if not stalled and after is not None and sent <= after < sent + len(data):
+                self.send_raw(data[:after - sent])
+                if not self.wait(seconds):
+                    return
+                stalled = True
+                self.send_raw(data[after - sent:])
+            else:
+                self.send_raw(data)
+            sent += len(data)
+            if len(data) == n:
+                self.send_raw(b"\r\n")
+        if sent >= size and last:
+            self.send_raw(b"0\r\n\r\n")
+
+    # -- files and their ranges ---------------------------------------------
+
+    def file_answer(self, path, rule, status):
+        """Status, headers and body of an answer that serves the file at
+        `path`: the whole file under `status`, or, for a 200 answer, what the
+        request's Range and If-Range headers ask for, as nginx answers them
+        for a static file."""
+        st = os.stat(path)
+        size = st.st_size
+        validators, mtime, etag = file_validators(rule, st)
+        whole = [("Content-Type", OCTETS)] + validators
+        if "status" in rule or rule.get("ranges") is False:
+            # A server without ranges does not offer them either.
+            return status, whole, Body([(0, size)], path)
+        ranges = requested_ranges(self.headers, size, etag, mtime)
+        if ranges is None:
+            return status, whole + [("Accept-Ranges", "bytes")], Body([(0, size)], path)
+        if ranges is NOT_SATISFIABLE:
+            # nginx's error page carries the size and no validators.
+            status = "416 Requested Range Not Satisfiable"
+            return (status, [("Content-Type", TEXT), ("Content-Range", "bytes */%d" % size)],
+                    Body([(status + "\n").encode("utf-8")]))
+        # A broken server's ranges start elsewhere than asked, inside the
+        # file and the range as asked.
+        offset = _int(rule.get("range_offset"), 0)
+        ranges = [(max(0, min(start + offset, end - 1)), end) for start, end in ranges]
+        if len(ranges) == 1:
+            start, end = ranges[0]
+            if not rule.get("range_no_content_range"):
+                whole.append(("Content-Range", "bytes %d-%d/%d" % (start, end - 1, size)))
+            return "206 Partial Content", whole, Body([(start, end - start)], path)
+        # Several ranges: one multipart/byteranges body, the parts in the
+        # order asked, framed as nginx frames them (a 20-digit boundary).
+        with _log_lock:
+            boundary = "%020d" % next(_boundary_numbers)
+        pieces = []
+        for start, end in ranges:
+            pieces.append(("\r\n--%s\r\nContent-Type: %s\r\nContent-Range: bytes %d-%d/%d\r\n\r\n"
+                           % (boundary, OCTETS, start, end - 1, size)).encode("latin-1"))
+            pieces.append((start, end - start))
+        pieces.append(("\r\n--%s--\r\n" % boundary).encode("latin-1"))
+        headers = [("Content-Type", "multipart/byteranges; boundary=" + boundary)] + validators
+        return "206 Partial Content", headers, Body(pieces, path)
 
     # -- the one request path ------------------------------------------------
 
@@ -339,7 +582,7 @@ class Handler(BaseHTTPRequestHandler):
         self.served += 1
         root = self.server.root
         target = self.path
-        append_request(root, "%s %s" % (method, target))
+        append_request(root, method, target, self.headers)
         if self.server.proxy and "://" in target:
             self.forward(method, target)
             return
@@ -385,12 +628,10 @@ class Handler(BaseHTTPRequestHandler):
 
         file_path = safe_file_path(root, url_path)
         headers = []
-        body_path = None
-        body_text = b""
+        body = Body([])
         if "redirect" in rule:
             status = str(rule.get("status") or "302 Found")
             headers.append(("Location", str(rule["redirect"])))
-            size = 0
         else:
             if "status" in rule:
                 status = str(rule["status"])
@@ -403,30 +644,21 @@ class Handler(BaseHTTPRequestHandler):
             if "body" in rule:
                 # A page of the server's own in place of the file (a login
                 # page, an error page with a success status).
-                body_text = str(rule["body"]).encode("utf-8")
-                size = len(body_text)
+                body = Body([str(rule["body"]).encode("utf-8")])
                 headers.append(("Content-Type", "text/html; charset=utf-8"))
             elif file_path is not None and (method in ("GET", "HEAD") or "status" in rule):
-                body_path = file_path
-                st = os.stat(file_path)
-                size = st.st_size
-                headers.append(("Content-Type", "application/octet-stream"))
-                # The validators a static file server gives: a Last-Modified
-                # date and an ETag made of the modification time and size.
-                headers.append(("Last-Modified",
-                                email.utils.formatdate(st.st_mtime, usegmt=True)))
-                headers.append(("ETag", '"%x-%x"' % (st.st_mtime_ns, size)))
+                status, headers, body = self.file_answer(file_path, rule, status)
             else:
-                body_text = (status + "\n").encode("utf-8")
-                size = len(body_text)
-                headers.append(("Content-Type", "text/plain; charset=utf-8"))
+                body = Body([(status + "\n").encode("utf-8")])
+                headers.append(("Content-Type", TEXT))
 
         code = _status_code(status)
         has_body = not (code == 204 or code == 304 or 100 <= code < 200)
         if not has_body:
-            body_path, body_text, size = None, b"", 0
+            body = Body([])
             headers = [h for h in headers if h[0] != "Content-Type"]
 
+        size = body.size
         if "length" in rule:
             headers.append(("Content-Length", str(_int(rule["length"], size))))
         elif has_body and not rule.get("nolength"):
@@ -483,13 +715,17 @@ class Handler(BaseHTTPRequestHandler):
         if isinstance(sb, dict):
             stall = (_int(sb.get("after"), 0), _float(sb.get("seconds")))
         drip_body = _float(rule.get("drip_body"), 0.0)
-        if drip_body > 0:
-            self.drip_body(body_path, body_text, total, drip_body / 1000.0)
-        elif chunk:
-            self.send_chunked(body_path, body_text, total, size, chunk, stall,
-                              last=cut_chunked is None)
-        else:
-            self.send_body(body_path, body_text, total, stall)
+        f = open(body.path, "rb") if body.path is not None else None
+        try:
+            if drip_body > 0:
+                self.drip_body(body, f, total, drip_body / 1000.0)
+            elif chunk:
+                self.send_chunked(body, f, total, chunk, stall, last=cut_chunked is None)
+            else:
+                self.send_body(body, f, total, stall)
+        finally:
+            if f is not None:
+                f.close()
 
 
     # -- forward proxy -------------------------------------------------------
