@@ -97,15 +97,19 @@ std::string FailureText(const HttpResult& r) {
 // returns, so the request, the sink and whatever the sink writes into
 // outlive it.
 HttpResult TransferKeepingWindowAlive(const platform::HttpRequest& request,
-                                      const platform::HttpSink& sink, std::uint32_t idleMs) {
+                                      const platform::HttpSink& sink,
+                                      const platform::HttpHeadCheck& headCheck,
+                                      std::uint32_t idleMs) {
   HttpResult result;
-  const bool returned = RunOnWorkerAndWait(
-      [&request, &sink, &result] { result = platform::HttpTransfer(request, sink); }, idleMs,
-      [] {
-        // An anti-freeze that was switched off or went away during the call
-        // no longer runs; the window still is kept alive.
-        if (!TIdAntiFreeze::DoProcess()) platform::ProcessMessages();
-      });
+  const bool returned =
+      RunOnWorkerAndWait([&request, &sink, &headCheck,
+                          &result] { result = platform::HttpTransfer(request, sink, headCheck); },
+                         idleMs,
+                         [] {
+                           // An anti-freeze that was switched off or went away during the call
+                           // no longer runs; the window still is kept alive.
+                           if (!TIdAntiFreeze::DoProcess()) platform::ProcessMessages();
+                         });
   if (!returned) {
     result = HttpResult();
     result.failure = HttpFailure::Other;
@@ -114,10 +118,11 @@ HttpResult TransferKeepingWindowAlive(const platform::HttpRequest& request,
   return result;
 }
 
-HttpResult Transfer(const platform::HttpRequest& request, const platform::HttpSink& sink) {
+HttpResult Transfer(const platform::HttpRequest& request, const platform::HttpSink& sink,
+                    const platform::HttpHeadCheck& headCheck) {
   const std::uint32_t idleMs = TIdAntiFreeze::IdleTimeOutForThisThread();
-  if (idleMs == 0) return platform::HttpTransfer(request, sink);
-  return TransferKeepingWindowAlive(request, sink, idleMs);
+  if (idleMs == 0) return platform::HttpTransfer(request, sink, headCheck);
+  return TransferKeepingWindowAlive(request, sink, headCheck, idleMs);
 }
 
 std::uint32_t LimitOrDefault(std::int32_t ms, std::int32_t fallback) {
@@ -127,7 +132,8 @@ std::uint32_t LimitOrDefault(std::int32_t ms, std::int32_t fallback) {
 }  // namespace
 
 bool TIdHTTP::Run(platform::HttpMethod method, const std::string& url,
-                  const platform::HttpSink& sink) {
+                  const platform::HttpSink& sink, const std::vector<std::string>& headers,
+                  const std::function<bool()>& onHead) {
   platform::HttpRequest request;
   request.method = method;
   request.url = url;
@@ -136,30 +142,43 @@ bool TIdHTTP::Run(platform::HttpMethod method, const std::string& url,
   request.totalTimeoutMs = static_cast<std::uint32_t>(TotalTimeout > 0 ? TotalTimeout : 0);
   request.lowSpeedBytesPerSecond = LimitOrDefault(LowSpeedLimit, kDefaultLowSpeedLimit);
   request.lowSpeedSeconds = LimitOrDefault(LowSpeedTime, kDefaultLowSpeedTime);
+  request.headers = headers;
 
   responseCode_ = -1;
   responseText_.clear();
   contentLength_ = -1;
   chunked_ = false;
   validator_.clear();
-  HttpResult r = Transfer(request, sink);
+  contentRange_.clear();
+  platform::HttpHeadCheck headCheck;
+  if (onHead) {
+    headCheck = [this, &onHead](const HttpResult& head) {
+      Record(head);
+      return onHead();
+    };
+  }
+  HttpResult r = Transfer(request, sink, headCheck);
+  Record(r);
+
+  if (r.failure == HttpFailure::SinkRefused) return false;
+  if (r.failure != HttpFailure::None) ThrowFailure(r);
+  if (r.statusCode < 200 || r.statusCode > 299) {
+    throw EIdHTTPProtocolException(r.statusCode, responseText_);
+  }
+  return true;
+}
+
+void TIdHTTP::Record(const HttpResult& r) {
   // The status line is the server's text; from here on it reaches the log,
   // so it is made printable once, here. The code was read from the original.
-  r.statusLine = PrintableText(r.statusLine);
   responseCode_ = r.statusCode;
-  responseText_ = r.statusLine;
+  responseText_ = PrintableText(r.statusLine);
   contentLength_ = r.contentLength;
   chunked_ = r.chunked;
   validator_ = !r.etag.empty()           ? ValidatorText("ETag", r.etag)
                : !r.lastModified.empty() ? ValidatorText("Last-Modified", r.lastModified)
                                          : std::string();
-
-  if (r.failure == HttpFailure::SinkRefused) return false;
-  if (r.failure != HttpFailure::None) ThrowFailure(r);
-  if (r.statusCode < 200 || r.statusCode > 299) {
-    throw EIdHTTPProtocolException(r.statusCode, r.statusLine);
-  }
-  return true;
+  contentRange_ = PrintableText(r.contentRange);
 }
 
 void TIdHTTP::CloseIdleConnections() { platform::HttpCloseIdleConnections(); }
@@ -190,7 +209,18 @@ void TIdHTTP::Get(const std::string& url, platform::File& stream, std::int64_t m
   const std::int64_t limit = maxBytes < 0 ? 0 : maxBytes;
   std::int64_t written = 0;
   bool tooLong = false;
-  const bool ok = Run(platform::HttpMethod::Get, url, [&](const char* data, std::size_t size) {
+  std::vector<std::string> headers;
+  if (RangeFrom > 0) {
+    headers.push_back("Range: bytes=" + std::to_string(RangeFrom) + "-");
+    if (!IfRange.empty()) headers.push_back("If-Range: " + IfRange);
+    headers.push_back("Accept-Encoding: identity");
+  }
+  bool refused = false;
+  const std::function<bool()> onHead = [this, &refused] {
+    refused = OnHead && !OnHead();
+    return !refused;
+  };
+  const platform::HttpSink sink = [&](const char* data, std::size_t size) {
     // Up to one byte past the limit is written; the rest of the piece and
     // of the body never is.
     const std::int64_t room = limit + 1 - written;
@@ -198,9 +228,15 @@ void TIdHTTP::Get(const std::string& url, platform::File& stream, std::int64_t m
     const std::size_t take = fits ? size : static_cast<std::size_t>(room);
     if (!stream.Write(data, take, &error)) return false;
     written += static_cast<std::int64_t>(take);
+    if (OnWritten) OnWritten(static_cast<std::int64_t>(take));
     if (written > limit) tooLong = true;
     return !tooLong;
-  });
+  };
+  const bool ok = Run(platform::HttpMethod::Get, url, sink, headers, onHead);
+  if (refused) {
+    throw EIdHTTPInvalidResponse("Answer refused before its body: " + responseText_ + " " +
+                                 PrintableText(url));
+  }
   if (tooLong) {
     throw EIdHTTPInvalidResponse("Response body longer than " + std::to_string(limit) +
                                  " bytes: " + PrintableText(url));

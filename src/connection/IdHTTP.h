@@ -34,7 +34,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/http.h"
 #include "support/Exceptions.h"
@@ -92,6 +94,21 @@ class TIdHTTP {
   std::int32_t LowSpeedLimit = 0;
   std::int32_t LowSpeedTime = 0;
 
+  // For the next GET into a file: the bytes from RangeFrom on (0, as at
+  // first: the whole body), asked for with "Range: bytes=N-" and, when
+  // IfRange is set (the value of a strong ETag or a Last-Modified date),
+  // "If-Range", so that a server whose copy changed sends it whole; and
+  // "Accept-Encoding: identity", so that the bytes count as stored.
+  std::int64_t RangeFrom = 0;
+  std::string IfRange;
+  // For a GET into a file: looks at a success answer before the first byte
+  // of its body is written (ResponseCode, ContentLength, ContentRange and
+  // Validator tell it already); false refuses the body, which then raises
+  // EIdHTTPInvalidResponse with nothing written.
+  std::function<bool()> OnHead;
+  // For a GET into a file: told the length of every piece written.
+  std::function<void(std::int64_t written)> OnWritten;
+
   // HEAD of `url`. The response's headers are read, no body.
   void Head(const std::string& url);
   // GET of `url` into memory; a body larger than `maxBytes` raises
@@ -120,16 +137,26 @@ class TIdHTTP {
   // value that is not plain printable text of at most kMaxValidatorLength
   // characters counts as none.
   const std::string& Validator() const { return validator_; }
+  // The last response's Content-Range, empty when it had none; the server's
+  // text, made printable.
+  const std::string& ContentRange() const { return contentRange_; }
   static constexpr std::size_t kMaxValidatorLength = 256;
 
  private:
   // One transfer; records the response, raises the failure. False when the
   // sink refused the body, which the operation turns into its own error.
-  bool Run(platform::HttpMethod method, const std::string& url, const platform::HttpSink& sink);
+  // `headers` go with the request; `onHead` sees a success answer's head
+  // (recorded already) before its body and may refuse it.
+  bool Run(platform::HttpMethod method, const std::string& url, const platform::HttpSink& sink,
+           const std::vector<std::string>& headers = {},
+           const std::function<bool()>& onHead = std::function<bool()>());
+  // Keeps what the caller may ask of the last response.
+  void Record(const platform::HttpResult& r);
 
   int responseCode_ = -1;
   std::string responseText_;
   std::int32_t contentLength_ = -1;
   bool chunked_ = false;
   std::string validator_;
+  std::string contentRange_;
 };

@@ -70,6 +70,15 @@ bool ReplaceFileAtomically(const std::string& from, const std::string& to,
 // when it is missing, AccessDenied for a folder.
 bool FlushFileToDisk(const std::string& path, Failure* error = nullptr);
 
+// A folder for this user's own temporary files, which no other user can
+// write, made when missing; `folder` ends in the folder separator. Windows:
+// "KestroLoader" in the user's temporary folder (GetTempPath), which lies in
+// the user's profile. Linux port: "kestro-<user id>" in $TMPDIR (else /tmp),
+// made with mode 0700; a folder of that name that is a link or belongs to
+// another user is refused (AccessDenied), and one of the user's own that
+// others may enter is closed to them first.
+bool PrivateTempFolder(std::string& folder, Failure* error = nullptr);
+
 class File;
 
 // Creates a new file named `stem`, a random part and `suffix`, with
@@ -106,9 +115,10 @@ std::string FileErrorText(Failure failure);
 class File {
  public:
   enum class Mode {
-    OpenRead,      // existing file, read access
-    OpenWrite,     // existing file, write access
-    CreateAlways,  // create new or truncate, read and write access
+    OpenRead,       // existing file, read access
+    OpenWrite,      // existing file, write access
+    OpenReadWrite,  // existing file, read and write access
+    CreateAlways,   // create new or truncate, read and write access
     // Existing file, append access only: every Write lands whole at the end
     // of the file as it is at that moment, whatever other openers write
     // (Windows FILE_APPEND_DATA without FILE_WRITE_DATA; O_APPEND).
@@ -149,6 +159,12 @@ class File {
   bool ReadAt(std::uint64_t offset, std::size_t count, std::vector<unsigned char>& out);
   // Current size in bytes, or -1.
   std::int64_t Size() const;
+  // Cuts the file to its first `size` bytes (or lengthens it with zeros) and
+  // puts the position at that end, where the next Write lands.
+  bool TruncateTo(std::int64_t size, Failure* error = nullptr);
+  // Puts what was written through this handle on the disk, so that it
+  // survives the process being killed and the machine stopping.
+  bool Flush(Failure* error = nullptr);
 
   // Puts this file, made with CreateNew and still open, in place of `to` as
   // ReplaceFileAtomically does (flushed first; `to` whole old or whole new at

@@ -8,9 +8,10 @@
 // never throws. Failures are return values: a kind, for the caller to choose
 // its error, and the library's own words for the log.
 //
-// The request carries only what the library cannot leave out: no headers or
-// user agent of our own, no credentials (also none from the URL or the
-// logged-on user), no cookies. Redirects are never followed: a 3xx is handed
+// The request carries only what the library cannot leave out and the
+// caller's own header lines (a resume's Range, If-Range and
+// Accept-Encoding): no user agent of our own, no credentials (also none from
+// the URL or the logged-on user), no cookies. Redirects are never followed: a 3xx is handed
 // back as the response it is, so an https address can never be led down to
 // plain HTTP. Only "http://" and "https://" URLs are accepted.
 //
@@ -50,6 +51,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -74,6 +76,9 @@ struct HttpRequest {
   // bytes arrive. 0 in either field: no such rule.
   std::uint32_t lowSpeedBytesPerSecond = 0;
   std::uint32_t lowSpeedSeconds = 0;
+  // Header lines of the caller's own, "Name: value" each, without a line
+  // end; sent as they are.
+  std::vector<std::string> headers;
 };
 
 // Why no complete response came.
@@ -123,6 +128,9 @@ struct HttpResult {
   // around them removed; empty when it had none. The server's text.
   std::string etag;
   std::string lastModified;
+  // The value of the response's Content-Range header, blanks around it
+  // removed; empty when it had none. The server's text.
+  std::string contentRange;
   // Body bytes handed to the sink.
   std::uint64_t bodyBytes = 0;
 };
@@ -131,7 +139,16 @@ struct HttpResult {
 // the thread that runs HttpTransfer; it must not throw.
 using HttpSink = std::function<bool(const char* data, std::size_t size)>;
 
-HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink);
+// Sees the head of a 2xx response (statusLine, statusCode, contentLength,
+// chunked, etag, lastModified and contentRange filled in) once, before the
+// first byte of its body reaches the sink, also when the body is empty;
+// false abandons the transfer (failure SinkRefused) before any of the body
+// is handed out. Called on the thread that runs HttpTransfer; it must not
+// throw.
+using HttpHeadCheck = std::function<bool(const HttpResult& head)>;
+
+HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink,
+                        const HttpHeadCheck& headCheck = HttpHeadCheck());
 
 // Closes every idle connection of the pool, so that none stays open while the
 // program waits for something else (the user's work in another program).

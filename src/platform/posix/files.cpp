@@ -28,6 +28,7 @@
 #include "platform/posix/path_facts.h"
 #include "platform/posix/read_at.h"
 #include "platform/posix/unique_fd.h"
+#include "platform/sysinfo.h"
 #include "platform/unique_handle.h"
 
 namespace platform {
@@ -313,6 +314,32 @@ bool FileDelete(const std::string& path, Failure* error) {
   return true;
 }
 
+bool PrivateTempFolder(std::string& folder, Failure* error) {
+  std::string tmp;
+  if (!GetEnv("TMPDIR", tmp) || tmp.empty()) tmp = "/tmp";
+  while (tmp.size() > 1 && tmp.back() == '/') tmp.pop_back();
+  const uid_t me = ::geteuid();
+  const std::string dir = tmp + "/kestro-" + std::to_string(me);
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, dir));
+    return false;
+  }
+  // Opened without following a link, so the checks and the mode change act
+  // on the folder itself, whoever put what there first.
+  const UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != me) {
+    SetFailure(error, Failure::AccessDenied);
+    return false;
+  }
+  if ((st.st_mode & 077) != 0 && ::fchmod(fd.get(), 0700) != 0) {
+    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, dir));
+    return false;
+  }
+  folder = dir + "/";
+  return true;
+}
+
 bool FileCopy(const std::string& from, const std::string& to, bool failIfExists, Failure* error) {
   UniqueFd src(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
   if (!src) {
@@ -475,6 +502,9 @@ bool File::Open(const std::string& path, Mode mode, Share share, Failure* error)
     case Mode::OpenWrite:
       flags |= O_WRONLY | O_NOFOLLOW;
       break;
+    case Mode::OpenReadWrite:
+      flags |= O_RDWR | O_NOFOLLOW;
+      break;
     case Mode::OpenAppend:
       flags |= O_WRONLY | O_APPEND | O_NOFOLLOW;
       break;
@@ -560,6 +590,33 @@ bool File::Read(void* data, std::size_t size, std::size_t& read) {
     read = static_cast<std::size_t>(n);
     return true;
   }
+}
+
+bool File::TruncateTo(std::int64_t size, Failure* error) {
+  if (!IsOpen() || size < 0) {
+    SetFailure(error, Failure::InvalidHandle);
+    return false;
+  }
+  const int fd = impl_->fd.get();
+  if (::ftruncate(fd, static_cast<off_t>(size)) != 0 ||
+      ::lseek(fd, static_cast<off_t>(size), SEEK_SET) < 0) {
+    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, std::string()));
+    return false;
+  }
+  impl_->Remember();
+  return true;
+}
+
+bool File::Flush(Failure* error) {
+  if (!IsOpen()) {
+    SetFailure(error, Failure::InvalidHandle);
+    return false;
+  }
+  if (::fsync(impl_->fd.get()) != 0) {
+    SetFailure(error, FailureFromErrno(errno, ErrnoUse::kFiles, std::string()));
+    return false;
+  }
+  return true;
 }
 
 std::int64_t File::Size() const {

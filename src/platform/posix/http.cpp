@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/posix/http_failure.h"
 #include "platform/posix/http_pool.h"
@@ -31,6 +32,31 @@ namespace platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The caller's header lines, as libcurl takes them, for the length of the
+// transfer.
+class HeaderLines {
+ public:
+  explicit HeaderLines(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) {
+      curl_slist* more = curl_slist_append(list_, line.c_str());
+      if (more == nullptr) {
+        ok_ = false;
+        break;
+      }
+      list_ = more;
+    }
+  }
+  ~HeaderLines() { curl_slist_free_all(list_); }
+  HeaderLines(const HeaderLines&) = delete;
+  HeaderLines& operator=(const HeaderLines&) = delete;
+  curl_slist* get() const { return list_; }
+  bool ok() const { return ok_; }
+
+ private:
+  curl_slist* list_ = nullptr;
+  bool ok_ = true;
+};
 
 struct EasyDeleter {
   void operator()(CURL* h) const { curl_easy_cleanup(h); }
@@ -71,7 +97,18 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   Transfer& t = *static_cast<Transfer*>(user);
   const size_t len = size * count;
   t.lastData = Clock::now();
-  return t.head.TakeLine(data, len, *t.result) ? len : 0;
+  if (!t.head.TakeLine(data, len, *t.result)) return 0;
+  if (t.headCheck != nullptr && t.head.done() && IsTwoHundred(t.result->statusCode)) {
+    // Asked before any of the body is handed out; a refusal ends the
+    // transfer here, as a sink's would.
+    const HttpHeadCheck* check = t.headCheck;
+    t.headCheck = nullptr;
+    if (!(*check)(*t.result)) {
+      t.sinkRefused = true;
+      return 0;
+    }
+  }
+  return len;
 }
 
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
@@ -153,8 +190,10 @@ int OnConnected(void* user, char*, char*, int, int localPort) {
 // Sets up the transfer of `url` on `e`: the checks that stay on, where the
 // trust store is, the callbacks into `t` and the request's time limits.
 void SetOptions(CURL* e, const HttpRequest& request, const std::string& url,
-                const std::string& scheme, Transfer& t, char* errorText) {
+                const std::string& scheme, const HeaderLines& headers, Transfer& t,
+                char* errorText) {
   curl_easy_setopt(e, CURLOPT_URL, url.c_str());
+  if (headers.get() != nullptr) curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get());
   CURLSH* share = ConnectionPool::Get().share();
   if (share != nullptr) curl_easy_setopt(e, CURLOPT_SHARE, share);
   curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, &OpenTransferSocket);
@@ -320,7 +359,8 @@ void HttpCloseIdleConnections() {
   ConnectionPool::Get().CloseIdle();
 }
 
-HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
+HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink,
+                        const HttpHeadCheck& headCheck) {
   HttpResult result;
   if (!GlobalInit()) {
     result.failure = HttpFailure::Other;
@@ -342,15 +382,23 @@ HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
     return result;
   }
 
+  const HeaderLines headers(request.headers);
+  if (!headers.ok()) {
+    result.failure = HttpFailure::Other;
+    result.detail = "libcurl could not take the request's headers";
+    return result;
+  }
+
   Transfer t;
   t.sink = &sink;
+  if (headCheck && request.method == HttpMethod::Get) t.headCheck = &headCheck;
   t.result = &result;
   t.easy = easy.get();
 
   char errorText[CURL_ERROR_SIZE] = {};
 
   CURL* e = easy.get();
-  SetOptions(e, request, url, scheme, t, errorText);
+  SetOptions(e, request, url, scheme, headers, t, errorText);
 
   Attachment attached(multi.get(), e);
   if (!attached.ok()) {

@@ -41,6 +41,7 @@ bool ResponseHead::TakeLine(const char* data, std::size_t len, HttpResult& resul
     result.chunked = false;
     result.etag.clear();
     result.lastModified.clear();
+    result.contentRange.clear();
     declaredLength_ = -1;
     bytes_ = 0;
     done_ = false;
@@ -54,6 +55,8 @@ bool ResponseHead::TakeLine(const char* data, std::size_t len, HttpResult& resul
     result.etag = TrimBlanks(line.substr(5));
   } else if (StartsWithNoCase(line, "last-modified:")) {
     result.lastModified = TrimBlanks(line.substr(14));
+  } else if (StartsWithNoCase(line, "content-range:")) {
+    result.contentRange = TrimBlanks(line.substr(14));
   } else if (StartsWithNoCase(line, "transfer-encoding:")) {
     std::string value = line.substr(18);
     for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

@@ -15,6 +15,8 @@ namespace platform {
 
 struct Transfer {
   const HttpSink* sink = nullptr;
+  // Asked once, when the head of a 2xx answer to a GET is complete.
+  const HttpHeadCheck* headCheck = nullptr;
   HttpResult* result = nullptr;
   ResponseHead head;
   bool bodyNotWanted = false;

@@ -168,6 +168,25 @@ bool FlushFileToDisk(const std::string& path, Failure* error) {
   return true;
 }
 
+bool PrivateTempFolder(std::string& folder, Failure* error) {
+  char temp[MAX_PATH + 1];
+  const DWORD n = ::GetTempPathA(sizeof temp, temp);
+  if (n == 0 || n > MAX_PATH) {
+    SetError(error, n == 0 ? ::GetLastError() : ERROR_BUFFER_OVERFLOW);
+    return false;
+  }
+  const std::string dir = std::string(temp, n) + "KestroLoader";
+  if (!::CreateDirectoryA(dir.c_str(), nullptr)) {
+    const DWORD code = ::GetLastError();
+    if (code != ERROR_ALREADY_EXISTS || !DirectoryExists(dir)) {
+      SetError(error, code == ERROR_ALREADY_EXISTS ? ERROR_ACCESS_DENIED : code);
+      return false;
+    }
+  }
+  folder = dir + "\\";
+  return true;
+}
+
 bool FileCopy(const std::string& from, const std::string& to, bool failIfExists, Failure* error) {
   if (!failIfExists && IsReadOnlyFile(to)) {
     SetError(error, ERROR_ACCESS_DENIED);
@@ -291,6 +310,10 @@ bool File::Open(const std::string& path, Mode mode, Share share, Failure* error)
       access = GENERIC_WRITE;
       disposition = OPEN_EXISTING;
       break;
+    case Mode::OpenReadWrite:
+      access = GENERIC_READ | GENERIC_WRITE;
+      disposition = OPEN_EXISTING;
+      break;
     case Mode::CreateAlways:
       access = GENERIC_READ | GENERIC_WRITE;
       disposition = CREATE_ALWAYS;
@@ -370,6 +393,33 @@ bool File::Read(void* data, std::size_t size, std::size_t& read) {
   DWORD got = 0;
   if (!::ReadFile(impl_->handle.get(), data, static_cast<DWORD>(size), &got, nullptr)) return false;
   read = got;
+  return true;
+}
+
+bool File::TruncateTo(std::int64_t size, Failure* error) {
+  if (!IsOpen() || size < 0) {
+    SetError(error, ERROR_INVALID_HANDLE);
+    return false;
+  }
+  LARGE_INTEGER at;
+  at.QuadPart = size;
+  if (!::SetFilePointerEx(impl_->handle.get(), at, nullptr, FILE_BEGIN) ||
+      !::SetEndOfFile(impl_->handle.get())) {
+    SetError(error, ::GetLastError());
+    return false;
+  }
+  return true;
+}
+
+bool File::Flush(Failure* error) {
+  if (!IsOpen()) {
+    SetError(error, ERROR_INVALID_HANDLE);
+    return false;
+  }
+  if (!::FlushFileBuffers(impl_->handle.get())) {
+    SetError(error, ::GetLastError());
+    return false;
+  }
   return true;
 }
 

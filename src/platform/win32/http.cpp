@@ -215,8 +215,8 @@ void SetTimeLimits(HINTERNET req, const HttpRequest& request) {
 // either fails. `staleConnection` comes back true when the failure allows the
 // request once more: it went out on a connection the session kept
 // (`mayBeKept`), and that broke before any byte of an answer came.
-bool SendRequest(HINTERNET req, bool mayBeKept, AttemptProgress& progress, bool& staleConnection,
-                 HttpResult& result) {
+bool SendRequest(HINTERNET req, const HttpRequest& request, bool mayBeKept,
+                 AttemptProgress& progress, bool& staleConnection, HttpResult& result) {
   // A connection that breaks before any byte of the answer came, while the
   // request went out on a connection the session kept, is the server's late
   // close of that connection: the caller may send the request once more.
@@ -233,9 +233,12 @@ bool SendRequest(HINTERNET req, bool mayBeKept, AttemptProgress& progress, bool&
         reused && (dropped || code == ERROR_WINHTTP_INVALID_SERVER_RESPONSE) && nothingCame;
     return code;
   };
-  if (!::WinHttpSendRequest(req, L"Connection: Keep-Alive\r\n", static_cast<DWORD>(-1),
-                            WINHTTP_NO_REQUEST_DATA, 0, 0,
-                            reinterpret_cast<DWORD_PTR>(&progress))) {
+  // The caller's header lines go out as they are, after the one that keeps
+  // the connection.
+  std::wstring headers = L"Connection: Keep-Alive\r\n";
+  for (const std::string& line : request.headers) headers += Widen(line) + L"\r\n";
+  if (!::WinHttpSendRequest(req, headers.c_str(), static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA,
+                            0, 0, reinterpret_cast<DWORD_PTR>(&progress))) {
     return Failed(result, brokenBeforeAnswer(::GetLastError()), Phase::Send);
   }
   if (!::WinHttpReceiveResponse(req, nullptr)) {
@@ -285,6 +288,10 @@ bool ReadHead(HINTERNET req, HttpResult& result, std::int64_t& declared) {
   }
   if (QueryHeader(req, WINHTTP_QUERY_LAST_MODIFIED, validator)) {
     result.lastModified = Narrow(validator.data(), validator.size());
+  }
+  std::wstring range;
+  if (QueryHeader(req, WINHTTP_QUERY_CONTENT_RANGE, range)) {
+    result.contentRange = Narrow(range.data(), range.size());
   }
   std::wstring encoding;
   if (QueryHeader(req, WINHTTP_QUERY_TRANSFER_ENCODING, encoding)) {
@@ -381,8 +388,8 @@ bool ReadBody(HINTERNET req, const HttpRequest& request, std::int64_t declared,
 // true when the attempt may be made once more: the request may have gone out
 // on a connection the session kept, and that connection broke before any
 // byte of a response came.
-HttpResult AttemptOnce(const HttpRequest& request, const HttpSink& sink, Session& session,
-                       bool& staleConnection) {
+HttpResult AttemptOnce(const HttpRequest& request, const HttpSink& sink,
+                       const HttpHeadCheck& headCheck, Session& session, bool& staleConnection) {
   staleConnection = false;
   HttpResult result;
   Target target;
@@ -406,7 +413,9 @@ HttpResult AttemptOnce(const HttpRequest& request, const HttpSink& sink, Session
   RestrictRequest(req.get());
   SetTimeLimits(req.get(), request);
 
-  if (!SendRequest(req.get(), mayBeKept, progress, staleConnection, result)) return result;
+  if (!SendRequest(req.get(), request, mayBeKept, progress, staleConnection, result)) {
+    return result;
+  }
   std::int64_t declared = -1;
   if (!ReadHead(req.get(), result, declared)) return result;
   const bool serverKeeps = ServerKeepsConnection(req.get(), result.statusLine);
@@ -420,16 +429,20 @@ HttpResult AttemptOnce(const HttpRequest& request, const HttpSink& sink, Session
   // connection with the request.
   if (!IsTwoHundred(result.statusCode)) return result;
   if (!BodyEndCanBeConfirmed(req.get(), result)) return result;
+  if (headCheck && !headCheck(result)) {
+    return Fail(result, HttpFailure::SinkRefused, "the receiver refused the answer");
+  }
   if (!ReadBody(req.get(), request, declared, sink, result)) return result;
   if (serverKeeps && declared >= 0) session.MarkKept(server);
   return result;
 }
 
-HttpResult TransferOnThisThread(const HttpRequest& request, const HttpSink& sink) {
+HttpResult TransferOnThisThread(const HttpRequest& request, const HttpSink& sink,
+                                const HttpHeadCheck& headCheck) {
   std::shared_ptr<Session> session = SessionPool::Get().Current();
   if (!session) return Fail(HttpResult(), ::GetLastError(), Phase::Send);
   bool stale = false;
-  HttpResult first = AttemptOnce(request, sink, *session, stale);
+  HttpResult first = AttemptOnce(request, sink, headCheck, *session, stale);
   if (!stale) return first;
   // The server closed the kept connection just as the request went out. It
   // goes out once more, in a new session and so on a new connection; a
@@ -437,24 +450,27 @@ HttpResult TransferOnThisThread(const HttpRequest& request, const HttpSink& sink
   SessionPool::Get().Retire(session);
   session = SessionPool::Get().Current();
   if (!session) return first;
-  return AttemptOnce(request, sink, *session, stale);
+  return AttemptOnce(request, sink, headCheck, *session, stale);
 }
 
 // A transfer with a limit on the whole. WinHTTP's synchronous calls can only
 // be bounded per wait, and closing a handle does not end a call that another
 // thread is blocked in, so the transfer runs on a helper thread and this
-// thread waits for it until the deadline. Body pieces are handed over one at
-// a time and given to the sink here, so the sink still runs on the caller's
-// thread. When the deadline passes the helper is left to finish on its own:
-// it owns everything it touches (the shared job and its WinHTTP handles), its
+// thread waits for it until the deadline. The answer's head and the body's
+// pieces are handed over one at a time and given to the head check and the
+// sink here, so both still run on the caller's thread. When the deadline passes the helper is left
+// to finish on its own: it owns everything it touches (the shared job and its WinHTTP handles), its
 // waits are bounded by the same limits, and its further pieces are refused.
-HttpResult TransferWithDeadline(const HttpRequest& request, const HttpSink& sink) {
+HttpResult TransferWithDeadline(const HttpRequest& request, const HttpSink& sink,
+                                const HttpHeadCheck& headCheck) {
   struct Job {
     HttpRequest request;
+    bool checksHead = false;
     std::mutex mutex;
-    // guards: done, result, piece, pieceSize, pieceTaken, pieceAccepted, abandoned
+    // guards: done, result, head, piece, pieceSize, pieceTaken, pieceAccepted, abandoned
     bool done = false;
     HttpResult result;
+    const HttpResult* head = nullptr;
     const char* piece = nullptr;
     std::size_t pieceSize = 0;
     bool pieceTaken = false;
@@ -464,6 +480,7 @@ HttpResult TransferWithDeadline(const HttpRequest& request, const HttpSink& sink
   };
   auto job = std::make_shared<Job>();
   job->request = request;
+  job->checksHead = static_cast<bool>(headCheck);
   const auto deadline = Clock::now() + std::chrono::milliseconds(request.totalTimeoutMs);
 
   try {
@@ -479,9 +496,22 @@ HttpResult TransferWithDeadline(const HttpRequest& request, const HttpSink& sink
         job->piece = nullptr;
         return job->pieceTaken && job->pieceAccepted;
       };
+      HttpHeadCheck forwardHead;
+      if (job->checksHead) {
+        forwardHead = [&job](const HttpResult& head) {
+          std::unique_lock<std::mutex> lock(job->mutex);
+          if (job->abandoned) return false;
+          job->head = &head;
+          job->pieceTaken = false;
+          job->changed.notify_all();
+          job->changed.wait(lock, [&job] { return job->pieceTaken || job->abandoned; });
+          job->head = nullptr;
+          return job->pieceTaken && job->pieceAccepted;
+        };
+      }
       HttpResult r;
       try {
-        r = TransferOnThisThread(job->request, forward);
+        r = TransferOnThisThread(job->request, forward, forwardHead);
       } catch (...) {
         r = HttpResult();
         r.failure = HttpFailure::Other;
@@ -499,14 +529,15 @@ HttpResult TransferWithDeadline(const HttpRequest& request, const HttpSink& sink
   std::unique_lock<std::mutex> lock(job->mutex);
   for (;;) {
     const bool ready = job->changed.wait_until(lock, deadline, [&job] {
-      return job->done || (job->piece != nullptr && !job->pieceTaken);
+      return job->done || ((job->piece != nullptr || job->head != nullptr) && !job->pieceTaken);
     });
     if (!ready) break;
     if (job->done) return job->result;
+    const HttpResult* head = job->head;
     const char* data = job->piece;
     const std::size_t size = job->pieceSize;
     lock.unlock();
-    const bool accepted = sink(data, size);
+    const bool accepted = head != nullptr ? headCheck(*head) : sink(data, size);
     lock.lock();
     job->pieceAccepted = accepted;
     job->pieceTaken = true;
@@ -526,9 +557,10 @@ HttpResult TransferWithDeadline(const HttpRequest& request, const HttpSink& sink
 
 void HttpCloseIdleConnections() { SessionPool::Get().CloseIdle(); }
 
-HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink) {
-  if (request.totalTimeoutMs == 0) return TransferOnThisThread(request, sink);
-  return TransferWithDeadline(request, sink);
+HttpResult HttpTransfer(const HttpRequest& request, const HttpSink& sink,
+                        const HttpHeadCheck& headCheck) {
+  if (request.totalTimeoutMs == 0) return TransferOnThisThread(request, sink, headCheck);
+  return TransferWithDeadline(request, sink, headCheck);
 }
 
 }  // namespace platform
