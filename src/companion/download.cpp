@@ -1,12 +1,16 @@
 // The download of a new companion tool: fetch and checks.
 #include "companion/download.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "companion/UpdateSignature.h"
 #include "companion/file_versions.h"
+#include "companion/partial_download.h"
+#include "companion/resuming_fetch.h"
 #include "connection/IdHTTP.h"
 #include "connection/update_log_texts.h"
 #include "platform/executable.h"
@@ -27,39 +31,73 @@ namespace {
 const char* const kDownloadFailedContext =
     "DudozividEreradOdavazevozT.internDownloadUpdater(); Download van bestand is mislukt";
 
-// The body of `url` into `file`, made anew as `temp` and held open
-// without sharing from here to the install, whole; returns its size. Raises
-// on a failure.
-std::int64_t FetchWhole(const std::string& url, std::int64_t serverSize, const std::string& temp,
+// The kept partial, opened for writing without sharing (a new one where
+// none is kept); false when it cannot be.
+bool OpenPartial(const PartialDownload& partial, platform::File& part) {
+  if (!partial.Usable()) return false;
+  const platform::File::Mode mode = platform::FileExists(partial.Path())
+                                        ? platform::File::Mode::OpenReadWrite
+                                        : platform::File::Mode::CreateNew;
+  return part.Open(partial.Path(), mode, platform::File::Share::None);
+}
+
+// Copies all of `from` to `to`, at its position.
+void CopyAll(platform::File& from, std::int64_t size, platform::File& to) {
+  constexpr std::size_t kPiece = 1 << 20;
+  std::vector<unsigned char> piece;
+  for (std::int64_t at = 0; at < size; at += static_cast<std::int64_t>(piece.size())) {
+    const std::size_t count = static_cast<std::size_t>(std::min<std::int64_t>(kPiece, size - at));
+    platform::Failure error = platform::Failure::None;
+    if (!from.ReadAt(static_cast<std::uint64_t>(at), count, piece)) {
+      throw EReadError("Cannot read the download's partial file");
+    }
+    if (!to.Write(piece.data(), piece.size(), &error)) {
+      throw EWriteError("Stream write error: " + platform::FileErrorText(error));
+    }
+  }
+}
+
+// The body of `url`, fetched into the kept partial (resumed where it broke
+// off) and then copied into `file`, made anew as `temp` and held open
+// without sharing from here to the install; or, where the user keeps no
+// partial, fetched into `file` itself. Returns its size. Raises on a
+// failure.
+std::int64_t FetchWhole(const std::string& url, std::int64_t serverSize,
+                        const std::string& serverValidator, const std::string& companion,
+                        const PartialDownload& partial, const std::string& temp,
                         platform::File& file) {
-  TIdHTTP http;
   platform::FileDelete(temp);
   platform::Failure error = platform::Failure::None;
   if (!file.Open(temp, platform::File::Mode::CreateNew, platform::File::Share::None, &error)) {
     throw EFCreateError("Cannot create file \"" + temp + "\". " + platform::FileErrorText(error));
   }
-  TDebug::LogFmt("Downloaden van %s", {url}, "");
+  platform::File part;
+  const bool kept = OpenPartial(partial, part);
   // A body shorter than its declared length, or a chunked body without its
   // last chunk, raises here, so a cut download never counts as done. One
   // longer than the size check's length is cut off a byte past it, and
   // raises too: the server may declare another length to the GET, or none.
-  http.Get(url, file, serverSize >= 0 ? serverSize : TIdHTTP::kMaxFileBody);
-  const std::int64_t received = file.Size();
+  const FetchedBody body =
+      FetchResuming(url, ExtractFileName(companion), serverSize, serverValidator,
+                    kept ? partial : PartialDownload(), kept ? part : file);
+  const std::int64_t received = body.size;
   // A success status without a body (204 No Content, or an empty file on
   // the server) would install an empty executable over a working one.
   if (received == 0) {
-    throw EIdException(NoContentMessage(url, http.ResponseCode()));
+    throw EIdException(NoContentMessage(url, body.status));
   }
   // A body without a declared length ends when the connection does, so a
   // cut one looks whole to the HTTP layer; the length that the size check
   // just read from the server tells it.
-  if (http.ContentLength() < 0 && serverSize >= 0 && received != serverSize) {
+  if (!body.lengthDeclared && serverSize >= 0 && received != serverSize) {
     if (received < serverSize) {
       throw EIdConnClosedGracefully(ClosedEarlyMessage(received, serverSize, url));
     }
     throw EIdHTTPInvalidResponse("Received " + std::to_string(received) + " bytes instead of " +
                                  std::to_string(serverSize) + " the server declared for " + url);
   }
+  // The bytes become the temporary file's, which the checks then read.
+  if (kept) CopyAll(part, received, file);
   return received;
 }
 
@@ -91,14 +129,21 @@ void ReportFailedDownload(const std::exception* e) {
 }  // namespace
 
 Download FetchAndVerify(const std::string& url, const std::string& companion,
-                        std::int64_t serverSize) {
+                        std::int64_t serverSize, const std::string& serverValidator) {
   Download download;
   download.temp = ChangeFileExt(companion, ".tmp");
+  const PartialDownload partial(companion);
+  bool fetched = false;
   // Each step raises on a failure; all of them count as a failed download,
   // which never touches the installed executable. Every check reads through
   // the handle, which nobody else could write meanwhile.
   try {
-    download.size = FetchWhole(url, serverSize, download.temp, download.file);
+    download.size = FetchWhole(url, serverSize, serverValidator, companion, partial, download.temp,
+                               download.file);
+    // From here on the kept partial has served: whatever the checks find,
+    // the next start does not take it up again.
+    fetched = true;
+    partial.Discard();
     CheckIsProgram(download.file, download.temp);
     // With an update key configured, only a download signed with it goes on
     // to the install; a missing or wrong signature raises here and ends as a
@@ -117,6 +162,10 @@ Download FetchAndVerify(const std::string& url, const std::string& companion,
   } catch (...) {
     ReportFailedDownload(nullptr);
   }
+  // A fetch that broke off keeps its partial where the record vouches for
+  // it.
+  PartialRecord record;
+  if (!fetched && !partial.Load(record)) partial.Discard();
   const bool made = download.file.IsOpen();
   download.file.Close();
   if (made) platform::FileDelete(download.temp);

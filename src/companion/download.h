@@ -34,6 +34,6 @@ struct Download {
 // download never touches the installed executable and leaves no temporary
 // file.
 Download FetchAndVerify(const std::string& url, const std::string& companion,
-                        std::int64_t serverSize);
+                        std::int64_t serverSize, const std::string& serverValidator);
 
 }  // namespace companion

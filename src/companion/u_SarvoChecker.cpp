@@ -57,7 +57,7 @@ bool SarvoTesterT::ServerAvailable(const std::string& url) {
 void SarvoTesterT::DownloadUpdate(downloadStatusT* status) {
   status->Value = downloadStatusT::kFailed;
   companion::Download download =
-      companion::FetchAndVerify(status->URL, status->FileName, status->ServerSize);
+      companion::FetchAndVerify(status->URL, status->FileName, status->ServerSize, std::string());
   if (download.outcome != companion::FetchOutcome::Verified) return;
   status->Value = downloadStatusT::kDownloaded;
   status->Installed =

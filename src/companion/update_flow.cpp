@@ -78,8 +78,9 @@ UpdateOutcome Update(const UpdatePlaces& places, const std::string& url, std::in
   // window alive.
   UpdateOutcome outcome = UpdateOutcome::Failed;
   const std::int64_t serverSize = check.serverSize;
-  RunWaitThread([&outcome, &url, &path, serverSize] {
-    Download download = FetchAndVerify(url, path, serverSize);
+  const std::string serverValidator = check.validator;
+  RunWaitThread([&outcome, &url, &path, serverSize, &serverValidator] {
+    Download download = FetchAndVerify(url, path, serverSize, serverValidator);
     if (download.outcome != FetchOutcome::Verified) return;
     outcome = InstallDownload(path, download) == InstallResult::Installed
                   ? UpdateOutcome::Installed

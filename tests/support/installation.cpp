@@ -66,6 +66,26 @@ bool Installation::Run(const std::string& params, const std::string& cwd, std::u
   return true;
 }
 
+bool Installation::RunAndKillWhen(const std::function<bool()>& when, const std::string& params,
+                                  std::uint32_t timeoutMs) {
+  platform::ShellExecResult r = platform::ShellExecuteProcess("open", loader_, params, appDir_,
+                                                              platform::ShowCommand::Normal);
+  EXPECT_TRUE(r.ok) << "loader did not start, error " << r.error;
+  if (!r.ok || !r.process.IsValid()) return false;
+  const std::uint32_t start = platform::TickCount();
+  while (r.process.Wait(100) == platform::ProcessHandle::WaitResult::TimedOut) {
+    const bool now = when();
+    if (now || platform::TickCount() - start > timeoutMs) {
+      r.process.Terminate();
+      r.process.Wait(10000);
+      EXPECT_TRUE(now) << "the moment to kill the loader did not come in " << timeoutMs << " ms";
+      return now;
+    }
+  }
+  ADD_FAILURE() << "the loader ended before the moment to kill it came";
+  return false;
+}
+
 std::string UnsignedInstallLine() {
   return std::string("Update zonder handtekening ge") + (OnWindows() ? "\xEF" : "\xC3\xAF") +
          "nstalleerd (geen sleutel ingesteld)";

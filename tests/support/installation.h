@@ -39,6 +39,11 @@ class Installation {
   bool Run(const std::string& params = "", const std::string& cwd = "",
            std::uint32_t timeoutMs = 60000, const std::function<void()>& tick = {});
 
+  // Starts the loader with `params` and kills it as soon as `when` answers
+  // true (asked about every 100 ms). False, with a test failure, when the
+  // loader ended by itself first or `when` did not come within `timeoutMs`.
+  bool RunAndKillWhen(const std::function<bool()>& when, const std::string& params = "",
+                      std::uint32_t timeoutMs = 60000);
   // The log file's lines, and the same without their 79-character prefix
   // (header lines are left out of Messages()).
   std::vector<std::string> LogLines() const;

@@ -189,19 +189,30 @@ SystemProxy::~SystemProxy() {
   }
 }
 
-SideServer::SideServer(const std::string& root, const std::string& args) {
+SideServer::SideServer(const std::string& root, const std::string& args)
+    : SideServer(root, "update_server.py", "--port 0 --host 127.0.0.1 " + args) {}
+
+std::unique_ptr<SideServer> SideServer::Nginx(const std::string& root,
+                                              const std::vector<std::string>& directives,
+                                              int port) {
+  std::string args = "--port " + std::to_string(port);
+  for (const std::string& d : directives) args += " --directive " + ShellQuote(d);
+  return std::unique_ptr<SideServer>(new SideServer(root, "nginx_beside.py", args));
+}
+
+SideServer::SideServer(const std::string& root, const std::string& program,
+                       const std::string& args) {
   static std::atomic<int> counter{0};
   const std::string unixRoot = UnixPathOf(root);
   work_ = unixRoot + "/.side-server-" + std::to_string(counter++);
-  const std::string server =
-      std::string(KESTRO_SOURCE_DIR) + "/tools/update-server/update_server.py";
+  const std::string server = std::string(KESTRO_SOURCE_DIR) + "/tools/update-server/" + program;
   // setsid: the server outlives the script that starts it, and is stopped by
   // its pid in the destructor.
   const std::string script = "set -e\nmkdir -p " + ShellQuote(work_) + "\ncd " + ShellQuote(work_) +
                              "\n"
                              "setsid python3 " +
                              ShellQuote(server) + " --root " + ShellQuote(unixRoot) +
-                             " --port 0 --port-file port --host 127.0.0.1 " + args +
+                             " --port-file port " + args +
                              " </dev/null >server.out 2>&1 &\n"
                              "echo $! >pid\n"
                              "i=0\n"

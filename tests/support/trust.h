@@ -8,7 +8,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "support/testing.h"
 
@@ -101,6 +103,11 @@ class SystemProxy {
 class SideServer {
  public:
   SideServer(const std::string& root, const std::string& args);
+  // nginx over `root` instead (tools/update-server/nginx_beside.py), with
+  // `directives` in its server block, on `port` (0: a free one).
+  static std::unique_ptr<SideServer> Nginx(const std::string& root,
+                                           const std::vector<std::string>& directives,
+                                           int port = 0);
   ~SideServer();
   SideServer(const SideServer&) = delete;
   SideServer& operator=(const SideServer&) = delete;
@@ -110,6 +117,10 @@ class SideServer {
   int Port() const { return port_; }
 
  private:
+  // Starts `program` (a Python script) with "--root ROOT --port-file port"
+  // and `args`.
+  SideServer(const std::string& root, const std::string& program, const std::string& args);
+
   std::string work_;  // Unix path of the folder with its pid and port files
   std::string error_;
   int port_ = 0;

@@ -31,6 +31,21 @@ std::string LocalPath(const std::string& urlPath) {
   return JoinPath({TestServer::Root(), rel});
 }
 
+// The lines of one of the server's logs; none before its first request.
+std::vector<std::string> FileLines(const std::string& urlPath) {
+  std::vector<std::string> lines;
+  if (!platform::FileExists(LocalPath(urlPath))) return lines;
+  const std::string text = ReadFile(LocalPath(urlPath));
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
 }  // namespace
 
 std::string TestServer::Base() { return Env("KESTRO_UPDATE_SERVER"); }
@@ -56,18 +71,9 @@ void TestServer::SetRules(const std::string& json) {
   ASSERT_TRUE(platform::FileMove(temp, target)) << "cannot put " << target << " in place";
 }
 
-std::vector<std::string> TestServer::Requests() {
-  std::vector<std::string> lines;
-  const std::string text = ReadFile(LocalPath("/.requests.log"));
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
+std::vector<std::string> TestServer::Requests() { return FileLines("/.requests.log"); }
+
+std::vector<std::string> TestServer::Ranges() { return FileLines("/.ranges.log"); }
 
 std::size_t TestServer::CountRequests(const std::string& line) {
   std::size_t n = 0;

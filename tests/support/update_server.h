@@ -23,6 +23,8 @@ struct TestServer {
   static void SetRules(const std::string& json);
   // The lines of .requests.log ("HEAD /software/versie.txt").
   static std::vector<std::string> Requests();
+  // The lines of .ranges.log ("/a.bin range=bytes=100- if-range=\"5f-3e8\"").
+  static std::vector<std::string> Ranges();
   // How often `line` occurs in Requests().
   static std::size_t CountRequests(const std::string& line);
   // A URL on loopback where nothing listens: connections are refused.

@@ -15,6 +15,8 @@ import tempfile
 import time
 import unittest
 
+from nginx_beside import find_nginx, start_nginx, stop_nginx
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 SERVER = os.path.join(HERE, "update_server.py")
 
@@ -519,75 +521,16 @@ class Ranges(ServerTestBase):
                 "/missing range=- if-range=" + DATE])
 
 
-def find_nginx():
-    """nginx's program, also where /usr/sbin is not on the PATH."""
-    return shutil.which("nginx") or shutil.which("nginx", path="/usr/sbin:/sbin")
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-# nginx as a static file server, run by the test's own user in the
-# foreground: every file it writes lands in the temporary folder. The
-# locations stand for the rules that the update server is given beside it.
-NGINX_CONF = """daemon off;
-master_process off;
-worker_processes 1;
-pid {tmp}/nginx.pid;
-error_log {tmp}/error.log;
-events {{ worker_connections 64; }}
-http {{
-    access_log {tmp}/access.log;
-    client_body_temp_path {tmp}/client_body;
-    proxy_temp_path {tmp}/proxy;
-    fastcgi_temp_path {tmp}/fastcgi;
-    uwsgi_temp_path {tmp}/uwsgi;
-    scgi_temp_path {tmp}/scgi;
-    types {{ }}
-    default_type application/octet-stream;
-    server {{
-        listen 127.0.0.1:{port};
-        root {root};
-        etag on;
-        location = /weak.bin {{ etag off; add_header ETag 'W/"weak-1"'; }}
-        location = /bare.bin {{ etag off; add_header Last-Modified ""; }}
-        location = /plain.bin {{ max_ranges 0; }}
-    }}
-}}
-"""
+# The locations stand for the rules that the update server is given beside
+# nginx.
+NGINX_LOCATIONS = [
+    """location = /weak.bin { etag off; add_header ETag 'W/"weak-1"'; }""",
+    """location = /bare.bin { etag off; add_header Last-Modified ""; }""",
+    "location = /plain.bin { max_ranges 0; }",
+]
 
 NGINX_RULES = {"/weak.bin": {"etag": 'W/"weak-1"'}, "/bare.bin": {"no_validators": True},
                "/plain.bin": {"ranges": False}}
-
-
-def start_nginx(tmp, root):
-    """Starts nginx on a free loopback port; returns the process and port."""
-    program = find_nginx()
-    for _ in range(3):
-        port = free_port()
-        conf = os.path.join(tmp, "nginx.conf")
-        with open(conf, "w") as f:
-            f.write(NGINX_CONF.format(tmp=tmp, root=root, port=port))
-        proc = subprocess.Popen([program, "-p", tmp, "-c", conf, "-e", os.path.join(tmp, "error.log")],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        # A bound against hanging, not a measure of speed.
-        deadline = time.monotonic() + 10
-        while proc.poll() is None and time.monotonic() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                return proc, port
-            except OSError:
-                time.sleep(0.02)
-        if proc.poll() is None:
-            proc.kill()
-        err = proc.communicate()[1]
-        # Another program may have taken the port in the meantime: try another.
-        if b"Address already in use" not in err:
-            break
-    raise RuntimeError("nginx did not start: %s" % err.decode(errors="replace"))
 
 
 def boundary_hidden(headers, body):
@@ -629,7 +572,7 @@ class AgainstNginx(unittest.TestCase):
             json.dump(NGINX_RULES, f)
         cls.ours, cls.our_port = start_server(cls.root, os.path.join(cls.tmp, "port"))
         try:
-            cls.nginx, cls.nginx_port = start_nginx(cls.tmp, cls.root)
+            cls.nginx, cls.nginx_port = start_nginx(cls.tmp, cls.root, NGINX_LOCATIONS)
         except BaseException:
             stop_server(cls.ours)
             shutil.rmtree(cls.tmp, ignore_errors=True)
@@ -639,14 +582,7 @@ class AgainstNginx(unittest.TestCase):
     def tearDownClass(cls):
         if cls.missing:
             return
-        cls.nginx.terminate()
-        try:
-            cls.nginx.wait(timeout=10)
-        finally:
-            if cls.nginx.poll() is None:
-                cls.nginx.kill()
-                cls.nginx.wait()
-            cls.nginx.stderr.close()
+        stop_nginx(cls.nginx)
         stop_server(cls.ours)
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
