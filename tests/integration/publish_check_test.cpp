@@ -34,6 +34,7 @@ const char kSignature[] = "signature:";
 const char kHttps[] = "https:";
 const char kSame[] = "the body equals";
 const char kReach[] = "reachability:";
+const char kResume[] = "resume:";
 
 std::string KeyFile(const std::string& name) {
   return NativePath(std::string(KESTRO_FIXTURE_DIR) + "/keys/" + name);
@@ -198,7 +199,7 @@ TEST(PublishCheck, NamesEveryBrokenPointOfTheContract) {
     const Table t = TableOf(r.out);
     std::vector<std::string> failing;
     for (const char* point : {kProbe, kSize, kDownload, kRedirect, kChunked, kProgram, kSignature,
-                              kHttps, kSame, kReach}) {
+                              kHttps, kSame, kReach, kResume}) {
       EXPECT_NE(t.VerdictOf(point), "missing") << point << "\n" << r.out << r.err;
       if (t.VerdictOf(point) == "FAIL") failing.push_back(point);
     }
@@ -212,6 +213,41 @@ TEST(PublishCheck, NamesEveryBrokenPointOfTheContract) {
       EXPECT_NE(r.out.find("A loader would install and start this release."), std::string::npos)
           << r.out;
     }
+  }
+}
+
+// Whether a cut download can go on where it stopped is information for the
+// maker: "ok" or "-", and never a reason to fail the check.
+TEST(PublishCheck, TellsWhetherADownloadCanResume) {
+  const std::string exe = "\"/software/sarvo/sarvo2006.exe\": ";
+  struct ResumeCase {
+    const char* name;
+    std::string rules;
+    const char* verdict;
+    const char* figure;  // a piece of the row's figure
+  };
+  const ResumeCase cases[] = {
+      {"ranges with a strong ETag", "{}", "ok", "206, bytes "},
+      {"a server without ranges", "{" + exe + R"({"ranges": false}})", "-", "200"},
+      {"no validator", "{" + exe + R"({"no_validators": true}})", "-", "no ETag or Last-Modified"},
+      {"a weak ETag", "{" + exe + R"({"etag": "W/\"x\""}})", "-", "only a weak ETag"},
+      {"a range answered from elsewhere", "{" + exe + R"({"range_offset": 100}})", "-", "206"},
+  };
+  for (const ResumeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    PublishRelease("ver_nl_1_0.exe");
+    TestServer::SetRules(c.rules);
+    const CaptureResult r =
+        Publish({"check", TestServer::Base(), "--key", KeyFile("vendor.pub.pem"), "--companion",
+                 PeFixture("ver_nl_1_0.exe")});
+    const Table t = TableOf(r.out);
+    EXPECT_EQ(t.VerdictOf(kResume), c.verdict) << r.out;
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    std::string row;
+    for (const std::string& line : t.lines) {
+      if (line.find(kResume) != std::string::npos) row = line;
+    }
+    EXPECT_NE(row.find(c.figure), std::string::npos) << row;
   }
 }
 
