@@ -3,7 +3,9 @@
 // attribute, directory search, lexical canonicalisation, copy and move.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <sstream>
 #include <string>
 
 #include "platform/files.h"
@@ -593,6 +595,34 @@ TEST(PlatformFiles, ErrorTextsAreWindowsTexts) {
     EXPECT_EQ(platform::FileErrorText(platform::FailureFromCode(c.code)), c.text)
         << "code " << c.code;
   }
+}
+
+TEST(PlatformFiles, ACodeWithoutANameIsOtherAndKeepsItsNumber) {
+  // A code the platform layer names becomes that name; any other code
+  // becomes Other, and its number still reaches texts and log lines.
+  using platform::Failure;
+  const struct {
+    std::uint32_t code;
+    Failure::Known name;
+    const char* text;
+  } cases[] = {
+      {5, Failure::AccessDenied, "Access is denied."},
+      {1223, Failure::Cancelled, "The operation was canceled by the user."},
+      {4242, Failure::Other, "Error 4242"},
+      {0xC0000135, Failure::Other, "Error 3221225781"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.code);
+    const Failure failure = platform::FailureFromCode(c.code);
+    EXPECT_EQ(c.name, failure);
+    EXPECT_EQ(c.code, platform::CodeOf(failure));
+    EXPECT_EQ(c.text, platform::FileErrorText(failure));
+    std::ostringstream logged;
+    logged << failure;
+    EXPECT_EQ(std::to_string(c.code), logged.str());
+  }
+  // Two codes without a name are both Other, yet not the same failure.
+  EXPECT_NE(platform::FailureFromCode(4242), platform::FailureFromCode(4243));
 }
 
 TEST(PlatformFiles, ReadSmallFileRefusesWhatIsNoSmallRegularFile) {

@@ -176,7 +176,8 @@ bool FileMove(const std::string& from, const std::string& to, Failure* error) {
     // Another file system: Windows copies and deletes, and so do we.
     Failure copyError = Failure::None;
     if (!FileCopy(from, to, true, &copyError)) {
-      SetFailure(error, copyError == Failure::FileExists ? Failure::AlreadyExists : copyError);
+      SetFailure(error,
+                 copyError == Failure::FileExists ? Failure(Failure::AlreadyExists) : copyError);
       return false;
     }
     if (::unlink(from.c_str()) != 0) {
