@@ -50,7 +50,8 @@ class Fetch {
     furthest_ = from;
     for (;;) {
       try {
-        if (Attempt(from, serverSize)) return landed_;
+        Attempt(from, serverSize);
+        return landed_;
       } catch (const EIdHTTPProtocolException& e) {
         // Only the answer to a range is judged here; any other is the
         // download's failure.
@@ -92,9 +93,10 @@ class Fetch {
     return from;
   }
 
-  // One GET, from `from` on; true when the body landed whole (landed_ then
-  // tells it), false after a head that was refused.
-  bool Attempt(std::int64_t from, std::int64_t serverSize) {
+  // One GET, from `from` on, that lands the body whole (landed_ then tells
+  // it) or raises: a broken connection, an answer that is no success, or a
+  // head that JudgeHead refused (refusal_ says why).
+  void Attempt(std::int64_t from, std::int64_t serverSize) {
     TIdHTTP http;
     refusal_.clear();
     const bool ranged = from > 0;
@@ -133,7 +135,6 @@ class Fetch {
     landed_.size = into_.Size();
     landed_.lengthDeclared = http.ContentLength() >= 0;
     landed_.status = http.ResponseCode();
-    return true;
   }
 
   // Whether the answer's body may be written: to a plain request any

@@ -11,11 +11,6 @@
 #include "platform/sysinfo.h"
 #include "support/testing.h"
 
-#ifndef _WIN32
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
 namespace {
 
 using companion::PartialRecord;
@@ -23,30 +18,9 @@ using testing_support::TempDir;
 using testing_support::WriteFile;
 
 // The user's temporary folder of this test, so no test touches the real one.
-class PrivateTemp {
- public:
-  PrivateTemp() {
-    had_ = platform::GetEnv(kName, saved_);
-    platform::SetEnv(kName, dir_.path());
-  }
-  ~PrivateTemp() {
-    if (had_) {
-      platform::SetEnv(kName, saved_);
-    } else {
-      platform::UnsetEnv(kName);
-    }
-  }
-  const TempDir& dir() const { return dir_; }
-
- private:
-#ifdef _WIN32
-  static constexpr const char* kName = "TMP";
-#else
-  static constexpr const char* kName = "TMPDIR";
-#endif
-  TempDir dir_;
-  std::string saved_;
-  bool had_ = false;
+struct PrivateTemp {
+  TempDir dir;
+  testing_support::ScopedEnv env{testing_support::OnWindows() ? "TMP" : "TMPDIR", dir.path()};
 };
 
 PartialRecord Kept() {
@@ -142,10 +116,10 @@ TEST(PartialDownload, ContentRangeIsReadStrictly) {
 
 TEST(PartialDownload, RecordIsKeptWholeInTheUsersOwnFolder) {
   PrivateTemp temp;
-  const companion::PartialDownload a(temp.dir() / "one/sarvo2006.exe");
-  const companion::PartialDownload b(temp.dir() / "two/sarvo2006.exe");
+  const companion::PartialDownload a(temp.dir / "one/sarvo2006.exe");
+  const companion::PartialDownload b(temp.dir / "two/sarvo2006.exe");
   ASSERT_TRUE(a.Usable());
-  EXPECT_EQ(a.Path().rfind(temp.dir().path(), 0), 0u) << a.Path();
+  EXPECT_EQ(a.Path().rfind(temp.dir.path(), 0), 0u) << a.Path();
   EXPECT_NE(a.Path(), b.Path()) << "two installations share a partial";
 
   PartialRecord read;
@@ -167,34 +141,5 @@ TEST(PartialDownload, RecordIsKeptWholeInTheUsersOwnFolder) {
   EXPECT_FALSE(platform::FileExists(a.Path()));
   EXPECT_FALSE(platform::FileExists(a.RecordPath()));
 }
-
-#ifndef _WIN32
-TEST(PartialDownload, TheFolderIsNobodyElses) {
-  PrivateTemp temp;
-  const std::string mine = temp.dir() / ("kestro-" + std::to_string(::geteuid()));
-  std::string folder;
-  ASSERT_TRUE(platform::PrivateTempFolder(folder));
-  struct stat st {};
-  ASSERT_EQ(::lstat(mine.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
-
-  // A folder of the user's own that others could enter is closed to them.
-  ASSERT_EQ(::chmod(mine.c_str(), 0777), 0);
-  ASSERT_TRUE(platform::PrivateTempFolder(folder));
-  ASSERT_EQ(::lstat(mine.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
-
-  // A link put in its place (by anyone) is refused, and nothing is written
-  // where it leads.
-  ASSERT_EQ(::rmdir(mine.c_str()), 0);
-  const std::string elsewhere = temp.dir() / "elsewhere";
-  ASSERT_TRUE(platform::ForceDirectories(elsewhere));
-  ASSERT_EQ(::symlink(elsewhere.c_str(), mine.c_str()), 0);
-  platform::Failure why = platform::Failure::None;
-  EXPECT_FALSE(platform::PrivateTempFolder(folder, &why));
-  EXPECT_EQ(why, platform::Failure::AccessDenied);
-  EXPECT_FALSE(companion::PartialDownload(temp.dir() / "sarvo2006.exe").Usable());
-}
-#endif
 
 }  // namespace

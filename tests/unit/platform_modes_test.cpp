@@ -1,14 +1,17 @@
 // The Linux port gives the files that others must not change their modes
 // itself, whatever the umask of the process that makes them: the settings
 // store and its folders (the machine store holds the update key), the update
-// lock file, and an installed program. Under umask 000 every one of them
-// would otherwise be writable by any user.
+// lock file, and an installed program; and the private temporary folder that
+// keeps a broken-off download. Under umask 000 every one of them would
+// otherwise be writable by any user.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <functional>
 #include <string>
 
+#include "companion/partial_download.h"
 #include "platform/file_lock.h"
 #include "platform/files.h"
 #include "platform/registry.h"
@@ -69,6 +72,36 @@ TEST(PlatformModesTest, FilesOthersMustNotChangeIgnoreTheUmask) {
     r.make();
     EXPECT_EQ(r.mode, ModeOf(r.path)) << std::oct << ModeOf(r.path);
   }
+}
+
+// The folder where a user's loader keeps what a download brought so far:
+// made for the user alone, and never taken over through a link.
+TEST(PlatformModesTest, ThePrivateTemporaryFolderIsNobodyElses) {
+  TempDir temp;
+  const testing_support::ScopedEnv tmpdir("TMPDIR", temp.path());
+  const std::string mine = temp / ("kestro-" + std::to_string(::geteuid()));
+  std::string folder;
+  ASSERT_TRUE(platform::PrivateTempFolder(folder));
+  struct stat st {};
+  ASSERT_EQ(::lstat(mine.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+  // A folder of the user's own that others could enter is closed to them.
+  ASSERT_EQ(::chmod(mine.c_str(), 0777), 0);
+  ASSERT_TRUE(platform::PrivateTempFolder(folder));
+  ASSERT_EQ(::lstat(mine.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+  // A link put in its place (by anyone) is refused, and nothing is written
+  // where it leads.
+  ASSERT_EQ(::rmdir(mine.c_str()), 0);
+  const std::string elsewhere = temp / "elsewhere";
+  ASSERT_TRUE(platform::ForceDirectories(elsewhere));
+  ASSERT_EQ(::symlink(elsewhere.c_str(), mine.c_str()), 0);
+  platform::Failure why = platform::Failure::None;
+  EXPECT_FALSE(platform::PrivateTempFolder(folder, &why));
+  EXPECT_EQ(why, platform::Failure::AccessDenied);
+  EXPECT_FALSE(companion::PartialDownload(temp / "sarvo2006.exe").Usable());
 }
 
 }  // namespace

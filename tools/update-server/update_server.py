@@ -210,7 +210,7 @@ def _digits(text, p):
     return (value if value < 1 << 63 else None), q
 
 
-def parse_ranges(spec, size):
+def parse_ranges(value, size):
     """A Range header's ranges (what follows "bytes="), read as nginx reads
     them. Blanks may stand around the numbers; anything else that is not a
     range or a comma between two makes the request not satisfiable, and so
@@ -218,7 +218,7 @@ def parse_ranges(spec, size):
     dropped; one that ends past it ends at the end. A range from 0 that holds
     nothing (any range of an empty file) asks for the whole file, and so do
     ranges that add up to more than the file."""
-    text = spec + "\0"
+    text = value + "\0"
     p = 0
     ranges = []
     total = 0
