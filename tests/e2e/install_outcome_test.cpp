@@ -394,8 +394,9 @@ TEST(InstallOutcome, ARefusedReleaseIsKnownByWhatItIs) {
          std::string good = NewerBuild(o.original, "");
          good += std::string(broken.size() - good.size(), '-');
          ASSERT_EQ(good.size(), broken.size());
-         platform::SleepMs(20);  // a modification time of its own
          Serve(good);
+         // A modification second of its own, as a new release has.
+         TestServer::MarkAsNewer("/software/sarvo/sarvo2006.exe");
        },
        true, false},
       {"the same release, answered without a length",

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -280,10 +279,7 @@ TEST_P(ResumeTest, TheNextStartResumesOnlyTheSameRelease) {
        [](ResumeTest& t) {
          t.served_ = t.Padded('M');
          TestServer::PutFile(kExePath, t.served_);
-         // Another modification second, so the server's ETag changes.
-         std::filesystem::last_write_time(
-             ServedCompanion(),
-             std::filesystem::last_write_time(ServedCompanion()) + std::chrono::seconds(5));
+         TestServer::MarkAsNewer(kExePath);
        },
        Behaviour::Plain, "andere versie op de server", false},
       {"a server that ignores ranges", nullptr, Behaviour::IgnoresRanges,

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 
 #include "platform/files.h"
 #include "platform/sysinfo.h"
@@ -58,6 +60,15 @@ void TestServer::PutFile(const std::string& path, const std::string& bytes) {
   const std::string local = LocalPath(path);
   MakeDirs(ExtractFilePath(local));
   WriteFile(local, bytes);
+}
+
+void TestServer::MarkAsNewer(const std::string& path) {
+  const std::filesystem::path local = LocalPath(path);
+  std::error_code ec;
+  const auto now = std::filesystem::last_write_time(local, ec);
+  ASSERT_FALSE(ec) << local.string() << ": " << ec.message();
+  std::filesystem::last_write_time(local, now + std::chrono::seconds(5), ec);
+  ASSERT_FALSE(ec) << local.string() << ": " << ec.message();
 }
 
 void TestServer::SetRules(const std::string& json) {

@@ -18,6 +18,10 @@ struct TestServer {
   static std::string Url(const std::string& path);
   // Serves `bytes` at the URL path `path`.
   static void PutFile(const std::string& path, const std::string& bytes);
+  // Moves the modification time of the file at `path` some seconds on, so
+  // that a file just put there is told apart from the one before it by the
+  // server's validators, which count whole seconds (as nginx's do).
+  static void MarkAsNewer(const std::string& path);
   // Replaces the server's rules (.rules.json) with `json`; written under
   // another name and moved into place, so the server never reads half of it.
   static void SetRules(const std::string& json);
